@@ -1,0 +1,231 @@
+// deruzera-cli: the deleted-file scan and the recovery without a window.
+//
+//   deruzera-cli scan [--json] [--drive X:] SOURCE
+//   deruzera-cli recover [--drive X:] SOURCE RECORD OUTPUT
+//
+// Log lines go to stderr exactly as the window's log shows them; found files
+// go to stdout. Exit 0 on success, 1 on failure, 2 on a usage error.
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/DriveMap.h"
+#include "platform/Locale.h"
+#include "volume/Log.h"
+#include "volume/Salvane.h"
+
+using namespace deruzera;
+
+namespace {
+
+const char* const Usage =
+    "usage: deruzera-cli scan [--json] [--drive X:] SOURCE\n"
+    "       deruzera-cli recover [--drive X:] SOURCE RECORD OUTPUT\n";
+
+int UsageError(const std::string& why) {
+    std::fprintf(stderr, "deruzera-cli: %s\n%s", why.c_str(), Usage);
+    return 2;
+}
+
+bool ValidDrive(const std::string& d) {
+    return d.size() == 2 && d[1] == ':' && ((d[0] >= 'A' && d[0] <= 'Z') || (d[0] >= 'a' && d[0] <= 'z'));
+}
+
+// Log lines on stderr, coloured on a terminal, with a live count there.
+class TStderrLog {
+public:
+    TStderrLog() : tty_(isatty(STDERR_FILENO) == 1) {
+        SetLogListener([this](const TLogLine& line) { Write(line); });
+    }
+    ~TStderrLog() { SetLogListener(nullptr); }
+    TStderrLog(const TStderrLog&) = delete;
+    TStderrLog& operator=(const TStderrLog&) = delete;
+
+    void Status(const std::string& text) {
+        if (!tty_) return;
+        std::fprintf(stderr, "\r\033[K%s", text.c_str());
+        statusShown_ = true;
+    }
+    bool Saw(const std::string& text) const {
+        for (const auto& t : seen_)
+            if (t == text) return true;
+        return false;
+    }
+
+private:
+    void Write(const TLogLine& line) {
+        seen_.push_back(line.Text);
+        if (statusShown_) std::fputs("\r\033[K", stderr);
+        statusShown_ = false;
+        if (tty_) {
+            const char* colour = line.Colour == clRed ? "\033[31m" : line.Colour == clGreen ? "\033[32m"
+                                 : line.Colour == clBlue ? "\033[34m" : "";
+            std::fprintf(stderr, "%s%s%s\n", colour, line.Text.c_str(), *colour ? "\033[0m" : "");
+        } else {
+            std::fprintf(stderr, "%s\n", line.Text.c_str());
+        }
+        std::fflush(stderr);
+    }
+    bool tty_;
+    bool statusShown_ = false;
+    std::vector<std::string> seen_;
+};
+
+class TCliScan final : public TScanHost {
+public:
+    explicit TCliScan(TStderrLog& log) : log_(log) {}
+    void ReportStatusText(const std::string& text) override { log_.Status(text); }
+
+private:
+    TStderrLog& log_;
+};
+
+// Control characters and separators never reach the terminal or a script.
+std::string SafeText(const std::string& text, bool keepBackslash) {
+    std::string out = text;
+    for (char& c : out) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u == 0x7F || c == '/' || (!keepBackslash && c == '\\')) c = '_';
+    }
+    return out;
+}
+
+std::string JsonString(const std::string& text) {
+    std::string out = "\"";
+    for (const char c : text) {
+        if (c == '"' || c == '\\') out += '\\';
+        out += c;
+    }
+    return out + "\"";
+}
+
+int Scan(bool json, const std::string& drive, const std::string& source) {
+    TStderrLog log;
+    TCliScan host(log);
+    host.SelectedDrive = drive;
+    platform::MapDrive(drive, source);
+    ScanDrive(host);
+    const bool completed = log.Saw("Scanning process completed");
+
+    std::string out;
+    if (!json && host.FoundCount > 0)
+        out += "RECORD\tSIZE\tCREATED\tMODIFIED\tPATH\tNAME\n";
+    for (const TFoundFiles& f : host.FoundFiles) {
+        const std::int64_t record = RecordNumberAt(Volume, f.RecordOffset);
+        const std::string name = SafeFileName(f.FileName);
+        const std::string path = SafeText(f.FilePath, true);
+        if (json) {
+            out += "{\"record\":" + std::to_string(record) + ",\"offset\":" + std::to_string(f.RecordOffset) +
+                   ",\"name\":" + JsonString(name) + ",\"path\":" + JsonString(path) +
+                   ",\"size\":" + std::to_string(f.FileSize) + ",\"created\":" + JsonString(f.Created) +
+                   ",\"modified\":" + JsonString(f.Modified) + "}\n";
+        } else {
+            out += std::to_string(record) + "\t" + std::to_string(f.FileSize) + "\t" + f.Created + "\t" + f.Modified +
+                   "\t" + path + "\t" + name + "\n";
+        }
+        if (out.size() > (1 << 20)) {
+            std::fwrite(out.data(), 1, out.size(), stdout);
+            out.clear();
+        }
+    }
+    std::fwrite(out.data(), 1, out.size(), stdout);
+    std::fflush(stdout);
+    return completed ? 0 : 1;
+}
+
+class TCliRecovery final : public TRecoveryHost {
+public:
+    TCliRecovery(const TFoundFileList& files, int row, std::string output)
+        : files_(files), row_(row), output_(std::move(output)) {}
+    int Row() override { return row_; }
+    std::string FirstResultCell() override { return files_.empty() ? std::string() : " " + files_.front().FileName; }
+    const TFoundFileList& FoundFiles() override { return files_; }
+    std::optional<std::string> AskTargetPath(const std::string&) override { return output_; }
+
+private:
+    const TFoundFileList& files_;
+    int row_;
+    std::string output_;
+};
+
+int Recover(const std::string& drive, const std::string& source, const std::string& recordText,
+            const std::string& output) {
+    char* end = nullptr;
+    const long long record = std::strtoll(recordText.c_str(), &end, 10);
+    if (recordText.empty() || *end != '\0' || record < 0) return UsageError("RECORD must be an MFT record number");
+    platform::MapDrive(drive, source);
+
+    // The scan finds the file and puts the volume in force; its own lines
+    // are shown only when it fails.
+    TScanHost host;
+    host.SelectedDrive = drive;
+    std::vector<TLogLine> scanLines;
+    auto previous = SetLogListener([&](const TLogLine& line) { scanLines.push_back(line); });
+    ScanDrive(host);
+    SetLogListener(previous);
+    bool completed = false;
+    for (const auto& line : scanLines) completed = completed || line.Text == "Scanning process completed";
+    if (!completed) {
+        for (const auto& line : scanLines) std::fprintf(stderr, "%s\n", line.Text.c_str());
+        return 1;
+    }
+    int row = 0;
+    for (std::size_t i = 0; i < host.FoundFiles.size(); ++i)
+        if (RecordNumberAt(Volume, host.FoundFiles[i].RecordOffset) == record) {
+            row = static_cast<int>(i) + 1;
+            break;
+        }
+    if (row == 0) {
+        std::fprintf(stderr, "deruzera-cli: record %lld is not a deleted file of %s\n", record, source.c_str());
+        return 1;
+    }
+    TStderrLog log;
+    TCliRecovery recovery(host.FoundFiles, row, output);
+    RecoverFile(recovery);
+    return log.Saw("File recovered") ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    platform::InitLocale();
+    platform::InstallDriveMapOpener();
+    std::vector<std::string> args(argv + 1, argv + argc);
+    if (args.empty()) return UsageError("no command");
+    const std::string command = args[0];
+    bool json = false;
+    std::string drive = "C:";
+    std::vector<std::string> positional;
+    for (std::size_t i = 1; i < args.size(); ++i) {
+        if (args[i] == "--json" && command == "scan") {
+            json = true;
+        } else if (args[i] == "--drive") {
+            if (++i >= args.size()) return UsageError("--drive needs a drive letter");
+            drive = args[i];
+            if (!ValidDrive(drive)) return UsageError("--drive takes a letter and a colon, such as D:");
+            drive[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(drive[0])));
+        } else if (args[i].size() > 1 && args[i][0] == '-' && args[i] != "-") {
+            return UsageError("unknown option " + args[i]);
+        } else {
+            positional.push_back(args[i]);
+        }
+    }
+    if (command == "scan") {
+        if (positional.size() != 1) return UsageError("scan takes one SOURCE");
+        return Scan(json, drive, positional[0]);
+    }
+    if (command == "recover") {
+        if (positional.size() != 3) return UsageError("recover takes SOURCE RECORD OUTPUT");
+        return Recover(drive, positional[0], positional[1], positional[2]);
+    }
+    if (command == "--help" || command == "-h" || command == "help") {
+        std::fputs(Usage, stdout);
+        return 0;
+    }
+    return UsageError("unknown command " + command);
+}

@@ -1,0 +1,26 @@
+// Locale and time helpers: the decimal and time separators of the user's
+// locale, the offset of the local zone at a given instant, the start-up text.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace deruzera::platform {
+
+// Applies the user's locale (setlocale(LC_ALL, "")); call once at start.
+void InitLocale();
+
+// The locale's decimal separator ("." where it names none).
+std::string DecimalSeparator();
+// The locale's time separator (":" where it names none).
+std::string TimeSeparator();
+
+// Seconds east of UTC that the local zone applies at `unixSeconds`, with the
+// daylight-saving rule of that date. False where the platform can't say.
+bool LocalZoneOffset(std::int64_t unixSeconds, std::int32_t& offsetSeconds);
+
+// The current local date and time in the locale's short date and long time
+// formats; the time is left out at exactly midnight.
+std::string NowText();
+
+}  // namespace deruzera::platform

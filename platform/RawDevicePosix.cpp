@@ -1,0 +1,69 @@
+// POSIX back end: open read-only with O_CLOEXEC, pread at 64-bit offsets.
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#ifdef __linux__
+#include <linux/fs.h>
+#endif
+
+#include <cerrno>
+
+#include "RawDevice.h"
+
+namespace deruzera::platform {
+namespace {
+
+class TFileDevice final : public TDevice {
+public:
+    explicit TFileDevice(int fd) : fd_(fd) {
+        struct stat st {};
+        if (fstat(fd_, &st) == 0) {
+            if (S_ISREG(st.st_mode)) size_ = st.st_size;
+#ifdef BLKGETSIZE64
+            else if (S_ISBLK(st.st_mode)) {
+                unsigned long long bytes = 0;
+                if (ioctl(fd_, BLKGETSIZE64, &bytes) == 0) size_ = static_cast<std::int64_t>(bytes);
+            }
+#endif
+        }
+    }
+    ~TFileDevice() override { ::close(fd_); }
+    TFileDevice(const TFileDevice&) = delete;
+    TFileDevice& operator=(const TFileDevice&) = delete;
+
+    std::int64_t ReadAt(std::int64_t offset, void* buffer, std::size_t count) override {
+        if (offset < 0) return 0;
+        auto* out = static_cast<char*>(buffer);
+        std::size_t done = 0;
+        while (done < count) {
+            const ssize_t n = ::pread(fd_, out + done, count - done, static_cast<off_t>(offset) + static_cast<off_t>(done));
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                return done > 0 ? static_cast<std::int64_t>(done) : -1;
+            }
+            if (n == 0) break;
+            done += static_cast<std::size_t>(n);
+        }
+        return static_cast<std::int64_t>(done);
+    }
+    std::int64_t Size() const override { return size_; }
+
+private:
+    int fd_;
+    std::int64_t size_ = -1;
+};
+
+}  // namespace
+
+THandle OpenDeviceFile(const std::string& path) {
+    if (path.empty()) return nullptr;
+    int fd;
+    do {
+        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return nullptr;
+    return std::make_unique<TFileDevice>(fd);
+}
+
+}  // namespace deruzera::platform

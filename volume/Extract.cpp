@@ -1,0 +1,122 @@
+// A deleted file's content from its first $DATA attribute: the resident
+// value, or the clusters its data runs name, cut or padded to the real size.
+// The runs are decoded and checked first; the bytes are read afterwards in
+// bounded chunks, so content of any size needs little memory.
+#include <algorithm>
+#include <cstring>
+
+#include "Salvane.h"
+
+namespace deruzera {
+namespace {
+
+constexpr std::size_t AttrNonResident = 8;    // u8: 1 non-resident
+constexpr std::size_t ValueLength = 16;       // u32, resident
+constexpr std::size_t ValueOffset = 20;       // u16, resident
+constexpr std::size_t RunListOffset = 32;     // u16, non-resident
+constexpr std::size_t RealSize = 48;          // u64, non-resident
+// No volume holds more bytes than this (2^48, 256 TiB); larger sizes or
+// cluster positions come from damage.
+constexpr std::uint64_t MaxContentBytes = std::uint64_t{1} << 48;
+// Bytes read from the volume at a time.
+constexpr std::size_t ChunkSize = 1 << 20;
+
+[[noreturn]] void Damaged(const char* what) { throw ERecordError(what); }
+
+}  // namespace
+
+std::vector<TDataRun> DecodeRunList(std::span<const std::uint8_t> runs, std::uint32_t bytesPerCluster) {
+    std::vector<TDataRun> out;
+    std::int64_t lcn = 0;
+    std::size_t pos = 0;
+    const std::uint64_t maxClusters = bytesPerCluster ? MaxContentBytes / bytesPerCluster : 0;
+    while (pos < runs.size() && runs[pos] != 0) {
+        const std::size_t lengthSize = runs[pos] & 0x0F;
+        const std::size_t offsetSize = runs[pos] >> 4;
+        if (lengthSize > 8 || offsetSize > 8) Damaged("run field wider than 8 bytes");
+        if (pos + 1 + lengthSize + offsetSize > runs.size()) Damaged("run list ends inside a run");
+        const std::uint64_t length = ReadLE(runs, pos + 1, lengthSize);
+        std::uint64_t raw = ReadLE(runs, pos + 1 + lengthSize, offsetSize);
+        std::int64_t delta;
+        if (offsetSize == 0 || offsetSize == 8) {
+            delta = static_cast<std::int64_t>(raw);
+        } else if (pos == 0 && offsetSize < 4) {
+            // The first run counts from cluster 0 and can't point backwards.
+            delta = static_cast<std::int64_t>(raw);
+        } else {
+            const std::uint64_t sign = std::uint64_t{1} << (8 * offsetSize - 1);
+            delta = static_cast<std::int64_t>((raw ^ sign) - sign);
+        }
+        if (length > maxClusters) Damaged("run longer than any volume");
+        if (raw == 0) {
+            if (length) out.push_back({-1, length});
+        } else {
+            if (__builtin_add_overflow(lcn, delta, &lcn) || lcn < 0 ||
+                static_cast<std::uint64_t>(lcn) > maxClusters - length)
+                Damaged("run outside the volume");
+            if (length) out.push_back({lcn, length});
+        }
+        pos += 1 + lengthSize + offsetSize;
+    }
+    return out;
+}
+
+TFileContent ExtractFileContent(const TDynamicCharArray& record, const TVolume& volume) {
+    const auto data = FindAttributeView(record, AttrData, false);
+    if (data.empty()) Damaged("no $DATA attribute");
+    TFileContent content;
+    if (ReadLE(data, AttrNonResident, 1) != 1) {
+        const std::size_t offset = ReadU16(data, ValueOffset);
+        const std::size_t length = ReadU32(data, ValueLength);
+        if (offset < data.size()) {
+            const auto value = data.subspan(offset, std::min(length, data.size() - offset));
+            content.ResidentBytes.assign(value.begin(), value.end());
+        }
+        content.Resident = true;
+        content.Size = content.ResidentBytes.size();
+        return content;
+    }
+
+    const std::size_t runOffset = ReadU16(data, RunListOffset);
+    if (runOffset >= data.size()) Damaged("empty run list");
+    const std::uint64_t realSize = ReadU64(data, RealSize);
+    if (realSize > MaxContentBytes) Damaged("real size out of range");
+    const std::uint32_t cluster = volume.BytesPerCluster;
+    if (cluster == 0) Damaged("no cluster size");
+
+    std::uint64_t total = 0;
+    for (const TDataRun& run : DecodeRunList(data.subspan(runOffset), cluster)) {
+        if (total >= realSize) break;
+        const std::uint64_t bytes = std::min(run.Length * cluster, realSize - total);
+        content.Extents.push_back({run.Lcn < 0 ? -1 : run.Lcn * static_cast<std::int64_t>(cluster), bytes});
+        total += bytes;
+    }
+    if (total < realSize) content.Extents.push_back({-1, realSize - total});
+    content.Size = realSize;
+    return content;
+}
+
+void ReadFileContent(TDevice& handle, const TFileContent& content,
+                     const std::function<void(const std::uint8_t*, std::size_t)>& sink) {
+    if (content.Resident) {
+        if (!content.ResidentBytes.empty()) sink(content.ResidentBytes.data(), content.ResidentBytes.size());
+        return;
+    }
+    std::vector<std::uint8_t> chunk(ChunkSize);
+    for (const TContentExtent& extent : content.Extents) {
+        std::uint64_t done = 0;
+        while (done < extent.Length) {
+            const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(ChunkSize, extent.Length - done));
+            std::size_t got = 0;
+            if (extent.VolumeOffset >= 0) {
+                const std::int64_t n = handle.ReadAt(extent.VolumeOffset + static_cast<std::int64_t>(done), chunk.data(), want);
+                got = n > 0 ? static_cast<std::size_t>(n) : 0;
+            }
+            if (got < want) std::memset(chunk.data() + got, 0, want - got);
+            sink(chunk.data(), want);
+            done += want;
+        }
+    }
+}
+
+}  // namespace deruzera

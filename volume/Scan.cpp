@@ -1,0 +1,179 @@
+// The deleted-file scan: every MFT record from 16 on whose header flags are
+// 0 (not in use, not a directory) is listed with its name, directory path,
+// size and times.
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+#include "Log.h"
+#include "Salvane.h"
+
+namespace deruzera {
+namespace {
+
+constexpr std::size_t RecordFlags = 22;              // u16
+constexpr std::size_t AttrFlags = 12;                // u16: 0x0001 compressed, 0x4000 encrypted, 0x8000 sparse
+constexpr std::size_t AttrNonResident = 8;           // u8
+constexpr std::size_t AttrFirstVcn = 16;             // s64, non-resident
+constexpr std::size_t AttrLastVcn = 24;              // s64, non-resident
+constexpr std::size_t AttrRunListOffset = 32;        // u16, non-resident
+constexpr std::size_t SiCreated = 24;                // FILETIME in $STANDARD_INFORMATION
+constexpr std::size_t SiModified = 32;
+constexpr std::int64_t FirstUserRecord = 16;
+constexpr std::int64_t ProgressEvery = 128;
+// The walk reads the MFT this many bytes at a time.
+constexpr std::size_t ScanChunkBytes = 1 << 20;
+
+// Reads the MFT's extent from record 0's $DATA into `volume`: its runs,
+// MFTClusters and RecordCount. False when the extent is unusable.
+bool ReadMftExtent(std::span<const std::uint8_t> data, TDevice& handle, TVolume& volume) {
+    volume.MFTRuns.clear();
+    volume.MFTClusters = 0;
+    volume.RecordCount = 0;
+    if (data.empty() || ReadLE(data, AttrNonResident, 1) != 1) return true;  // nothing to walk
+
+    const auto firstVcn = static_cast<std::int64_t>(ReadU64(data, AttrFirstVcn));
+    const auto lastVcn = static_cast<std::int64_t>(ReadU64(data, AttrLastVcn));
+    std::int64_t clusters;
+    if (firstVcn < 0 || lastVcn < firstVcn || __builtin_sub_overflow(lastVcn, firstVcn, &clusters) ||
+        __builtin_add_overflow(clusters, 1, &clusters))
+        return false;
+
+    const std::size_t runOffset = ReadU16(data, AttrRunListOffset);
+    if (runOffset < data.size()) {
+        try {
+            std::int64_t vcn = firstVcn;
+            for (const TDataRun& run : DecodeRunList(data.subspan(runOffset), volume.BytesPerCluster)) {
+                const auto length = static_cast<std::int64_t>(run.Length);
+                if (run.Lcn >= 0) volume.MFTRuns.push_back({vcn, run.Lcn, length});
+                vcn += length;
+            }
+        } catch (const ERecordError&) {
+            volume.MFTRuns.clear();  // damaged runs: take the MFT as one stretch from MFTOffset
+        }
+    }
+
+    std::int64_t bytes;
+    if (__builtin_mul_overflow(clusters, static_cast<std::int64_t>(volume.BytesPerCluster), &bytes)) return false;
+    // An MFT larger than the device holding it can only come from damage.
+    const std::int64_t deviceSize = handle.Size();
+    if (deviceSize >= 0 && bytes > deviceSize) return false;
+    const std::int64_t records = bytes / volume.FileRecordSize;
+    if (records > INT32_MAX - 1) return false;
+    volume.MFTClusters = clusters;
+    volume.RecordCount = static_cast<std::int32_t>(records);
+    return true;
+}
+
+// Lists record N if it is a deleted file with the three attributes.
+void ListRecord(std::span<std::uint8_t> record, std::int64_t n, TScanHost& host) {
+    if (record.size() < 24 || std::memcmp(record.data(), "FILE", 4) != 0) return;
+    // The flags lie in the first 512 bytes, away from the fixup positions,
+    // so testing them before the fixup gives the same answer, sooner.
+    if (ReadU16(record, RecordFlags) != 0) return;
+    try {
+        FixupRecord(record);
+    } catch (const ERecordError&) {
+        return;
+    }
+    const auto si = FindAttributeView(record, AttrStandardInformation, false);
+    if (si.empty()) return;
+    const auto fileName = FindAttributeView(record, AttrFileName, true);
+    if (fileName.empty()) return;
+    // The path is resolved (and cached) before the $DATA test.
+    std::string path = GetDirectoryPath(ParentReferenceOf(fileName)) + "\\";
+    const auto data = FindAttributeView(record, AttrData, false);
+    if (data.empty()) return;
+    const std::size_t f = ReadLE(data, AttrNonResident, 1);
+    const std::uint64_t size = ReadLE(data, 16 + 32 * f, std::min<std::size_t>((f + 1) * 4, 8));
+
+    TFoundFiles& found = host.FoundFiles.emplace_back();
+    found.RecordOffset = FileRecordOffset(Volume, n);
+    found.FileName = FileNameOf(fileName);
+    found.FilePath = std::move(path);
+    found.FileSize = static_cast<std::int64_t>(size);
+    found.Deleted = true;
+    found.Created = FormatFileTime(ReadU64(si, SiCreated));
+    found.Modified = FormatFileTime(ReadU64(si, SiModified));
+    ++host.FoundCount;
+}
+
+}  // namespace
+
+std::string CountText(std::int64_t count) { return "Found " + std::to_string(count) + " deleted files"; }
+
+void ScanDrive(TScanHost& host) {
+    const std::string drive = host.SelectedDrive;
+    if (drive.empty()) {
+        LogMessage("Error: No drive detected", clRed);
+        return;
+    }
+    LogMessage("Preparing for scan the drive " + drive + "\\ ...", clBlack);
+    THandle handle = OpenVolume(drive);
+    if (!handle) {
+        LogMessage("Error: Invalid handle value", clRed);
+        return;
+    }
+
+    // The new volume is put in force only when the walk begins, so a scan
+    // refused before it leaves the previous results recoverable.
+    TVolume volume;
+    volume.CurrentDrive = drive;
+    if (!ReadVolumeGeometry(*handle, volume)) return;
+
+    TDynamicCharArray record0 = ReadFileRecord(*handle, volume.MFTOffset, volume);
+    try {
+        FixupRecord(record0);
+    } catch (const ERecordError& e) {
+        LogMessage(std::string("Error: ") + e.what(), clRed);
+        return;
+    }
+    const auto data = FindAttributeView(record0, AttrData, false);
+    const std::uint16_t flags = ReadU16(data, AttrFlags);
+    if (flags == 0x0001 || flags == 0x4000 || flags == 0x8000) {
+        LogMessage("Error: The MFT is sparse, encrypted or compressed", clRed);
+        return;
+    }
+    if (!ReadMftExtent(data, *handle, volume)) return;
+
+    std::vector<std::uint8_t> chunk;
+    const std::size_t recordSize = volume.FileRecordSize;
+    const std::size_t chunkRecords = std::max<std::size_t>(1, ScanChunkBytes / recordSize);
+    try {
+        chunk.resize(chunkRecords * recordSize);
+        ResetLocalTimeCache();
+        Volume = volume;
+        ResetPathCache(volume.RecordCount);
+    } catch (const std::bad_alloc&) {
+        return;
+    }
+    host.ReportResultGridCut();
+    host.ReportProgressMax(volume.RecordCount);
+    host.FoundCount = 0;
+    host.FoundFiles.clear();
+    host.FoundFiles.shrink_to_fit();
+    LogMessage("Scanning for deleted files on drive " + drive + "\\ ...", clBlack);
+
+    const std::int64_t count = volume.RecordCount;
+    for (std::int64_t first = FirstUserRecord; first < count; first += static_cast<std::int64_t>(chunkRecords)) {
+        const auto records = static_cast<std::size_t>(std::min<std::int64_t>(static_cast<std::int64_t>(chunkRecords), count - first));
+        ReadMftBytes(*handle, volume, first * static_cast<std::int64_t>(recordSize), chunk.data(), records * recordSize);
+        for (std::size_t i = 0; i < records; ++i) {
+            const std::int64_t n = first + static_cast<std::int64_t>(i);
+            if (host.AbortRequested.load(std::memory_order_relaxed)) {
+                LogMessage("Scanning aborted by user", clRed);
+                LogMessage(CountText(host.FoundCount), clRed);
+                return;
+            }
+            if (n % ProgressEvery == 0) {
+                host.ReportStatusText(CountText(host.FoundCount));
+                host.ReportProgress(n + 1);
+            }
+            ListRecord(std::span<std::uint8_t>(chunk.data() + i * recordSize, recordSize), n, host);
+        }
+    }
+    LogMessage("Scanning process completed", clGreen);
+    LogMessage(CountText(host.FoundCount), clGreen);
+}
+
+}  // namespace deruzera
