@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Installs what is missing (Debian 12 packages only), then configures and
+# builds the preset named in $1 (default: "default"). Quick when nothing changed.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+preset="${1:-default}"
+
+packages=(g++ cmake ninja-build pkg-config git libgtest-dev
+          qt6-base-dev qt6-base-dev-tools libqt6svg6 qt6-image-formats-plugins qt6-qpa-plugins
+          ntfs-3g ntfs-3g-dev libblkid-dev sleuthkit
+          xvfb xauth x11-apps imagemagick fonts-dejavu-core fonts-liberation
+          shared-mime-info adwaita-icon-theme hicolor-icon-theme time)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  echo "Installing: ${missing[*]}"
+  sudo_cmd=()
+  [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+  "${sudo_cmd[@]}" apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+# mkntfs lives in /usr/sbin, which a user's PATH may lack.
+export PATH="$PATH:/usr/sbin:/sbin"
+dir=build; [ "$preset" = default ] || dir="build-$preset"
+if [ ! -f "$dir/build.ninja" ]; then
+  cmake --preset "$preset" >/dev/null
+fi
+cmake --build --preset "$preset" -j "$(nproc)"

@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# The whole test suite: builds what is missing and runs every test, first in
+# the normal build, then with AddressSanitizer and UndefinedBehaviorSanitizer.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+export PATH="$PATH:/usr/sbin:/sbin"
+bash scripts/setup.sh default
+ctest --preset default -j 2
+bash scripts/setup.sh sanitize
+ASAN_OPTIONS=detect_leaks=0 ctest --preset sanitize -j 2

@@ -1,0 +1,87 @@
+#include <gtest/gtest.h>
+
+#include "Synthetic.h"
+#include "volume/Salvane.h"
+
+using namespace deruzera;
+
+namespace {
+
+std::string NameFound(const synth::Bytes& record, bool skipDos) {
+    return FileNameOf(FindAttributeView(record, AttrFileName, skipDos));
+}
+
+TEST(FindAttribute, SkipsDosNamesOnlyWhenAsked) {
+    const auto r = synth::Record(1, {synth::FileName(5, u"LONGFI~1.TXT", 2), synth::FileName(5, u"long file name.txt", 1)});
+    EXPECT_EQ(NameFound(r, true), "long file name.txt");
+    EXPECT_EQ(NameFound(r, false), "LONGFI~1.TXT");
+
+    const auto dosOnly = synth::Record(0, {synth::FileName(5, u"A~1", 2)});
+    EXPECT_TRUE(FindAttributeView(dosOnly, AttrFileName, true).empty());
+    for (std::uint8_t ns : {std::uint8_t{0}, std::uint8_t{3}}) {
+        const auto r2 = synth::Record(1, {synth::FileName(5, u"first", ns), synth::FileName(5, u"second", 1)});
+        EXPECT_EQ(NameFound(r2, true), "first") << int(ns);
+    }
+}
+
+TEST(FindAttribute, TakesTheFirstOfItsTypeAndCopiesIt) {
+    synth::Bytes named = synth::Resident(0x80, {1, 2, 3});
+    named[9] = 4;  // a named stream comes first
+    const auto r = synth::Record(0, {synth::StandardInformation(1, 2), named, synth::Resident(0x80, {9})});
+    const TDynamicCharArray data = FindAttribute(r, AttrData, false);
+    ASSERT_EQ(data.size(), named.size());
+    EXPECT_EQ(data[9], 4);
+    EXPECT_TRUE(FindAttribute(r, 0x40, false).empty());
+    // Bytes that begin with an attribute header are walked from 0.
+    EXPECT_EQ(FindAttribute(data, AttrData, false), data);
+}
+
+TEST(FindAttribute, SurvivesDamagedAttributeChains) {
+    const synth::Bytes good = synth::Record(0, {synth::StandardInformation(1, 2), synth::FileName(5, u"x")});
+    auto withLength = [&](std::uint64_t length) {
+        synth::Bytes r = good;
+        synth::Put(r, 56 + 4, length, 4);  // length of the first attribute
+        return r;
+    };
+    EXPECT_TRUE(FindAttributeView(withLength(0), AttrFileName, true).empty());           // would loop
+    EXPECT_TRUE(FindAttributeView(withLength(0x80000000u), AttrFileName, true).empty());
+    EXPECT_TRUE(FindAttributeView(withLength(0xFFFFFFF8u), AttrFileName, true).empty()); // wraps
+    EXPECT_TRUE(FindAttributeView(withLength(2000), AttrFileName, true).empty());        // past the end
+
+    // A length reaching past the record: the attribute comes back cut.
+    synth::Bytes longLast = good;
+    const std::size_t fnAt = 56 + 96;
+    synth::Put(longLast, fnAt + 4, 5000, 4);
+    EXPECT_EQ(FindAttributeView(longLast, AttrFileName, true).size(), longLast.size() - fnAt);
+
+    // First-attribute offset at or past the end, and headers that don't fit.
+    synth::Bytes late = good;
+    synth::Put(late, 20, 1020, 2);
+    EXPECT_TRUE(FindAttributeView(late, AttrFileName, false).empty());
+    synth::Put(late, 20, 0xFFFF, 2);
+    EXPECT_TRUE(FindAttributeView(late, AttrFileName, false).empty());
+    EXPECT_TRUE(FindAttributeView(synth::Bytes{'F', 'I', 'L', 'E', 0}, AttrData, false).empty());
+    EXPECT_TRUE(FindAttributeView({}, AttrData, false).empty());
+}
+
+TEST(FieldReaders, MissingBytesReadAsZero) {
+    const synth::Bytes b{0x01, 0x02, 0x03};
+    EXPECT_EQ(ReadU16(b, 0), 0x0201);
+    EXPECT_EQ(ReadU32(b, 1), 0x0302u);
+    EXPECT_EQ(ReadU64(b, 3), 0u);
+    EXPECT_EQ(ReadU64(b, SIZE_MAX - 2), 0u);
+    // A $FILE_NAME cut before its name gives an empty name, not a crash.
+    const synth::Bytes whole = synth::FileName(5, u"abcdef");
+    const synth::Bytes shortName(whole.begin(), whole.begin() + 94);
+    EXPECT_EQ(FileNameOf(shortName), "ab");
+    EXPECT_EQ(ParentReferenceOf(synth::Bytes(10, 0xFF)), 0);
+}
+
+TEST(Utf16ToUtf8, JoinsSurrogatePairsAndReplacesLoneOnes) {
+    EXPECT_EQ(Utf16ToUtf8(synth::Utf16(u"\u0424\u0430\u0439\u043B \u6587\u4EF6 \U0001F600")),
+              "\xD0\xA4\xD0\xB0\xD0\xB9\xD0\xBB \xE6\x96\x87\xE4\xBB\xB6 \xF0\x9F\x98\x80");
+    const synth::Bytes lone{0x00, 0xD8, 'a', 0, 0x00, 0xDC};
+    EXPECT_EQ(Utf16ToUtf8(lone), "\xEF\xBF\xBD" "a" "\xEF\xBF\xBD");
+}
+
+}  // namespace
