@@ -10,9 +10,12 @@ namespace {
 
 constexpr std::int32_t RootRecord = 5;
 constexpr std::size_t RecordFlags = 22;  // u16: bit 0 in use, bit 1 directory
-// A path of 32767 UTF-16 units holds at most this many "x\" components; a
-// longer chain can only be a loop or damage.
-constexpr std::size_t MaxPathDepth = 16384;
+// Every directory's whole path is cached, so a chain of depth d costs d
+// paths. A path that Windows can use holds 32767 UTF-16 units; no real tree
+// nests deeper than these bounds, and a damaged one that seems to is cut
+// short with "*" instead of filling memory.
+constexpr std::size_t MaxPathDepth = 1024;
+constexpr std::size_t MaxPathBytes = 32767 * 3;
 
 }  // namespace
 
@@ -28,6 +31,7 @@ std::string GetDirectoryPath(std::int64_t reference) {
     // recursion, so the deepest tree is safe; a loop ends in "*".
     std::vector<std::pair<std::int32_t, std::string>> chain;  // record, name; child first
     std::unordered_set<std::int32_t> onChain;
+    std::size_t chainBytes = 0;
     std::string base;
     THandle handle;
     std::int32_t n = static_cast<std::int32_t>(static_cast<std::uint32_t>(reference & 0xFFFFFFFF));
@@ -45,7 +49,7 @@ std::string GetDirectoryPath(std::int64_t reference) {
             base = PathCache[n];
             break;
         }
-        if (onChain.count(n) || chain.size() >= MaxPathDepth) {
+        if (onChain.count(n) || chain.size() >= MaxPathDepth || chainBytes > MaxPathBytes) {
             base = "*";
             break;
         }
@@ -68,6 +72,7 @@ std::string GetDirectoryPath(std::int64_t reference) {
             break;
         }
         chain.emplace_back(n, FileNameOf(name));
+        chainBytes += chain.back().second.size() + 1;
         onChain.insert(n);
         n = static_cast<std::int32_t>(static_cast<std::uint32_t>(ParentReferenceOf(name) & 0xFFFFFFFF));
     }
