@@ -1,0 +1,319 @@
+// End-to-end tests on real NTFS images: made by mkntfs, filled and emptied
+// through libntfs-3g by deruzera-mkimage, cross-checked with The Sleuth Kit.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+
+#include "platform/DriveMap.h"
+#include "platform/RawDevice.h"
+#include "tools/Sha256.h"
+#include "volume/Log.h"
+#include "volume/Salvane.h"
+
+using namespace deruzera;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string Shell(const std::string& command) {
+    std::string out;
+    if (FILE* p = popen(command.c_str(), "r")) {
+        char buffer[65536];
+        std::size_t n;
+        while ((n = std::fread(buffer, 1, sizeof buffer, p)) > 0) out.append(buffer, n);
+        pclose(p);
+    }
+    return out;
+}
+
+std::string Quote(const std::string& s) {
+    std::string q = "'";
+    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
+std::string FileSha(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    TSha256 sha;
+    std::vector<char> buffer(1 << 20);
+    while (in.read(buffer.data(), static_cast<std::streamsize>(buffer.size())) || in.gcount() > 0)
+        sha.Update(buffer.data(), static_cast<std::size_t>(in.gcount()));
+    return sha.FinalHex();
+}
+
+struct Entry {
+    std::string state, kind, sha, path;
+    std::int64_t record = 0, parent = 0, size = 0;
+};
+
+struct Image {
+    fs::path file;
+    std::vector<Entry> manifest;
+    std::string sha;  // of the whole image as built
+};
+
+// The tree every image holds: nested and deleted folders, resident and
+// non-resident files, fragmented and sparse files, a Unicode name, empty
+// files, and a record that may be reused after a deletion.
+std::string Plan(int cluster, int sector, const std::string& extra = "") {
+    std::ostringstream p;
+    p << "format " << (cluster >= 65536 ? "96M" : "48M") << " cluster=" << cluster << " sector=" << sector << "\n"
+      << "mkdir /A/B/C\nmkdir /Del/Sub\n"
+      << "text /A/live.txt still here\\n\n"
+      << "file /A/B/resident.bin 300 seed=1\n"
+      << "file /A/B/C/big.bin 3M seed=2\n"
+      << "file \"/A/\u042E\u043D\u0438\u043A\u043E\u0434 \u6587\u4EF6 \U0001F600.dat\" 20K seed=3\n"
+      << "interleave 8K /A/frag1.bin:200K /A/frag2.bin:200K\n"
+      << "sparse /A/sparse.bin 2M 0:64K 1M:64K\n"
+      << "file /Del/Sub/inner.txt 5K seed=4\n"
+      << "file /Del/top.bin 50K seed=5\n"
+      << "file /A/empty.bin 0\n"
+      << "file /keep.bin 10K seed=6\n"
+      << "delete /A/B/resident.bin\n"
+      << "delete /A/B/C/big.bin\n"
+      << "delete \"/A/\u042E\u043D\u0438\u043A\u043E\u0434 \u6587\u4EF6 \U0001F600.dat\"\n"
+      << "delete /A/frag1.bin\n"
+      << "delete /A/sparse.bin\n"
+      << "delete /A/empty.bin\n"
+      << "rmtree /Del\n"
+      << "file /A/after.bin 1K seed=7\n"
+      << extra;
+    return p.str();
+}
+
+Image Build(const std::string& name, const std::string& plan) {
+    const fs::path dir = fs::temp_directory_path() / ("deruzera-images-" + std::to_string(::getpid()));
+    fs::create_directories(dir);
+    Image image;
+    image.file = dir / (name + ".img");
+    const fs::path planFile = dir / (name + ".plan");
+    const fs::path manifestFile = dir / (name + ".tsv");
+    std::ofstream(planFile) << plan;
+    const std::string log = Shell(std::string(DERUZERA_MKIMAGE) + " " + Quote(image.file) + " " + Quote(planFile) + " " +
+                                Quote(manifestFile) + " 2>&1");
+    std::ifstream in(manifestFile);
+    std::string line;
+    std::getline(in, line);  // header
+    while (std::getline(in, line)) {
+        std::istringstream f(line);
+        Entry e;
+        std::string record, parent, size;
+        std::getline(f, e.state, '\t');
+        std::getline(f, e.kind, '\t');
+        std::getline(f, record, '\t');
+        std::getline(f, parent, '\t');
+        std::getline(f, size, '\t');
+        std::getline(f, e.sha, '\t');
+        std::getline(f, e.path);
+        e.record = std::stoll(record);
+        e.parent = std::stoll(parent);
+        e.size = std::stoll(size);
+        image.manifest.push_back(e);
+    }
+    EXPECT_FALSE(image.manifest.empty()) << log;
+    image.sha = FileSha(image.file);
+    return image;
+}
+
+// "C:\A\B\" for "/A/B/name".
+std::string WindowsDir(const std::string& path) {
+    std::string dir = "C:" + path.substr(0, path.rfind('/') + 1);
+    for (char& c : dir)
+        if (c == '/') c = '\\';
+    return dir;
+}
+
+std::string BaseName(const std::string& path) { return path.substr(path.rfind('/') + 1); }
+
+// The path the scan must show for `path`: from the drive, or from "*" below
+// the deepest folder whose record a later file took over.
+std::string ExpectedDir(const std::string& path, const std::vector<Entry>& manifest) {
+    std::string expected = WindowsDir(path);
+    for (const Entry& e : manifest) {
+        if (e.kind != "dir" || e.state != "reused" || path.rfind(e.path + "/", 0) != 0) continue;
+        const std::string below = WindowsDir(path.substr(e.path.size()));  // "C:\rest\"
+        const std::string candidate = "*" + below.substr(2);
+        if (candidate.size() < expected.size() || expected[0] != '*') expected = candidate;
+    }
+    return expected;
+}
+
+struct Geometry {
+    int cluster, sector;
+};
+
+class RealImage : public ::testing::TestWithParam<Geometry> {
+protected:
+    static std::map<std::string, Image> images;
+
+    const Image& Get() {
+        const Geometry g = GetParam();
+        const std::string name = "c" + std::to_string(g.cluster) + "s" + std::to_string(g.sector);
+        auto it = images.find(name);
+        if (it == images.end()) it = images.emplace(name, Build(name, Plan(g.cluster, g.sector))).first;
+        return it->second;
+    }
+
+    void SetUp() override {
+        setenv("TZ", "UTC0", 1);
+        tzset();
+        ResetLocalTimeCache();
+        platform::InstallDriveMapOpener();
+        ClearLog();
+    }
+    static void TearDownTestSuite() {
+        for (const auto& [name, image] : images) fs::remove(image.file);
+        images.clear();
+    }
+};
+std::map<std::string, Image> RealImage::images;
+
+struct Host : TScanHost {};
+
+TEST_P(RealImage, GeometryAgreesWithFsstat) {
+    const Image& image = Get();
+    const std::string fsstat = Shell("fsstat " + Quote(image.file));
+    auto field = [&](const std::string& key) {
+        const auto at = fsstat.find(key);
+        return at == std::string::npos ? -1LL : std::stoll(fsstat.substr(at + key.size()));
+    };
+    auto device = platform::OpenDeviceFile(image.file);
+    ASSERT_TRUE(device);
+    TVolume v;
+    ASSERT_TRUE(ReadVolumeGeometry(*device, v));
+    EXPECT_EQ(v.BytesPerSector, field("Sector Size: "));
+    EXPECT_EQ(v.BytesPerCluster, field("Cluster Size: "));
+    EXPECT_EQ(v.BytesPerCluster, static_cast<std::uint32_t>(GetParam().cluster));
+    EXPECT_EQ(v.FileRecordSize, field("Size of MFT Entries: "));
+    EXPECT_EQ(v.MFTOffset, field("First Cluster of MFT: ") * v.BytesPerCluster);
+}
+
+TEST_P(RealImage, RealRecordsFixUpAndShowTheirAttributes) {
+    const Image& image = Get();
+    auto device = platform::OpenDeviceFile(image.file);
+    TVolume v;
+    ASSERT_TRUE(ReadVolumeGeometry(*device, v));
+    auto record = [&](std::int64_t n) {
+        TDynamicCharArray r = ReadFileRecord(*device, FileRecordOffset(v, n), v);
+        FixupRecord(r);
+        return r;
+    };
+    const TDynamicCharArray mft = record(0);
+    const auto data = FindAttributeView(mft, AttrData, false);
+    ASSERT_FALSE(data.empty());
+    EXPECT_EQ(data[8], 1);
+    EXPECT_EQ(FileNameOf(FindAttributeView(mft, AttrFileName, true)), "$MFT");
+    const TDynamicCharArray root = record(5);
+    EXPECT_EQ(ReadU16(root, 22), 3);
+    EXPECT_EQ(FileNameOf(FindAttributeView(root, AttrFileName, true)), ".");
+    for (const Entry& e : image.manifest) {
+        if (e.kind != "file" || (e.state != "live" && e.state != "deleted")) continue;
+        const TDynamicCharArray r = record(e.record);
+        EXPECT_EQ(ReadU16(r, 22), e.state == "live" ? 1 : 0) << e.path;
+        const auto name = FindAttributeView(r, AttrFileName, true);
+        EXPECT_EQ(FileNameOf(name), BaseName(e.path));
+        EXPECT_EQ(ParentReferenceOf(name) & 0xFFFFFFFFFFFF, e.parent);
+        EXPECT_FALSE(FindAttributeView(r, AttrStandardInformation, false).empty());
+    }
+}
+
+TEST_P(RealImage, ScanFindsEveryDeletedFileAndRecoversItsBytes) {
+    const Image& image = Get();
+    platform::MapDrive("C:", image.file);
+    Host host;
+    host.SelectedDrive = "C:";
+    ScanDrive(host);
+    const auto lines = LogLines();
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[lines.size() - 2].Text, "Scanning process completed");
+
+    std::map<std::int64_t, const TFoundFiles*> found;
+    for (const TFoundFiles& f : host.FoundFiles) found[RecordNumberAt(Volume, f.RecordOffset)] = &f;
+    EXPECT_EQ(found.size(), host.FoundFiles.size());
+
+    // What the manifest deleted and no later file took over is listed exactly.
+    int deleted = 0;
+    for (const Entry& e : image.manifest) {
+        if (e.kind == "file" && e.state == "live") {
+            EXPECT_FALSE(found.count(e.record)) << "live " << e.path;
+        }
+        if (e.kind != "file" || e.state != "deleted") continue;
+        ++deleted;
+        ASSERT_TRUE(found.count(e.record)) << e.path;
+        const TFoundFiles& f = *found[e.record];
+        EXPECT_EQ(f.FileName, BaseName(e.path));
+        EXPECT_EQ(f.FilePath, ExpectedDir(e.path, image.manifest)) << e.path;
+        EXPECT_EQ(f.FileSize, e.size) << e.path;
+    }
+    EXPECT_GE(deleted, 7);
+
+    // Every deleted file The Sleuth Kit lists by its record is found with its name.
+    const std::string fls = Shell("fls -r -d -p " + Quote(image.file));
+    std::istringstream flsLines(fls);
+    std::string line;
+    int checked = 0;
+    while (std::getline(flsLines, line)) {
+        // "-/r * 72-128-2:<tab>A/empty.bin": a deleted file entry and its record.
+        if ((line.rfind("r/r * ", 0) != 0 && line.rfind("-/r * ", 0) != 0) || line.find("(realloc)") != std::string::npos)
+            continue;
+        const std::int64_t record = std::stoll(line.substr(6));
+        const std::string name = BaseName(line.substr(line.find('\t') + 1));
+        // Named streams, and unused records that have no name at all.
+        if (record < 16 || name.find(':') != std::string::npos || name.rfind("OrphanFile-", 0) == 0) continue;
+        ASSERT_TRUE(found.count(record)) << line;
+        EXPECT_EQ(found[record]->FileName, name);
+        ++checked;
+    }
+    EXPECT_GT(checked, 0);
+
+    // Each found file recovers to icat's bytes, and to the original where icat's are.
+    struct RecoveryHost : TRecoveryHost {
+        const TFoundFileList* files;
+        int row;
+        std::string out;
+        int Row() override { return row; }
+        std::string FirstResultCell() override { return " " + files->front().FileName; }
+        const TFoundFileList& FoundFiles() override { return *files; }
+        std::optional<std::string> AskTargetPath(const std::string&) override { return out; }
+    };
+    const fs::path out = image.file.parent_path() / "recovered.bin";
+    const fs::path icat = image.file.parent_path() / "icat.bin";
+    std::map<std::int64_t, std::string> manifestSha;
+    for (const Entry& e : image.manifest)
+        if (e.kind == "file" && e.state == "deleted") manifestSha[e.record] = e.sha;
+    int matchedOriginal = 0;
+    for (std::size_t i = 0; i < host.FoundFiles.size(); ++i) {
+        ClearLog();
+        RecoveryHost r;
+        r.files = &host.FoundFiles;
+        r.row = static_cast<int>(i) + 1;
+        r.out = out;
+        RecoverFile(r);
+        const auto rec = RecordNumberAt(Volume, host.FoundFiles[i].RecordOffset);
+        ASSERT_EQ(LogLines().back().Text, "File recovered") << rec;
+        Shell("icat " + Quote(image.file) + " " + std::to_string(rec) + " > " + Quote(icat));
+        const std::string ours = FileSha(out);
+        EXPECT_EQ(ours, FileSha(icat)) << host.FoundFiles[i].FileName;
+        if (manifestSha.count(rec) && manifestSha[rec] == FileSha(icat)) {
+            EXPECT_EQ(ours, manifestSha[rec]);
+            ++matchedOriginal;
+        }
+    }
+    EXPECT_GE(matchedOriginal, 5);
+    EXPECT_EQ(FileSha(image.file), image.sha) << "the image was changed";
+}
+
+INSTANTIATE_TEST_SUITE_P(Geometries, RealImage,
+                         ::testing::Values(Geometry{512, 512}, Geometry{4096, 512}, Geometry{65536, 512},
+                                           Geometry{4096, 4096}, Geometry{65536, 4096}),
+                         [](const auto& param) {
+                             return "cluster" + std::to_string(param.param.cluster) + "_sector" +
+                                    std::to_string(param.param.sector);
+                         });
+
+}  // namespace
