@@ -86,16 +86,26 @@ std::string Plan(int cluster, int sector, const std::string& extra = "") {
     return p.str();
 }
 
+// Builds the image of `plan` once: every test process of the suite shares it
+// through the build tree, keyed by the plan's text.
 Image Build(const std::string& name, const std::string& plan) {
-    const fs::path dir = fs::temp_directory_path() / ("deruzera-images-" + std::to_string(::getpid()));
+    const fs::path dir = fs::path(DERUZERA_IMAGE_DIR);
     fs::create_directories(dir);
+    const std::string key = name + "-" + std::to_string(std::hash<std::string>{}(plan));
     Image image;
-    image.file = dir / (name + ".img");
-    const fs::path planFile = dir / (name + ".plan");
-    const fs::path manifestFile = dir / (name + ".tsv");
-    std::ofstream(planFile) << plan;
-    const std::string log = Shell(std::string(DERUZERA_MKIMAGE) + " " + Quote(image.file) + " " + Quote(planFile) + " " +
-                                Quote(manifestFile) + " 2>&1");
+    image.file = dir / (key + ".img");
+    const fs::path manifestFile = dir / (key + ".tsv");
+    if (!fs::exists(manifestFile) || !fs::exists(image.file)) {
+        const std::string part = "." + std::to_string(::getpid());
+        const fs::path planFile = dir / (key + part + ".plan");
+        std::ofstream(planFile) << plan;
+        const std::string log = Shell(std::string(DERUZERA_MKIMAGE) + " " + Quote(image.file.string() + part) + " " +
+                                      Quote(planFile) + " " + Quote(manifestFile.string() + part) + " 2>&1");
+        EXPECT_TRUE(fs::exists(manifestFile.string() + part)) << log;
+        fs::rename(image.file.string() + part, image.file);
+        fs::rename(manifestFile.string() + part, manifestFile);
+        fs::remove(planFile);
+    }
     std::ifstream in(manifestFile);
     std::string line;
     std::getline(in, line);  // header
@@ -115,7 +125,7 @@ Image Build(const std::string& name, const std::string& plan) {
         e.size = std::stoll(size);
         image.manifest.push_back(e);
     }
-    EXPECT_FALSE(image.manifest.empty()) << log;
+    EXPECT_FALSE(image.manifest.empty()) << manifestFile;
     image.sha = FileSha(image.file);
     return image;
 }
@@ -165,10 +175,6 @@ protected:
         ResetLocalTimeCache();
         platform::InstallDriveMapOpener();
         ClearLog();
-    }
-    static void TearDownTestSuite() {
-        for (const auto& [name, image] : images) fs::remove(image.file);
-        images.clear();
     }
 };
 std::map<std::string, Image> RealImage::images;
@@ -281,8 +287,9 @@ TEST_P(RealImage, ScanFindsEveryDeletedFileAndRecoversItsBytes) {
         const TFoundFileList& FoundFiles() override { return *files; }
         std::optional<std::string> AskTargetPath(const std::string&) override { return out; }
     };
-    const fs::path out = image.file.parent_path() / "recovered.bin";
-    const fs::path icat = image.file.parent_path() / "icat.bin";
+    const std::string unique = std::to_string(::getpid());
+    const fs::path out = image.file.parent_path() / ("recovered-" + unique + ".bin");
+    const fs::path icat = image.file.parent_path() / ("icat-" + unique + ".bin");
     std::map<std::int64_t, std::string> manifestSha;
     for (const Entry& e : image.manifest)
         if (e.kind == "file" && e.state == "deleted") manifestSha[e.record] = e.sha;
@@ -305,6 +312,8 @@ TEST_P(RealImage, ScanFindsEveryDeletedFileAndRecoversItsBytes) {
         }
     }
     EXPECT_GE(matchedOriginal, 5);
+    fs::remove(out);
+    fs::remove(icat);
     EXPECT_EQ(FileSha(image.file), image.sha) << "the image was changed";
 }
 
