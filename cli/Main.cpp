@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <optional>
@@ -85,23 +86,25 @@ private:
     TStderrLog& log_;
 };
 
-// Control characters and separators never reach the terminal or a script.
-std::string SafeText(const std::string& text, bool keepBackslash) {
-    std::string out = text;
-    for (char& c : out) {
-        const auto u = static_cast<unsigned char>(c);
-        if (u < 0x20 || u == 0x7F || c == '/' || (!keepBackslash && c == '\\')) c = '_';
+// Appends `text` with control characters and "/" (and, in names, "\\") turned
+// into "_", so nothing a damaged record holds reaches the terminal or steers
+// a script; in JSON also quoted and escaped.
+void AppendSafe(std::string& out, const std::string& text, bool keepBackslash, bool json) {
+    if (json) out += '"';
+    if (!keepBackslash && (text == "." || text == "..")) {
+        out.append(text.size(), '_');
+    } else {
+        for (const char c : text) {
+            const auto u = static_cast<unsigned char>(c);
+            if (u < 0x20 || u == 0x7F || c == '/' || (c == '\\' && !keepBackslash)) {
+                out += '_';
+                continue;
+            }
+            if (json && (c == '"' || c == '\\')) out += '\\';
+            out += c;
+        }
     }
-    return out;
-}
-
-std::string JsonString(const std::string& text) {
-    std::string out = "\"";
-    for (const char c : text) {
-        if (c == '"' || c == '\\') out += '\\';
-        out += c;
-    }
-    return out + "\"";
+    if (json) out += '"';
 }
 
 int Scan(bool json, const std::string& drive, const std::string& source) {
@@ -117,16 +120,28 @@ int Scan(bool json, const std::string& drive, const std::string& source) {
         out += "RECORD\tSIZE\tCREATED\tMODIFIED\tPATH\tNAME\n";
     for (const TFoundFiles& f : host.FoundFiles) {
         const std::int64_t record = RecordNumberAt(Volume, f.RecordOffset);
-        const std::string name = SafeFileName(f.FileName);
-        const std::string path = SafeText(f.FilePath, true);
         if (json) {
-            out += "{\"record\":" + std::to_string(record) + ",\"offset\":" + std::to_string(f.RecordOffset) +
-                   ",\"name\":" + JsonString(name) + ",\"path\":" + JsonString(path) +
-                   ",\"size\":" + std::to_string(f.FileSize) + ",\"created\":" + JsonString(f.Created) +
-                   ",\"modified\":" + JsonString(f.Modified) + "}\n";
+            out += "{\"record\":";
+            out += std::to_string(record);
+            out += ",\"offset\":";
+            out += std::to_string(f.RecordOffset);
+            out += ",\"name\":";
+            AppendSafe(out, f.FileName, false, true);
+            out += ",\"path\":";
+            AppendSafe(out, f.FilePath, true, true);
+            out += ",\"size\":";
+            out += std::to_string(f.FileSize);
+            out += ",\"created\":";
+            AppendSafe(out, f.Created, true, true);
+            out += ",\"modified\":";
+            AppendSafe(out, f.Modified, true, true);
+            out += "}\n";
         } else {
-            out += std::to_string(record) + "\t" + std::to_string(f.FileSize) + "\t" + f.Created + "\t" + f.Modified +
-                   "\t" + path + "\t" + name + "\n";
+            out += std::to_string(record) + "\t" + std::to_string(f.FileSize) + "\t" + f.Created + "\t" + f.Modified + "\t";
+            AppendSafe(out, f.FilePath, true, false);
+            out += '\t';
+            AppendSafe(out, f.FileName, false, false);
+            out += '\n';
         }
         if (out.size() > (1 << 20)) {
             std::fwrite(out.data(), 1, out.size(), stdout);
@@ -135,7 +150,9 @@ int Scan(bool json, const std::string& drive, const std::string& source) {
     }
     std::fwrite(out.data(), 1, out.size(), stdout);
     std::fflush(stdout);
-    return completed ? 0 : 1;
+    std::fflush(stderr);
+    // Nothing is left to release but memory: skip freeing a million entries.
+    std::_Exit(completed ? 0 : 1);
 }
 
 class TCliRecovery final : public TRecoveryHost {

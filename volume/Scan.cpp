@@ -80,8 +80,19 @@ void ListRecord(std::span<std::uint8_t> record, std::int64_t n, TScanHost& host)
     if (si.empty()) return;
     const auto fileName = FindAttributeView(record, AttrFileName, true);
     if (fileName.empty()) return;
-    // The path is resolved (and cached) before the $DATA test.
-    std::string path = GetDirectoryPath(ParentReferenceOf(fileName)) + "\\";
+    // The path is resolved (and cached) before the $DATA test. Most files
+    // sit in a folder already resolved: take its entry without a copy.
+    const std::int64_t parent = ParentReferenceOf(fileName);
+    const auto parentRecord = static_cast<std::int32_t>(static_cast<std::uint32_t>(parent & 0xFFFFFFFF));
+    std::string path;
+    if (parentRecord > 5 && static_cast<std::size_t>(parentRecord) < PathCache.size() && !PathCache[parentRecord].empty()) {
+        const std::string& cached = PathCache[parentRecord];
+        path.reserve(cached.size() + 1);
+        path += cached;
+    } else {
+        path = GetDirectoryPath(parent);
+    }
+    path += '\\';
     const auto data = FindAttributeView(record, AttrData, false);
     if (data.empty()) return;
     const std::size_t f = ReadLE(data, AttrNonResident, 1);

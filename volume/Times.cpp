@@ -5,7 +5,6 @@
 // hours and changes only on a quarter hour, so the answer holds for the
 // whole bucket, and a scan of millions of records asks only a few times.
 #include <array>
-#include <cstdio>
 
 #include "Salvane.h"
 #include "platform/Locale.h"
@@ -102,9 +101,22 @@ std::string FormatFileTime(std::uint64_t fileTime) {
     }
     TLocalTime t;
     FileTimeToLocalTime(fileTime, t);
-    char text[64];
-    std::snprintf(text, sizeof text, "%02d.%02d.%02d %02d%s%02d", t.Day, t.Month, static_cast<int>(t.Year % 100), t.Hour,
-                  cache.timeSeparator.c_str(), t.Minute);
+    // Written digit by digit: a scan formats two times per found file.
+    auto two = [](std::string& s, std::int64_t v) {
+        s += static_cast<char>('0' + v / 10 % 10);
+        s += static_cast<char>('0' + v % 10);
+    };
+    std::string text;
+    text.reserve(14 + cache.timeSeparator.size());
+    two(text, t.Day);
+    text += '.';
+    two(text, t.Month);
+    text += '.';
+    two(text, t.Year % 100);
+    text += ' ';
+    two(text, t.Hour);
+    text += cache.timeSeparator;
+    two(text, t.Minute);
     return text;
 }
 

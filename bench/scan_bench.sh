@@ -1,0 +1,95 @@
+#!/usr/bin/env bash
+# Speed and memory of the scan and the recovery against peers, measured in
+# the same run on the same images, with the page cache warm.
+#
+#   bench/scan_bench.sh [BUILD_DIR] [FILES]     (defaults: build 300000)
+#
+# Builds (once, kept in $BENCH_DIR) an image of FILES files in 2000 folders up
+# to 6 deep, half of them deleted and some whole folders deleted, and an image
+# with a deleted 10 MiB and a deleted 1 GiB file. Prints medians of $RUNS runs
+# and their ratios. SKIP_FLS=1 leaves out fls -r -d, which takes minutes.
+set -euo pipefail
+build=$(realpath "${1:-build}")
+files=${2:-300000}
+runs=${RUNS:-5}
+work=${BENCH_DIR:-/tmp/deruzera-bench}
+export PATH="$PATH:/usr/sbin:/sbin" TZ=UTC0
+cli="$build/cli/deruzera-cli"
+mkimage="$build/tools/deruzera-mkimage"
+mkdir -p "$work"
+
+# median_of CMD...: runs CMD $runs times, prints "median_seconds peak_kib".
+median_of() {
+  local times=() peak=0 start end m n=${RUNS_ONCE:-$runs}
+  for ((i = 0; i < n; i++)); do
+    start=$(date +%s%N)
+    /usr/bin/time -f "%M" -o "$work/time" "$@" > /dev/null 2>&1 || true
+    end=$(date +%s%N)
+    read -r m < "$work/time"
+    times+=("$(awk -v a="$start" -v b="$end" 'BEGIN { printf "%.4f", (b - a) / 1e9 }')"); ((m > peak)) && peak=$m
+  done
+  printf '%s\n' "${times[@]}" | sort -g | awk -v peak="$peak" '{a[NR]=$1} END {print a[int((NR+1)/2)], peak}'
+}
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "inf" }'; }
+
+image="$work/bulk-$files.img"
+if [ ! -s "$image.tsv" ]; then
+  echo "Building $image (through libntfs-3g; minutes)..."
+  printf 'format 6G cluster=4096\nbulk 1 %s 2000 6 0.5 20\n' "$files" > "$work/bulk.plan"
+  /usr/bin/time -f "built in %e s" "$mkimage" "$image" "$work/bulk.plan" "$image.tsv"
+fi
+mft_size=$(istat "$image" 0 | sed -n 's/.*\$DATA (128-[0-9]*)\s*Name: N\/A\s*Non-Resident\s*size: \([0-9]*\).*/\1/p' | head -n 1)
+mft_first=$(fsstat "$image" | sed -n 's/^First Cluster of MFT: //p')
+cluster=$(fsstat "$image" | sed -n 's/^Cluster Size: //p')
+[ -n "$mft_size" ] || mft_size=$(icat "$image" 0 | wc -c)
+echo "Image: $image, MFT $mft_size bytes ($((mft_size / 1024)) records of 1 KiB), cluster $cluster"
+
+cat "$image" > /dev/null  # warm the page cache
+found=$("$cli" scan --json "$image" 2>/dev/null | wc -l)
+echo "deruzera-cli finds $found deleted files"
+
+read -r t_floor _ < <(median_of dd if="$image" of=/dev/null bs=1M iflag=skip_bytes,count_bytes \
+                       skip=$((mft_first * cluster)) count="$mft_size")
+read -r t_ours m_ours < <(median_of "$cli" scan --json "$image")
+read -r t_nu m_nu < <(median_of ntfsundelete --scan --force "$image")
+echo
+printf '%-34s %10s %12s\n' "scan ($runs runs, median)" "seconds" "peak KiB"
+printf '%-34s %10s %12s\n' "floor: read the MFT once (dd)" "$t_floor" "-"
+printf '%-34s %10s %12s\n' "deruzera-cli scan --json" "$t_ours" "$m_ours"
+printf '%-34s %10s %12s\n' "ntfsundelete --scan" "$t_nu" "$m_nu"
+if [ "${SKIP_FLS:-0}" != 1 ]; then
+  /usr/bin/time -f "%e %M" -o "$work/time" fls -r -d "$image" > /dev/null 2>&1 || true
+  read -r t_fls m_fls < "$work/time"
+  printf '%-34s %10s %12s\n' "fls -r -d (once)" "$t_fls" "$m_fls"
+fi
+echo
+echo "ntfsundelete / deruzera: $(ratio "$t_nu" "$t_ours") x   (target >= 4)"
+echo "deruzera / floor:        $(ratio "$t_ours" "$t_floor") x   (target <= 4)"
+[ -n "${t_fls:-}" ] && echo "fls / deruzera:          $(ratio "$t_fls" "$t_ours") x"
+# The process's own footprint, from a scan of the tiny demo-sized image.
+read -r _ m_base < <(RUNS_ONCE=1 median_of "$cli" scan --json "$build/demo/demo.img")
+cache=$(( (mft_size / 1024 + 1) * 32 ))
+echo "peak memory above the process's own ($m_base KiB) per found file: $(awk -v m="$m_ours" -v b="$m_base" -v f="$found" -v c="$cache" 'BEGIN { printf "%.0f bytes, of which the path cache %.0f", (m - b) * 1024 / (f ? f : 1), c / (f ? f : 1) }') (target < 300 + cache)"
+
+# Recovery: a deleted 10 MiB and a deleted 1 GiB file.
+rimage="$work/recover.img"
+if [ ! -s "$rimage.tsv" ]; then
+  printf 'format 3G cluster=4096\nfile /ten.bin 10M seed=1\nfile /giga.bin 1G seed=2\ndelete /ten.bin\ndelete /giga.bin\n' > "$work/recover.plan"
+  "$mkimage" "$rimage" "$work/recover.plan" "$rimage.tsv" > /dev/null
+fi
+cat "$rimage" > /dev/null
+echo
+printf '%-34s %10s %10s %10s %12s\n' "recovery ($runs runs, median)" "deruzera" "icat" "cat" "peak KiB"
+for name in ten.bin giga.bin; do
+  rec=$(awk -F'\t' -v p="/$name" '$7 == p {print $3}' "$rimage.tsv")
+  want=$(awk -F'\t' -v p="/$name" '$7 == p {print $6}' "$rimage.tsv")
+  "$cli" recover "$rimage" "$rec" "$work/out.bin" 2>/dev/null
+  got=$(sha256sum < "$work/out.bin" | cut -d' ' -f1)
+  [ "$got" = "$want" ] || echo "MISMATCH: $name recovered with the wrong bytes"
+  read -r t_r m_r < <(median_of "$cli" recover "$rimage" "$rec" "$work/out.bin")
+  read -r t_i _ < <(median_of sh -c "icat '$rimage' $rec > '$work/icat.bin'")
+  read -r t_c _ < <(median_of sh -c "cat '$work/out.bin' > '$work/cat.bin'")
+  printf '%-34s %10s %10s %10s %12s\n' "$name" "$t_r" "$t_i" "$t_c" "$m_r"
+  echo "  icat / deruzera: $(ratio "$t_i" "$t_r") x (target > 1); deruzera / cat: $(ratio "$t_r" "$t_c") x (target <= 3)"
+done
+rm -f "$work/out.bin" "$work/icat.bin" "$work/cat.bin"
