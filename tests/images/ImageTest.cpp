@@ -317,6 +317,36 @@ TEST_P(RealImage, ScanFindsEveryDeletedFileAndRecoversItsBytes) {
     EXPECT_EQ(FileSha(image.file), image.sha) << "the image was changed";
 }
 
+TEST(FragmentedMft, RecordsInLaterExtentsAreFoundAndRecovered) {
+    setenv("TZ", "UTC0", 1);
+    tzset();
+    platform::InstallDriveMapOpener();
+    const Image image = Build("fragmented", "format 64M cluster=4096\nmkdir /d\nfile /d/early.bin 20K seed=1\n"
+                                            "fragment-mft 3000\nfile /d/late.bin 30K seed=2\n"
+                                            "delete /d/late.bin\ndelete /d/early.bin\n");
+    const std::string istat = Shell("istat " + Quote(image.file) + " 0");
+    ASSERT_GT(std::count(istat.begin(), istat.end(), '\n'), 8) << "the builder left the MFT in one piece";
+    platform::MapDrive("C:", image.file);
+    Host host;
+    host.SelectedDrive = "C:";
+    ScanDrive(host);
+    EXPECT_GT(Volume.MFTRuns.size(), 1u);
+    std::map<std::string, std::int64_t> foundRecord;
+    for (const TFoundFiles& f : host.FoundFiles) foundRecord[f.FileName] = RecordNumberAt(Volume, f.RecordOffset);
+    for (const Entry& e : image.manifest) {
+        if (e.kind != "file" || e.state != "deleted") continue;
+        ASSERT_TRUE(foundRecord.count(BaseName(e.path))) << e.path;
+        EXPECT_EQ(foundRecord[BaseName(e.path)], e.record);
+        // The late record lies where the MFT's own runs put it, not where a
+        // contiguous MFT would.
+        const std::int64_t contiguous = Volume.MFTOffset + e.record * static_cast<std::int64_t>(Volume.FileRecordSize);
+        if (BaseName(e.path) == "late.bin") {
+            EXPECT_NE(FileRecordOffset(Volume, e.record), contiguous);
+        }
+    }
+    EXPECT_EQ(FileSha(image.file), image.sha);
+}
+
 INSTANTIATE_TEST_SUITE_P(Geometries, RealImage,
                          ::testing::Values(Geometry{512, 512}, Geometry{4096, 512}, Geometry{65536, 512},
                                            Geometry{4096, 4096}, Geometry{65536, 4096}),
