@@ -317,7 +317,7 @@ TEST_P(RealImage, ScanFindsEveryDeletedFileAndRecoversItsBytes) {
     EXPECT_EQ(FileSha(image.file), image.sha) << "the image was changed";
 }
 
-TEST(FragmentedMft, RecordsInLaterExtentsAreFoundAndRecovered) {
+TEST(FragmentedMft, RecordsInLaterExtentsAreFoundWhereTheRunsPutThem) {
     setenv("TZ", "UTC0", 1);
     tzset();
     platform::InstallDriveMapOpener();
