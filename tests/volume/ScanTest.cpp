@@ -187,6 +187,28 @@ TEST_F(ScanTest, AbortEndsTheScanBeforeTheNextRecord) {
     EXPECT_EQ(LogSoFar(), expected);
 }
 
+TEST_F(ScanTest, AbortDuringTheWalkKeepsWhatWasFound) {
+    struct AbortAt128 : RecordingHost {
+        void ReportProgress(std::int64_t p) override {
+            RecordingHost::ReportProgress(p);
+            AbortRequested = true;  // as the Cancel button does, between two records
+        }
+    };
+    synth::Volume v(300);
+    v.DeletedFile(20, 5, u"before", "1");
+    v.DeletedFile(128, 5, u"in-hand", "2");  // the record in hand is finished
+    v.DeletedFile(129, 5, u"after", "3");
+    drives["C:"] = v.image;
+    AbortAt128 host;
+    host.SelectedDrive = "C:";
+    ScanDrive(host);
+    ASSERT_EQ(host.FoundCount, 2);
+    EXPECT_EQ(host.FoundFiles[1].FileName, "in-hand");
+    const Lines log = LogSoFar();
+    EXPECT_EQ(log[log.size() - 2], (std::pair<std::string, std::uint32_t>{"Scanning aborted by user", clRed}));
+    EXPECT_EQ(log.back(), (std::pair<std::string, std::uint32_t>{"Found 2 deleted files", clRed}));
+}
+
 TEST_F(ScanTest, SmallOrDamagedMftExtents) {
     // Sixteen records or fewer: nothing walked, a complete scan.
     synth::Volume small(16);
