@@ -1,0 +1,100 @@
+// The machine's drives as the window's drive list sees them: the four drive
+// queries (which letters exist, their kind, file-system name and size) and,
+// on Linux, the drive map that gives block devices and images their letters.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace deruzera::platform {
+
+// Drive kinds as the list knows them. Every other kind is left out.
+inline constexpr unsigned DriveUnknown = 0;
+inline constexpr unsigned DriveNoRootDir = 1;
+inline constexpr unsigned DriveRemovable = 2;
+inline constexpr unsigned DriveFixed = 3;
+
+// The four queries the drive list is filled from. Each takes the root path,
+// a letter followed by ":\" ("C:\"), except the mask, whose bit 0 is A:,
+// bit 2 is C: and bit 25 is Z:.
+struct TDriveQueries {
+    std::function<std::uint32_t()> LogicalDrives;
+    std::function<unsigned(const std::string& root)> DriveType;
+    // The file-system name, or nothing when the volume can't be asked.
+    std::function<bool(const std::string& root, std::string& name)> VolumeFileSystem;
+    // Total bytes of the volume, -1 when they can't be read.
+    std::function<std::int64_t(const std::string& root)> TotalSize;
+};
+
+// The queries in force (the drive map's unless replaced).
+const TDriveQueries& DriveQueries();
+// Replaces the queries in force; returns the previous ones.
+TDriveQueries SetDriveQueries(TDriveQueries queries);
+// The queries answered from the drive map below.
+TDriveQueries DriveMapQueries();
+
+// The name of the file system on drive `letter` ("C"), such as "NTFS", or ""
+// when the volume can't be asked.
+std::string GetFileSystemName(const std::string& letter);
+
+// ---- The drive map on Linux -------------------------------------------------
+
+// A device or image that holds a drive letter.
+struct TDriveInfo {
+    std::string Name;          // "sda1", "loop0", or the image's file name
+    std::string Path;          // "/dev/sda1" or the image's path
+    bool Removable = false;
+    std::int64_t Size = -1;    // bytes, -1 where unknown
+    std::string UdevEntry;     // "/run/udev/data/b8:1", or "" for an image
+};
+
+// File-system facts of one device, from libblkid or udev's database.
+struct TFileSystemProbe {
+    bool Known = false;        // false: neither libblkid nor udev could say
+    std::string Type;          // "ntfs", "vfat", "ext4", ...
+    std::string Version;       // "FAT32", "FAT16", ...
+    std::string Label;
+};
+
+// The name the drive list shows for a probed file system: ntfs is "NTFS",
+// vfat "FAT32" or "FAT" by version, anything else its own name.
+std::string FileSystemNameOf(const std::string& type, const std::string& version);
+
+// Orders "sda2" before "sda10": digit runs compare by value.
+bool NaturalLess(const std::string& a, const std::string& b);
+
+// The block devices under `sysClassBlock` that may hold a volume: partitions,
+// whole disks without partitions, loop devices with a backing file and
+// device-mapper volumes; never ram, zram or optical devices, nor devices of
+// size 0. In natural order of their names. `devRoot` and `udevRoot` prefix
+// the device paths and udev entries given back.
+std::vector<TDriveInfo> ListBlockDevices(const std::string& sysClassBlock = "/sys/class/block",
+                                         const std::string& devRoot = "/dev",
+                                         const std::string& udevRoot = "/run/udev/data");
+
+// An image file or device node named by the user, as a drive. Size from the
+// file or from sysfs for a device node; fixed unless sysfs says removable.
+TDriveInfo DescribeSource(const std::string& path);
+
+// Asks libblkid about `path`; where the user may not read it, udev's
+// database entry answers instead.
+TFileSystemProbe ProbeFileSystem(const std::string& path, const std::string& udevEntry);
+
+// Gives letters from C: on to `drives` in order (the map is cleared first).
+void MapDrives(const std::vector<TDriveInfo>& drives);
+// Maps the block devices of this machine, from C: on.
+void MapSystemDrives();
+// Maps a source named on the command line to the next free letter, unless
+// it is mapped already. The drive string, or "" when no letter is left.
+std::string MapSourceDrive(const std::string& path);
+
+// What the map knows about `drive` ("C:"); false when it is unmapped.
+bool MappedDriveInfo(const std::string& drive, TDriveInfo& info);
+
+// The tooltip of a drive's row: its device path and, where it has one, its
+// label.
+std::string DriveToolTip(const std::string& drive);
+
+}  // namespace deruzera::platform

@@ -1,0 +1,346 @@
+// The drive queries on Linux. Block devices and images have no drive letters
+// here, so the drive map gives them: the candidates of /sys/class/block in
+// natural order take C:, D:, ... and sources named on the command line the
+// letters after them. The file system comes from libblkid, or from udev's
+// database where the user may not read the device.
+#include "Drives.h"
+
+#include <blkid/blkid.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <mutex>
+
+#include "DriveMap.h"
+
+namespace deruzera::platform {
+namespace fs = std::filesystem;
+
+namespace {
+
+std::mutex tableMutex;
+std::map<std::string, TDriveInfo> driveTable;     // by drive string
+std::map<std::string, std::string> labelTable;    // by drive string, once probed
+
+TDriveQueries& QueriesInForce() {
+    static TDriveQueries queries = DriveMapQueries();
+    return queries;
+}
+
+// The first line of a small sysfs or udev file, without its line break.
+bool ReadLine(const fs::path& file, std::string& line) {
+    std::ifstream in(file);
+    if (!in) return false;
+    std::getline(in, line);
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r' || line.back() == ' ')) line.pop_back();
+    return true;
+}
+
+// A sysfs size file counts 512-byte sectors whatever the device's own
+// sector size.
+std::int64_t SysfsSize(const fs::path& dir) {
+    std::string text;
+    if (!ReadLine(dir / "size", text) || text.empty()) return -1;
+    try {
+        std::size_t used = 0;
+        const long long sectors = std::stoll(text, &used);
+        if (used != text.size() || sectors < 0 || sectors > INT64_MAX / 512) return -1;
+        return static_cast<std::int64_t>(sectors) * 512;
+    } catch (const std::exception&) {
+        return -1;
+    }
+}
+
+bool SysfsFlag(const fs::path& file) {
+    std::string text;
+    return ReadLine(file, text) && text == "1";
+}
+
+bool StartsWith(const std::string& text, const std::string& prefix) {
+    return text.compare(0, prefix.size(), prefix) == 0;
+}
+
+bool HasPartitions(const fs::path& disk, const std::string& name) {
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(disk, ec)) {
+        const std::string child = entry.path().filename().string();
+        if (StartsWith(child, name) && fs::exists(entry.path() / "partition", ec)) return true;
+    }
+    return false;
+}
+
+// Removable, size and udev entry of a sysfs block device directory.
+void DescribeSysfsDevice(const fs::path& dir, const std::string& udevRoot, TDriveInfo& info) {
+    std::error_code ec;
+    const bool partition = fs::exists(dir / "partition", ec);
+    fs::path disk = dir;
+    if (partition) {
+        const fs::path real = fs::canonical(dir, ec);
+        if (!ec) disk = real.parent_path();
+    }
+    info.Removable = SysfsFlag(disk / "removable");
+    info.Size = SysfsSize(dir);
+    std::string dev;
+    if (ReadLine(dir / "dev", dev) && !dev.empty()) info.UdevEntry = udevRoot + "/b" + dev;
+}
+
+// udev's database entry of a device: "E:ID_FS_TYPE=ntfs" lines.
+TFileSystemProbe ProbeUdev(const std::string& udevEntry) {
+    TFileSystemProbe probe;
+    if (udevEntry.empty()) return probe;
+    std::ifstream in(udevEntry);
+    if (!in) return probe;
+    std::string line;
+    bool hasType = false;
+    while (std::getline(in, line)) {
+        if (StartsWith(line, "E:ID_FS_TYPE=")) {
+            probe.Type = line.substr(13);
+            hasType = true;
+        } else if (StartsWith(line, "E:ID_FS_VERSION=")) {
+            probe.Version = line.substr(16);
+        } else if (StartsWith(line, "E:ID_FS_LABEL=")) {
+            probe.Label = line.substr(14);
+        }
+    }
+    probe.Known = hasType;
+    return probe;
+}
+
+std::string LetterOfRoot(const std::string& root) {
+    if (root.size() < 2 || root[1] != ':') return {};
+    return root.substr(0, 2);
+}
+
+}  // namespace
+
+// ---- The queries ------------------------------------------------------------
+
+const TDriveQueries& DriveQueries() { return QueriesInForce(); }
+
+TDriveQueries SetDriveQueries(TDriveQueries queries) {
+    TDriveQueries previous = std::move(QueriesInForce());
+    QueriesInForce() = std::move(queries);
+    return previous;
+}
+
+TDriveQueries DriveMapQueries() {
+    TDriveQueries q;
+    q.LogicalDrives = [] {
+        std::uint32_t mask = 0;
+        for (const auto& mapped : MappedDrives()) {
+            const char letter = mapped.Drive.empty() ? '\0' : mapped.Drive[0];
+            if (letter >= 'A' && letter <= 'Z') mask |= 1u << (letter - 'A');
+        }
+        return mask;
+    };
+    q.DriveType = [](const std::string& root) -> unsigned {
+        TDriveInfo info;
+        if (!MappedDriveInfo(LetterOfRoot(root), info)) return DriveNoRootDir;
+        return info.Removable ? DriveRemovable : DriveFixed;
+    };
+    q.VolumeFileSystem = [](const std::string& root, std::string& name) {
+        const std::string drive = LetterOfRoot(root);
+        TDriveInfo info;
+        if (!MappedDriveInfo(drive, info)) return false;
+        const TFileSystemProbe probe = ProbeFileSystem(info.Path, info.UdevEntry);
+        {
+            std::lock_guard lock(tableMutex);
+            labelTable[drive] = probe.Label;
+        }
+        if (!probe.Known) return false;
+        name = FileSystemNameOf(probe.Type, probe.Version);
+        return true;
+    };
+    q.TotalSize = [](const std::string& root) -> std::int64_t {
+        TDriveInfo info;
+        if (!MappedDriveInfo(LetterOfRoot(root), info)) return -1;
+        return info.Size;
+    };
+    return q;
+}
+
+std::string GetFileSystemName(const std::string& letter) {
+    const TDriveQueries& q = DriveQueries();
+    std::string name;
+    if (!q.VolumeFileSystem || !q.VolumeFileSystem(letter + ":\\", name)) return {};
+    // The platform's answer is a 32-character buffer up to its NUL.
+    const auto nul = name.find('\0');
+    if (nul != std::string::npos) name.resize(nul);
+    if (name.size() > 31) name.resize(31);
+    return name;
+}
+
+// ---- Names and order --------------------------------------------------------
+
+std::string FileSystemNameOf(const std::string& type, const std::string& version) {
+    if (type == "ntfs") return "NTFS";
+    if (type == "vfat") return version == "FAT32" ? "FAT32" : "FAT";
+    return type;
+}
+
+bool NaturalLess(const std::string& a, const std::string& b) {
+    std::size_t i = 0, j = 0;
+    while (i < a.size() && j < b.size()) {
+        const bool da = std::isdigit(static_cast<unsigned char>(a[i])) != 0;
+        const bool db = std::isdigit(static_cast<unsigned char>(b[j])) != 0;
+        if (da && db) {
+            std::size_t ie = i, je = j;
+            while (ie < a.size() && std::isdigit(static_cast<unsigned char>(a[ie]))) ++ie;
+            while (je < b.size() && std::isdigit(static_cast<unsigned char>(b[je]))) ++je;
+            // Compare by value: skip leading zeros, then by length, then digit by digit.
+            std::size_t is = i, js = j;
+            while (is + 1 < ie && a[is] == '0') ++is;
+            while (js + 1 < je && b[js] == '0') ++js;
+            if (ie - is != je - js) return ie - is < je - js;
+            const int c = a.compare(is, ie - is, b, js, je - js);
+            if (c != 0) return c < 0;
+            if (ie - i != je - j) return ie - i < je - j;  // "01" after "1"
+            i = ie;
+            j = je;
+        } else {
+            if (a[i] != b[j]) return static_cast<unsigned char>(a[i]) < static_cast<unsigned char>(b[j]);
+            ++i;
+            ++j;
+        }
+    }
+    return a.size() - i < b.size() - j;
+}
+
+// ---- Block devices ----------------------------------------------------------
+
+std::vector<TDriveInfo> ListBlockDevices(const std::string& sysClassBlock, const std::string& devRoot,
+                                         const std::string& udevRoot) {
+    std::vector<TDriveInfo> drives;
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(sysClassBlock, ec)) {
+        const std::string name = entry.path().filename().string();
+        if (StartsWith(name, "ram") || StartsWith(name, "zram") || StartsWith(name, "sr")) continue;
+        const fs::path dir = entry.path();
+        std::error_code e;
+        const bool partition = fs::exists(dir / "partition", e);
+        if (!partition) {
+            if (StartsWith(name, "loop")) {
+                std::string backing;
+                if (!ReadLine(dir / "loop" / "backing_file", backing) || backing.empty()) continue;
+            }
+            if (HasPartitions(dir, name)) continue;
+        }
+        TDriveInfo info;
+        info.Name = name;
+        info.Path = devRoot + "/" + name;
+        DescribeSysfsDevice(dir, udevRoot, info);
+        if (info.Size <= 0) continue;
+        drives.push_back(std::move(info));
+    }
+    std::sort(drives.begin(), drives.end(),
+              [](const TDriveInfo& x, const TDriveInfo& y) { return NaturalLess(x.Name, y.Name); });
+    return drives;
+}
+
+TDriveInfo DescribeSource(const std::string& path) {
+    TDriveInfo info;
+    info.Path = path;
+    info.Name = fs::path(path).filename().string();
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0) return info;
+    if (S_ISBLK(st.st_mode)) {
+        const std::string dev = std::to_string(major(st.st_rdev)) + ":" + std::to_string(minor(st.st_rdev));
+        DescribeSysfsDevice(fs::path("/sys/dev/block") / dev, "/run/udev/data", info);
+    } else if (S_ISREG(st.st_mode)) {
+        info.Size = static_cast<std::int64_t>(st.st_size);
+    }
+    return info;
+}
+
+TFileSystemProbe ProbeFileSystem(const std::string& path, const std::string& udevEntry) {
+    blkid_probe pr = blkid_new_probe_from_filename(path.c_str());
+    if (pr == nullptr) return ProbeUdev(udevEntry);  // not readable by this user
+    blkid_probe_enable_superblocks(pr, 1);
+    blkid_probe_set_superblocks_flags(pr, BLKID_SUBLKS_TYPE | BLKID_SUBLKS_VERSION | BLKID_SUBLKS_LABEL);
+    TFileSystemProbe probe;
+    const int rc = blkid_do_safeprobe(pr);
+    if (rc == 0) {
+        const char* value = nullptr;
+        probe.Known = true;
+        if (blkid_probe_lookup_value(pr, "TYPE", &value, nullptr) == 0 && value) probe.Type = value;
+        if (blkid_probe_lookup_value(pr, "VERSION", &value, nullptr) == 0 && value) probe.Version = value;
+        if (blkid_probe_lookup_value(pr, "LABEL", &value, nullptr) == 0 && value) probe.Label = value;
+    } else if (rc == 1) {
+        probe.Known = true;  // readable, but no file system on it
+    }
+    blkid_free_probe(pr);
+    if (!probe.Known) return ProbeUdev(udevEntry);
+    return probe;
+}
+
+// ---- The map -----------------------------------------------------------------
+
+void MapDrives(const std::vector<TDriveInfo>& drives) {
+    ClearDriveMap();
+    {
+        std::lock_guard lock(tableMutex);
+        driveTable.clear();
+        labelTable.clear();
+    }
+    for (const auto& info : drives) {
+        const std::string drive = NextFreeDrive();
+        if (drive.empty()) break;
+        MapDrive(drive, info.Path);
+        std::lock_guard lock(tableMutex);
+        driveTable[drive] = info;
+    }
+}
+
+void MapSystemDrives() { MapDrives(ListBlockDevices()); }
+
+std::string MapSourceDrive(const std::string& path) {
+    std::error_code ec;
+    const fs::path wanted = fs::weakly_canonical(path, ec);
+    {
+        std::lock_guard lock(tableMutex);
+        for (const auto& [drive, info] : driveTable) {
+            std::error_code e;
+            if (fs::weakly_canonical(info.Path, e) == wanted && !e && !ec) return drive;
+        }
+    }
+    const std::string drive = NextFreeDrive();
+    if (drive.empty()) return {};
+    TDriveInfo info = DescribeSource(path);
+    MapDrive(drive, info.Path);
+    std::lock_guard lock(tableMutex);
+    driveTable[drive] = std::move(info);
+    return drive;
+}
+
+bool MappedDriveInfo(const std::string& drive, TDriveInfo& info) {
+    std::lock_guard lock(tableMutex);
+    const auto it = driveTable.find(drive);
+    if (it == driveTable.end() || DrivePath(drive) != it->second.Path) return false;
+    info = it->second;
+    return true;
+}
+
+std::string DriveToolTip(const std::string& drive) {
+    TDriveInfo info;
+    if (!MappedDriveInfo(drive, info)) return {};
+    std::string label;
+    bool probed = false;
+    {
+        std::lock_guard lock(tableMutex);
+        const auto it = labelTable.find(drive);
+        if (it != labelTable.end()) {
+            label = it->second;
+            probed = true;
+        }
+    }
+    if (!probed) label = ProbeFileSystem(info.Path, info.UdevEntry).Label;
+    return label.empty() ? info.Path : info.Path + "\nLabel: " + label;
+}
+
+}  // namespace deruzera::platform
