@@ -1,0 +1,32 @@
+// Program start: the application, its title, the drive map and the one window.
+//
+//   deruzera [IMAGE-OR-DEVICE ...]
+//
+// The machine's block devices take the letters from C: on; images or devices
+// named on the command line take the next free letters after them.
+#include <QApplication>
+#include <QStringList>
+
+#include "MainForm.h"
+#include "platform/DriveMap.h"
+#include "platform/Drives.h"
+#include "platform/Locale.h"
+
+int main(int argc, char* argv[]) {
+    QApplication application(argc, argv);
+    deruzera::platform::InitLocale();
+    QApplication::setApplicationName(QStringLiteral("deruzera"));
+    QApplication::setApplicationVersion(QStringLiteral("1.3.0.0"));
+    QApplication::setOrganizationDomain(QStringLiteral("deruzera.example"));
+    QApplication::setApplicationDisplayName(QStringLiteral("NTFS Deruzera"));
+
+    namespace platform = deruzera::platform;
+    platform::MapSystemDrives();
+    const QStringList arguments = QApplication::arguments();
+    for (qsizetype i = 1; i < arguments.size(); ++i) platform::MapSourceDrive(arguments[i].toStdString());
+    platform::InstallDriveMapOpener();
+
+    TMainForm MainForm;
+    MainForm.show();
+    return QApplication::exec();
+}

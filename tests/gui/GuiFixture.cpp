@@ -1,0 +1,262 @@
+#include "GuiFixture.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QTextBlock>
+#include <QTextEdit>
+#include <QTimer>
+#include <fstream>
+#include <sstream>
+
+#include "platform/DriveMap.h"
+#include "volume/Log.h"
+
+namespace gui_testing {
+
+namespace platform = deruzera::platform;
+
+platform::TDriveQueries FakeQueries(const std::vector<TFakeDrive>& drives) {
+    auto find = [drives](const std::string& root) -> const TFakeDrive* {
+        for (const auto& d : drives)
+            if (!root.empty() && root[0] == d.Letter && root.substr(1) == ":\\") return &d;
+        return nullptr;
+    };
+    platform::TDriveQueries q;
+    q.LogicalDrives = [drives] {
+        std::uint32_t mask = 0;
+        for (const auto& d : drives) mask |= 1u << (d.Letter - 'A');
+        return mask;
+    };
+    q.DriveType = [find](const std::string& root) -> unsigned {
+        const TFakeDrive* d = find(root);
+        return d ? d->Kind : platform::DriveNoRootDir;
+    };
+    q.VolumeFileSystem = [find](const std::string& root, std::string& name) {
+        const TFakeDrive* d = find(root);
+        if (!d || !d->Readable) return false;
+        name = d->FileSystem;
+        return true;
+    };
+    q.TotalSize = [find](const std::string& root) -> std::int64_t {
+        const TFakeDrive* d = find(root);
+        return d ? d->Size : -1;
+    };
+    return q;
+}
+
+TQueriesScope::TQueriesScope(platform::TDriveQueries queries) : previous_(platform::SetDriveQueries(std::move(queries))) {}
+
+TQueriesScope::~TQueriesScope() { platform::SetDriveQueries(std::move(previous_)); }
+
+void WhenModal(std::function<void(QWidget*)> answer, int timeoutMs) {
+    auto* timer = new QTimer;
+    auto started = std::make_shared<QElapsedTimer>();
+    started->start();
+    timer->setInterval(20);
+    QObject::connect(timer, &QTimer::timeout, [timer, started, answer, timeoutMs] {
+        QWidget* modal = QApplication::activeModalWidget();
+        if (modal != nullptr && modal->isVisible()) {
+            timer->stop();
+            timer->deleteLater();
+            answer(modal);
+            return;
+        }
+        if (started->elapsed() > timeoutMs) {
+            timer->stop();
+            timer->deleteLater();
+            ADD_FAILURE() << "no modal dialog appeared";
+        }
+    });
+    timer->start();
+}
+
+std::vector<TLogViewLine> ViewLines(QTextEdit* memo) {
+    std::vector<TLogViewLine> lines;
+    if (memo == nullptr) return lines;
+    for (QTextBlock block = memo->document()->begin(); block.isValid(); block = block.next()) {
+        QColor colour = block.charFormat().foreground().color();
+        // A line's colour is that of its characters; an empty line keeps
+        // the colour of its block.
+        for (auto it = block.begin(); !it.atEnd(); ++it) {
+            colour = it.fragment().charFormat().foreground().color();
+            break;
+        }
+        lines.push_back({block.text(), colour});
+    }
+    if (lines.size() == 1 && lines[0].Text.isEmpty() && memo->document()->isEmpty()) lines.clear();
+    return lines;
+}
+
+bool WaitUntil(const std::function<bool()>& done, int timeoutMs) {
+    QElapsedTimer timer;
+    timer.start();
+    while (!done()) {
+        if (timer.elapsed() > timeoutMs) return false;
+        QApplication::processEvents(QEventLoop::AllEvents, 20);
+    }
+    return true;
+}
+
+std::string WorkDirectory(const std::string& name) {
+    const QString path = QStringLiteral(DERUZERA_TEST_WORK) + QLatin1Char('/') + QString::fromStdString(name);
+    QDir(path).removeRecursively();
+    QDir().mkpath(path);
+    return path.toStdString();
+}
+
+bool BuildImage(const std::string& plan, const std::string& image, std::vector<TManifestRow>& manifest,
+                std::string& why) {
+#ifndef DERUZERA_MKIMAGE
+    (void)plan;
+    (void)image;
+    (void)manifest;
+    why = "deruzera-mkimage is not built here";
+    return false;
+#else
+    const std::string planFile = image + ".plan";
+    const std::string manifestFile = image + ".manifest.tsv";
+    std::ofstream(planFile) << plan;
+    QProcess builder;
+    builder.start(QStringLiteral(DERUZERA_MKIMAGE),
+                  {QString::fromStdString(image), QString::fromStdString(planFile), QString::fromStdString(manifestFile)});
+    if (!builder.waitForFinished(300000) || builder.exitCode() != 0) {
+        why = "deruzera-mkimage failed: " + builder.readAllStandardError().toStdString();
+        return false;
+    }
+    std::ifstream in(manifestFile);
+    std::string line;
+    std::getline(in, line);  // the header
+    manifest.clear();
+    while (std::getline(in, line)) {
+        std::istringstream fields(line);
+        TManifestRow row;
+        std::string record, parent, size;
+        std::getline(fields, row.State, '\t');
+        std::getline(fields, row.Kind, '\t');
+        std::getline(fields, record, '\t');
+        std::getline(fields, parent, '\t');
+        std::getline(fields, size, '\t');
+        std::getline(fields, row.Sha256, '\t');
+        std::getline(fields, row.Path);
+        row.Record = std::stoll(record);
+        row.Parent = std::stoll(parent);
+        row.Size = std::stoll(size);
+        manifest.push_back(row);
+    }
+    return true;
+#endif
+}
+
+void WindowTest::SetUp() {
+    deruzera::ClearLog();
+    deruzera::Volume = deruzera::TVolume{};
+    deruzera::PathCache.clear();
+    platform::ClearDriveMap();
+    platform::InstallDriveMapOpener();
+    QApplication::setApplicationDisplayName(QStringLiteral("NTFS Deruzera"));
+}
+
+void WindowTest::TearDown() {
+    if (form) {
+        // A test may leave a scan running; the window stops it on the way out.
+        form.reset();
+    }
+    queries.reset();
+    QApplication::processEvents();
+    platform::ClearDriveMap();
+}
+
+TMainForm& WindowTest::MakeForm() {
+    if (!queries) queries = std::make_unique<TQueriesScope>(FakeQueries({}));
+    form = std::make_unique<TMainForm>();
+    form->show();
+    QApplication::processEvents();
+    return *form;
+}
+
+}  // namespace gui_testing
+
+#include <QFileDialog>
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
+#include "platform/RawDevice.h"
+#ifdef DERUZERA_HAVE_SHA256
+#include "tools/Sha256.h"
+#endif
+
+namespace gui_testing {
+namespace {
+
+class TSlowDevice final : public deruzera::TDevice {
+public:
+    TSlowDevice(deruzera::THandle inner, int micros) : inner_(std::move(inner)), micros_(micros) {}
+    std::int64_t ReadAt(std::int64_t offset, void* buffer, std::size_t count) override {
+        // Per KiB asked for, so that reads in large chunks are slow too.
+        const auto kib = static_cast<long long>((count + 1023) / 1024);
+        std::this_thread::sleep_for(std::chrono::microseconds(micros_ * std::max(kib, 1LL)));
+        return inner_->ReadAt(offset, buffer, count);
+    }
+    std::int64_t Size() const override { return inner_->Size(); }
+
+private:
+    deruzera::THandle inner_;
+    int micros_;
+};
+
+}  // namespace
+
+void InstallSlowOpener(int micros) {
+    deruzera::SetVolumeOpener([micros](const std::string& drive) -> deruzera::THandle {
+        const std::string path = platform::DrivePath(drive);
+        if (path.empty()) return nullptr;
+        deruzera::THandle inner = platform::OpenDeviceFile(path);
+        if (!inner) return nullptr;
+        return std::make_unique<TSlowDevice>(std::move(inner), micros);
+    });
+}
+
+void AnswerSaveDialog(const std::string& path, QString* proposed) {
+    WhenModal([path, proposed](QWidget* modal) {
+        auto* dialog = qobject_cast<QFileDialog*>(modal);
+        ASSERT_NE(dialog, nullptr) << "the modal window is not the save dialog";
+        if (proposed) *proposed = dialog->selectedFiles().value(0);
+        if (path.empty()) {
+            dialog->reject();
+            return;
+        }
+        // The dialog leaves a name being typed alone: take the focus off it.
+        if (QWidget* focused = dialog->focusWidget()) focused->clearFocus();
+        dialog->selectFile(QString::fromStdString(path));
+        QMetaObject::invokeMethod(dialog, "accept");
+    });
+}
+
+std::string FileSha256(const std::string& path) {
+#ifdef DERUZERA_HAVE_SHA256
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return {};
+    deruzera::TSha256 hash;
+    std::vector<char> chunk(1 << 16);
+    while (in) {
+        in.read(chunk.data(), static_cast<std::streamsize>(chunk.size()));
+        if (in.gcount() > 0) hash.Update(chunk.data(), static_cast<std::size_t>(in.gcount()));
+    }
+    return hash.FinalHex();
+#else
+    (void)path;
+    return {};
+#endif
+}
+
+std::vector<std::string> MapImages(const std::vector<std::string>& images) {
+    platform::MapDrives({});
+    std::vector<std::string> drives;
+    for (const auto& image : images) drives.push_back(platform::MapSourceDrive(image));
+    return drives;
+}
+
+}  // namespace gui_testing

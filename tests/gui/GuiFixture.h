@@ -1,0 +1,112 @@
+// Shared set-up of the window tests: replaced drive queries, a window made
+// and torn down per test, answers to modal dialogs, the log as the view
+// shows it, and test images made by deruzera-mkimage.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <QColor>
+#include <QString>
+#include <QWidget>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "MainForm.h"
+#include "platform/Drives.h"
+
+class QTextEdit;
+
+namespace gui_testing {
+
+// One drive as the replaced queries answer for it.
+struct TFakeDrive {
+    char Letter = 'C';
+    unsigned Kind = deruzera::platform::DriveFixed;
+    std::string FileSystem = "NTFS";  // as the platform names it
+    bool Readable = true;             // false: the file-system query fails
+    std::int64_t Size = 0;
+};
+
+deruzera::platform::TDriveQueries FakeQueries(const std::vector<TFakeDrive>& drives);
+
+// Puts queries in force for the lifetime of the object.
+class TQueriesScope {
+public:
+    explicit TQueriesScope(deruzera::platform::TDriveQueries queries);
+    ~TQueriesScope();
+
+private:
+    deruzera::platform::TDriveQueries previous_;
+};
+
+template <class T>
+T* Child(QWidget& form, const char* name) {
+    T* child = form.findChild<T*>(QString::fromLatin1(name));
+    EXPECT_NE(child, nullptr) << name;
+    return child;
+}
+
+// Runs `answer` on the next modal dialog once it is shown, from within its
+// event loop. Fails the test if none appears within `timeoutMs`.
+void WhenModal(std::function<void(QWidget*)> answer, int timeoutMs = 10000);
+
+struct TLogViewLine {
+    QString Text;
+    QColor Colour;
+};
+// The lines of a log view with the colour each one is drawn in.
+std::vector<TLogViewLine> ViewLines(QTextEdit* memo);
+
+// Processes events until `done` holds or `timeoutMs` pass.
+bool WaitUntil(const std::function<bool()>& done, int timeoutMs = 30000);
+
+// One row of a builder manifest.
+struct TManifestRow {
+    std::string State, Kind;
+    long long Record = 0, Parent = 0, Size = 0;
+    std::string Sha256, Path;
+};
+
+// Builds an NTFS image from a plan with deruzera-mkimage. False (and the
+// reason) where the builder is missing or fails.
+bool BuildImage(const std::string& plan, const std::string& image, std::vector<TManifestRow>& manifest,
+                std::string& why);
+
+// A directory for this test's files, emptied first.
+std::string WorkDirectory(const std::string& name);
+
+// A window made with the given drive queries in force and a drive map over
+// test images. Base of the window tests.
+class WindowTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+    // Makes the window (after the test has set queries and map).
+    TMainForm& MakeForm();
+
+    std::unique_ptr<TQueriesScope> queries;
+    std::unique_ptr<TMainForm> form;
+};
+
+}  // namespace gui_testing
+
+namespace gui_testing {
+
+// Makes every volume open through the drive map answer each read only after
+// `micros` microseconds per KiB, so that a scan lasts long enough to watch.
+void InstallSlowOpener(int micros);
+
+// Answers the next save dialog with `path` (or cancels it when empty) and
+// records the name it proposed.
+void AnswerSaveDialog(const std::string& path, QString* proposed = nullptr);
+
+// The SHA-256 of a file's bytes, "" when it can't be read.
+std::string FileSha256(const std::string& path);
+
+// A visible window, for the roads that run whole scans: the machine's drives
+// are left out, and `images` take the letters from C: on.
+std::vector<std::string> MapImages(const std::vector<std::string>& images);
+
+}  // namespace gui_testing

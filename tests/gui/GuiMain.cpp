@@ -1,0 +1,15 @@
+// The window tests run with a QApplication on Qt's offscreen platform unless
+// another platform is asked for.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+
+#include "platform/Locale.h"
+
+int main(int argc, char** argv) {
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication application(argc, argv);
+    deruzera::platform::InitLocale();
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}

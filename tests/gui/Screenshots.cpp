@@ -1,0 +1,154 @@
+// Takes the README's screenshots of the real window: run under Xvfb by
+// scripts/screenshots.sh, which grabs the X screen with ImageMagick.
+//
+//   gui_screenshots OUTDIR DEMO-IMAGE LARGE-IMAGE
+//
+// The machine's block devices take the first letters, as in the program; the
+// demo image and a large image follow. Each state is shown, painted, and the
+// whole screen grabbed into OUTDIR.
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QFileDialog>
+#include <QLabel>
+#include <QProcess>
+#include <QPushButton>
+#include <QTableWidget>
+#include <QThread>
+#include <QTimer>
+#include <QToolButton>
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <thread>
+
+#include "MainForm.h"
+#include "platform/DriveMap.h"
+#include "platform/Drives.h"
+#include "platform/Locale.h"
+#include "platform/RawDevice.h"
+
+namespace {
+
+QString outDir;
+
+void Settle(int ms = 300) {
+    QElapsedTimer t;
+    t.start();
+    while (t.elapsed() < ms) QApplication::processEvents(QEventLoop::AllEvents, 20);
+}
+
+bool Snap(const QString& name) {
+    Settle();
+    const QString file = outDir + QLatin1Char('/') + name;
+    const int rc = QProcess::execute(QStringLiteral("import"), {"-window", "root", "-crop", "816x565+0+0", "+repage", file});
+    std::printf("%s %s\n", rc == 0 ? "wrote" : "FAILED", qPrintable(file));
+    return rc == 0;
+}
+
+bool WaitFor(const std::function<bool()>& done, int ms = 60000) {
+    QElapsedTimer t;
+    t.start();
+    while (!done()) {
+        if (t.elapsed() > ms) return false;
+        QApplication::processEvents(QEventLoop::AllEvents, 20);
+    }
+    return true;
+}
+
+// Each read waits a little, so that a scan lasts long enough to be seen.
+class TSlowDevice final : public deruzera::TDevice {
+public:
+    explicit TSlowDevice(deruzera::THandle inner) : inner_(std::move(inner)) {}
+    std::int64_t ReadAt(std::int64_t offset, void* buffer, std::size_t count) override {
+        const auto kib = static_cast<long long>((count + 1023) / 1024);
+        std::this_thread::sleep_for(std::chrono::microseconds(1500 * std::max(kib, 1LL)));
+        return inner_->ReadAt(offset, buffer, count);
+    }
+    std::int64_t Size() const override { return inner_->Size(); }
+
+private:
+    deruzera::THandle inner_;
+};
+
+int RowOfDrive(TMainForm& form, const std::string& drive) {
+    for (int row = 1; row < form.DriveGridRowCount(); ++row)
+        if (form.DriveGridCell(0, row) == QLatin1Char(' ') + QString::fromStdString(drive)) return row;
+    return -1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QApplication application(argc, argv);
+    if (argc != 4) {
+        std::fprintf(stderr, "usage: gui_screenshots OUTDIR DEMO-IMAGE LARGE-IMAGE\n");
+        return 2;
+    }
+    outDir = QString::fromLocal8Bit(argv[1]);
+    deruzera::platform::InitLocale();
+    QApplication::setApplicationDisplayName(QStringLiteral("NTFS Deruzera"));
+    namespace platform = deruzera::platform;
+    platform::MapSystemDrives();
+    const std::string demo = platform::MapSourceDrive(argv[2]);
+    const std::string large = platform::MapSourceDrive(argv[3]);
+    platform::InstallDriveMapOpener();
+
+    TMainForm form;
+    form.move(0, 0);
+    form.show();
+    form.move(0, 0);
+    bool ok = Snap("01-startup.png");
+
+    const int demoRow = RowOfDrive(form, demo);
+    const int largeRow = RowOfDrive(form, large);
+    if (demoRow < 1 || largeRow < 1) {
+        std::fprintf(stderr, "the images are not listed as drives\n");
+        return 1;
+    }
+    form.SelectDriveRow(demoRow);
+    ok = Snap("02-drive-selected.png") && ok;
+
+    // A slow scan of the large image, caught half-way, then cancelled.
+    deruzera::SetVolumeOpener([](const std::string& drive) -> deruzera::THandle {
+        deruzera::THandle inner = platform::OpenDeviceFile(platform::DrivePath(drive));
+        if (!inner) return nullptr;
+        return std::make_unique<TSlowDevice>(std::move(inner));
+    });
+    form.SelectDriveRow(largeRow);
+    auto* start = form.findChild<QPushButton*>(QStringLiteral("StartButton"));
+    auto* status = form.findChild<QLabel*>(QStringLiteral("LogPanel"));
+    start->click();
+    WaitFor([&] { return status->text().startsWith(QStringLiteral("Found ")) && status->text() != QStringLiteral("Found 0 deleted files"); });
+    WaitFor([&] { return !form.ScanRunning() || deruzera::Volume.RecordCount > 0; });
+    ok = Snap("03-scanning.png") && ok;
+    start->click();
+    WaitFor([&] { return !form.ScanRunning(); });
+    Settle();
+
+    // The demo image, scanned whole: the results with the details of a row.
+    platform::InstallDriveMapOpener();
+    form.findChild<QToolButton*>(QStringLiteral("AnalizeButton"))->click();
+    form.SelectDriveRow(demoRow);
+    start->click();
+    WaitFor([&] { return !form.ScanRunning() && start->text() == QStringLiteral("Scan Drive"); });
+    int letterRow = 1;
+    for (int row = 1; row < form.ResultGridRowCount(); ++row)
+        if (form.ResultGridCell(0, row) == QStringLiteral(" letter.txt")) letterRow = row;
+    form.SelectResultRow(letterRow);
+    ok = Snap("04-results.png") && ok;
+
+    // Recovering it: the save dialog is answered, then the log shows the lines.
+    QTimer::singleShot(500, [&] {
+        if (auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget())) {
+            ok = Snap("05-save-dialog.png") && ok;
+            if (QWidget* focused = dialog->focusWidget()) focused->clearFocus();
+            dialog->selectFile(QStringLiteral("/tmp/letter.txt"));
+            QMetaObject::invokeMethod(dialog, "accept");
+        }
+    });
+    form.findChild<QToolButton*>(QStringLiteral("SalvaneButton"))->click();
+    ok = Snap("06-recovered.png") && ok;
+
+    form.hide();
+    return ok ? 0 : 1;
+}

@@ -1,0 +1,142 @@
+// The program's one window: the drive list, the scan with its progress page
+// and log, the result list with the details of the selected file, and the
+// toolbar commands. Split into files by concern: MainForm.cpp (creation,
+// layout, drive list), MainFormSelect.cpp (selection and file details),
+// MainFormScan.cpp (scan control), MainFormCommands.cpp (toolbar commands,
+// quitting, failure messages).
+#pragma once
+
+#include <QPointer>
+#include <QWidget>
+#include <optional>
+#include <string>
+
+#include "IconImageList.h"
+#include "volume/Salvane.h"
+
+namespace Ui {
+class TMainForm;
+}
+class QFileDialog;
+class TLogView;
+class TResultModel;
+class TScanner;
+
+// The maker's web site and the product page on it.
+inline constexpr const char* MakerSite = "http://deruzera.example/";
+inline constexpr const char* ProductPage = "http://deruzera.example/details/ntfs-deruzera";
+
+// Texts the window shows.
+inline constexpr const char* WindowCaption = "NTFS Deruzera 1.3";
+inline constexpr const char* IdleHint = "Please select the drive and press «Scan Drive» button";
+inline constexpr const char* ScanningHint = "Please wait while the program finishes scanning the drive ";
+inline constexpr const char* ScanCaption = "Scan Drive";
+inline constexpr const char* CancelCaption = "Cancel";
+
+// The window is its scan's host: SelectedDrive, AbortRequested, FoundFiles
+// and FoundCount are its fields, and the scan's reports come to it.
+class TMainForm : public QWidget, public deruzera::TScanHost {
+    Q_OBJECT
+
+public:
+    explicit TMainForm(QWidget* parent = nullptr);
+    ~TMainForm() override;
+
+    // ---- Creation and the drive list ----
+    void FormCreate();
+    void FillDriveGrid();
+
+    // The grids as rows of text cells. Row 0 is the header row.
+    int DriveGridRowCount() const;
+    QString DriveGridCell(int column, int row) const;
+    int ResultGridRowCount() const;
+    QString ResultGridCell(int column, int row) const;
+    // The result grid's current row, 0 when it has none.
+    int ResultGridRow() const;
+    // Makes `row` (>= 1) the result grid's current row, as the user would.
+    void SelectResultRow(int row);
+    void SelectDriveRow(int row);
+
+    // ---- Selection and file details ----
+    void ResultGridSelectCell(int column, int row, bool& canSelect);
+    void ShowFileDetails(int row);
+    // The type name and the icon index of a file extension; nothing on
+    // failure (an empty extension). The index may be one the icon list
+    // can't give.
+    std::optional<int> GetFileTypeInfo(const QString& extension, unsigned attributes, QString& typeName);
+    void DriveGridSelectCell(int column, int row, bool& canSelect);
+
+    // ---- Scan control ----
+    void StartButtonClick();
+    void StartScan();
+    void ScanFinished();
+    // True while the scan's worker runs.
+    bool ScanRunning() const;
+    // Waits until the scan's worker has ended (tests, quitting).
+    void WaitForScan();
+
+    // ---- Commands ----
+    void AnalizeButtonClick();
+    void SalvaneButtonClick();
+    void UpdateButtonClick();
+    void SpeedButton1Click();
+    void Panel2Click();
+    void FormCloseQuery(bool& canClose);
+    static void OpenURL(const QString& address);
+
+    // ---- Failures ----
+    // The text of the failure box: the message with a full stop appended
+    // when its last character sorts above the full stop.
+    static QString FailureText(const QString& message);
+    void ShowFailure(const QString& message);
+    static QString ApplicationTitle();
+
+    // The recovery's save dialog with the proposed name; the chosen path.
+    std::optional<std::string> AskTargetPath(const std::string& proposedName);
+
+    // Scan reports, made on the worker; carried to this window's thread.
+    void ReportStatusText(const std::string& text) override;
+    void ReportProgressMax(std::int64_t max) override;
+    void ReportProgress(std::int64_t position) override;
+    void ReportResultGridCut() override;
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    // Runs an event handler; a failure that escapes it is shown in the
+    // failure box, and the window goes on.
+    template <class F>
+    void Guarded(F&& handler);
+
+    void SetupGrids();
+    void ConnectHandlers();
+    void SetDriveGridRowCount(int count);
+    void ArrangePanels();
+    void Splitter1Dragged(int delta);
+    void Splitter2Dragged(int delta);
+
+    Ui::TMainForm* ui;
+    TResultModel* resultModel_ = nullptr;
+    TLogView* logView_ = nullptr;
+    TIconImageList IconImageList;
+    QFileDialog* SaveDialog1 = nullptr;  // made when the first recovery asks
+    QPointer<TScanner> scanner_;
+    bool settingRow_ = false;  // a row chosen by the program, not the user
+    bool centred_ = false;
+    int panel1Width_ = 192;
+    int noteHeight_ = 84;
+};
+
+template <class F>
+void TMainForm::Guarded(F&& handler) {
+    try {
+        handler();
+    } catch (const std::exception& failure) {
+        ShowFailure(QString::fromStdString(failure.what()));
+    } catch (...) {
+        ShowFailure(QStringLiteral("Unknown failure"));
+    }
+}

@@ -1,0 +1,108 @@
+// The toolbar commands, the web links, quitting and the failure box.
+#include <QCloseEvent>
+#include <QDesktopServices>
+#include <QFileDialog>
+#include <QGuiApplication>
+#include <QMessageBox>
+#include <QUrl>
+
+#include "MainForm.h"
+#include "ResultModel.h"
+#include "Scanner.h"
+#include "ui_Main.h"
+
+namespace {
+
+// The window's side of a recovery: its current result row, the list and the
+// save dialog.
+class TWindowRecoveryHost : public deruzera::TRecoveryHost {
+public:
+    explicit TWindowRecoveryHost(TMainForm& form) : form_(form) {}
+    int Row() override { return form_.ResultGridRow(); }
+    std::string FirstResultCell() override { return form_.ResultGridCell(0, 1).toStdString(); }
+    const deruzera::TFoundFileList& FoundFiles() override { return form_.deruzera::TScanHost::FoundFiles; }
+    std::optional<std::string> AskTargetPath(const std::string& proposedName) override {
+        return form_.AskTargetPath(proposedName);
+    }
+
+private:
+    TMainForm& form_;
+};
+
+}  // namespace
+
+void TMainForm::AnalizeButtonClick() {
+    ui->LogPanel->clear();
+    ui->SalvaneButton->setEnabled(false);
+    ui->Note->setCurrentIndex(0);
+    ui->Main->setCurrentIndex(1);
+}
+
+void TMainForm::SalvaneButtonClick() {
+    ui->Note->setCurrentIndex(0);
+    TWindowRecoveryHost host(*this);
+    deruzera::RecoverFile(host);
+}
+
+void TMainForm::UpdateButtonClick() { OpenURL(QString::fromLatin1(ProductPage)); }
+
+void TMainForm::SpeedButton1Click() { OpenURL(QString::fromLatin1(ProductPage)); }
+
+void TMainForm::Panel2Click() { OpenURL(QString::fromLatin1(MakerSite)); }
+
+void TMainForm::OpenURL(const QString& address) {
+    // Handed to the default browser; whether it starts is not reported.
+    QDesktopServices::openUrl(QUrl(address));
+}
+
+std::optional<std::string> TMainForm::AskTargetPath(const std::string& proposedName) {
+    if (SaveDialog1 == nullptr) {
+        SaveDialog1 = new QFileDialog(this);
+        SaveDialog1->setObjectName(QStringLiteral("SaveDialog1"));
+        SaveDialog1->setAcceptMode(QFileDialog::AcceptSave);
+        SaveDialog1->setFileMode(QFileDialog::AnyFile);
+        // An existing file is replaced without a question.
+        SaveDialog1->setOption(QFileDialog::DontConfirmOverwrite);
+    }
+    SaveDialog1->selectFile(QString::fromStdString(proposedName));
+    if (SaveDialog1->exec() != QDialog::Accepted) return std::nullopt;
+    const QStringList chosen = SaveDialog1->selectedFiles();
+    if (chosen.isEmpty()) return std::nullopt;
+    return chosen.first().toStdString();
+}
+
+void TMainForm::FormCloseQuery(bool& canClose) {
+    QMessageBox box(QMessageBox::NoIcon, ApplicationTitle(), QStringLiteral("Are you sure you want to quit?"),
+                    QMessageBox::Yes | QMessageBox::No, this);
+    box.setObjectName(QStringLiteral("QuitQuestion"));
+    box.setDefaultButton(QMessageBox::Yes);
+    canClose = box.exec() == QMessageBox::Yes;
+}
+
+void TMainForm::closeEvent(QCloseEvent* event) {
+    bool canClose = false;
+    Guarded([&] { FormCloseQuery(canClose); });
+    if (!canClose) {
+        event->ignore();
+        return;
+    }
+    // A running scan is stopped and waited for before the window goes.
+    if (scanner_) {
+        AbortRequested = true;
+        scanner_->wait();
+    }
+    event->accept();
+}
+
+QString TMainForm::ApplicationTitle() { return QGuiApplication::applicationDisplayName(); }
+
+QString TMainForm::FailureText(const QString& message) {
+    if (!message.isEmpty() && message.back().unicode() > u'.') return message + QLatin1Char('.');
+    return message;
+}
+
+void TMainForm::ShowFailure(const QString& message) {
+    QMessageBox box(QMessageBox::Critical, ApplicationTitle(), FailureText(message), QMessageBox::Ok, this);
+    box.setObjectName(QStringLiteral("FailureBox"));
+    box.exec();
+}

@@ -1,0 +1,93 @@
+// Scan control: starting and cancelling a scan, the worker's reports, and
+// the end of the scan.
+#include <algorithm>
+#include <cstdint>
+
+#include "LogView.h"
+#include "MainForm.h"
+#include "ResultModel.h"
+#include "Scanner.h"
+#include "ui_Main.h"
+
+void TMainForm::StartButtonClick() {
+    if (ui->StartButton->text() == QString::fromUtf8(ScanCaption)) {
+        StartScan();
+    } else {
+        AbortRequested = true;
+    }
+}
+
+void TMainForm::StartScan() {
+    ui->AnalizeButton->setEnabled(false);
+    ui->SalvaneButton->setEnabled(false);
+    ui->DriveGrid->setEnabled(false);
+    ui->Panel6->setText(QString::fromUtf8(ScanningHint) + QString::fromStdString(SelectedDrive));
+    ui->StartButton->setText(QString::fromUtf8(CancelCaption));
+    ui->Gauge1->setValue(0);
+    ui->LogPanel->clear();
+    ui->Note->setCurrentIndex(0);
+    ui->Main->setCurrentIndex(1);
+    AbortRequested = false;
+
+    // From here the worker owns the list until it ends; the grid stops
+    // reading it.
+    resultModel_->Detach();
+    auto* scanner = new TScanner(*this);
+    scanner_ = scanner;
+    connect(scanner, &QThread::finished, this, [this] { Guarded([this] { ScanFinished(); }); },
+            Qt::QueuedConnection);
+    connect(scanner, &QThread::finished, scanner, &QObject::deleteLater, Qt::QueuedConnection);
+    scanner->start();
+}
+
+void TMainForm::ScanFinished() {
+    if (FoundCount > 0) {
+        resultModel_->ListEntries(FoundCount);
+        // Row 1 is the current row, as a grid's first data row is until the
+        // user picks another; chosen by the program, so no selection event.
+        settingRow_ = true;
+        ui->ResultGrid->setCurrentIndex(resultModel_->index(0, 0));
+        ui->ResultGrid->scrollToTop();
+        settingRow_ = false;
+        ShowFileDetails(1);
+        ui->Note->setCurrentIndex(1);
+        ui->Main->setCurrentIndex(0);
+        ui->SalvaneButton->setEnabled(true);
+    }
+    ui->Panel6->setText(QString::fromUtf8(IdleHint));
+    ui->StartButton->setText(QString::fromUtf8(ScanCaption));
+    ui->Gauge1->setValue(0);
+    ui->AnalizeButton->setEnabled(true);
+    ui->DriveGrid->setEnabled(true);
+}
+
+bool TMainForm::ScanRunning() const { return scanner_ && !scanner_->isFinished(); }
+
+void TMainForm::WaitForScan() {
+    if (scanner_) scanner_->wait();
+}
+
+// The reports come from the worker. Each is queued to this window's thread,
+// behind the log lines written before it, so they are carried out in the
+// order made and all before ScanFinished.
+
+void TMainForm::ReportStatusText(const std::string& text) {
+    const QString status = QString::fromStdString(text);
+    QMetaObject::invokeMethod(this, [this, status] { ui->LogPanel->setText(status); }, Qt::QueuedConnection);
+}
+
+void TMainForm::ReportProgressMax(std::int64_t max) {
+    // A bar whose maximum is 0 would show a busy animation instead of 0.
+    const int bounded = static_cast<int>(std::clamp<std::int64_t>(max, 1, INT32_MAX));
+    QMetaObject::invokeMethod(this, [this, bounded] { ui->Gauge1->setMaximum(bounded); }, Qt::QueuedConnection);
+}
+
+void TMainForm::ReportProgress(std::int64_t position) {
+    const int bounded = static_cast<int>(std::clamp<std::int64_t>(position, 0, INT32_MAX));
+    QMetaObject::invokeMethod(this, [this, bounded] { ui->Gauge1->setValue(std::min(bounded, ui->Gauge1->maximum())); },
+                              Qt::QueuedConnection);
+}
+
+void TMainForm::ReportResultGridCut() {
+    QMetaObject::invokeMethod(this, [this] { resultModel_->Cut(); }, Qt::QueuedConnection);
+}
