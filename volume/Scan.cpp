@@ -3,6 +3,7 @@
 // size and times.
 #include <algorithm>
 #include <cstring>
+#include <future>
 #include <new>
 
 #include "Log.h"
@@ -147,11 +148,14 @@ void ScanDrive(TScanHost& host) {
     }
     if (!ReadMftExtent(data, *handle, volume)) return;
 
-    std::vector<std::uint8_t> chunk;
+    // Two chunk buffers: the next chunk is read on a helper thread while the
+    // records of the current one are walked.
+    std::vector<std::uint8_t> chunks[2];
     const std::size_t recordSize = volume.FileRecordSize;
     const std::size_t chunkRecords = std::max<std::size_t>(1, ScanChunkBytes / recordSize);
     try {
-        chunk.resize(chunkRecords * recordSize);
+        chunks[0].resize(chunkRecords * recordSize);
+        chunks[1].resize(chunkRecords * recordSize);
         ResetLocalTimeCache();
         Volume = volume;
         ResetPathCache(volume.RecordCount);
@@ -166,12 +170,26 @@ void ScanDrive(TScanHost& host) {
     LogMessage("Scanning for deleted files on drive " + drive + "\\ ...", clBlack);
 
     const std::int64_t count = volume.RecordCount;
-    for (std::int64_t first = FirstUserRecord; first < count; first += static_cast<std::int64_t>(chunkRecords)) {
-        const auto records = static_cast<std::size_t>(std::min<std::int64_t>(static_cast<std::int64_t>(chunkRecords), count - first));
-        ReadMftBytes(*handle, volume, first * static_cast<std::int64_t>(recordSize), chunk.data(), records * recordSize);
+    const auto step = static_cast<std::int64_t>(chunkRecords);
+    auto recordsFrom = [&](std::int64_t first) {
+        return static_cast<std::size_t>(std::max<std::int64_t>(0, std::min(step, count - first)));
+    };
+    auto readChunk = [&handle, &volume, recordSize, &recordsFrom](std::int64_t first, std::uint8_t* into) {
+        ReadMftBytes(*handle, volume, first * static_cast<std::int64_t>(recordSize), into, recordsFrom(first) * recordSize);
+    };
+    std::future<void> pending;
+    if (FirstUserRecord < count) pending = std::async(std::launch::async, readChunk, FirstUserRecord, chunks[0].data());
+    int current = 0;
+    for (std::int64_t first = FirstUserRecord; first < count; first += step, current ^= 1) {
+        pending.get();
+        if (first + step < count)
+            pending = std::async(std::launch::async, readChunk, first + step, chunks[current ^ 1].data());
+        std::uint8_t* chunk = chunks[current].data();
+        const std::size_t records = recordsFrom(first);
         for (std::size_t i = 0; i < records; ++i) {
             const std::int64_t n = first + static_cast<std::int64_t>(i);
             if (host.AbortRequested.load(std::memory_order_relaxed)) {
+                if (pending.valid()) pending.wait();
                 LogMessage("Scanning aborted by user", clRed);
                 LogMessage(CountText(host.FoundCount), clRed);
                 return;
@@ -180,7 +198,7 @@ void ScanDrive(TScanHost& host) {
                 host.ReportStatusText(CountText(host.FoundCount));
                 host.ReportProgress(n + 1);
             }
-            ListRecord(std::span<std::uint8_t>(chunk.data() + i * recordSize, recordSize), n, host);
+            ListRecord(std::span<std::uint8_t>(chunk + i * recordSize, recordSize), n, host);
         }
     }
     LogMessage("Scanning process completed", clGreen);
