@@ -125,26 +125,7 @@ bool BuildImage(const std::string& plan, const std::string& image, std::vector<T
         why = "deruzera-mkimage failed: " + builder.readAllStandardError().toStdString();
         return false;
     }
-    std::ifstream in(manifestFile);
-    std::string line;
-    std::getline(in, line);  // the header
-    manifest.clear();
-    while (std::getline(in, line)) {
-        std::istringstream fields(line);
-        TManifestRow row;
-        std::string record, parent, size;
-        std::getline(fields, row.State, '\t');
-        std::getline(fields, row.Kind, '\t');
-        std::getline(fields, record, '\t');
-        std::getline(fields, parent, '\t');
-        std::getline(fields, size, '\t');
-        std::getline(fields, row.Sha256, '\t');
-        std::getline(fields, row.Path);
-        row.Record = std::stoll(record);
-        row.Parent = std::stoll(parent);
-        row.Size = std::stoll(size);
-        manifest.push_back(row);
-    }
+    manifest = deruzera::ReadManifest(manifestFile);
     return true;
 #endif
 }

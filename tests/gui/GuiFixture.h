@@ -3,6 +3,8 @@
 // shows it, and test images made by deruzera-mkimage.
 #pragma once
 
+#include "tools/Manifest.h"
+
 #include <gtest/gtest.h>
 
 #include <QColor>
@@ -62,12 +64,7 @@ std::vector<TLogViewLine> ViewLines(QTextEdit* memo);
 // Processes events until `done` holds or `timeoutMs` pass.
 bool WaitUntil(const std::function<bool()>& done, int timeoutMs = 30000);
 
-// One row of a builder manifest.
-struct TManifestRow {
-    std::string State, Kind;
-    long long Record = 0, Parent = 0, Size = 0;
-    std::string Sha256, Path;
-};
+using deruzera::TManifestRow;
 
 // Builds an NTFS image from a plan with deruzera-mkimage. False (and the
 // reason) where the builder is missing or fails.

@@ -11,6 +11,7 @@
 
 #include "platform/DriveMap.h"
 #include "platform/RawDevice.h"
+#include "tools/Manifest.h"
 #include "tools/Sha256.h"
 #include "volume/Log.h"
 #include "volume/Salvane.h"
@@ -46,10 +47,7 @@ std::string FileSha(const fs::path& path) {
     return sha.FinalHex();
 }
 
-struct Entry {
-    std::string state, kind, sha, path;
-    std::int64_t record = 0, parent = 0, size = 0;
-};
+using Entry = TManifestRow;
 
 struct Image {
     fs::path file;
@@ -106,25 +104,7 @@ Image Build(const std::string& name, const std::string& plan) {
         fs::rename(manifestFile.string() + part, manifestFile);
         fs::remove(planFile);
     }
-    std::ifstream in(manifestFile);
-    std::string line;
-    std::getline(in, line);  // header
-    while (std::getline(in, line)) {
-        std::istringstream f(line);
-        Entry e;
-        std::string record, parent, size;
-        std::getline(f, e.state, '\t');
-        std::getline(f, e.kind, '\t');
-        std::getline(f, record, '\t');
-        std::getline(f, parent, '\t');
-        std::getline(f, size, '\t');
-        std::getline(f, e.sha, '\t');
-        std::getline(f, e.path);
-        e.record = std::stoll(record);
-        e.parent = std::stoll(parent);
-        e.size = std::stoll(size);
-        image.manifest.push_back(e);
-    }
+    image.manifest = ReadManifest(manifestFile);
     EXPECT_FALSE(image.manifest.empty()) << manifestFile;
     image.sha = FileSha(image.file);
     return image;
@@ -145,8 +125,8 @@ std::string BaseName(const std::string& path) { return path.substr(path.rfind('/
 std::string ExpectedDir(const std::string& path, const std::vector<Entry>& manifest) {
     std::string expected = WindowsDir(path);
     for (const Entry& e : manifest) {
-        if (e.kind != "dir" || e.state != "reused" || path.rfind(e.path + "/", 0) != 0) continue;
-        const std::string below = WindowsDir(path.substr(e.path.size()));  // "C:\rest\"
+        if (e.Kind != "dir" || e.State != "reused" || path.rfind(e.Path + "/", 0) != 0) continue;
+        const std::string below = WindowsDir(path.substr(e.Path.size()));  // "C:\rest\"
         const std::string candidate = "*" + below.substr(2);
         if (candidate.size() < expected.size() || expected[0] != '*') expected = candidate;
     }
@@ -218,12 +198,12 @@ TEST_P(RealImage, RealRecordsFixUpAndShowTheirAttributes) {
     EXPECT_EQ(ReadU16(root, 22), 3);
     EXPECT_EQ(FileNameOf(FindAttributeView(root, AttrFileName, true)), ".");
     for (const Entry& e : image.manifest) {
-        if (e.kind != "file" || (e.state != "live" && e.state != "deleted")) continue;
-        const TDynamicCharArray r = record(e.record);
-        EXPECT_EQ(ReadU16(r, 22), e.state == "live" ? 1 : 0) << e.path;
+        if (e.Kind != "file" || (e.State != "live" && e.State != "deleted")) continue;
+        const TDynamicCharArray r = record(e.Record);
+        EXPECT_EQ(ReadU16(r, 22), e.State == "live" ? 1 : 0) << e.Path;
         const auto name = FindAttributeView(r, AttrFileName, true);
-        EXPECT_EQ(FileNameOf(name), BaseName(e.path));
-        EXPECT_EQ(ParentReferenceOf(name) & 0xFFFFFFFFFFFF, e.parent);
+        EXPECT_EQ(FileNameOf(name), BaseName(e.Path));
+        EXPECT_EQ(ParentReferenceOf(name) & 0xFFFFFFFFFFFF, e.Parent);
         EXPECT_FALSE(FindAttributeView(r, AttrStandardInformation, false).empty());
     }
 }
@@ -245,16 +225,16 @@ TEST_P(RealImage, ScanFindsEveryDeletedFileAndRecoversItsBytes) {
     // What the manifest deleted and no later file took over is listed exactly.
     int deleted = 0;
     for (const Entry& e : image.manifest) {
-        if (e.kind == "file" && e.state == "live") {
-            EXPECT_FALSE(found.count(e.record)) << "live " << e.path;
+        if (e.Kind == "file" && e.State == "live") {
+            EXPECT_FALSE(found.count(e.Record)) << "live " << e.Path;
         }
-        if (e.kind != "file" || e.state != "deleted") continue;
+        if (e.Kind != "file" || e.State != "deleted") continue;
         ++deleted;
-        ASSERT_TRUE(found.count(e.record)) << e.path;
-        const TFoundFiles& f = *found[e.record];
-        EXPECT_EQ(f.FileName, BaseName(e.path));
-        EXPECT_EQ(f.FilePath, ExpectedDir(e.path, image.manifest)) << e.path;
-        EXPECT_EQ(f.FileSize, e.size) << e.path;
+        ASSERT_TRUE(found.count(e.Record)) << e.Path;
+        const TFoundFiles& f = *found[e.Record];
+        EXPECT_EQ(f.FileName, BaseName(e.Path));
+        EXPECT_EQ(f.FilePath, ExpectedDir(e.Path, image.manifest)) << e.Path;
+        EXPECT_EQ(f.FileSize, e.Size) << e.Path;
     }
     EXPECT_GE(deleted, 7);
 
@@ -292,7 +272,7 @@ TEST_P(RealImage, ScanFindsEveryDeletedFileAndRecoversItsBytes) {
     const fs::path icat = image.file.parent_path() / ("icat-" + unique + ".bin");
     std::map<std::int64_t, std::string> manifestSha;
     for (const Entry& e : image.manifest)
-        if (e.kind == "file" && e.state == "deleted") manifestSha[e.record] = e.sha;
+        if (e.Kind == "file" && e.State == "deleted") manifestSha[e.Record] = e.Sha256;
     int matchedOriginal = 0;
     for (std::size_t i = 0; i < host.FoundFiles.size(); ++i) {
         ClearLog();
@@ -334,14 +314,14 @@ TEST(FragmentedMft, RecordsInLaterExtentsAreFoundWhereTheRunsPutThem) {
     std::map<std::string, std::int64_t> foundRecord;
     for (const TFoundFiles& f : host.FoundFiles) foundRecord[f.FileName] = RecordNumberAt(Volume, f.RecordOffset);
     for (const Entry& e : image.manifest) {
-        if (e.kind != "file" || e.state != "deleted") continue;
-        ASSERT_TRUE(foundRecord.count(BaseName(e.path))) << e.path;
-        EXPECT_EQ(foundRecord[BaseName(e.path)], e.record);
+        if (e.Kind != "file" || e.State != "deleted") continue;
+        ASSERT_TRUE(foundRecord.count(BaseName(e.Path))) << e.Path;
+        EXPECT_EQ(foundRecord[BaseName(e.Path)], e.Record);
         // The late record lies where the MFT's own runs put it, not where a
         // contiguous MFT would.
-        const std::int64_t contiguous = Volume.MFTOffset + e.record * static_cast<std::int64_t>(Volume.FileRecordSize);
-        if (BaseName(e.path) == "late.bin") {
-            EXPECT_NE(FileRecordOffset(Volume, e.record), contiguous);
+        const std::int64_t contiguous = Volume.MFTOffset + e.Record * static_cast<std::int64_t>(Volume.FileRecordSize);
+        if (BaseName(e.Path) == "late.bin") {
+            EXPECT_NE(FileRecordOffset(Volume, e.Record), contiguous);
         }
     }
     EXPECT_EQ(FileSha(image.file), image.sha);
