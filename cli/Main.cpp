@@ -94,14 +94,29 @@ void AppendSafe(std::string& out, const std::string& text, bool keepBackslash, b
     if (!keepBackslash && (text == "." || text == "..")) {
         out.append(text.size(), '_');
     } else {
-        for (const char c : text) {
-            const auto u = static_cast<unsigned char>(c);
-            if (u < 0x20 || u == 0x7F || c == '/' || (c == '\\' && !keepBackslash)) {
-                out += '_';
-                continue;
+        // Clean stretches are copied whole; only the characters that need
+        // care are looked at one by one.
+        const char* p = text.data();
+        const char* end = p + text.size();
+        while (p < end) {
+            const char* run = p;
+            while (p < end) {
+                const auto u = static_cast<unsigned char>(*p);
+                if (u < 0x20 || u == 0x7F || u == '/' || u == '\\' || u == '"') break;
+                ++p;
             }
-            if (json && (c == '"' || c == '\\')) out += '\\';
-            out += c;
+            out.append(run, static_cast<std::size_t>(p - run));
+            if (p == end) break;
+            const char c = *p++;
+            if (c == '\\' && keepBackslash) {
+                if (json) out += '\\';
+                out += c;
+            } else if (c == '"') {
+                if (json) out += '\\';
+                out += c;
+            } else {
+                out += '_';
+            }
         }
     }
     if (json) out += '"';
@@ -115,7 +130,9 @@ int Scan(bool json, const std::string& drive, const std::string& source) {
     ScanDrive(host);
     const bool completed = log.Saw("Scanning process completed");
 
+    constexpr std::size_t FlushAt = 1 << 20;
     std::string out;
+    out.reserve(FlushAt + 4096);
     if (!json && host.FoundCount > 0)
         out += "RECORD\tSIZE\tCREATED\tMODIFIED\tPATH\tNAME\n";
     for (const TFoundFiles& f : host.FoundFiles) {
@@ -143,7 +160,7 @@ int Scan(bool json, const std::string& drive, const std::string& source) {
             AppendSafe(out, f.FileName, false, false);
             out += '\n';
         }
-        if (out.size() > (1 << 20)) {
+        if (out.size() > FlushAt) {
             std::fwrite(out.data(), 1, out.size(), stdout);
             out.clear();
         }

@@ -80,9 +80,18 @@ TDynamicCharArray FindAttribute(std::span<const std::uint8_t> bytes, std::uint32
 
 // Little-endian field readers over a byte view; bytes past the end read as 0.
 std::uint64_t ReadLE(std::span<const std::uint8_t> bytes, std::size_t offset, std::size_t width);
-inline std::uint16_t ReadU16(std::span<const std::uint8_t> b, std::size_t o) { return static_cast<std::uint16_t>(ReadLE(b, o, 2)); }
-inline std::uint32_t ReadU32(std::span<const std::uint8_t> b, std::size_t o) { return static_cast<std::uint32_t>(ReadLE(b, o, 4)); }
-inline std::uint64_t ReadU64(std::span<const std::uint8_t> b, std::size_t o) { return ReadLE(b, o, 8); }
+// Fixed widths, inlined: the record walk reads a handful of fields from
+// every record.
+template <std::size_t Width>
+inline std::uint64_t ReadFixedLE(std::span<const std::uint8_t> b, std::size_t o) {
+    if (o > b.size() || b.size() - o < Width) return ReadLE(b, o, Width);
+    std::uint64_t value = 0;
+    for (std::size_t i = Width; i-- > 0;) value = (value << 8) | b[o + i];
+    return value;
+}
+inline std::uint16_t ReadU16(std::span<const std::uint8_t> b, std::size_t o) { return static_cast<std::uint16_t>(ReadFixedLE<2>(b, o)); }
+inline std::uint32_t ReadU32(std::span<const std::uint8_t> b, std::size_t o) { return static_cast<std::uint32_t>(ReadFixedLE<4>(b, o)); }
+inline std::uint64_t ReadU64(std::span<const std::uint8_t> b, std::size_t o) { return ReadFixedLE<8>(b, o); }
 
 // The name of a $FILE_NAME attribute (length at 88, UTF-16LE from 90, cut at
 // the attribute's end) in UTF-8, and the parent reference at 24.

@@ -105,8 +105,10 @@ void ListRecord(std::span<std::uint8_t> record, std::int64_t n, TScanHost& host)
     found.FilePath = std::move(path);
     found.FileSize = static_cast<std::int64_t>(size);
     found.Deleted = true;
-    found.Created = FormatFileTime(ReadU64(si, SiCreated));
-    found.Modified = FormatFileTime(ReadU64(si, SiModified));
+    const std::uint64_t created = ReadU64(si, SiCreated);
+    const std::uint64_t modified = ReadU64(si, SiModified);
+    found.Created = FormatFileTime(created);
+    found.Modified = modified == created ? found.Created : FormatFileTime(modified);
     ++host.FoundCount;
 }
 
