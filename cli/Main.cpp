@@ -89,30 +89,36 @@ private:
 // Appends `text` with control characters and "/" (and, in names, "\\") turned
 // into "_", so nothing a damaged record holds reaches the terminal or steers
 // a script; in JSON also quoted and escaped.
+// Which bytes need care, for each of the four uses (name or path, plain
+// or JSON); every other byte is copied as it stands.
+struct TCareTable {
+    bool care[256] = {};
+    constexpr TCareTable(bool keepBackslash, bool json) {
+        for (int c = 0; c < 0x20; ++c) care[c] = true;
+        care[0x7F] = care['/'] = true;
+        care['\\'] = !keepBackslash || json;
+        care['"'] = json;
+    }
+};
+constexpr TCareTable CareTables[2][2] = {{TCareTable(false, false), TCareTable(false, true)},
+                                         {TCareTable(true, false), TCareTable(true, true)}};
+
 void AppendSafe(std::string& out, const std::string& text, bool keepBackslash, bool json) {
     if (json) out += '"';
     if (!keepBackslash && (text == "." || text == "..")) {
         out.append(text.size(), '_');
     } else {
-        // Clean stretches are copied whole; only the characters that need
-        // care are looked at one by one.
+        const bool* care = CareTables[keepBackslash][json].care;
         const char* p = text.data();
         const char* end = p + text.size();
         while (p < end) {
             const char* run = p;
-            while (p < end) {
-                const auto u = static_cast<unsigned char>(*p);
-                if (u < 0x20 || u == 0x7F || u == '/' || u == '\\' || u == '"') break;
-                ++p;
-            }
+            while (p < end && !care[static_cast<unsigned char>(*p)]) ++p;
             out.append(run, static_cast<std::size_t>(p - run));
             if (p == end) break;
             const char c = *p++;
-            if (c == '\\' && keepBackslash) {
-                if (json) out += '\\';
-                out += c;
-            } else if (c == '"') {
-                if (json) out += '\\';
+            if ((c == '\\' && keepBackslash) || c == '"') {
+                out += '\\';  // only JSON cares about these two
                 out += c;
             } else {
                 out += '_';

@@ -60,6 +60,16 @@ std::string Utf16ToUtf8(std::span<const std::uint8_t> utf16le) {
     auto unitAt = [&](std::size_t i) { return static_cast<std::uint32_t>(utf16le[2 * i] | (utf16le[2 * i + 1] << 8)); };
     for (std::size_t i = 0; i < units; ++i) {
         std::uint32_t c = unitAt(i);
+        if (c < 0x80) {
+            // Most names are ASCII: copy a whole run of it at once.
+            std::size_t j = i;
+            char ascii[64];
+            std::size_t n = 0;
+            while (j < units && n < sizeof ascii && (c = unitAt(j)) < 0x80) ascii[n++] = static_cast<char>(c), ++j;
+            out.append(ascii, n);
+            i = j - 1;
+            continue;
+        }
         if (c >= 0xD800 && c <= 0xDBFF && i + 1 < units && unitAt(i + 1) >= 0xDC00 && unitAt(i + 1) <= 0xDFFF) {
             c = 0x10000 + ((c - 0xD800) << 10) + (unitAt(i + 1) - 0xDC00);
             ++i;

@@ -4,6 +4,7 @@
 // time and remembered: every zone's offset is a whole number of quarter
 // hours and changes only on a quarter hour, so the answer holds for the
 // whole bucket, and a scan of millions of records asks only a few times.
+#include <algorithm>
 #include <array>
 
 #include "Salvane.h"
@@ -102,22 +103,23 @@ std::string FormatFileTime(std::uint64_t fileTime) {
     TLocalTime t;
     FileTimeToLocalTime(fileTime, t);
     // Written digit by digit: a scan formats two times per found file.
-    auto two = [](std::string& s, std::int64_t v) {
-        s += static_cast<char>('0' + v / 10 % 10);
-        s += static_cast<char>('0' + v % 10);
+    char text[32];
+    char* p = text;
+    auto two = [&p](std::int64_t v) {
+        *p++ = static_cast<char>('0' + v / 10 % 10);
+        *p++ = static_cast<char>('0' + v % 10);
     };
-    std::string text;
-    text.reserve(14 + cache.timeSeparator.size());
-    two(text, t.Day);
-    text += '.';
-    two(text, t.Month);
-    text += '.';
-    two(text, t.Year % 100);
-    text += ' ';
-    two(text, t.Hour);
-    text += cache.timeSeparator;
-    two(text, t.Minute);
-    return text;
+    two(t.Day);
+    *p++ = '.';
+    two(t.Month);
+    *p++ = '.';
+    two(t.Year % 100);
+    *p++ = ' ';
+    two(t.Hour);
+    const std::size_t separator = std::min<std::size_t>(cache.timeSeparator.size(), 8);
+    p = std::copy_n(cache.timeSeparator.data(), separator, p);
+    two(t.Minute);
+    return std::string(text, static_cast<std::size_t>(p - text));
 }
 
 }  // namespace deruzera
