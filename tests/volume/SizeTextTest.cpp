@@ -1,6 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <clocale>
+#include <filesystem>
+#include <cstdlib>
+#include <string>
 
 #include "volume/Salvane.h"
 
@@ -19,16 +24,25 @@ TEST(SizeToText, TruncatesToTwoDecimalsInTheLargestUnit) {
     for (const auto& [value, text] : cases) EXPECT_EQ(SizeToText(value), text) << value;
 }
 
-TEST(SizeToText, UsesTheLocalesDecimalSeparator) {
-    const char* found = nullptr;
+// A locale with a decimal comma: an installed one, or one compiled for the
+// test with localedef into a folder of its own (LOCPATH).
+const char* CommaLocale() {
     for (const char* name : {"de_DE.UTF-8", "fr_FR.UTF-8", "ru_RU.UTF-8", "de_DE.utf8"})
-        if (std::setlocale(LC_NUMERIC, name)) {
-            found = name;
-            break;
-        }
-    if (!found) GTEST_SKIP() << "no locale with a decimal comma is installed";
+        if (std::setlocale(LC_NUMERIC, name)) return name;
+    const std::string dir = "/tmp/deruzera-locale-" + std::to_string(::getpid());
+    const std::string command = "mkdir -p " + dir + " && localedef -i de_DE -f UTF-8 " + dir + "/de_DE.UTF-8 >/dev/null 2>&1";
+    if (std::system(command.c_str()) > 1) return nullptr;  // 1 only warns
+    setenv("LOCPATH", dir.c_str(), 1);
+    return std::setlocale(LC_NUMERIC, "de_DE.UTF-8") ? "de_DE.UTF-8" : nullptr;
+}
+
+TEST(SizeToText, UsesTheLocalesDecimalSeparator) {
+    if (!CommaLocale()) GTEST_SKIP() << "no locale with a decimal comma can be had";
     EXPECT_EQ(SizeToText(1536), "1,5 Kb");
+    EXPECT_EQ(SizeToText(500107862016), "465,76 Gb");
+    EXPECT_EQ(SizeToText(1024), "1 Kb");
     std::setlocale(LC_NUMERIC, "C");
+    if (const char* dir = std::getenv("LOCPATH")) std::filesystem::remove_all(dir);
 }
 
 }  // namespace
