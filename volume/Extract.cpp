@@ -64,6 +64,10 @@ std::vector<TDataRun> DecodeRunList(std::span<const std::uint8_t> runs, std::uin
 TFileContent ExtractFileContent(const TDynamicCharArray& record, const TVolume& volume) {
     const auto data = FindAttributeView(record, AttrData, false);
     if (data.empty()) Damaged("no $DATA attribute");
+    return ContentOfAttribute(data, volume);
+}
+
+TFileContent ContentOfAttribute(std::span<const std::uint8_t> data, const TVolume& volume) {
     TFileContent content;
     if (ReadLE(data, AttrNonResident, 1) != 1) {
         const std::size_t offset = ReadU16(data, ValueOffset);

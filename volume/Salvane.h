@@ -66,6 +66,7 @@ void FixupRecord(std::span<std::uint8_t> record);
 // ---- Attributes ------------------------------------------------------------
 
 inline constexpr std::uint32_t AttrStandardInformation = 0x10;
+inline constexpr std::uint32_t AttrAttributeList = 0x20;
 inline constexpr std::uint32_t AttrFileName = 0x30;
 inline constexpr std::uint32_t AttrData = 0x80;
 inline constexpr std::uint32_t AttrEnd = 0xFFFFFFFF;
@@ -194,6 +195,9 @@ struct TFileContent {
 // Decodes the first $DATA of a fixed-up record. Throws ERecordError on every
 // failure (no $DATA, an empty or damaged run list, sizes out of range).
 TFileContent ExtractFileContent(const TDynamicCharArray& record, const TVolume& volume);
+
+// The same for any one attribute's bytes (resident value or run list).
+TFileContent ContentOfAttribute(std::span<const std::uint8_t> attribute, const TVolume& volume);
 
 // Reads the content through `handle` in bounded chunks and hands each chunk
 // to `sink` in order. Unreadable bytes come out as zeros.

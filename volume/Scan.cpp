@@ -25,35 +25,98 @@ constexpr std::int64_t ProgressEvery = 128;
 // The walk reads the MFT this many bytes at a time.
 constexpr std::size_t ScanChunkBytes = 1 << 20;
 
-// Reads the MFT's extent from record 0's $DATA into `volume`: its runs,
-// MFTClusters and RecordCount. False when the extent is unusable.
-bool ReadMftExtent(std::span<const std::uint8_t> data, TDevice& handle, TVolume& volume) {
+// Attribute list entries (from the entry's first byte).
+constexpr std::size_t ListEntryType = 0;        // u32
+constexpr std::size_t ListEntryLength = 4;      // u16
+constexpr std::size_t ListEntryNameLength = 6;  // u8
+constexpr std::size_t ListEntryFirstVcn = 8;    // u64
+constexpr std::size_t ListEntryRecord = 16;     // u64 file reference
+constexpr std::size_t ListEntryMinimum = 26;
+// NTFS keeps attribute lists below 256 KiB.
+constexpr std::uint64_t MaxAttributeList = 256 * 1024;
+
+// Appends the runs of one $DATA extent of the MFT to the map; the extent's
+// run list counts clusters from its own first VCN. False when damaged.
+bool AppendMftRuns(std::span<const std::uint8_t> data, TVolume& volume) {
+    const std::size_t runOffset = ReadU16(data, AttrRunListOffset);
+    if (runOffset >= data.size()) return false;
+    try {
+        auto vcn = static_cast<std::int64_t>(ReadU64(data, AttrFirstVcn));
+        for (const TDataRun& run : DecodeRunList(data.subspan(runOffset), volume.BytesPerCluster)) {
+            const auto length = static_cast<std::int64_t>(run.Length);
+            if (run.Lcn >= 0) volume.MFTRuns.push_back({vcn, run.Lcn, length});
+            vcn += length;
+        }
+    } catch (const ERecordError&) {
+        return false;
+    }
+    return true;
+}
+
+// An MFT too fragmented for record 0 keeps the runs of its later VCNs in
+// extension records that record 0's $ATTRIBUTE_LIST names. Appends their
+// runs and returns the last VCN they reach.
+std::int64_t AppendExtensionRuns(std::span<const std::uint8_t> record0, std::int64_t lastVcn, TDevice& handle,
+                                 TVolume& volume) {
+    const auto listAttribute = FindAttributeView(record0, AttrAttributeList, false);
+    if (listAttribute.empty()) return lastVcn;
+    TDynamicCharArray list;
+    try {
+        const TFileContent content = ContentOfAttribute(listAttribute, volume);
+        if (content.Size > MaxAttributeList) return lastVcn;
+        ReadFileContent(handle, content, [&](const std::uint8_t* b, std::size_t n) { list.insert(list.end(), b, b + n); });
+    } catch (const ERecordError&) {
+        return lastVcn;
+    }
+    TDynamicCharArray record(volume.FileRecordSize);
+    for (std::size_t p = 0; p + ListEntryMinimum <= list.size();) {
+        const std::size_t length = ReadU16(list, p + ListEntryLength);
+        if (length < ListEntryMinimum) break;
+        const auto firstVcn = static_cast<std::int64_t>(ReadU64(list, p + ListEntryFirstVcn));
+        const std::int64_t n = static_cast<std::int64_t>(ReadU64(list, p + ListEntryRecord) & 0xFFFFFFFFFFFFull);
+        if (ReadU32(list, p + ListEntryType) == AttrData && list[p + ListEntryNameLength] == 0 && firstVcn > lastVcn &&
+            n > 0 && n < INT32_MAX) {
+            // Extension records lie in the part of the MFT already mapped.
+            ReadMftBytes(handle, volume, n * static_cast<std::int64_t>(volume.FileRecordSize), record.data(), record.size());
+            try {
+                FixupRecord(record);
+                const auto extent = FindAttributeView(record, AttrData, false);
+                if (!extent.empty() && ReadLE(extent, AttrNonResident, 1) == 1 &&
+                    static_cast<std::int64_t>(ReadU64(extent, AttrFirstVcn)) == firstVcn && AppendMftRuns(extent, volume)) {
+                    lastVcn = std::max(lastVcn, static_cast<std::int64_t>(ReadU64(extent, AttrLastVcn)));
+                }
+            } catch (const ERecordError&) {
+            }
+        }
+        p += length;
+    }
+    std::sort(volume.MFTRuns.begin(), volume.MFTRuns.end(),
+              [](const TMftRun& a, const TMftRun& b) { return a.Vcn < b.Vcn; });
+    return lastVcn;
+}
+
+// Reads the MFT's extent from record 0 into `volume`: its runs (from $DATA,
+// and from the extension records of its attribute list), MFTClusters and
+// RecordCount. False when the extent is unusable.
+bool ReadMftExtent(std::span<const std::uint8_t> record0, std::span<const std::uint8_t> data, TDevice& handle,
+                   TVolume& volume) {
     volume.MFTRuns.clear();
     volume.MFTClusters = 0;
     volume.RecordCount = 0;
     if (data.empty() || ReadLE(data, AttrNonResident, 1) != 1) return true;  // nothing to walk
 
     const auto firstVcn = static_cast<std::int64_t>(ReadU64(data, AttrFirstVcn));
-    const auto lastVcn = static_cast<std::int64_t>(ReadU64(data, AttrLastVcn));
-    std::int64_t clusters;
-    if (firstVcn < 0 || lastVcn < firstVcn || __builtin_sub_overflow(lastVcn, firstVcn, &clusters) ||
-        __builtin_add_overflow(clusters, 1, &clusters))
-        return false;
-
-    const std::size_t runOffset = ReadU16(data, AttrRunListOffset);
-    if (runOffset < data.size()) {
-        try {
-            std::int64_t vcn = firstVcn;
-            for (const TDataRun& run : DecodeRunList(data.subspan(runOffset), volume.BytesPerCluster)) {
-                const auto length = static_cast<std::int64_t>(run.Length);
-                if (run.Lcn >= 0) volume.MFTRuns.push_back({vcn, run.Lcn, length});
-                vcn += length;
-            }
-        } catch (const ERecordError&) {
-            volume.MFTRuns.clear();  // damaged runs: take the MFT as one stretch from MFTOffset
-        }
+    auto lastVcn = static_cast<std::int64_t>(ReadU64(data, AttrLastVcn));
+    if (firstVcn < 0 || lastVcn < firstVcn) return false;
+    if (AppendMftRuns(data, volume)) {
+        lastVcn = AppendExtensionRuns(record0, lastVcn, handle, volume);
+    } else {
+        volume.MFTRuns.clear();  // damaged runs: take the MFT as one stretch from MFTOffset
     }
 
+    std::int64_t clusters;
+    if (__builtin_sub_overflow(lastVcn, firstVcn, &clusters) || __builtin_add_overflow(clusters, 1, &clusters))
+        return false;
     std::int64_t bytes;
     if (__builtin_mul_overflow(clusters, static_cast<std::int64_t>(volume.BytesPerCluster), &bytes)) return false;
     // An MFT larger than the device holding it can only come from damage.
@@ -148,7 +211,7 @@ void ScanDrive(TScanHost& host) {
         LogMessage("Error: The MFT is sparse, encrypted or compressed", clRed);
         return;
     }
-    if (!ReadMftExtent(data, *handle, volume)) return;
+    if (!ReadMftExtent(record0, data, *handle, volume)) return;
 
     // Two chunk buffers: the next chunk is read on a helper thread while the
     // records of the current one are walked.

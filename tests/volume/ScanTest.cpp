@@ -249,4 +249,34 @@ TEST_F(ScanTest, WalksAFragmentedMftThroughItsRuns) {
     EXPECT_EQ(Volume.RecordCount, 64);
 }
 
+TEST_F(ScanTest, FollowsTheMftIntoTheExtensionRecordsOfItsAttributeList) {
+    synth::Volume v(64);
+    // Record 0 maps VCNs 0-1 (records 0-7) at cluster 4; its attribute list
+    // names record 3, whose $DATA maps VCNs 2-15 at cluster 300.
+    auto entry = [](std::uint32_t type, std::uint64_t vcn, std::uint64_t record) {
+        synth::Bytes e(32, 0);
+        synth::Put(e, 0, type, 4);
+        synth::Put(e, 4, 32, 2);
+        synth::Put(e, 7, 26, 1);
+        synth::Put(e, 8, vcn, 8);
+        synth::Put(e, 16, record, 8);
+        return e;
+    };
+    synth::Bytes list;
+    for (const auto& e : {entry(0x10, 0, 0), entry(0x80, 0, 0), entry(0x80, 2, 0x0001000000000003ull)})
+        list.insert(list.end(), e.begin(), e.end());
+    v.PutRecord(0, synth::Record(1, {synth::StandardInformation(0, 0), synth::Resident(0x20, list),
+                                     synth::NonResident(0x80, {0x11, 0x02, 0x04}, 64 * 1024, 0, 1)}));
+    v.PutRecord(3, synth::Record(1, {synth::NonResident(0x80, {0x21, 0x0E, 0x2C, 0x01}, 0, 2, 15)}));
+    const std::int64_t at = 308 * 4096;  // record 40: VCN 10, the ninth cluster of the second extent
+    v.Write(at, synth::Record(0, {synth::StandardInformation(0, 0), synth::FileName(5, u"beyond.txt"),
+                                  synth::Resident(0x80, {'b'})}));
+    const RecordingHost& host = Scan(v);
+    EXPECT_EQ(Volume.RecordCount, 64);
+    ASSERT_EQ(host.FoundCount, 1);
+    EXPECT_EQ(host.FoundFiles[0].FileName, "beyond.txt");
+    EXPECT_EQ(host.FoundFiles[0].RecordOffset, at);
+    EXPECT_EQ(RecordNumberAt(Volume, at), 40);
+}
+
 }  // namespace
