@@ -4,6 +4,7 @@
 // bounded chunks, so content of any size needs little memory.
 #include <algorithm>
 #include <cstring>
+#include <future>
 
 #include "Salvane.h"
 
@@ -106,20 +107,44 @@ void ReadFileContent(TDevice& handle, const TFileContent& content,
         if (!content.ResidentBytes.empty()) sink(content.ResidentBytes.data(), content.ResidentBytes.size());
         return;
     }
-    std::vector<std::uint8_t> chunk(ChunkSize);
-    for (const TContentExtent& extent : content.Extents) {
-        std::uint64_t done = 0;
-        while (done < extent.Length) {
-            const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(ChunkSize, extent.Length - done));
-            std::size_t got = 0;
-            if (extent.VolumeOffset >= 0) {
-                const std::int64_t n = handle.ReadAt(extent.VolumeOffset + static_cast<std::int64_t>(done), chunk.data(), want);
-                got = n > 0 ? static_cast<std::size_t>(n) : 0;
-            }
-            if (got < want) std::memset(chunk.data() + got, 0, want - got);
-            sink(chunk.data(), want);
-            done += want;
+    // The content in pieces of at most ChunkSize bytes, in file order.
+    struct TPiece {
+        std::int64_t at = -1;  // volume offset, -1 for zeros
+        std::size_t length = 0;
+    };
+    std::size_t extent = 0;
+    std::uint64_t done = 0;
+    auto next = [&](TPiece& piece) {
+        while (extent < content.Extents.size() && done >= content.Extents[extent].Length) ++extent, done = 0;
+        if (extent == content.Extents.size()) return false;
+        const TContentExtent& e = content.Extents[extent];
+        piece.length = static_cast<std::size_t>(std::min<std::uint64_t>(ChunkSize, e.Length - done));
+        piece.at = e.VolumeOffset < 0 ? -1 : e.VolumeOffset + static_cast<std::int64_t>(done);
+        done += piece.length;
+        return true;
+    };
+    auto fill = [&handle](std::uint8_t* into, TPiece piece) {
+        std::size_t got = 0;
+        if (piece.at >= 0) {
+            const std::int64_t n = handle.ReadAt(piece.at, into, piece.length);
+            got = n > 0 ? static_cast<std::size_t>(n) : 0;
         }
+        if (got < piece.length) std::memset(into + got, 0, piece.length - got);
+    };
+
+    // The next piece is read on a helper thread while the sink writes this one.
+    std::vector<std::uint8_t> buffers[2] = {std::vector<std::uint8_t>(ChunkSize), std::vector<std::uint8_t>(ChunkSize)};
+    TPiece current;
+    if (!next(current)) return;
+    std::future<void> pending = std::async(std::launch::async, fill, buffers[0].data(), current);
+    for (int i = 0;; i ^= 1) {
+        pending.get();
+        TPiece following;
+        const bool more = next(following);
+        if (more) pending = std::async(std::launch::async, fill, buffers[i ^ 1].data(), following);
+        sink(buffers[i].data(), current.length);
+        if (!more) break;
+        current = following;
     }
 }
 
