@@ -61,9 +61,13 @@ std::string SafeFileName(const std::string& name) {
 void RecoverFile(TRecoveryHost& host) {
     const int row = host.Row();
     if (row < 1) return;
-    const std::string firstCell = host.FirstResultCell();
-    if (firstCell.empty() || firstCell == " ") return;
+    // Row 1's first cell tells whether the grid holds results. A found file
+    // whose name is empty shows as " " there too, and must not make every
+    // row unrecoverable, so the list itself decides in that case.
     const TFoundFileList& found = host.FoundFiles();
+    const std::string firstCell = host.FirstResultCell();
+    const bool unnamedFirst = !found.empty() && found.front().FileName.empty();
+    if ((firstCell.empty() || firstCell == " ") && !unnamedFirst) return;
     if (static_cast<std::size_t>(row - 1) >= found.size()) return;
     const std::int64_t offset = found[static_cast<std::size_t>(row - 1)].RecordOffset;
 

@@ -27,8 +27,12 @@ struct Host : TRecoveryHost {
     std::optional<std::string> answer;
     std::string proposed;
     int asked = 0;
+    std::optional<std::string> cell;  // what row 1 shows, when not the first file's name
     int Row() override { return row; }
-    std::string FirstResultCell() override { return files.empty() ? "" : " " + files.front().FileName; }
+    std::string FirstResultCell() override {
+        if (cell) return *cell;
+        return files.empty() ? "" : " " + files.front().FileName;
+    }
     const TFoundFileList& FoundFiles() override { return files; }
     std::optional<std::string> AskTargetPath(const std::string& name) override {
         ++asked;
@@ -125,14 +129,25 @@ TEST_F(RecoverTest, NamesNeverSteerWhereAFileIsWritten) {
     EXPECT_EQ(SafeFileName("a\\b"), "a_b");
 }
 
+TEST_F(RecoverTest, AnUnnamedFileInRowOneDoesNotBlockTheOthers) {
+    v.DeletedFile(17, 5, u"", "first");  // listed first, with an empty name
+    ScanAndPick(30);
+    ASSERT_EQ(host.FirstResultCell(), " ");
+    host.answer = (dir / "a.txt").string();
+    RecoverFile(host);
+    EXPECT_EQ(LogSoFar().back().first, "File recovered");
+    EXPECT_EQ(ReadAll(dir / "a.txt"), std::string(512, 'r'));
+}
+
 TEST_F(RecoverTest, RefusalsLogTheirLineAndWriteNothing) {
     // Nothing to recover: no line at all.
     host.row = 0;
     RecoverFile(host);
     host.row = 1;
     RecoverFile(host);  // empty grid
-    host.files.emplace_back();
-    RecoverFile(host);  // first cell " "
+    host.cell = " ";
+    RecoverFile(host);  // a grid of blank rows
+    host.cell.reset();
     EXPECT_TRUE(LogSoFar().empty());
     EXPECT_EQ(opens, 0);
 
