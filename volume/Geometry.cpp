@@ -76,6 +76,7 @@ bool ReadVolumeGeometry(TDevice& handle, TVolume& volume) {
     volume.FileRecordSize = static_cast<std::uint32_t>(recordSize);
     volume.MFTOffset = static_cast<std::int64_t>(mftOffset);
     volume.MFTRuns.clear();
+    volume.MFTRunsByLcn.clear();
     return true;
 }
 
@@ -119,11 +120,20 @@ std::int64_t RecordNumberAt(const TVolume& volume, std::int64_t offset) {
     }
     const std::int64_t cluster = volume.BytesPerCluster;
     const std::int64_t lcn = offset / cluster;
-    for (const TMftRun& run : volume.MFTRuns) {
-        if (lcn < run.Lcn || lcn >= run.Lcn + run.Length) continue;
+    auto numberIn = [&](const TMftRun& run) -> std::int64_t {
+        if (lcn < run.Lcn || lcn >= run.Lcn + run.Length) return -1;
         const std::int64_t mftByte = (run.Vcn + (lcn - run.Lcn)) * cluster + offset % cluster;
-        if (mftByte % size == 0) return mftByte / size;
+        return mftByte % size == 0 ? mftByte / size : -1;
+    };
+    if (volume.MFTRunsByLcn.size() == volume.MFTRuns.size()) {
+        // Runs never overlap on the volume: the one that starts last at or
+        // before the cluster is the only candidate.
+        const auto it = std::upper_bound(volume.MFTRunsByLcn.begin(), volume.MFTRunsByLcn.end(), lcn,
+                                         [](std::int64_t l, const TMftRun& run) { return l < run.Lcn; });
+        return it == volume.MFTRunsByLcn.begin() ? -1 : numberIn(*(it - 1));
     }
+    for (const TMftRun& run : volume.MFTRuns)
+        if (const std::int64_t n = numberIn(run); n >= 0) return n;
     return -1;
 }
 

@@ -48,6 +48,7 @@ struct TVolume {
     std::uint32_t FileRecordSize = 0;
     std::int64_t MFTOffset = 0;          // byte offset of MFT record 0
     std::vector<TMftRun> MFTRuns;        // empty: the MFT is taken as contiguous from MFTOffset
+    std::vector<TMftRun> MFTRunsByLcn;   // the same runs by volume position, to map offsets back
     std::int64_t MFTClusters = 0;
     std::int32_t RecordCount = 0;
 };

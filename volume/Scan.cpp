@@ -101,6 +101,7 @@ std::int64_t AppendExtensionRuns(std::span<const std::uint8_t> record0, std::int
 bool ReadMftExtent(std::span<const std::uint8_t> record0, std::span<const std::uint8_t> data, TDevice& handle,
                    TVolume& volume) {
     volume.MFTRuns.clear();
+    volume.MFTRunsByLcn.clear();
     volume.MFTClusters = 0;
     volume.RecordCount = 0;
     if (data.empty() || ReadLE(data, AttrNonResident, 1) != 1) return true;  // nothing to walk
@@ -126,6 +127,9 @@ bool ReadMftExtent(std::span<const std::uint8_t> record0, std::span<const std::u
     if (records > INT32_MAX - 1) return false;
     volume.MFTClusters = clusters;
     volume.RecordCount = static_cast<std::int32_t>(records);
+    volume.MFTRunsByLcn = volume.MFTRuns;
+    std::sort(volume.MFTRunsByLcn.begin(), volume.MFTRunsByLcn.end(),
+              [](const TMftRun& a, const TMftRun& b) { return a.Lcn < b.Lcn; });
     return true;
 }
 
