@@ -102,34 +102,41 @@ TFileContent ContentOfAttribute(std::span<const std::uint8_t> data, const TVolum
 }
 
 void ReadFileContent(TDevice& handle, const TFileContent& content,
-                     const std::function<void(const std::uint8_t*, std::size_t)>& sink) {
+                     const std::function<void(const std::uint8_t*, std::uint64_t)>& sink) {
     if (content.Resident) {
         if (!content.ResidentBytes.empty()) sink(content.ResidentBytes.data(), content.ResidentBytes.size());
         return;
     }
-    // The content in pieces of at most ChunkSize bytes, in file order.
+    // The content in pieces, in file order: holes whole, data in pieces of
+    // at most ChunkSize bytes.
     struct TPiece {
-        std::int64_t at = -1;  // volume offset, -1 for zeros
-        std::size_t length = 0;
+        std::int64_t at = -1;  // volume offset, -1 for a hole
+        std::uint64_t length = 0;
     };
+    const std::int64_t deviceSize = handle.Size();
     std::size_t extent = 0;
     std::uint64_t done = 0;
     auto next = [&](TPiece& piece) {
         while (extent < content.Extents.size() && done >= content.Extents[extent].Length) ++extent, done = 0;
         if (extent == content.Extents.size()) return false;
         const TContentExtent& e = content.Extents[extent];
-        piece.length = static_cast<std::size_t>(std::min<std::uint64_t>(ChunkSize, e.Length - done));
-        piece.at = e.VolumeOffset < 0 ? -1 : e.VolumeOffset + static_cast<std::int64_t>(done);
+        const std::uint64_t left = e.Length - done;
+        const std::int64_t at = e.VolumeOffset < 0 ? -1 : e.VolumeOffset + static_cast<std::int64_t>(done);
+        if (at < 0 || (deviceSize >= 0 && at >= deviceSize)) {
+            piece = {-1, left};
+        } else {
+            std::uint64_t length = std::min<std::uint64_t>(ChunkSize, left);
+            if (deviceSize >= 0) length = std::min<std::uint64_t>(length, static_cast<std::uint64_t>(deviceSize - at));
+            piece = {at, length};
+        }
         done += piece.length;
         return true;
     };
     auto fill = [&handle](std::uint8_t* into, TPiece piece) {
-        std::size_t got = 0;
-        if (piece.at >= 0) {
-            const std::int64_t n = handle.ReadAt(piece.at, into, piece.length);
-            got = n > 0 ? static_cast<std::size_t>(n) : 0;
-        }
-        if (got < piece.length) std::memset(into + got, 0, piece.length - got);
+        if (piece.at < 0) return;
+        const std::int64_t n = handle.ReadAt(piece.at, into, static_cast<std::size_t>(piece.length));
+        const std::size_t got = n > 0 ? static_cast<std::size_t>(n) : 0;
+        if (got < piece.length) std::memset(into + got, 0, static_cast<std::size_t>(piece.length) - got);
     };
 
     // The next piece is read on a helper thread while the sink writes this one.
@@ -142,7 +149,7 @@ void ReadFileContent(TDevice& handle, const TFileContent& content,
         TPiece following;
         const bool more = next(following);
         if (more) pending = std::async(std::launch::async, fill, buffers[i ^ 1].data(), following);
-        sink(buffers[i].data(), current.length);
+        sink(current.at < 0 ? nullptr : buffers[i].data(), current.length);
         if (!more) break;
         current = following;
     }

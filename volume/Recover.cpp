@@ -23,27 +23,35 @@ std::int64_t WriteRecoveredFile(TDevice& handle, const TFileContent& content, co
     std::random_device random;
     const fs::path temporary = targetPath.parent_path() /
                                ("." + targetPath.filename().string() + "." + std::to_string(random()) + ".deruzera-tmp");
-    std::int64_t written = 0;
+    std::uint64_t written = 0;
     bool ok = true;
     {
         std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
         if (!out) return -1;
-        ReadFileContent(handle, content, [&](const std::uint8_t* bytes, std::size_t count) {
+        ReadFileContent(handle, content, [&](const std::uint8_t* bytes, std::uint64_t count) {
             if (!ok) return;
-            out.write(reinterpret_cast<const char*>(bytes), static_cast<std::streamsize>(count));
-            if (out) written += static_cast<std::int64_t>(count);
+            if (bytes == nullptr) {
+                // A hole stays a hole: the file system fills it with zeros.
+                out.seekp(static_cast<std::streamoff>(count), std::ios::cur);
+            } else {
+                out.write(reinterpret_cast<const char*>(bytes), static_cast<std::streamsize>(count));
+            }
+            if (out) written += count;
             else ok = false;
         });
         out.flush();
         ok = ok && static_cast<bool>(out);
     }
     std::error_code error;
+    // A file that ends in a hole gets its full length.
+    if (ok && std::filesystem::file_size(temporary, error) != written) fs::resize_file(temporary, written, error);
+    ok = ok && !error;
     if (ok) fs::rename(temporary, targetPath, error);
     if (!ok || error) {
         fs::remove(temporary, error);
         return -1;
     }
-    return written;
+    return static_cast<std::int64_t>(written);
 }
 
 }  // namespace

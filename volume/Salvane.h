@@ -200,9 +200,11 @@ TFileContent ExtractFileContent(const TDynamicCharArray& record, const TVolume& 
 TFileContent ContentOfAttribute(std::span<const std::uint8_t> attribute, const TVolume& volume);
 
 // Reads the content through `handle` in bounded chunks and hands each chunk
-// to `sink` in order. Unreadable bytes come out as zeros.
+// to `sink` in order. A hole (a sparse run, or clusters past the end of the
+// device) comes as one call with null bytes and its length, however long;
+// bytes that can't be read come out as zeros.
 void ReadFileContent(TDevice& handle, const TFileContent& content,
-                     const std::function<void(const std::uint8_t*, std::size_t)>& sink);
+                     const std::function<void(const std::uint8_t*, std::uint64_t)>& sink);
 
 // ---- Recovery --------------------------------------------------------------
 

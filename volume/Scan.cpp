@@ -64,7 +64,10 @@ std::int64_t AppendExtensionRuns(std::span<const std::uint8_t> record0, std::int
     try {
         const TFileContent content = ContentOfAttribute(listAttribute, volume);
         if (content.Size > MaxAttributeList) return lastVcn;
-        ReadFileContent(handle, content, [&](const std::uint8_t* b, std::size_t n) { list.insert(list.end(), b, b + n); });
+        ReadFileContent(handle, content, [&](const std::uint8_t* b, std::uint64_t n) {
+            if (b) list.insert(list.end(), b, b + n);
+            else list.resize(list.size() + n, 0);
+        });
     } catch (const ERecordError&) {
         return lastVcn;
     }
