@@ -99,20 +99,16 @@ void TMainForm::ConnectHandlers() {
     ui->Panel2->installEventFilter(this);
 
     connect(ui->DriveGrid, &QTableWidget::currentCellChanged, this, [this](int row, int column, int, int) {
-        if (row < 0) return;
-        Guarded([&] {
-            bool canSelect = true;
-            DriveGridSelectCell(column, row + 1, canSelect);
-        });
+        if (row >= 0) DriveGridCellChosen(column, row);
     });
     connect(ui->ResultGrid->selectionModel(), &QItemSelectionModel::currentChanged, this,
             [this](const QModelIndex& current, const QModelIndex&) {
-                if (settingRow_ || !current.isValid()) return;
-                Guarded([&] {
-                    bool canSelect = true;
-                    ResultGridSelectCell(current.column(), current.row() + 1, canSelect);
-                });
+                if (!settingRow_ && current.isValid()) ResultGridCellChosen(current.column(), current.row());
             });
+    // A click on the cell that is already current selects it again, as any
+    // other click does; the views report only changes of the current cell.
+    ui->DriveGrid->viewport()->installEventFilter(this);
+    ui->ResultGrid->viewport()->installEventFilter(this);
 
     connect(ui->Splitter1, &TSplitterBar::Dragged, this, &TMainForm::Splitter1Dragged);
     connect(ui->Splitter2, &TSplitterBar::Dragged, this, &TMainForm::Splitter2Dragged);
@@ -251,7 +247,34 @@ void TMainForm::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
 }
 
+void TMainForm::DriveGridCellChosen(int column, int viewRow) {
+    Guarded([&] {
+        bool canSelect = true;
+        DriveGridSelectCell(column, viewRow + 1, canSelect);
+    });
+}
+
+void TMainForm::ResultGridCellChosen(int column, int viewRow) {
+    Guarded([&] {
+        bool canSelect = true;
+        ResultGridSelectCell(column, viewRow + 1, canSelect);
+    });
+}
+
 bool TMainForm::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::MouseButtonPress &&
+        (watched == ui->DriveGrid->viewport() || watched == ui->ResultGrid->viewport())) {
+        QTableView* grid = watched == ui->DriveGrid->viewport() ? static_cast<QTableView*>(ui->DriveGrid) : ui->ResultGrid;
+        const auto* mouse = static_cast<QMouseEvent*>(event);
+        const QModelIndex hit = grid->indexAt(mouse->position().toPoint());
+        if (mouse->button() == Qt::LeftButton && grid->isEnabled() && hit.isValid() && hit == grid->currentIndex()) {
+            if (grid == ui->DriveGrid)
+                DriveGridCellChosen(hit.column(), hit.row());
+            else
+                ResultGridCellChosen(hit.column(), hit.row());
+        }
+        return false;  // the grid handles the press as usual
+    }
     if (watched == ui->Panel2 && event->type() == QEvent::MouseButtonRelease) {
         const auto* mouse = static_cast<QMouseEvent*>(event);
         if (mouse->button() == Qt::LeftButton && ui->Panel2->rect().contains(mouse->position().toPoint())) {

@@ -113,6 +113,9 @@ private:
 
     void SetupGrids();
     void ConnectHandlers();
+    // A cell chosen by the user in a grid, by view row (grid row - 1).
+    void DriveGridCellChosen(int column, int viewRow);
+    void ResultGridCellChosen(int column, int viewRow);
     void SetDriveGridRowCount(int count);
     void ArrangePanels();
     void Splitter1Dragged(int delta);

@@ -126,6 +126,11 @@ TEST_F(ResultsTest, SelectingARowWhileTheLogIsShownBringsTheDetailsBack) {
     EXPECT_EQ(f.ResultGridRow(), 1);
     EXPECT_EQ(Text("FileNamePanel"), QString("a.txt"));
     EXPECT_EQ(Child<QStackedWidget>(f, "Note")->currentIndex(), 1);
+    // So does a click on the cell that is current already (after a recovery
+    // brought the log to the front).
+    Child<QStackedWidget>(f, "Note")->setCurrentIndex(0);
+    QTest::mouseClick(grid->viewport(), Qt::LeftButton, {}, cell.center());
+    EXPECT_EQ(Child<QStackedWidget>(f, "Note")->currentIndex(), 1);
 }
 
 TEST_F(ResultsTest, ModelStaysConsistentThroughListCutAndDetach) {

@@ -12,6 +12,7 @@
 #include <QTableWidget>
 #include <QTextEdit>
 #include <QToolButton>
+#include <QtTest/QTest>
 #include <thread>
 
 #include "GuiFixture.h"
@@ -284,6 +285,11 @@ TEST_F(WindowTest, SelectingADriveSetsItAndSaysSoOnlyWhileTheListIsEnabled) {
     TMainForm& f = MakeForm();
     f.SelectDriveRow(2);
     EXPECT_EQ(f.SelectedDrive, "E:");
+    EXPECT_EQ(Child<QLabel>(f, "LogPanel")->text(), QString("Current drive was changed to E:\\"));
+    // A click on the row that is current already selects it again.
+    auto* view = Child<QTableWidget>(f, "DriveGrid");
+    Child<QLabel>(f, "LogPanel")->clear();
+    QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, view->visualRect(view->model()->index(1, 0)).center());
     EXPECT_EQ(Child<QLabel>(f, "LogPanel")->text(), QString("Current drive was changed to E:\\"));
 
     // While the list is disabled a selection records the drive and nothing else.
