@@ -77,18 +77,6 @@ private:
     std::vector<std::string> seen_;
 };
 
-class TCliScan final : public TScanHost {
-public:
-    explicit TCliScan(TStderrLog& log) : log_(log) {}
-    void ReportStatusText(const std::string& text) override { log_.Status(text); }
-
-private:
-    TStderrLog& log_;
-};
-
-// Appends `text` with control characters and "/" (and, in names, "\\") turned
-// into "_", so nothing a damaged record holds reaches the terminal or steers
-// a script; in JSON also quoted and escaped.
 // Which bytes need care, for each of the four uses (name or path, plain
 // or JSON); every other byte is copied as it stands.
 struct TCareTable {
@@ -103,6 +91,9 @@ struct TCareTable {
 constexpr TCareTable CareTables[2][2] = {{TCareTable(false, false), TCareTable(false, true)},
                                          {TCareTable(true, false), TCareTable(true, true)}};
 
+// Appends `text` with control characters and "/" (and, in names, "\\") turned
+// into "_", so nothing a damaged record holds reaches the terminal or steers
+// a script; in JSON also quoted and escaped.
 void AppendSafe(std::string& out, const std::string& text, bool keepBackslash, bool json) {
     if (json) out += '"';
     if (!keepBackslash && (text == "." || text == "..")) {
@@ -128,54 +119,76 @@ void AppendSafe(std::string& out, const std::string& text, bool keepBackslash, b
     if (json) out += '"';
 }
 
+// The scan's host for the companion. Found files are written to stdout as
+// the walk goes on (with each progress report, every 128 records) and then
+// dropped from the list, so the output streams and memory stays small
+// however many files the volume holds.
+class TCliScan final : public TScanHost {
+public:
+    TCliScan(TStderrLog& log, bool json) : log_(log), json_(json) { out_.reserve(FlushAt + 4096); }
+    void ReportStatusText(const std::string& text) override { log_.Status(text); }
+    void ReportProgress(std::int64_t) override { Drain(); }
+
+    // Writes and drops every file found so far.
+    void Drain() {
+        for (; !FoundFiles.empty(); FoundFiles.pop_front()) Write(FoundFiles.front());
+        if (out_.size() > FlushAt) Flush();
+    }
+    void Flush() {
+        std::fwrite(out_.data(), 1, out_.size(), stdout);
+        std::fflush(stdout);
+        out_.clear();
+    }
+
+private:
+    static constexpr std::size_t FlushAt = 1 << 20;
+
+    void Write(const TFoundFiles& f) {
+        const std::int64_t record = RecordNumberAt(Volume, f.RecordOffset);
+        if (json_) {
+            out_ += "{\"record\":";
+            out_ += std::to_string(record);
+            out_ += ",\"offset\":";
+            out_ += std::to_string(f.RecordOffset);
+            out_ += ",\"name\":";
+            AppendSafe(out_, f.FileName, false, true);
+            out_ += ",\"path\":";
+            AppendSafe(out_, f.FilePath, true, true);
+            out_ += ",\"size\":";
+            out_ += std::to_string(f.FileSize);
+            out_ += ",\"created\":";
+            AppendSafe(out_, f.Created, true, true);
+            out_ += ",\"modified\":";
+            AppendSafe(out_, f.Modified, true, true);
+            out_ += "}\n";
+            return;
+        }
+        if (!headerWritten_) out_ += "RECORD\tSIZE\tCREATED\tMODIFIED\tPATH\tNAME\n";
+        headerWritten_ = true;
+        out_ += std::to_string(record) + "\t" + std::to_string(f.FileSize) + "\t" + f.Created + "\t" + f.Modified + "\t";
+        AppendSafe(out_, f.FilePath, true, false);
+        out_ += '\t';
+        AppendSafe(out_, f.FileName, false, false);
+        out_ += '\n';
+    }
+
+    TStderrLog& log_;
+    bool json_;
+    bool headerWritten_ = false;
+    std::string out_;
+};
+
 int Scan(bool json, const std::string& drive, const std::string& source) {
     TStderrLog log;
-    TCliScan host(log);
+    TCliScan host(log, json);
     host.SelectedDrive = drive;
     platform::MapDrive(drive, source);
     ScanDrive(host);
-    const bool completed = log.Saw("Scanning process completed");
-
-    constexpr std::size_t FlushAt = 1 << 20;
-    std::string out;
-    out.reserve(FlushAt + 4096);
-    if (!json && host.FoundCount > 0)
-        out += "RECORD\tSIZE\tCREATED\tMODIFIED\tPATH\tNAME\n";
-    for (const TFoundFiles& f : host.FoundFiles) {
-        const std::int64_t record = RecordNumberAt(Volume, f.RecordOffset);
-        if (json) {
-            out += "{\"record\":";
-            out += std::to_string(record);
-            out += ",\"offset\":";
-            out += std::to_string(f.RecordOffset);
-            out += ",\"name\":";
-            AppendSafe(out, f.FileName, false, true);
-            out += ",\"path\":";
-            AppendSafe(out, f.FilePath, true, true);
-            out += ",\"size\":";
-            out += std::to_string(f.FileSize);
-            out += ",\"created\":";
-            AppendSafe(out, f.Created, true, true);
-            out += ",\"modified\":";
-            AppendSafe(out, f.Modified, true, true);
-            out += "}\n";
-        } else {
-            out += std::to_string(record) + "\t" + std::to_string(f.FileSize) + "\t" + f.Created + "\t" + f.Modified + "\t";
-            AppendSafe(out, f.FilePath, true, false);
-            out += '\t';
-            AppendSafe(out, f.FileName, false, false);
-            out += '\n';
-        }
-        if (out.size() > FlushAt) {
-            std::fwrite(out.data(), 1, out.size(), stdout);
-            out.clear();
-        }
-    }
-    std::fwrite(out.data(), 1, out.size(), stdout);
-    std::fflush(stdout);
+    host.Drain();
+    host.Flush();
     std::fflush(stderr);
-    // Nothing is left to release but memory: skip freeing a million entries.
-    std::_Exit(completed ? 0 : 1);
+    // Nothing is left to release but memory: skip freeing it entry by entry.
+    std::_Exit(log.Saw("Scanning process completed") ? 0 : 1);
 }
 
 class TCliRecovery final : public TRecoveryHost {
