@@ -13,7 +13,10 @@ build=$(realpath "${1:-build}")
 files=${2:-300000}
 runs=${RUNS:-5}
 work=${BENCH_DIR:-/tmp/deruzera-bench}
-export PATH="$PATH:/usr/sbin:/sbin" TZ=UTC0
+# The time zone stays as the user has it: with TZ unset, a program that asks
+# the C library for local time per record pays a check of /etc/localtime each
+# time, as on most desktops.
+export PATH="$PATH:/usr/sbin:/sbin"
 cli="$build/cli/deruzera-cli"
 mkimage="$build/tools/deruzera-mkimage"
 mkdir -p "$work"
@@ -42,6 +45,7 @@ mft_size=$(istat "$image" 0 | sed -n 's/.*\$DATA (128-[0-9]*)\s*Name: N\/A\s*Non
 mft_first=$(fsstat "$image" | sed -n 's/^First Cluster of MFT: //p')
 cluster=$(fsstat "$image" | sed -n 's/^Cluster Size: //p')
 [ -n "$mft_size" ] || mft_size=$(icat "$image" 0 | wc -c)
+echo "TZ: ${TZ:-unset}"
 echo "Image: $image, MFT $mft_size bytes ($((mft_size / 1024)) records of 1 KiB), cluster $cluster"
 
 cat "$image" > /dev/null  # warm the page cache
