@@ -1,6 +1,5 @@
 #include "Log.h"
 
-#include <cstdio>
 #include <mutex>
 
 namespace deruzera {
@@ -30,13 +29,6 @@ TLogListener SetLogListener(TLogListener listener) {
     std::lock_guard lock(logMutex);
     std::swap(listener, logListener);
     return listener;
-}
-
-std::string ColourToHtml(std::uint32_t colour) {
-    char text[8];
-    std::snprintf(text, sizeof text, "#%02X%02X%02X", colour & 0xFFu, (colour >> 8) & 0xFFu,
-                  (colour >> 16) & 0xFFu);
-    return text;
 }
 
 }  // namespace deruzera

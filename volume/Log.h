@@ -37,7 +37,4 @@ void ClearLog();
 using TLogListener = std::function<void(const TLogLine&)>;
 TLogListener SetLogListener(TLogListener listener);
 
-// "#RRGGBB" for a blue-green-red colour value.
-std::string ColourToHtml(std::uint32_t colour);
-
 }  // namespace deruzera
