@@ -56,12 +56,24 @@ private:
 
 }  // namespace
 
-THandle OpenDeviceFile(const std::string& path) {
-    if (path.empty()) return nullptr;
+THandle OpenDeviceFile(const std::string& path, int* error) {
+    if (error) *error = 0;
+    if (path.empty()) {
+        if (error) *error = ENOENT;
+        return nullptr;
+    }
     int fd;
     do {
         fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
     } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        if (error) *error = errno;
+        return nullptr;
+    }
+    return std::make_unique<TFileDevice>(fd);
+}
+
+THandle DeviceFromDescriptor(int fd) {
     if (fd < 0) return nullptr;
     return std::make_unique<TFileDevice>(fd);
 }
