@@ -24,7 +24,6 @@ int main(int argc, char* argv[]) {
     platform::MapSystemDrives();
     const QStringList arguments = QApplication::arguments();
     for (qsizetype i = 1; i < arguments.size(); ++i) platform::MapSourceDrive(arguments[i].toStdString());
-    platform::InstallDriveMapOpener();
 
     TMainForm MainForm;
     MainForm.show();

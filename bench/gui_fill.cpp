@@ -3,7 +3,7 @@
 //
 //   gui_fill [COUNT]        (default 1000000; QT_QPA_PLATFORM=offscreen works)
 //
-// Fills FoundFiles with COUNT synthetic entries, runs ScanFinished, and
+// Lists COUNT synthetic found files in the window through ScanFinished, and
 // measures the time until the window has painted the list and answers a
 // queued event again; then pages, jumps and drags through the list, painting
 // each step. Exits 1 when the fill takes 2 s or more, or the median scroll
@@ -49,18 +49,22 @@ int main(int argc, char** argv) {
 
     QElapsedTimer timer;
     timer.start();
+    // 977 folders below C:\Users\Public, the files spread over them.
+    auto results = std::make_shared<deruzera::TScanResults>();
+    results->Volume.CurrentDrive = "C:";
+    results->Directories.Add(20, 5, "Users");
+    results->Directories.Add(21, 20, "Public");
+    for (int d = 0; d < 977; ++d) results->Directories.Add(100 + d, 21, "Folder " + std::to_string(d));
     for (long long i = 0; i < count; ++i) {
         deruzera::TFoundFiles f;
-        f.RecordOffset = 16 * 1024 * 1024 + i * 1024;
-        f.FileName = "document-" + std::to_string(i) + (i % 3 == 0 ? ".txt" : i % 3 == 1 ? ".jpg" : ".dat");
-        f.FilePath = "C:\\Users\\Public\\Folder " + std::to_string(i % 977) + "\\";
+        f.Record = 2000 + i;
+        f.ParentRecord = 100 + i % 977;
         f.FileSize = (i * 7919) % (5LL << 30);
-        f.Deleted = true;
-        f.Created = "07.12.26 06:24";
-        f.Modified = "08.12.26 10:00";
-        form.FoundFiles.push_back(std::move(f));
+        f.Created = 116444736000000000ull + 1796624640ull * 10000000;
+        f.Modified = f.Created + 3600ull * 10000000 * 27;
+        results->Files.Add(f, "document-" + std::to_string(i) + (i % 3 == 0 ? ".txt" : i % 3 == 1 ? ".jpg" : ".dat"));
     }
-    form.FoundCount = count;
+    form.Results = results;
     std::printf("made %lld entries in %.0f ms (outside the window's time)\n", count, Milliseconds(timer));
 
     auto* grid = form.findChild<QTableView*>(QStringLiteral("ResultGrid"));

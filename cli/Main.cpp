@@ -7,17 +7,16 @@
 // go to stdout. Exit 0 on success, 1 on failure, 2 on a usage error.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <iostream>
-#include <optional>
 #include <string>
 #include <vector>
 
 #include "platform/DriveMap.h"
 #include "platform/Locale.h"
-#include "volume/Log.h"
+#include "platform/RawDevice.h"
 #include "volume/Salvane.h"
 
 using namespace deruzera;
@@ -37,46 +36,6 @@ bool ValidDrive(const std::string& d) {
     return d.size() == 2 && d[1] == ':' && ((d[0] >= 'A' && d[0] <= 'Z') || (d[0] >= 'a' && d[0] <= 'z'));
 }
 
-// Log lines on stderr, coloured on a terminal, with a live count there.
-class TStderrLog {
-public:
-    TStderrLog() : tty_(isatty(STDERR_FILENO) == 1) {
-        SetLogListener([this](const TLogLine& line) { Write(line); });
-    }
-    ~TStderrLog() { SetLogListener(nullptr); }
-    TStderrLog(const TStderrLog&) = delete;
-    TStderrLog& operator=(const TStderrLog&) = delete;
-
-    void Status(const std::string& text) {
-        if (!tty_) return;
-        std::fprintf(stderr, "\r\033[K%s", text.c_str());
-        statusShown_ = true;
-    }
-    bool Saw(const std::string& text) const {
-        for (const auto& t : seen_)
-            if (t == text) return true;
-        return false;
-    }
-
-private:
-    void Write(const TLogLine& line) {
-        seen_.push_back(line.Text);
-        if (statusShown_) std::fputs("\r\033[K", stderr);
-        statusShown_ = false;
-        if (tty_) {
-            const char* colour = line.Colour == clRed ? "\033[31m" : line.Colour == clGreen ? "\033[32m"
-                                 : line.Colour == clBlue ? "\033[34m" : "";
-            std::fprintf(stderr, "%s%s%s\n", colour, line.Text.c_str(), *colour ? "\033[0m" : "");
-        } else {
-            std::fprintf(stderr, "%s\n", line.Text.c_str());
-        }
-        std::fflush(stderr);
-    }
-    bool tty_;
-    bool statusShown_ = false;
-    std::vector<std::string> seen_;
-};
-
 // Which bytes need care, for each of the four uses (name or path, plain
 // or JSON); every other byte is copied as it stands.
 struct TCareTable {
@@ -86,15 +45,17 @@ struct TCareTable {
         care[0x7F] = care['/'] = true;
         care['\\'] = !keepBackslash || json;
         care['"'] = json;
+        care[0xC2] = true;  // may begin a C1 control character
     }
 };
 constexpr TCareTable CareTables[2][2] = {{TCareTable(false, false), TCareTable(false, true)},
                                          {TCareTable(true, false), TCareTable(true, true)}};
 
-// Appends `text` with control characters and "/" (and, in names, "\\") turned
-// into "_", so nothing a damaged record holds reaches the terminal or steers
-// a script; in JSON also quoted and escaped.
-void AppendSafe(std::string& out, const std::string& text, bool keepBackslash, bool json) {
+// Appends `text` with control characters (C0, DEL and C1) and "/" (and, in
+// names, "\\") turned into "_", so nothing a damaged or hostile record
+// holds reaches a terminal raw or steers a script; in JSON also quoted and
+// escaped.
+void AppendSafe(std::string& out, std::string_view text, bool keepBackslash, bool json) {
     if (json) out += '"';
     if (!keepBackslash && (text == "." || text == "..")) {
         out.append(text.size(), '_');
@@ -108,7 +69,16 @@ void AppendSafe(std::string& out, const std::string& text, bool keepBackslash, b
             out.append(run, static_cast<std::size_t>(p - run));
             if (p == end) break;
             const char c = *p++;
-            if ((c == '\\' && keepBackslash) || c == '"') {
+            if (static_cast<unsigned char>(c) == 0xC2) {
+                // U+0080 to U+009F are the C1 controls; other characters of
+                // this lead byte pass.
+                if (p < end && static_cast<unsigned char>(*p) >= 0x80 && static_cast<unsigned char>(*p) <= 0x9F) {
+                    out += '_';
+                    ++p;
+                } else {
+                    out += c;
+                }
+            } else if ((c == '\\' && keepBackslash) || c == '"') {
                 out += '\\';  // only JSON cares about these two
                 out += c;
             } else {
@@ -119,90 +89,157 @@ void AppendSafe(std::string& out, const std::string& text, bool keepBackslash, b
     if (json) out += '"';
 }
 
-// The scan's host for the companion. Found files are written to stdout as
-// the walk goes on (with each progress report, every 128 records) and then
-// dropped from the list, so the output streams and memory stays small
-// however many files the volume holds.
-class TCliScan final : public TScanHost {
+// Log lines on stderr, coloured on a terminal, with a live count there.
+// A line's text is made safe first: names in it come from the volume.
+class TStderrLog {
 public:
-    TCliScan(TStderrLog& log, bool json) : log_(log), json_(json) { out_.reserve(FlushAt + 4096); }
-    void ReportStatusText(const std::string& text) override { log_.Status(text); }
-    void ReportProgress(std::int64_t) override { Drain(); }
+    TStderrLog() : tty_(isatty(STDERR_FILENO) == 1) {}
 
-    // Writes and drops every file found so far.
-    void Drain() {
-        for (; !FoundFiles.empty(); FoundFiles.pop_front()) Write(FoundFiles.front());
+    void Line(const TLogLine& line) {
+        std::string text;
+        AppendSafe(text, line.Text, true, false);
+        if (statusShown_) std::fputs("\r\033[K", stderr);
+        statusShown_ = false;
+        if (tty_) {
+            const char* colour = line.Colour == clRed ? "\033[31m" : line.Colour == clGreen ? "\033[32m"
+                                 : line.Colour == clBlue ? "\033[34m" : "";
+            std::fprintf(stderr, "%s%s%s\n", colour, text.c_str(), *colour ? "\033[0m" : "");
+        } else {
+            std::fprintf(stderr, "%s\n", text.c_str());
+        }
+        std::fflush(stderr);
+    }
+    void Status(const std::string& text) {
+        if (!tty_) return;
+        std::fprintf(stderr, "\r\033[K%s", text.c_str());
+        statusShown_ = true;
+    }
+
+private:
+    bool tty_;
+    bool statusShown_ = false;
+};
+
+// The scan's sink for the companion. Found files are written to stdout as
+// the walk hands them over, so the output streams and memory stays small
+// however many files the volume holds. On a terminal the table is held to
+// the end so that its columns line up.
+class TCliScan final : public TScanSink {
+public:
+    TCliScan(TStderrLog& log, bool json) : log_(log), json_(json), align_(!json && isatty(STDOUT_FILENO) == 1) {
+        out_.reserve(FlushAt + 4096);
+    }
+    void Line(const TLogLine& line) override { log_.Line(line); }
+    void Progress(std::int64_t, std::int64_t found) override { log_.Status(CountText(found)); }
+    void Found(const TFoundBatch& batch) override {
+        for (const TFoundFiles& f : batch.Files) Write(f, batch);
         if (out_.size() > FlushAt) Flush();
     }
+
     void Flush() {
+        if (align_) return;
         std::fwrite(out_.data(), 1, out_.size(), stdout);
         std::fflush(stdout);
         out_.clear();
     }
+    // Writes the table held for a terminal, its columns padded.
+    void FlushAligned() {
+        if (!align_ || rows_.empty()) return;
+        std::vector<std::size_t> width(Header.size(), 0);
+        for (std::size_t c = 0; c < Header.size(); ++c) width[c] = Header[c].size();
+        for (const auto& row : rows_)
+            for (std::size_t c = 0; c + 1 < row.size(); ++c) width[c] = std::max(width[c], DisplayWidth(row[c]));
+        std::string text;
+        auto put = [&](const std::vector<std::string>& row) {
+            for (std::size_t c = 0; c < row.size(); ++c) {
+                text += row[c];
+                if (c + 1 < row.size()) text.append(width[c] - std::min(width[c], DisplayWidth(row[c])) + 2, ' ');
+            }
+            text += '\n';
+        };
+        put(Header);
+        for (const auto& row : rows_) put(row);
+        std::fwrite(text.data(), 1, text.size(), stdout);
+        std::fflush(stdout);
+    }
 
 private:
     static constexpr std::size_t FlushAt = 1 << 20;
+    inline static const std::vector<std::string> Header = {"RECORD", "SIZE", "CREATED", "MODIFIED", "PATH", "NAME"};
 
-    void Write(const TFoundFiles& f) {
-        const std::int64_t record = RecordNumberAt(Volume, f.RecordOffset);
+    // Characters on the screen: UTF-8 bytes that begin a character.
+    static std::size_t DisplayWidth(const std::string& s) {
+        return static_cast<std::size_t>(std::count_if(s.begin(), s.end(), [](char c) { return (c & 0xC0) != 0x80; }));
+    }
+
+    void Write(const TFoundFiles& f, const TFoundBatch& batch) {
+        const std::string_view name = batch.Files.Name(f);
+        const std::string path = batch.FilePath(f);
         if (json_) {
             out_ += "{\"record\":";
-            out_ += std::to_string(record);
+            out_ += std::to_string(f.Record);
             out_ += ",\"offset\":";
-            out_ += std::to_string(f.RecordOffset);
+            out_ += std::to_string(FileRecordOffset(batch.Volume, f.Record));
             out_ += ",\"name\":";
-            AppendSafe(out_, f.FileName, false, true);
+            AppendSafe(out_, name, false, true);
             out_ += ",\"path\":";
-            AppendSafe(out_, f.FilePath, true, true);
+            AppendSafe(out_, path, true, true);
             out_ += ",\"size\":";
             out_ += std::to_string(f.FileSize);
             out_ += ",\"created\":";
-            AppendSafe(out_, f.Created, true, true);
+            AppendSafe(out_, times_.FormatFileTime(f.Created), true, true);
             out_ += ",\"modified\":";
-            AppendSafe(out_, f.Modified, true, true);
+            AppendSafe(out_, times_.FormatFileTime(f.Modified), true, true);
             out_ += "}\n";
+            return;
+        }
+        std::vector<std::string> row = {std::to_string(f.Record), std::to_string(f.FileSize),
+                                        times_.FormatFileTime(f.Created), times_.FormatFileTime(f.Modified), "", ""};
+        AppendSafe(row[4], path, true, false);
+        AppendSafe(row[5], name, false, false);
+        if (align_) {
+            rows_.push_back(std::move(row));
             return;
         }
         if (!headerWritten_) out_ += "RECORD\tSIZE\tCREATED\tMODIFIED\tPATH\tNAME\n";
         headerWritten_ = true;
-        out_ += std::to_string(record) + "\t" + std::to_string(f.FileSize) + "\t" + f.Created + "\t" + f.Modified + "\t";
-        AppendSafe(out_, f.FilePath, true, false);
-        out_ += '\t';
-        AppendSafe(out_, f.FileName, false, false);
-        out_ += '\n';
+        for (std::size_t c = 0; c < row.size(); ++c) {
+            out_ += row[c];
+            out_ += c + 1 < row.size() ? '\t' : '\n';
+        }
     }
 
     TStderrLog& log_;
     bool json_;
+    bool align_;
     bool headerWritten_ = false;
     std::string out_;
+    std::vector<std::vector<std::string>> rows_;
+    TLocalTimes times_ = platform::LocalTimes();
 };
 
 int Scan(bool json, const std::string& drive, const std::string& source) {
     TStderrLog log;
-    TCliScan host(log, json);
-    host.SelectedDrive = drive;
+    TCliScan sink(log, json);
     platform::MapDrive(drive, source);
-    ScanDrive(host);
-    host.Drain();
-    host.Flush();
+    const std::atomic<bool> never{false};
+    const TScanOutcome outcome = ScanDrive(drive, platform::OpenMappedDrive, sink, never);
+    sink.Flush();
+    sink.FlushAligned();
     std::fflush(stderr);
-    // Nothing is left to release but memory: skip freeing it entry by entry.
-    std::_Exit(log.Saw("Scanning process completed") ? 0 : 1);
+    // Nothing is left to release but memory: skip freeing it piece by piece.
+    std::_Exit(outcome.End == TScanEnd::Completed ? 0 : 1);
 }
 
+// The companion's side of one recovery: OUTPUT stands for the save dialog's answer.
 class TCliRecovery final : public TRecoveryHost {
 public:
-    TCliRecovery(const TFoundFileList& files, int row, std::string output)
-        : files_(files), row_(row), output_(std::move(output)) {}
-    int Row() override { return row_; }
-    std::string FirstResultCell() override { return files_.empty() ? std::string() : " " + files_.front().FileName; }
-    const TFoundFileList& FoundFiles() override { return files_; }
-    std::optional<std::string> AskTargetPath(const std::string&) override { return output_; }
+    TCliRecovery(TStderrLog& log, std::string output) : log_(log), output_(std::move(output)) {}
+    void Line(const TLogLine& line) override { log_.Line(line); }
+    std::optional<std::string> AskTargetPath(const std::string&, const TRecoveryPlan&) override { return output_; }
 
 private:
-    const TFoundFileList& files_;
-    int row_;
+    TStderrLog& log_;
     std::string output_;
 };
 
@@ -211,43 +248,34 @@ int Recover(const std::string& drive, const std::string& source, const std::stri
     char* end = nullptr;
     const long long record = std::strtoll(recordText.c_str(), &end, 10);
     if (recordText.empty() || *end != '\0' || record < 0) return UsageError("RECORD must be an MFT record number");
-    platform::MapDrive(drive, source);
-
-    // The scan finds the file and puts the volume in force; its own lines
-    // are shown only when it fails.
-    TScanHost host;
-    host.SelectedDrive = drive;
-    std::vector<TLogLine> scanLines;
-    auto previous = SetLogListener([&](const TLogLine& line) { scanLines.push_back(line); });
-    ScanDrive(host);
-    SetLogListener(previous);
-    bool completed = false;
-    for (const auto& line : scanLines) completed = completed || line.Text == "Scanning process completed";
-    if (!completed) {
-        for (const auto& line : scanLines) std::fprintf(stderr, "%s\n", line.Text.c_str());
-        return 1;
-    }
-    int row = 0;
-    for (std::size_t i = 0; i < host.FoundFiles.size(); ++i)
-        if (RecordNumberAt(Volume, host.FoundFiles[i].RecordOffset) == record) {
-            row = static_cast<int>(i) + 1;
-            break;
-        }
-    if (row == 0) {
-        std::fprintf(stderr, "deruzera-cli: record %lld is not a deleted file of %s\n", record, source.c_str());
-        return 1;
-    }
     TStderrLog log;
-    TCliRecovery recovery(host.FoundFiles, row, output);
-    RecoverFile(recovery);
-    return log.Saw("File recovered") ? 0 : 1;
+    TCliRecovery host(log, output);
+    platform::MapDrive(drive, source);
+    std::string problem;
+    const std::shared_ptr<TDevice> device = platform::OpenMappedDrive(drive, problem);
+    if (!device) {
+        RecoverFile(nullptr, TVolume{}, record, std::nullopt, host);
+        if (!problem.empty()) log.Line({problem, clRed});
+        return 1;
+    }
+    // The volume's geometry and MFT map: the boot sector and record 0, read
+    // quietly unless they fail.
+    TVolume volume;
+    TScanOutcome failure;
+    failure.End = LoadVolume(*device, drive, volume, nullptr, failure);
+    if (failure.End != TScanEnd::Completed) {
+        log.Line({"Preparing for recovery", clBlack});
+        if (failure.End == TScanEnd::UnsupportedGeometry) log.Line({"This is a NTFS disk", clGreen});
+        for (const TLogLine& line : ScanEndLines(failure)) log.Line(line);
+        return 1;
+    }
+    return RecoverFile(device.get(), volume, record, std::nullopt, host) ? 0 : 1;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     platform::InitLocale();
-    platform::InstallDriveMapOpener();
     std::vector<std::string> args(argv + 1, argv + argc);
     if (args.empty()) return UsageError("no command");
     const std::string command = args[0];

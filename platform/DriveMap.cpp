@@ -43,11 +43,11 @@ std::string NextFreeDrive() {
     return {};
 }
 
-void InstallDriveMapOpener() {
-    SetVolumeOpener([](const std::string& drive) -> THandle {
-        const std::string path = DrivePath(drive);
-        return path.empty() ? nullptr : OpenDeviceFile(path);
-    });
+std::shared_ptr<TDevice> OpenMappedDrive(const std::string& drive, std::string& problem) {
+    problem.clear();
+    const std::string path = DrivePath(drive);
+    if (path.empty()) return nullptr;
+    return OpenDeviceFile(path);
 }
 
 }  // namespace deruzera::platform

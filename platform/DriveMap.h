@@ -2,8 +2,11 @@
 // holds which path each drive string names.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "volume/Device.h"
 
 namespace deruzera::platform {
 
@@ -20,7 +23,9 @@ std::vector<TMappedDrive> MappedDrives();
 // The first letter from C: on that has no path yet ("" when all are taken).
 std::string NextFreeDrive();
 
-// Makes OpenVolume open the mapped path read-only.
-void InstallDriveMapOpener();
+// Opens the path mapped to `drive` read-only; null when it is unmapped or
+// can't be opened, with a line saying why in `problem` where there is more
+// to say than the drive's own error line.
+std::shared_ptr<TDevice> OpenMappedDrive(const std::string& drive, std::string& problem);
 
 }  // namespace deruzera::platform

@@ -1,59 +1,90 @@
-// Attribute lookup in a file record, field readers, names.
+// The attributes of a file record, field readers and names.
+#include <algorithm>
 #include <cstring>
 
 #include "Salvane.h"
 
 namespace deruzera {
-namespace {
 
-constexpr std::size_t RecordFirstAttribute = 20;  // u16, in the record header
-constexpr std::size_t AttrTypeField = 0;          // u32
-constexpr std::size_t AttrLengthField = 4;        // u32
-constexpr std::size_t AttrHeaderSize = 16;
-constexpr std::size_t FileNameParent = 24;        // u64 file reference of the parent
-constexpr std::size_t FileNameLength = 88;        // u8, UTF-16 code units
-constexpr std::size_t FileNameNamespace = 89;     // u8: 0 POSIX, 1 Win32, 2 DOS, 3 Win32+DOS
-constexpr std::size_t FileNameChars = 90;
-// An attribute length this large can only come from damage.
-constexpr std::uint32_t MaxAttributeLength = 0x80000000u;
-
-}  // namespace
-
-std::uint64_t ReadLE(std::span<const std::uint8_t> bytes, std::size_t offset, std::size_t width) {
+std::uint64_t ReadLE(TBytes bytes, std::size_t offset, std::size_t width) {
     std::uint64_t value = 0;
     if (offset >= bytes.size()) return 0;
-    const std::size_t n = std::min(width, bytes.size() - offset);
+    const std::size_t n = std::min({width, bytes.size() - offset, std::size_t{8}});
     for (std::size_t i = n; i-- > 0;) value = (value << 8) | bytes[offset + i];
     return value;
 }
 
-std::span<const std::uint8_t> FindAttributeView(std::span<const std::uint8_t> bytes, std::uint32_t type,
-                                                bool skipDosNames) {
-    std::size_t p = 0;
-    if (bytes.size() >= 4 && std::memcmp(bytes.data(), "FILE", 4) == 0) p = ReadU16(bytes, RecordFirstAttribute);
-    // Each step moves forward by a non-zero length, so the walk ends.
-    while (p + 4 <= bytes.size()) {
-        const std::uint32_t code = ReadU32(bytes, p + AttrTypeField);
-        if (code == AttrEnd || p + AttrHeaderSize > bytes.size()) break;
-        const std::uint32_t length = ReadU32(bytes, p + AttrLengthField);
-        if (length == 0 || length >= MaxAttributeLength) break;
-        if (code == type) {
-            // Namespaces 0, 1 and 3 carry the long name; 2 (and damage) is skipped.
-            const std::uint64_t ns = ReadLE(bytes, p + FileNameNamespace, 1);
-            const bool skip = skipDosNames && type == AttrFileName && ns != 0 && ns != 1 && ns != 3;
-            if (!skip) return bytes.subspan(p, std::min<std::size_t>(length, bytes.size() - p));
+TAttributeWalk::TAttributeWalk(TBytes record) : bytes_(record) {
+    if (record.size() >= 4 && std::memcmp(record.data(), "FILE", 4) == 0) {
+        // A record: its attributes lie between the first-attribute offset and
+        // the bytes in use (the whole record where that field is damaged).
+        const std::size_t inUse = ReadU32(record, RecordHeader::BytesInUse);
+        if (inUse <= record.size()) bytes_ = record.first(inUse);
+        at_ = ReadU16(record, RecordHeader::FirstAttribute);
+        // Attributes are 8-byte aligned and follow the header.
+        if (at_ % 8 != 0 || at_ < RecordHeader::Size) at_ = bytes_.size();
+    }
+}
+
+TBytes TAttributeWalk::Next() {
+    const TBytes none;
+    if (at_ > bytes_.size() || bytes_.size() - at_ < 4) return none;
+    const TBytes rest = bytes_.subspan(at_);
+    const std::uint32_t type = ReadU32(rest, AttrHeader::Type);
+    if (type == AttrEnd || rest.size() < AttrHeader::Size) {
+        at_ = bytes_.size();
+        return none;
+    }
+    const std::uint32_t length = ReadU32(rest, AttrHeader::Length);
+    const bool nonResident = ReadU8(rest, AttrHeader::NonResident) == 1;
+    const std::size_t header = nonResident ? NonResident::Size : Resident::Size;
+    // Each step moves forward by a whole, non-zero, 8-byte-aligned length
+    // inside the bytes left, so the walk ends and never leaves the record.
+    bool sound = length >= header && length % 8 == 0 && length <= rest.size();
+    if (sound) {
+        const TBytes attribute = rest.first(length);
+        // The name, and the value or the run list, lie inside the attribute.
+        const std::size_t nameLength = 2 * std::size_t{ReadU8(attribute, AttrHeader::NameLength)};
+        const std::size_t nameOffset = ReadU16(attribute, AttrHeader::NameOffset);
+        if (nameLength != 0 && nameOffset + nameLength > length) sound = false;
+        if (nonResident) {
+            const std::size_t runs = ReadU16(attribute, NonResident::RunListOffset);
+            if (runs < NonResident::Size || runs > length) sound = false;
+        } else {
+            const std::uint64_t valueOffset = ReadU16(attribute, Resident::ValueOffset);
+            const std::uint64_t valueLength = ReadU32(attribute, Resident::ValueLength);
+            if (valueOffset < Resident::Size || valueOffset + valueLength > length) sound = false;
         }
-        p += length;
+    }
+    if (!sound) {
+        at_ = bytes_.size();
+        return none;
+    }
+    at_ += length;
+    return rest.first(length);
+}
+
+TBytes FindAttributeView(TBytes record, std::uint32_t type, bool skipDosNames, bool named) {
+    TAttributeWalk walk(record);
+    for (TBytes a = walk.Next(); !a.empty(); a = walk.Next()) {
+        if (ReadU32(a, AttrHeader::Type) != type) continue;
+        if (!named && ReadU8(a, AttrHeader::NameLength) != 0) continue;
+        // Namespaces 0, 1 and 3 carry the long name; 2 is the DOS alias.
+        if (skipDosNames && type == AttrFileName && ReadU8(a, FileName::Namespace) == NamespaceDos) continue;
+        return a;
     }
     return {};
 }
 
-TDynamicCharArray FindAttribute(std::span<const std::uint8_t> bytes, std::uint32_t type, bool skipDosNames) {
-    const auto view = FindAttributeView(bytes, type, skipDosNames);
-    return TDynamicCharArray(view.begin(), view.end());
+TBytes ResidentValue(TBytes attribute) {
+    if (ReadU8(attribute, AttrHeader::NonResident) == 1) return {};
+    const std::size_t offset = ReadU16(attribute, Resident::ValueOffset);
+    const std::size_t length = ReadU32(attribute, Resident::ValueLength);
+    if (offset >= attribute.size()) return {};
+    return attribute.subspan(offset, std::min(length, attribute.size() - offset));
 }
 
-std::string Utf16ToUtf8(std::span<const std::uint8_t> utf16le) {
+std::string Utf16ToUtf8(TBytes utf16le) {
     std::string out;
     out.reserve(utf16le.size());
     const std::size_t units = utf16le.size() / 2;
@@ -76,9 +107,7 @@ std::string Utf16ToUtf8(std::span<const std::uint8_t> utf16le) {
         } else if (c >= 0xD800 && c <= 0xDFFF) {
             c = 0xFFFD;
         }
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
+        if (c < 0x800) {
             out += static_cast<char>(0xC0 | (c >> 6));
             out += static_cast<char>(0x80 | (c & 0x3F));
         } else if (c < 0x10000) {
@@ -95,14 +124,13 @@ std::string Utf16ToUtf8(std::span<const std::uint8_t> utf16le) {
     return out;
 }
 
-std::string FileNameOf(std::span<const std::uint8_t> attribute) {
-    if (attribute.size() <= FileNameChars) return {};
-    const std::size_t bytes = std::min<std::size_t>(2 * ReadLE(attribute, FileNameLength, 1), attribute.size() - FileNameChars);
-    return Utf16ToUtf8(attribute.subspan(FileNameChars, bytes));
+std::string FileNameOf(TBytes attribute) {
+    if (attribute.size() <= FileName::Chars) return {};
+    const std::size_t bytes =
+        std::min<std::size_t>(2 * std::size_t{ReadU8(attribute, FileName::Length)}, attribute.size() - FileName::Chars);
+    return Utf16ToUtf8(attribute.subspan(FileName::Chars, bytes));
 }
 
-std::int64_t ParentReferenceOf(std::span<const std::uint8_t> attribute) {
-    return static_cast<std::int64_t>(ReadU64(attribute, FileNameParent));
-}
+std::uint64_t ParentReferenceOf(TBytes attribute) { return ReadU64(attribute, FileName::Parent); }
 
 }  // namespace deruzera

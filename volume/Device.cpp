@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <mutex>
 
 namespace deruzera {
 namespace {
@@ -23,27 +22,8 @@ private:
     std::string bytes_;
 };
 
-std::mutex openerMutex;
-TVolumeOpener volumeOpener;
-
 }  // namespace
 
 THandle MemoryDevice(std::string bytes) { return std::make_unique<TMemoryDevice>(std::move(bytes)); }
-
-TVolumeOpener SetVolumeOpener(TVolumeOpener opener) {
-    std::lock_guard lock(openerMutex);
-    std::swap(opener, volumeOpener);
-    return opener;
-}
-
-THandle OpenVolume(const std::string& drive) {
-    TVolumeOpener opener;
-    {
-        std::lock_guard lock(openerMutex);
-        opener = volumeOpener;
-    }
-    if (!opener || drive.empty()) return nullptr;
-    return opener(drive);
-}
 
 }  // namespace deruzera

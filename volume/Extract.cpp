@@ -11,11 +11,6 @@
 namespace deruzera {
 namespace {
 
-constexpr std::size_t AttrNonResident = 8;    // u8: 1 non-resident
-constexpr std::size_t ValueLength = 16;       // u32, resident
-constexpr std::size_t ValueOffset = 20;       // u16, resident
-constexpr std::size_t RunListOffset = 32;     // u16, non-resident
-constexpr std::size_t RealSize = 48;          // u64, non-resident
 // No volume holds more bytes than this (2^48, 256 TiB); larger sizes or
 // cluster positions come from damage.
 constexpr std::uint64_t MaxContentBytes = std::uint64_t{1} << 48;
@@ -26,18 +21,19 @@ constexpr std::size_t ChunkSize = 1 << 20;
 
 }  // namespace
 
-std::vector<TDataRun> DecodeRunList(std::span<const std::uint8_t> runs, std::uint32_t bytesPerCluster) {
+std::vector<TDataRun> DecodeRunList(TBytes runs, std::uint32_t bytesPerCluster, std::int64_t clusterCount) {
     std::vector<TDataRun> out;
     std::int64_t lcn = 0;
     std::size_t pos = 0;
-    const std::uint64_t maxClusters = bytesPerCluster ? MaxContentBytes / bytesPerCluster : 0;
+    std::uint64_t maxClusters = bytesPerCluster ? MaxContentBytes / bytesPerCluster : 0;
+    if (clusterCount > 0) maxClusters = std::min(maxClusters, static_cast<std::uint64_t>(clusterCount));
     while (pos < runs.size() && runs[pos] != 0) {
         const std::size_t lengthSize = runs[pos] & 0x0F;
         const std::size_t offsetSize = runs[pos] >> 4;
         if (lengthSize > 8 || offsetSize > 8) Damaged("run field wider than 8 bytes");
         if (pos + 1 + lengthSize + offsetSize > runs.size()) Damaged("run list ends inside a run");
         const std::uint64_t length = ReadLE(runs, pos + 1, lengthSize);
-        std::uint64_t raw = ReadLE(runs, pos + 1 + lengthSize, offsetSize);
+        const std::uint64_t raw = ReadLE(runs, pos + 1 + lengthSize, offsetSize);
         std::int64_t delta;
         if (offsetSize == 0 || offsetSize == 8) {
             delta = static_cast<std::int64_t>(raw);
@@ -48,7 +44,7 @@ std::vector<TDataRun> DecodeRunList(std::span<const std::uint8_t> runs, std::uin
             const std::uint64_t sign = std::uint64_t{1} << (8 * offsetSize - 1);
             delta = static_cast<std::int64_t>((raw ^ sign) - sign);
         }
-        if (length > maxClusters) Damaged("run longer than any volume");
+        if (length > maxClusters) Damaged("run longer than the volume");
         if (raw == 0) {
             if (length) out.push_back({-1, length});
         } else {
@@ -62,37 +58,45 @@ std::vector<TDataRun> DecodeRunList(std::span<const std::uint8_t> runs, std::uin
     return out;
 }
 
-TFileContent ExtractFileContent(const TDynamicCharArray& record, const TVolume& volume) {
-    const auto data = FindAttributeView(record, AttrData, false);
+TFileContent ExtractFileContent(TBytes record, const TVolume& volume) {
+    const TBytes data = FindAttributeView(record, AttrData, false);
     if (data.empty()) Damaged("no $DATA attribute");
     return ContentOfAttribute(data, volume);
 }
 
-TFileContent ContentOfAttribute(std::span<const std::uint8_t> data, const TVolume& volume) {
+TFileContent ContentOfAttribute(TBytes data, const TVolume& volume) {
     TFileContent content;
-    if (ReadLE(data, AttrNonResident, 1) != 1) {
-        const std::size_t offset = ReadU16(data, ValueOffset);
-        const std::size_t length = ReadU32(data, ValueLength);
-        if (offset < data.size()) {
-            const auto value = data.subspan(offset, std::min(length, data.size() - offset));
-            content.ResidentBytes.assign(value.begin(), value.end());
-        }
+    if (ReadU8(data, AttrHeader::NonResident) != 1) {
+        const TBytes value = ResidentValue(data);
+        content.ResidentBytes.assign(value.begin(), value.end());
         content.Resident = true;
         content.Size = content.ResidentBytes.size();
         return content;
     }
 
-    const std::size_t runOffset = ReadU16(data, RunListOffset);
+    const std::size_t runOffset = ReadU16(data, NonResident::RunListOffset);
     if (runOffset >= data.size()) Damaged("empty run list");
-    const std::uint64_t realSize = ReadU64(data, RealSize);
+    const std::uint64_t realSize = ReadU64(data, NonResident::DataSize);
     if (realSize > MaxContentBytes) Damaged("real size out of range");
+    // Past the valid data length the file reads as zeros, whatever its
+    // clusters hold.
+    const std::uint64_t validSize = std::min(ReadU64(data, NonResident::InitializedSize), realSize);
     const std::uint32_t cluster = volume.BytesPerCluster;
     if (cluster == 0) Damaged("no cluster size");
 
+    const std::vector<TDataRun> runs = DecodeRunList(data.subspan(runOffset), cluster, volume.ClusterCount);
+    // A file can't hold more clusters than its volume: a run list that names
+    // the same clusters over and over is damage, not content.
+    std::uint64_t allocated = 0;
+    for (const TDataRun& run : runs)
+        if (run.Lcn >= 0 && (__builtin_add_overflow(allocated, run.Length, &allocated) ||
+                             (volume.ClusterCount > 0 && allocated > static_cast<std::uint64_t>(volume.ClusterCount))))
+            Damaged("more clusters than the volume holds");
+
     std::uint64_t total = 0;
-    for (const TDataRun& run : DecodeRunList(data.subspan(runOffset), cluster)) {
-        if (total >= realSize) break;
-        const std::uint64_t bytes = std::min(run.Length * cluster, realSize - total);
+    for (const TDataRun& run : runs) {
+        if (total >= validSize) break;
+        const std::uint64_t bytes = std::min(run.Length * cluster, validSize - total);
         content.Extents.push_back({run.Lcn < 0 ? -1 : run.Lcn * static_cast<std::int64_t>(cluster), bytes});
         total += bytes;
     }
@@ -101,11 +105,11 @@ TFileContent ContentOfAttribute(std::span<const std::uint8_t> data, const TVolum
     return content;
 }
 
-void ReadFileContent(TDevice& handle, const TFileContent& content,
-                     const std::function<void(const std::uint8_t*, std::uint64_t)>& sink) {
+int ReadFileContent(TDevice& device, const TFileContent& content,
+                    const std::function<void(const std::uint8_t*, std::uint64_t)>& sink) {
     if (content.Resident) {
         if (!content.ResidentBytes.empty()) sink(content.ResidentBytes.data(), content.ResidentBytes.size());
-        return;
+        return 0;
     }
     // The content in pieces, in file order: holes whole, data in pieces of
     // at most ChunkSize bytes.
@@ -113,7 +117,7 @@ void ReadFileContent(TDevice& handle, const TFileContent& content,
         std::int64_t at = -1;  // volume offset, -1 for a hole
         std::uint64_t length = 0;
     };
-    const std::int64_t deviceSize = handle.Size();
+    const std::int64_t deviceSize = device.Size();
     std::size_t extent = 0;
     std::uint64_t done = 0;
     auto next = [&](TPiece& piece) {
@@ -132,27 +136,36 @@ void ReadFileContent(TDevice& handle, const TFileContent& content,
         done += piece.length;
         return true;
     };
-    auto fill = [&handle](std::uint8_t* into, TPiece piece) {
-        if (piece.at < 0) return;
-        const std::int64_t n = handle.ReadAt(piece.at, into, static_cast<std::size_t>(piece.length));
+    auto fill = [&device](std::uint8_t* into, TPiece piece) -> int {
+        if (piece.at < 0) return 0;
+        const std::int64_t n = device.ReadAt(piece.at, into, static_cast<std::size_t>(piece.length));
         const std::size_t got = n > 0 ? static_cast<std::size_t>(n) : 0;
         if (got < piece.length) std::memset(into + got, 0, static_cast<std::size_t>(piece.length) - got);
+        return n < 0 ? static_cast<int>(-n) : 0;
     };
 
     // The next piece is read on a helper thread while the sink writes this one.
+    int error = 0;
     std::vector<std::uint8_t> buffers[2] = {std::vector<std::uint8_t>(ChunkSize), std::vector<std::uint8_t>(ChunkSize)};
     TPiece current;
-    if (!next(current)) return;
-    std::future<void> pending = std::async(std::launch::async, fill, buffers[0].data(), current);
+    if (!next(current)) return 0;
+    std::future<int> pending = std::async(std::launch::async, fill, buffers[0].data(), current);
     for (int i = 0;; i ^= 1) {
-        pending.get();
+        const int failed = pending.get();
+        if (failed && !error) error = failed;
         TPiece following;
         const bool more = next(following);
         if (more) pending = std::async(std::launch::async, fill, buffers[i ^ 1].data(), following);
-        sink(current.at < 0 ? nullptr : buffers[i].data(), current.length);
+        try {
+            sink(current.at < 0 ? nullptr : buffers[i].data(), current.length);
+        } catch (...) {
+            if (pending.valid()) pending.wait();
+            throw;
+        }
         if (!more) break;
         current = following;
     }
+    return error;
 }
 
 }  // namespace deruzera

@@ -9,11 +9,6 @@
 namespace deruzera {
 namespace {
 
-constexpr std::size_t SignatureOffset = 0;      // "FILE"
-constexpr std::size_t UsaOffsetField = 4;       // u16
-constexpr std::size_t UsaCountField = 6;        // u16
-constexpr std::size_t FixupHeaderSize = 8;
-
 const char* const NoFileId = "Unable to Fixup the Update Sequence : Invalid Record Data : No FILE Identifier found";
 
 [[noreturn]] void Reject(const std::string& what) {
@@ -23,14 +18,19 @@ const char* const NoFileId = "Unable to Fixup the Update Sequence : Invalid Reco
 }  // namespace
 
 void FixupRecord(std::span<std::uint8_t> record) {
-    if (record.size() < 4 || std::memcmp(record.data() + SignatureOffset, "FILE", 4) != 0) throw ERecordError(NoFileId);
-    if (record.size() < FixupHeaderSize) Reject("Record too short");
+    if (record.size() < 4 || std::memcmp(record.data() + RecordHeader::Signature, "FILE", 4) != 0)
+        throw ERecordError(NoFileId);
+    if (record.size() < RecordHeader::Size) Reject("Record too short");
 
-    const std::size_t usaOffset = ReadU16(record, UsaOffsetField);
-    const std::size_t usaCount = ReadU16(record, UsaCountField);
-    if (usaCount <= 1) return;
-    // The array and every protected stretch must lie inside the record.
-    if (usaOffset + 2 * usaCount > record.size() || (usaCount - 1) * UpdateSequenceStride > record.size())
+    const std::size_t usaOffset = ReadU16(record, RecordHeader::UsaOffset);
+    const std::size_t usaCount = ReadU16(record, RecordHeader::UsaCount);
+    // One number, then one entry for each 512-byte stretch: a count that
+    // says otherwise would restore bytes that were never protected, or
+    // leave protected ones as they are.
+    if (usaCount != 1 + record.size() / UpdateSequenceStride) Reject("Update Sequence count does not fit the record");
+    // The array holds 16-bit entries at an even offset past the count field,
+    // inside the record.
+    if (usaOffset % 2 != 0 || usaOffset < RecordHeader::UsaCount + 2 || usaOffset + 2 * usaCount > record.size())
         Reject("Update Sequence Array out of range");
 
     const std::uint8_t usn0 = record[usaOffset];

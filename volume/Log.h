@@ -1,12 +1,9 @@
-// The event log's sink: (text, colour) lines kept in call order. Any thread
-// may write; a listener (the window's view, the companion's stderr) sees each
-// line as it is written, in order.
+// Lines of the event log: a text and one of four colours. The volume reader
+// produces them as values; each front end shows them in its own log.
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <string>
-#include <vector>
 
 namespace deruzera {
 
@@ -21,20 +18,14 @@ enum TLogColour : std::uint32_t {
 struct TLogLine {
     std::string Text;
     std::uint32_t Colour = clBlack;
+    bool operator==(const TLogLine&) const = default;
 };
 
-// Appends one line. Never fails.
-void LogMessage(const std::string& text, std::uint32_t colour);
-
-// Every line written so far, in order.
-std::vector<TLogLine> LogLines();
-
-// Forgets the stored lines (tests only; the program's log only grows).
-void ClearLog();
-
-// Called for each new line, under the sink's lock, so calls never overlap
-// and come in the order the lines were written. Returns the previous one.
-using TLogListener = std::function<void(const TLogLine&)>;
-TLogListener SetLogListener(TLogListener listener);
+// Where a scan or a recovery writes its lines, in order.
+class TLogSink {
+public:
+    virtual ~TLogSink() = default;
+    virtual void Line(const TLogLine& line) = 0;
+};
 
 }  // namespace deruzera

@@ -1,89 +1,184 @@
-// Directory paths from the parent references of $FILE_NAME, remembered in
-// PathCache by record number.
+// Directory paths from the parent references of $FILE_NAME: the directories
+// a scan saw, or the directory records read from the volume for one file.
+// Also the list of found files with its pool of names.
+#include <algorithm>
 #include <unordered_set>
-#include <utility>
 
 #include "Salvane.h"
 
 namespace deruzera {
 namespace {
 
-constexpr std::int32_t RootRecord = 5;
-constexpr std::size_t RecordFlags = 22;  // u16: bit 0 in use, bit 1 directory
-// Every directory's whole path is cached, so a chain of depth d costs d
-// paths. A path that Windows can use holds 32767 UTF-16 units; no real tree
-// nests deeper than these bounds, and a damaged one that seems to is cut
-// short with "*" instead of filling memory.
+// A path that Windows can use holds 32767 UTF-16 units, and no real tree
+// nests deeper than these bounds; a damaged one that seems to (or a chain
+// that loops) is cut short with "*" instead of being followed without end.
 constexpr std::size_t MaxPathDepth = 1024;
 constexpr std::size_t MaxPathBytes = 32767 * 3;
 
-}  // namespace
+struct TLink {
+    std::string Name;
+    std::int64_t Parent = 0;
+};
 
-void ResetPathCache(std::int32_t recordCount) {
-    PathCache.clear();
-    PathCache.shrink_to_fit();
-    if (recordCount >= 0) PathCache.resize(static_cast<std::size_t>(recordCount) + 1);
-}
-
-std::string GetDirectoryPath(std::int64_t reference) {
-    // Walk up from the directory until a known path, the root, or a directory
-    // that can't be resolved; then write the paths back down the chain. No
-    // recursion, so the deepest tree is safe; a loop ends in "*".
-    std::vector<std::pair<std::int32_t, std::string>> chain;  // record, name; child first
-    std::unordered_set<std::int32_t> onChain;
-    std::size_t chainBytes = 0;
+// Walks up from directory `n` through `lookup` (a directory's name and
+// parent, or nothing where the record is no directory or can't be read)
+// until the root or a directory that can't be resolved, and puts the path
+// together: the drive for the root, "*" where the chain breaks, loops or
+// runs too deep.
+template <class Lookup>
+std::string BuildPath(std::int64_t n, const std::string& drive, Lookup&& lookup) {
+    std::vector<std::string> names;  // child first
+    // The records on the chain, to see a loop: a short chain is searched
+    // as it stands, a long one through a set.
+    std::vector<std::int64_t> chain;
+    std::unordered_set<std::int64_t> longChain;
+    auto onChain = [&](std::int64_t r) {
+        if (longChain.empty()) return std::find(chain.begin(), chain.end(), r) != chain.end();
+        return longChain.count(r) != 0;
+    };
+    std::size_t bytes = 0;
     std::string base;
-    THandle handle;
-    std::int32_t n = static_cast<std::int32_t>(static_cast<std::uint32_t>(reference & 0xFFFFFFFF));
-
     for (;;) {
-        if (n < 0 || static_cast<std::size_t>(n) >= PathCache.size()) {
-            base = "*";
-            break;
-        }
         if (n == RootRecord) {
-            base = Volume.CurrentDrive;
+            base = drive;
             break;
         }
-        if (!PathCache[n].empty()) {
-            base = PathCache[n];
-            break;
-        }
-        if (onChain.count(n) || chain.size() >= MaxPathDepth || chainBytes > MaxPathBytes) {
+        if (n < 0 || onChain(n) || names.size() >= MaxPathDepth || bytes > MaxPathBytes) {
             base = "*";
             break;
         }
-        if (!handle) handle = OpenVolume(Volume.CurrentDrive);
-        if (!handle) {
-            base = "*";  // nothing was read: the entry stays empty and is tried again later
-            break;
-        }
-        TDynamicCharArray record = ReadFileRecord(*handle, FileRecordOffset(n));
-        std::span<const std::uint8_t> name;
-        try {
-            FixupRecord(record);
-            const std::uint16_t flags = ReadU16(record, RecordFlags);
-            if (flags == 2 || flags == 3) name = FindAttributeView(record, AttrFileName, true);
-        } catch (const ERecordError&) {
-        }
-        if (name.empty()) {
-            PathCache[n] = "*";
+        std::optional<TLink> link = lookup(n);
+        if (!link) {
             base = "*";
             break;
         }
-        chain.emplace_back(n, FileNameOf(name));
-        chainBytes += chain.back().second.size() + 1;
-        onChain.insert(n);
-        n = static_cast<std::int32_t>(static_cast<std::uint32_t>(ParentReferenceOf(name) & 0xFFFFFFFF));
+        bytes += link->Name.size() + 1;
+        names.push_back(std::move(link->Name));
+        chain.push_back(n);
+        if (chain.size() == 64) longChain.insert(chain.begin(), chain.end());
+        if (!longChain.empty()) longChain.insert(n);
+        n = link->Parent;
     }
-    handle.reset();
-
-    for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+    base.reserve(base.size() + bytes);
+    for (auto it = names.rbegin(); it != names.rend(); ++it) {
         base += '\\';
-        base += it->second;
-        PathCache[it->first] = base;
+        base += *it;
     }
     return base;
+}
+
+}  // namespace
+
+// ---- Found files ----------------------------------------------------------------
+
+void TFoundFileList::Add(TFoundFiles file, std::string_view name) {
+    file.NameOffset = names_.size();
+    file.NameLength = static_cast<std::uint16_t>(std::min<std::size_t>(name.size(), UINT16_MAX));
+    names_.append(name.data(), file.NameLength);
+    files_.push_back(file);
+}
+
+void TFoundFileList::Append(const TFoundFileList& other) {
+    const std::uint64_t base = names_.size();
+    names_ += other.names_;
+    files_.reserve(files_.size() + other.files_.size());
+    for (TFoundFiles file : other.files_) {
+        file.NameOffset += base;
+        files_.push_back(file);
+    }
+}
+
+std::string_view TFoundFileList::Name(const TFoundFiles& file) const {
+    if (file.NameOffset > names_.size()) return {};
+    return std::string_view(names_).substr(file.NameOffset, file.NameLength);
+}
+
+void TFoundFileList::clear() {
+    files_.clear();
+    names_.clear();
+}
+
+void TFoundFileList::SortByRecord() {
+    std::stable_sort(files_.begin(), files_.end(),
+                     [](const TFoundFiles& a, const TFoundFiles& b) { return a.Record < b.Record; });
+}
+
+// ---- The directories a scan saw ---------------------------------------------------
+
+const TDirectoryTable::TEntry* TDirectoryTable::Find(std::int64_t record) const {
+    const auto it = std::lower_bound(entries_.begin(), entries_.end(), record,
+                                     [](const TEntry& e, std::int64_t r) { return e.Record < r; });
+    return it != entries_.end() && it->Record == record ? &*it : nullptr;
+}
+
+void TDirectoryTable::Add(std::int64_t record, std::int64_t parent, std::string_view name) {
+    // The walk adds records in ascending order; a later record that names
+    // an earlier one (an extension record) goes in its place.
+    auto it = entries_.end();
+    if (!entries_.empty() && entries_.back().Record >= record) {
+        it = std::lower_bound(entries_.begin(), entries_.end(), record,
+                              [](const TEntry& e, std::int64_t r) { return e.Record < r; });
+        if (it != entries_.end() && it->Record == record) return;
+    }
+    TEntry entry;
+    entry.Record = record;
+    entry.Parent = parent;
+    entry.NameOffset = names_.size();
+    entry.NameLength = static_cast<std::uint16_t>(std::min<std::size_t>(name.size(), UINT16_MAX));
+    names_.append(name.data(), entry.NameLength);
+    entries_.insert(it, entry);
+}
+
+std::string TDirectoryTable::PathOf(std::int64_t record, const std::string& drive) const {
+    return BuildPath(record, drive, [this](std::int64_t n) -> std::optional<TLink> {
+        const TEntry* e = Find(n);
+        if (!e) return std::nullopt;
+        return TLink{names_.substr(e->NameOffset, e->NameLength), e->Parent};
+    });
+}
+
+std::int64_t TDirectoryTable::PendingAncestor(std::int64_t record, std::int64_t position) {
+    std::vector<TEntry*> chain;
+    std::int64_t n = record;
+    for (;;) {
+        if (n == RootRecord || n < 0) break;
+        if (n >= position) return n;
+        auto it = std::lower_bound(entries_.begin(), entries_.end(), n,
+                                   [](const TEntry& e, std::int64_t r) { return e.Record < r; });
+        if (it == entries_.end() || it->Record != n || it->Complete) break;
+        // A loop, or a chain deeper than any path: it ends here for good.
+        if (chain.size() >= MaxPathDepth || std::find(chain.end() - std::min<std::size_t>(chain.size(), 64), chain.end(), &*it) != chain.end())
+            break;
+        chain.push_back(&*it);
+        n = it->Parent;
+    }
+    for (TEntry* e : chain) e->Complete = true;
+    return -1;
+}
+
+std::string TScanResults::FilePath(const TFoundFiles& file) const {
+    return Directories.PathOf(file.ParentRecord, Volume.CurrentDrive) + "\\";
+}
+
+// ---- Paths read from the volume ----------------------------------------------------
+
+std::string GetDirectoryPath(TDevice& device, const TVolume& volume, std::int64_t n) {
+    TDynamicCharArray record;
+    return BuildPath(n, volume.CurrentDrive, [&](std::int64_t r) -> std::optional<TLink> {
+        if (r >= volume.RecordCount && volume.RecordCount > 0) return std::nullopt;
+        ReadFileRecord(device, volume, r, record);
+        try {
+            FixupRecord(record);
+        } catch (const ERecordError&) {
+            return std::nullopt;
+        }
+        // Only a directory, in use or deleted, has a path: 2 or 3, nothing more.
+        const std::uint16_t flags = ReadU16(record, RecordHeader::Flags);
+        if (flags != RecordIsDirectory && flags != (RecordIsDirectory | RecordInUse)) return std::nullopt;
+        const TBytes name = FindAttributeView(record, AttrFileName, true);
+        if (name.empty()) return std::nullopt;
+        return TLink{FileNameOf(name), RecordNumberOf(ParentReferenceOf(name))};
+    });
 }
 
 }  // namespace deruzera

@@ -1,32 +1,22 @@
-// Record types shared by the volume reader and its front ends, and the
-// engine-wide values that one scan leaves for path resolution and recovery.
+// Record types shared by the volume reader and its front ends: the geometry
+// and MFT map of one volume, the files a scan finds, the directories it saw,
+// and how a scan ended. All of them are plain values that the caller holds;
+// the volume reader keeps nothing between calls.
 #pragma once
 
 #include <cstdint>
-#include <deque>
+#include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace deruzera {
 
+class TDevice;
+
 // A growable array of bytes, zero-filled when made. Carries record buffers
 // and attribute copies.
 using TDynamicCharArray = std::vector<std::uint8_t>;
-
-// One found deleted file.
-struct TFoundFiles {
-    std::int64_t RecordOffset = 0;  // byte offset of the file record on the volume
-    std::string FileName;           // UTF-8
-    std::string FilePath;           // parent directory path followed by "\"
-    std::int64_t FileSize = 0;
-    bool Deleted = false;
-    std::string Created;            // "dd.mm.yy hh:mm", local time
-    std::string Modified;
-};
-
-// The list a scan fills. A deque, so that growing it never copies the
-// entries already found (peak memory stays near the list's own size).
-using TFoundFileList = std::deque<TFoundFiles>;
 
 // One extent of the MFT: `Length` clusters from cluster `Lcn`, holding the
 // MFT's clusters from `Vcn` on.
@@ -37,27 +27,129 @@ struct TMftRun {
 };
 
 // Everything that reading one volume needs: the drive, the geometry from its
-// boot sector and the MFT's extent from record 0. A scan builds a new one and
-// puts it in force (`Volume`) only when it begins listing, so a scan that is
-// refused leaves the previous results readable.
+// boot sector and the MFT's extent from record 0.
 struct TVolume {
-    std::string CurrentDrive;
+    std::string CurrentDrive;            // "C:"; the root directory's path
     std::uint16_t BytesPerSector = 0;
-    std::uint16_t SectorsPerCluster = 0;
     std::uint32_t BytesPerCluster = 0;   // 32 bits: 64 KiB clusters and above fit
     std::uint32_t FileRecordSize = 0;
     std::int64_t MFTOffset = 0;          // byte offset of MFT record 0
-    std::vector<TMftRun> MFTRuns;        // empty: the MFT is taken as contiguous from MFTOffset
-    std::vector<TMftRun> MFTRunsByLcn;   // the same runs by volume position, to map offsets back
-    std::int64_t MFTClusters = 0;
-    std::int32_t RecordCount = 0;
+    std::int64_t ClusterCount = 0;       // clusters of the volume; no run may reach past them
+    std::vector<TMftRun> MFTRuns;        // in VCN order; empty: the MFT is contiguous from MFTOffset
+    std::int64_t RecordCount = 0;        // records 0 .. RecordCount - 1 make up the MFT
+    bool FromBackupBoot = false;         // the geometry came from the copy in the last sector
 };
 
-// The volume in force: the one whose results are listed.
-extern TVolume Volume;
+// One found deleted file. Its name lives in the pool of the list that holds
+// it; its directory path comes from the directories the scan saw.
+struct TFoundFiles {
+    std::int64_t Record = 0;          // MFT record number
+    std::int64_t ParentRecord = 0;    // record number of the parent directory
+    std::int64_t FileSize = 0;        // bytes
+    std::uint64_t Created = 0;        // NTFS times: 100 ns units since 1601, UTC
+    std::uint64_t Modified = 0;
+    std::uint64_t NameOffset = 0;     // the name in the list's pool, UTF-8
+    std::uint16_t NameLength = 0;
+    std::uint16_t Sequence = 0;       // the record's sequence number when found
+};
 
-// Directory paths by MFT record number: "" not resolved yet, "*" can't be
-// resolved, otherwise the path without a trailing backslash.
-extern std::vector<std::string> PathCache;
+// Found files in order, their names in one pool: a million files cost
+// little more than their names.
+class TFoundFileList {
+public:
+    void Add(TFoundFiles file, std::string_view name);
+    // Appends every file of `other`, names included.
+    void Append(const TFoundFileList& other);
+    std::string_view Name(const TFoundFiles& file) const;
+    std::string NameText(const TFoundFiles& file) const { return std::string(Name(file)); }
+
+    std::size_t size() const { return files_.size(); }
+    bool empty() const { return files_.empty(); }
+    const TFoundFiles& operator[](std::size_t i) const { return files_[i]; }
+    TFoundFiles& operator[](std::size_t i) { return files_[i]; }
+    auto begin() const { return files_.begin(); }
+    auto end() const { return files_.end(); }
+    void clear();
+    // Puts the files in order of their record numbers (the order of the walk).
+    void SortByRecord();
+    // Bytes held, for the memory budget.
+    std::size_t Footprint() const { return files_.capacity() * sizeof(TFoundFiles) + names_.capacity(); }
+
+private:
+    std::vector<TFoundFiles> files_;
+    std::string names_;
+};
+
+// The directories one walk of the MFT saw: each one's name and parent, by
+// record number. Paths are put together on demand, so memory grows with the
+// number of directories, not with the depth of the tree.
+class TDirectoryTable {
+public:
+    // Remembers directory `record`, named `name`, in directory `parent`. A
+    // record already known keeps its first name.
+    void Add(std::int64_t record, std::int64_t parent, std::string_view name);
+    // The path of directory `record` without a trailing backslash: `drive`
+    // for the root, "*" where it can't be resolved, "*\a\b" below an
+    // ancestor that can't.
+    std::string PathOf(std::int64_t record, const std::string& drive) const;
+    // The first record on the parent chain of `record` at or past
+    // `position` (records the walk hasn't reached yet), or -1 when the chain
+    // is complete and PathOf will not change any more.
+    std::int64_t PendingAncestor(std::int64_t record, std::int64_t position);
+    std::size_t size() const { return entries_.size(); }
+    std::size_t Footprint() const { return entries_.capacity() * sizeof(TEntry) + names_.capacity(); }
+
+private:
+    struct TEntry {
+        std::int64_t Record = 0;
+        std::int64_t Parent = 0;
+        std::uint64_t NameOffset = 0;
+        std::uint16_t NameLength = 0;
+        bool Complete = false;  // every ancestor has been seen
+    };
+    const TEntry* Find(std::int64_t record) const;
+    std::vector<TEntry> entries_;  // by record number
+    std::string names_;
+};
+
+// How a scan ended.
+enum class TScanEnd {
+    Completed,            // walked every record
+    Aborted,              // stopped at the user's request
+    NoDrive,              // no drive was chosen
+    OpenFailed,           // the device could not be opened
+    NotNtfs,              // the boot sector is not NTFS
+    UnsupportedGeometry,  // NTFS, but sizes no volume can have
+    Record0Damaged,       // record 0 fails its fixup
+    MftUnreadable,        // the MFT is sparse, encrypted or compressed
+    MftDamaged,           // the MFT's extent can't be right
+    ReadError,            // the device failed
+    OutOfMemory,          // the machine ran out of memory
+};
+
+struct TScanOutcome {
+    TScanEnd End = TScanEnd::Completed;
+    std::string What;             // the fixup's message, what is damaged, or why the open failed
+    std::int64_t Offset = -1;     // byte offset on the volume where it happened, -1 where none
+    int Error = 0;                // errno of a failed read or open
+    std::int64_t FoundCount = 0;
+    std::int64_t UnreadableRecords = 0;  // records skipped because the device failed to read them
+    bool Walked = false;          // the walk began: its results replace those of earlier scans
+    std::shared_ptr<TDevice> Device;  // the device scanned, kept for recovery
+    TVolume Volume;
+    TDirectoryTable Directories;
+};
+
+// What a front end keeps of one scan to list and recover its files: the
+// device it read (open for every recovery), the volume, the directories the
+// walk saw and the files it found.
+struct TScanResults {
+    std::shared_ptr<TDevice> Device;
+    TVolume Volume;
+    TDirectoryTable Directories;
+    TFoundFileList Files;
+    // The directory path of a found file, followed by "\".
+    std::string FilePath(const TFoundFiles& file) const;
+};
 
 }  // namespace deruzera

@@ -1,57 +1,51 @@
-// Recovery of one found file: re-read its record from the volume of the last
-// scan, check it still describes a deleted file, decode its content, ask for
-// a target and write the content there through a temporary file.
+// Recovery of one file by its record number: a plan checked from the record
+// (still a deleted file, its name, path and content), then the write to a
+// target through a temporary file, holes kept.
+#include <chrono>
+#include <cstdio>
 #include <filesystem>
-#include <fstream>
+#include <climits>
 #include <random>
 
-#include "Log.h"
 #include "Salvane.h"
 
 namespace deruzera {
 namespace {
 
-constexpr std::size_t RecordFlags = 22;  // u16
+namespace fs = std::filesystem;
 
-// Writes the content to a temporary file beside `target` and renames it over
-// the target once complete; the file that was there stays as it was on any
-// failure. Returns the bytes written, or -1.
-std::int64_t WriteRecoveredFile(TDevice& handle, const TFileContent& content, const std::string& target) {
-    namespace fs = std::filesystem;
-    const fs::path targetPath(target);
-    if (targetPath.filename().empty()) return -1;
-    std::random_device random;
-    const fs::path temporary = targetPath.parent_path() /
-                               ("." + targetPath.filename().string() + "." + std::to_string(random()) + ".deruzera-tmp");
-    std::uint64_t written = 0;
+// Writes the content into `out` from its start; holes are skipped with a
+// seek and the length set at the end. False on any failure.
+bool WriteContent(TDevice& device, const TFileContent& content, std::FILE* out, const fs::path& path,
+                  std::uint64_t& written) {
     bool ok = true;
-    {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        if (!out) return -1;
-        ReadFileContent(handle, content, [&](const std::uint8_t* bytes, std::uint64_t count) {
-            if (!ok) return;
-            if (bytes == nullptr) {
-                // A hole stays a hole: the file system fills it with zeros.
-                out.seekp(static_cast<std::streamoff>(count), std::ios::cur);
-            } else {
-                out.write(reinterpret_cast<const char*>(bytes), static_cast<std::streamsize>(count));
+    written = 0;
+    ReadFileContent(device, content, [&](const std::uint8_t* bytes, std::uint64_t count) {
+        if (!ok) return;
+        if (bytes == nullptr) {
+            // A hole stays a hole: the file system fills it with zeros.
+            for (std::uint64_t left = count; ok && left > 0;) {
+                const std::uint64_t step = std::min<std::uint64_t>(left, LONG_MAX);
+                ok = std::fseek(out, static_cast<long>(step), SEEK_CUR) == 0;
+                left -= step;
             }
-            if (out) written += count;
-            else ok = false;
-        });
-        out.flush();
-        ok = ok && static_cast<bool>(out);
-    }
+        } else {
+            ok = std::fwrite(bytes, 1, static_cast<std::size_t>(count), out) == count;
+        }
+        if (ok) written += count;
+    });
+    ok = ok && std::fflush(out) == 0;
     std::error_code error;
     // A file that ends in a hole gets its full length.
-    if (ok && std::filesystem::file_size(temporary, error) != written) fs::resize_file(temporary, written, error);
-    ok = ok && !error;
-    if (ok) fs::rename(temporary, targetPath, error);
-    if (!ok || error) {
-        fs::remove(temporary, error);
-        return -1;
-    }
-    return static_cast<std::int64_t>(written);
+    if (ok && fs::file_size(path, error) != written) fs::resize_file(path, written, error);
+    return ok && !error;
+}
+
+void SetModifiedTime(const fs::path& path, std::uint64_t fileTime) {
+    using namespace std::chrono;
+    const sys_seconds at{seconds{TLocalTimes::UnixSeconds(fileTime)}};
+    std::error_code ignored;
+    fs::last_write_time(path, file_clock::from_sys(at), ignored);
 }
 
 }  // namespace
@@ -66,71 +60,123 @@ std::string SafeFileName(const std::string& name) {
     return safe;
 }
 
-void RecoverFile(TRecoveryHost& host) {
-    const int row = host.Row();
-    if (row < 1) return;
-    // Row 1's first cell tells whether the grid holds results. A found file
-    // whose name is empty shows as " " there too, and must not make every
-    // row unrecoverable, so the list itself decides in that case.
-    const TFoundFileList& found = host.FoundFiles();
-    const std::string firstCell = host.FirstResultCell();
-    const bool unnamedFirst = !found.empty() && found.front().FileName.empty();
-    if ((firstCell.empty() || firstCell == " ") && !unnamedFirst) return;
-    if (static_cast<std::size_t>(row - 1) >= found.size()) return;
-    const std::int64_t offset = found[static_cast<std::size_t>(row - 1)].RecordOffset;
-
-    LogMessage("Preparing for recovery", clBlack);
-    const TVolume& volume = Volume;
-    THandle handle = OpenVolume(volume.CurrentDrive);
-    if (!handle) {
-        LogMessage("Error: Invalid handle value", clRed);
-        return;
+TRecoveryPlan PlanRecovery(TDevice& device, const TVolume& volume, std::int64_t record,
+                           std::optional<std::uint16_t> sequence) {
+    TRecoveryPlan plan;
+    plan.Record = record;
+    if (record < 0 || (volume.RecordCount > 0 && record >= volume.RecordCount) || FileRecordOffset(volume, record) < 0) {
+        plan.End = TPlanEnd::OutsideMft;
+        plan.What = "no record " + std::to_string(record) + " in the MFT";
+        return plan;
     }
-    TDynamicCharArray record = ReadFileRecord(*handle, offset, volume);
+    TDynamicCharArray bytes;
+    if ((plan.Error = ReadFileRecord(device, volume, record, bytes)) != 0) {
+        plan.End = TPlanEnd::Unreadable;
+        return plan;
+    }
     try {
-        FixupRecord(record);
-    } catch (const ERecordError&) {
-        LogMessage("Error during file recovery", clRed);
-        return;
+        FixupRecord(bytes);
+    } catch (const ERecordError& e) {
+        plan.End = TPlanEnd::Unreadable;
+        plan.What = e.what();
+        return plan;
     }
-    if (ReadU16(record, RecordFlags) != 0) {
-        LogMessage("Error: The file seems no longer listed as deleted", clRed);
-        return;
+    // Still the deleted file that was found: not in use, no directory, a
+    // base record, and the same use of the record where that is known.
+    if (ReadU16(bytes, RecordHeader::Flags) != 0 || ReadU64(bytes, RecordHeader::BaseRecord) != 0 ||
+        (sequence && ReadU16(bytes, RecordHeader::Sequence) != *sequence)) {
+        plan.End = TPlanEnd::NotDeleted;
+        return plan;
     }
-
-    std::string name = "untitled.dat";
-    const auto fileName = FindAttributeView(record, AttrFileName, true);
+    const TBytes fileName = FindAttributeView(bytes, AttrFileName, true);
     if (!fileName.empty()) {
-        name = FileNameOf(fileName);
-        ResetPathCache(volume.RecordCount);
-        const std::string path = GetDirectoryPath(ParentReferenceOf(fileName)) + "\\";
-        LogMessage("File: " + name, clBlue);
-        LogMessage("Path: " + path, clBlue);
+        plan.HasName = true;
+        plan.FileName = FileNameOf(fileName);
+        plan.FilePath = GetDirectoryPath(device, volume, RecordNumberOf(ParentReferenceOf(fileName))) + "\\";
     }
-
-    TFileContent content;
+    const TBytes si = FindAttributeView(bytes, AttrStandardInformation, false);
+    plan.Created = ReadU64(si, StandardInformation::Created);
+    plan.Modified = ReadU64(si, StandardInformation::Modified);
     try {
-        content = ExtractFileContent(record, volume);
-    } catch (const ERecordError&) {
-        LogMessage("Error during file recovery", clRed);
-        return;
+        plan.Content = ExtractFileContent(bytes, volume);
+    } catch (const ERecordError& e) {
+        plan.End = TPlanEnd::NoContent;
+        plan.What = e.what();
     }
-    LogMessage("Data recovered", clGreen);
+    return plan;
+}
 
-    const std::optional<std::string> target = host.AskTargetPath(SafeFileName(name));
+TWriteOutcome WriteRecoveredFile(TDevice& device, const TFileContent& content, const std::string& target,
+                                 const TWriteOptions& options) {
+    TWriteOutcome outcome;
+    const fs::path targetPath(target);
+    if (target.empty() || targetPath.filename().empty()) return outcome;
+    if (device.IsSource(target)) {
+        outcome.End = TWriteEnd::IsSource;
+        return outcome;
+    }
+    std::error_code error;
+    const fs::file_status status = fs::status(targetPath, error);
+    const bool exists = fs::exists(fs::symlink_status(targetPath, error));
+    if (exists && fs::exists(status) && !fs::is_regular_file(status)) {
+        outcome.End = TWriteEnd::NotRegular;
+        return outcome;
+    }
+    if (exists && !options.Replace) {
+        outcome.End = TWriteEnd::Exists;
+        return outcome;
+    }
+
+    // Without replacing, the file is created only where nothing exists; with,
+    // a temporary file beside the target is renamed over it once complete.
+    fs::path writing = targetPath;
+    if (options.Replace) {
+        std::random_device random;
+        writing = targetPath.parent_path() /
+                  ("." + targetPath.filename().string() + "." + std::to_string(random()) + ".deruzera-tmp");
+    }
+    std::FILE* out = std::fopen(writing.c_str(), "wbx");
+    if (out == nullptr) {
+        outcome.End = !options.Replace && fs::exists(fs::symlink_status(targetPath, error)) ? TWriteEnd::Exists
+                                                                                              : TWriteEnd::Failed;
+        return outcome;
+    }
+    std::uint64_t written = 0;
+    bool ok = WriteContent(device, content, out, writing, written);
+    ok = std::fclose(out) == 0 && ok;
+    if (ok && options.Modified) SetModifiedTime(writing, *options.Modified);
+    if (ok && options.Replace) {
+        fs::rename(writing, targetPath, error);
+        ok = !error;
+    }
+    if (!ok) {
+        fs::remove(writing, error);
+        return outcome;
+    }
+    outcome.End = TWriteEnd::Written;
+    outcome.Bytes = written;
+    return outcome;
+}
+
+bool RecoverFile(TDevice* device, const TVolume& volume, std::int64_t record, std::optional<std::uint16_t> sequence,
+                 TRecoveryHost& host) {
+    host.Line({"Preparing for recovery", clBlack});
+    if (device == nullptr) {
+        host.Line({"Error: Invalid handle value", clRed});
+        return false;
+    }
+    const TRecoveryPlan plan = PlanRecovery(*device, volume, record, sequence);
+    for (const TLogLine& line : PlanLines(plan)) host.Line(line);
+    if (plan.End != TPlanEnd::Ready) return false;
+
+    const std::optional<std::string> target = host.AskTargetPath(SafeFileName(plan.FileName), plan);
     if (!target) {
-        LogMessage("Recovery cancelled by user", clRed);
-        return;
+        host.Line({"Recovery cancelled by user", clRed});
+        return false;
     }
-    const std::int64_t written = WriteRecoveredFile(*handle, content, *target);
-    if (written < 0) {
-        LogMessage("Error: Unable to write the recovered file", clRed);
-        return;
-    }
-    LogMessage("Recovered file written : " + std::filesystem::path(*target).filename().string() + " (" +
-                   std::to_string(written) + " Bytes)",
-               clBlue);
-    LogMessage("File recovered", clGreen);
+    const TWriteOutcome written = WriteRecoveredFile(*device, plan.Content, *target);
+    for (const TLogLine& line : WriteLines(written, *target)) host.Line(line);
+    return written.End == TWriteEnd::Written;
 }
 
 }  // namespace deruzera

@@ -1,17 +1,27 @@
 // The volume reader's operations: geometry and raw reads, record fixup,
 // attribute lookup, directory paths, the deleted-file scan, content
 // extraction and file recovery. Reads the volume only; never writes to it.
+//
+// Nothing here keeps state between calls: the caller holds the device, the
+// volume (TVolume) a scan or an open reads, and the results. Every way a scan
+// or a recovery ends is a value; the lines the log shows for it are made in
+// one place (Messages.cpp) and handed to the caller's sink.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "Device.h"
+#include "Layout.h"
+#include "Log.h"
 #include "Records.h"
+#include "Times.h"
 
 namespace deruzera {
 
@@ -25,140 +35,129 @@ public:
 
 // ---- Geometry and raw reads ------------------------------------------------
 
-// Reads and checks the boot sector of `handle`. On acceptance logs "This is a
-// NTFS disk" and fills the geometry of `volume`; on refusal logs the red line
-// ("Error: This is not a NTFS disk" or "Error: Unsupported NTFS geometry") and
-// leaves `volume` as it was. The caller closes the handle either way.
-bool ReadVolumeGeometry(TDevice& handle, TVolume& volume);
+enum class TGeometryEnd { Accepted, NotNtfs, Unsupported, ReadError };
 
-// Byte offset of MFT record N on the volume, through the MFT's own runs where
-// known (contiguous from MFTOffset otherwise). -1 where N lies outside the MFT
-// or the offset doesn't fit.
+// Reads and checks the boot sector at `at` (0, or the backup copy in the
+// volume's last sector) and fills the geometry of `volume` on acceptance;
+// `volume` is left as it was otherwise. `error` gets the errno of a failed read.
+TGeometryEnd ReadVolumeGeometry(TDevice& device, TVolume& volume, std::int64_t at = 0, int* error = nullptr);
+
+// Byte offset of MFT record N on the volume, through the MFT's own runs
+// (contiguous from MFTOffset where there are none). -1 where N lies outside
+// the MFT or the offset doesn't fit.
 std::int64_t FileRecordOffset(const TVolume& volume, std::int64_t n);
-std::int64_t FileRecordOffset(std::int64_t n);  // of the volume in force
 
-// A new zero-filled buffer of FileRecordSize bytes with what the volume holds
-// at `offset`. A failed or short read leaves zeros.
-TDynamicCharArray ReadFileRecord(TDevice& handle, std::int64_t offset, const TVolume& volume);
-TDynamicCharArray ReadFileRecord(TDevice& handle, std::int64_t offset);
+// Reads `count` bytes of the MFT from MFT byte `mftByte` on, through its
+// runs. Bytes that no run holds, or that can't be read, come out as zeros.
+// Returns 0, or the errno of the first failed read.
+int ReadMftBytes(TDevice& device, const TVolume& volume, std::int64_t mftByte, std::uint8_t* buffer, std::size_t count);
 
-// Volume offset of byte `mftByte` of the MFT, -1 where no run holds it; with
-// `contiguous`, how many bytes from there on lie in the same run.
-std::int64_t MftByteToVolume(const TVolume& volume, std::int64_t mftByte, std::int64_t* contiguous);
-
-// The record number whose record starts at volume offset `offset`, or -1.
-std::int64_t RecordNumberAt(const TVolume& volume, std::int64_t offset);
-
-// Reads `count` bytes of the MFT from MFT byte `mftByte` on, through its runs.
-// Bytes that no run holds, or that can't be read, come out as zeros.
-void ReadMftBytes(TDevice& handle, const TVolume& volume, std::int64_t mftByte, std::uint8_t* buffer,
-                  std::size_t count);
+// Record N into `record` (resized to FileRecordSize, zeros where nothing
+// could be read). Returns 0, or the errno of a failed read.
+int ReadFileRecord(TDevice& device, const TVolume& volume, std::int64_t n, TDynamicCharArray& record);
 
 // ---- Record fixup ----------------------------------------------------------
 
 // NTFS protects each 512-byte stretch of a record, whatever the sector size.
 inline constexpr std::uint32_t UpdateSequenceStride = 512;
 
-// Checks the "FILE" signature and undoes the update sequence in place. Throws
-// ERecordError with the system's message on rejection.
+// Checks the "FILE" signature and the record header (update sequence count
+// 1 + size / 512 at an even offset inside the header's room, the first
+// attribute and the bytes in use inside the record) and undoes the update
+// sequence in place. Throws ERecordError with the system's message on
+// rejection.
 void FixupRecord(std::span<std::uint8_t> record);
 
 // ---- Attributes ------------------------------------------------------------
 
-inline constexpr std::uint32_t AttrStandardInformation = 0x10;
-inline constexpr std::uint32_t AttrAttributeList = 0x20;
-inline constexpr std::uint32_t AttrFileName = 0x30;
-inline constexpr std::uint32_t AttrData = 0x80;
-inline constexpr std::uint32_t AttrEnd = 0xFFFFFFFF;
+// The attributes of a fixed-up record, walked within its bytes in use: each
+// one 8-byte aligned, at least a header long and inside the bytes left, its
+// name inside it. The walk stops at the end marker or at the first damage.
+class TAttributeWalk {
+public:
+    explicit TAttributeWalk(TBytes record);
+    // The next attribute's bytes, or an empty view at the end.
+    TBytes Next();
 
-// The first attribute of `type` in `bytes` (a whole record, or bytes that
-// begin with an attribute header), cut at the end of the bytes; with
+private:
+    TBytes bytes_;
+    std::size_t at_ = 0;
+};
+
+// The first attribute of `type` in a record, unnamed unless `named`; with
 // `skipDosNames` a $FILE_NAME in the DOS namespace is passed over. Empty when
-// there is none or the attribute chain is damaged.
-std::span<const std::uint8_t> FindAttributeView(std::span<const std::uint8_t> bytes, std::uint32_t type,
-                                                bool skipDosNames);
-TDynamicCharArray FindAttribute(std::span<const std::uint8_t> bytes, std::uint32_t type, bool skipDosNames);
+// there is none or the chain is damaged before it.
+TBytes FindAttributeView(TBytes record, std::uint32_t type, bool skipDosNames, bool named = true);
 
-// Little-endian field readers over a byte view; bytes past the end read as 0.
-std::uint64_t ReadLE(std::span<const std::uint8_t> bytes, std::size_t offset, std::size_t width);
-// Fixed widths, inlined: the record walk reads a handful of fields from
-// every record.
-template <std::size_t Width>
-inline std::uint64_t ReadFixedLE(std::span<const std::uint8_t> b, std::size_t o) {
-    if (o > b.size() || b.size() - o < Width) return ReadLE(b, o, Width);
-    std::uint64_t value = 0;
-    for (std::size_t i = Width; i-- > 0;) value = (value << 8) | b[o + i];
-    return value;
-}
-inline std::uint16_t ReadU16(std::span<const std::uint8_t> b, std::size_t o) { return static_cast<std::uint16_t>(ReadFixedLE<2>(b, o)); }
-inline std::uint32_t ReadU32(std::span<const std::uint8_t> b, std::size_t o) { return static_cast<std::uint32_t>(ReadFixedLE<4>(b, o)); }
-inline std::uint64_t ReadU64(std::span<const std::uint8_t> b, std::size_t o) { return ReadFixedLE<8>(b, o); }
+// The value of a resident attribute (cut at its end); empty for a
+// non-resident one.
+TBytes ResidentValue(TBytes attribute);
 
-// The name of a $FILE_NAME attribute (length at 88, UTF-16LE from 90, cut at
-// the attribute's end) in UTF-8, and the parent reference at 24.
-std::string FileNameOf(std::span<const std::uint8_t> fileNameAttribute);
-std::int64_t ParentReferenceOf(std::span<const std::uint8_t> fileNameAttribute);
+// The name of a $FILE_NAME attribute in UTF-8, and the parent reference.
+std::string FileNameOf(TBytes fileNameAttribute);
+std::uint64_t ParentReferenceOf(TBytes fileNameAttribute);
 
 // UTF-16LE bytes to UTF-8; a lone surrogate becomes U+FFFD.
-std::string Utf16ToUtf8(std::span<const std::uint8_t> utf16le);
-
-// ---- Times -----------------------------------------------------------------
-
-// Local calendar time of an NTFS time (100 ns units since 1601 UTC).
-struct TLocalTime {
-    std::int64_t Year = 1601;
-    int Month = 1, Day = 1, Hour = 0, Minute = 0, Second = 0, Millisecond = 0;
-};
-// False (and 1 January 1601 00:00) for a time that can't be converted.
-bool FileTimeToLocalTime(std::uint64_t fileTime, TLocalTime& local);
-
-// Days since 30 December 1899 00:00 local time, the fraction the time of day.
-// Times that can't be converted give -109205 (1 January 1601 00:00).
-double FileTimeToLocalDateTime(std::uint64_t fileTime);
-
-// "dd.mm.yy hh:mm" with the locale's time separator.
-std::string FormatFileTime(std::uint64_t fileTime);
-
-// Forgets the zone offsets and the time separator remembered by this thread
-// (after a change of time zone or locale).
-void ResetLocalTimeCache();
+std::string Utf16ToUtf8(TBytes utf16le);
 
 // ---- Directory paths -------------------------------------------------------
 
-// The path of the directory whose file reference is `reference`, without a
-// trailing backslash; the drive string for the root; "*" where it can't be
-// resolved. Fills PathCache; reads each directory record at most once
-// between two resets of the cache.
-std::string GetDirectoryPath(std::int64_t reference);
-
-// Empties PathCache and gives it RecordCount + 1 empty entries.
-void ResetPathCache(std::int32_t recordCount);
+// The path of directory record `n` read from the volume, following parent
+// references up to the root: the drive string for the root, "*" where it
+// can't be resolved. Reads each directory of the chain once.
+std::string GetDirectoryPath(TDevice& device, const TVolume& volume, std::int64_t n);
 
 // ---- The deleted-file scan -------------------------------------------------
 
-// The window's side of a scan: what the scan reads from it and the list it
-// fills. The reports are made on the scan's thread; a window carries them to
-// its own thread in order.
-class TScanHost {
-public:
-    virtual ~TScanHost() = default;
-    std::string SelectedDrive;
-    std::atomic<bool> AbortRequested{false};
-    TFoundFileList FoundFiles;
-    std::int64_t FoundCount = 0;
+// The files found since the last batch, with what their paths need.
+struct TFoundBatch {
+    const TFoundFileList& Files;
+    const TDirectoryTable& Directories;
+    const TVolume& Volume;
+    // The directory path of a file of the batch, followed by "\".
+    std::string FilePath(const TFoundFiles& file) const;
+};
 
-    virtual void ReportStatusText(const std::string& /*text*/) {}  // LogPanel's caption
-    virtual void ReportProgressMax(std::int64_t /*max*/) {}       // Gauge1's maximum
-    virtual void ReportProgress(std::int64_t /*position*/) {}     // Gauge1's position
-    virtual void ReportResultGridCut() {}                        // ResultGrid to 2 rows
+// The caller's side of a scan. Everything is called on the scan's thread,
+// in order; a window carries it to its own thread.
+class TScanSink : public TLogSink {
+public:
+    // The walk begins over `recordCount` records; results of earlier scans
+    // are replaced from here on.
+    virtual void Walking(std::int64_t /*recordCount*/) {}
+    // At every 128th record N: N + 1 and the files found so far.
+    virtual void Progress(std::int64_t /*position*/, std::int64_t /*found*/) {}
+    // Files whose paths are complete, in batches.
+    virtual void Found(const TFoundBatch& /*batch*/) {}
 };
 
 // "Found N deleted files".
 std::string CountText(std::int64_t count);
 
-// Walks the MFT of host.SelectedDrive and lists every deleted file record.
-// Every way it ends is reported through LogMessage; nothing escapes it.
-void ScanDrive(TScanHost& host);
+// Reads the boot sector (falling back on its backup copy), record 0 and the
+// MFT's runs into `volume`. The lines of the stages it passes go to `log`
+// when one is given ("This is a NTFS disk", and the line about the backup);
+// the end is returned, with the failure's details in `failure`.
+TScanEnd LoadVolume(TDevice& device, const std::string& drive, TVolume& volume, TLogSink* log,
+                    TScanOutcome& failure);
+
+// Walks the MFT of the volume on `device` and reports every deleted file
+// through `sink`. Every way it ends is returned and its lines go to `sink`;
+// nothing escapes it.
+TScanOutcome ScanDrive(TDevice& device, const std::string& drive, TScanSink& sink, const std::atomic<bool>& abort);
+
+// How a front end opens the device of a drive string. On failure, `problem`
+// may say why in a line of its own.
+using TDeviceOpener = std::function<std::shared_ptr<TDevice>(const std::string& drive, std::string& problem)>;
+
+// The whole scan of a drive as the window and the companion run it: the
+// drive check, the open through `open`, then the scan above. The device
+// comes back in the outcome.
+TScanOutcome ScanDrive(const std::string& drive, const TDeviceOpener& open, TScanSink& sink,
+                       const std::atomic<bool>& abort);
+
+// The lines that end a scan, by how it ended.
+std::vector<TLogLine> ScanEndLines(const TScanOutcome& outcome);
 
 // ---- Content extraction ----------------------------------------------------
 
@@ -173,8 +172,9 @@ struct TDataRun {
 // nibble the offset field's; offsets relative to the previous run's cluster,
 // a missing or zero offset a sparse run; a 0 header byte ends the list).
 // Throws ERecordError when a run's fields pass the end of the list, a field
-// is wider than 8 bytes, or a cluster number leaves the volume's range.
-std::vector<TDataRun> DecodeRunList(std::span<const std::uint8_t> runList, std::uint32_t bytesPerCluster);
+// is wider than 8 bytes, or a run leaves a volume of `clusterCount` clusters
+// (0: only the 2^48-byte bound).
+std::vector<TDataRun> DecodeRunList(TBytes runList, std::uint32_t bytesPerCluster, std::int64_t clusterCount = 0);
 
 // One stretch of a file's content: `Length` bytes read from volume offset
 // `VolumeOffset`, or zeros where `VolumeOffset` is -1 (sparse).
@@ -192,43 +192,105 @@ struct TFileContent {
     std::uint64_t Size = 0;
 };
 
-// Decodes the first $DATA of a fixed-up record. Throws ERecordError on every
-// failure (no $DATA, an empty or damaged run list, sizes out of range).
-TFileContent ExtractFileContent(const TDynamicCharArray& record, const TVolume& volume);
+// Decodes the first unnamed $DATA of a fixed-up record. Throws ERecordError
+// on every failure (no $DATA, an empty or damaged run list, sizes out of
+// range, more clusters than the volume holds).
+TFileContent ExtractFileContent(TBytes record, const TVolume& volume);
 
 // The same for any one attribute's bytes (resident value or run list).
-TFileContent ContentOfAttribute(std::span<const std::uint8_t> attribute, const TVolume& volume);
+TFileContent ContentOfAttribute(TBytes attribute, const TVolume& volume);
 
-// Reads the content through `handle` in bounded chunks and hands each chunk
+// Reads the content through `device` in bounded chunks and hands each chunk
 // to `sink` in order. A hole (a sparse run, or clusters past the end of the
 // device) comes as one call with null bytes and its length, however long;
-// bytes that can't be read come out as zeros.
-void ReadFileContent(TDevice& handle, const TFileContent& content,
-                     const std::function<void(const std::uint8_t*, std::uint64_t)>& sink);
+// bytes that can't be read come out as zeros. Returns 0, or the errno of
+// the first failed read.
+int ReadFileContent(TDevice& device, const TFileContent& content,
+                    const std::function<void(const std::uint8_t*, std::uint64_t)>& sink);
 
 // ---- Recovery --------------------------------------------------------------
 
-// The window's side of a recovery.
-class TRecoveryHost {
-public:
-    virtual ~TRecoveryHost() = default;
-    virtual int Row() = 0;                         // ResultGrid's current row
-    virtual std::string FirstResultCell() = 0;     // column 0 of row 1, untrimmed
-    virtual const TFoundFileList& FoundFiles() = 0;
-    // Runs the save dialog with the proposed name; the chosen path or nothing.
-    virtual std::optional<std::string> AskTargetPath(const std::string& proposedName) = 0;
+enum class TPlanEnd {
+    Ready,        // the content is planned
+    OutsideMft,   // no such record
+    Unreadable,   // the record fails its fixup or can't be read
+    NotDeleted,   // the record no longer describes that deleted file
+    NoContent,    // no $DATA, or a damaged one
 };
 
-// Name safe to propose or write: "/", "\" and control characters become "_".
+// What recovering one record will write, checked from the record before
+// anything is asked or written.
+struct TRecoveryPlan {
+    TPlanEnd End = TPlanEnd::Ready;
+    std::string What;            // details of a failure
+    int Error = 0;               // errno of a failed read
+    std::int64_t Record = -1;
+    bool HasName = false;        // a $FILE_NAME was found
+    std::string FileName = "untitled.dat";
+    std::string FilePath;        // the directory's path and "\", where named
+    std::uint64_t Created = 0;
+    std::uint64_t Modified = 0;
+    TFileContent Content;
+};
+
+// Reads record `record` and, where it is still a deleted file (and has the
+// sequence number `sequence`, where one is given), its name, its path (the
+// directory records of its chain) and its content plan.
+TRecoveryPlan PlanRecovery(TDevice& device, const TVolume& volume, std::int64_t record,
+                           std::optional<std::uint16_t> sequence = std::nullopt);
+
+enum class TWriteEnd {
+    Written,
+    Failed,      // the target could not be created, written or renamed
+    IsSource,    // the target is the device or image being read
+    NotRegular,  // the target exists and is not a regular file
+    Exists,      // the target exists and may not be replaced
+};
+
+struct TWriteOptions {
+    bool Replace = true;                     // false: never replace what exists
+    std::optional<std::uint64_t> Modified;   // NTFS time to give the file
+};
+
+struct TWriteOutcome {
+    TWriteEnd End = TWriteEnd::Failed;
+    std::uint64_t Bytes = 0;
+    int Error = 0;
+};
+
+// Writes the content to `target`. With Replace, through a temporary file
+// beside it renamed over it once complete, so the file that was there stays
+// as it was on any failure; without, created only where nothing exists.
+// Holes stay holes. Never writes over the source, nor over anything that is
+// not a regular file.
+TWriteOutcome WriteRecoveredFile(TDevice& device, const TFileContent& content, const std::string& target,
+                                 const TWriteOptions& options = {});
+
+// Name safe to propose or write: "/", "\" and control characters become "_";
+// "." and ".." become "_" and "__".
 std::string SafeFileName(const std::string& name);
 
-// Recovers the file of the host's current row, logging every step.
-void RecoverFile(TRecoveryHost& host);
+// The front end's side of one recovery: the save dialog, and the log.
+class TRecoveryHost : public TLogSink {
+public:
+    // The chosen path for the proposed name, or nothing when cancelled.
+    virtual std::optional<std::string> AskTargetPath(const std::string& proposedName, const TRecoveryPlan& plan) = 0;
+};
+
+// Recovers record `record` of the volume on `device` (null when the device
+// can't be opened), logging every step: plan, target, write. True after
+// "File recovered".
+bool RecoverFile(TDevice* device, const TVolume& volume, std::int64_t record, std::optional<std::uint16_t> sequence,
+                 TRecoveryHost& host);
+
+// The lines of each step of a recovery.
+std::vector<TLogLine> PlanLines(const TRecoveryPlan& plan);
+std::vector<TLogLine> WriteLines(const TWriteOutcome& outcome, const std::string& target);
 
 // ---- Size text -------------------------------------------------------------
 
 // A byte count as "N b", "N Kb", "N Mb" or "N Gb" with up to two truncated
-// decimals and the locale's decimal separator.
-std::string SizeToText(std::int64_t value);
+// decimals and `decimalSeparator`.
+std::string SizeToText(std::int64_t value, const std::string& decimalSeparator = ".");
 
 }  // namespace deruzera

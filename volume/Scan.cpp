@@ -1,50 +1,42 @@
 // The deleted-file scan: every MFT record from 16 on whose header flags are
 // 0 (not in use, not a directory) is listed with its name, directory path,
-// size and times.
+// size and times. One walk of the MFT in order reads every record once; the
+// directories it passes give the paths.
 #include <algorithm>
 #include <cstring>
 #include <future>
 #include <new>
+#include <queue>
+#include <set>
 
-#include "Log.h"
 #include "Salvane.h"
 
 namespace deruzera {
 namespace {
 
-constexpr std::size_t RecordFlags = 22;              // u16
-constexpr std::size_t AttrFlags = 12;                // u16: 0x0001 compressed, 0x4000 encrypted, 0x8000 sparse
-constexpr std::size_t AttrNonResident = 8;           // u8
-constexpr std::size_t AttrFirstVcn = 16;             // s64, non-resident
-constexpr std::size_t AttrLastVcn = 24;              // s64, non-resident
-constexpr std::size_t AttrRunListOffset = 32;        // u16, non-resident
-constexpr std::size_t SiCreated = 24;                // FILETIME in $STANDARD_INFORMATION
-constexpr std::size_t SiModified = 32;
-constexpr std::int64_t FirstUserRecord = 16;
 constexpr std::int64_t ProgressEvery = 128;
 // The walk reads the MFT this many bytes at a time.
 constexpr std::size_t ScanChunkBytes = 1 << 20;
-
-// Attribute list entries (from the entry's first byte).
-constexpr std::size_t ListEntryType = 0;        // u32
-constexpr std::size_t ListEntryLength = 4;      // u16
-constexpr std::size_t ListEntryNameLength = 6;  // u8
-constexpr std::size_t ListEntryFirstVcn = 8;    // u64
-constexpr std::size_t ListEntryRecord = 16;     // u64 file reference
-constexpr std::size_t ListEntryMinimum = 26;
 // NTFS keeps attribute lists below 256 KiB.
 constexpr std::uint64_t MaxAttributeList = 256 * 1024;
+// A device that fails this many chunks in a row, record by record, is gone.
+constexpr int MaxFailedChunks = 16;
 
-// Appends the runs of one $DATA extent of the MFT to the map; the extent's
+std::string At(std::int64_t offset) { return " (at byte " + std::to_string(offset) + ")"; }
+
+// Appends the runs of one $DATA extent of the MFT to `runs`; the extent's
 // run list counts clusters from its own first VCN. False when damaged.
-bool AppendMftRuns(std::span<const std::uint8_t> data, TVolume& volume) {
-    const std::size_t runOffset = ReadU16(data, AttrRunListOffset);
-    if (runOffset >= data.size()) return false;
+bool AppendMftRuns(TBytes data, const TVolume& volume, std::vector<TMftRun>& runs) {
+    const std::size_t runOffset = ReadU16(data, NonResident::RunListOffset);
+    const std::int64_t firstVcn = ReadS64(data, NonResident::FirstVcn);
+    if (runOffset >= data.size() || firstVcn < 0 || firstVcn >= volume.ClusterCount) return false;
     try {
-        auto vcn = static_cast<std::int64_t>(ReadU64(data, AttrFirstVcn));
-        for (const TDataRun& run : DecodeRunList(data.subspan(runOffset), volume.BytesPerCluster)) {
+        std::int64_t vcn = firstVcn;
+        for (const TDataRun& run : DecodeRunList(data.subspan(runOffset), volume.BytesPerCluster, volume.ClusterCount)) {
+            // The MFT can't have more clusters than its volume.
             const auto length = static_cast<std::int64_t>(run.Length);
-            if (run.Lcn >= 0) volume.MFTRuns.push_back({vcn, run.Lcn, length});
+            if (vcn > volume.ClusterCount - length) return false;
+            if (run.Lcn >= 0) runs.push_back({vcn, run.Lcn, length});
             vcn += length;
         }
     } catch (const ERecordError&) {
@@ -53,228 +45,384 @@ bool AppendMftRuns(std::span<const std::uint8_t> data, TVolume& volume) {
     return true;
 }
 
+// The runs in VCN order with overlapping ones dropped: a later extent that
+// claims VCNs an earlier one holds is damage.
+void OrderRuns(std::vector<TMftRun>& runs) {
+    std::stable_sort(runs.begin(), runs.end(), [](const TMftRun& a, const TMftRun& b) { return a.Vcn < b.Vcn; });
+    std::vector<TMftRun> kept;
+    for (const TMftRun& run : runs)
+        if (kept.empty() || run.Vcn >= kept.back().Vcn + kept.back().Length) kept.push_back(run);
+    runs = std::move(kept);
+}
+
 // An MFT too fragmented for record 0 keeps the runs of its later VCNs in
-// extension records that record 0's $ATTRIBUTE_LIST names. Appends their
-// runs and returns the last VCN they reach.
-std::int64_t AppendExtensionRuns(std::span<const std::uint8_t> record0, std::int64_t lastVcn, TDevice& handle,
-                                 TVolume& volume) {
-    const auto listAttribute = FindAttributeView(record0, AttrAttributeList, false);
+// extension records that record 0's $ATTRIBUTE_LIST names. Each extension
+// record counts once, and only for VCNs past those already mapped. Returns
+// the last VCN the runs reach.
+std::int64_t AppendExtensionRuns(TBytes record0, std::int64_t lastVcn, TDevice& device, TVolume& volume) {
+    const TBytes listAttribute = FindAttributeView(record0, AttrAttributeList, false);
     if (listAttribute.empty()) return lastVcn;
     TDynamicCharArray list;
     try {
         const TFileContent content = ContentOfAttribute(listAttribute, volume);
         if (content.Size > MaxAttributeList) return lastVcn;
-        ReadFileContent(handle, content, [&](const std::uint8_t* b, std::uint64_t n) {
+        ReadFileContent(device, content, [&](const std::uint8_t* b, std::uint64_t n) {
             if (b) list.insert(list.end(), b, b + n);
             else list.resize(list.size() + n, 0);
         });
     } catch (const ERecordError&) {
         return lastVcn;
     }
-    TDynamicCharArray record(volume.FileRecordSize);
-    for (std::size_t p = 0; p + ListEntryMinimum <= list.size();) {
-        const std::size_t length = ReadU16(list, p + ListEntryLength);
-        if (length < ListEntryMinimum) break;
-        const auto firstVcn = static_cast<std::int64_t>(ReadU64(list, p + ListEntryFirstVcn));
-        const std::int64_t n = static_cast<std::int64_t>(ReadU64(list, p + ListEntryRecord) & 0xFFFFFFFFFFFFull);
-        if (ReadU32(list, p + ListEntryType) == AttrData && list[p + ListEntryNameLength] == 0 && firstVcn > lastVcn &&
-            n > 0 && n < INT32_MAX) {
-            // Extension records lie in the part of the MFT already mapped.
-            ReadMftBytes(handle, volume, n * static_cast<std::int64_t>(volume.FileRecordSize), record.data(), record.size());
-            try {
-                FixupRecord(record);
-                const auto extent = FindAttributeView(record, AttrData, false);
-                if (!extent.empty() && ReadLE(extent, AttrNonResident, 1) == 1 &&
-                    static_cast<std::int64_t>(ReadU64(extent, AttrFirstVcn)) == firstVcn && AppendMftRuns(extent, volume)) {
-                    lastVcn = std::max(lastVcn, static_cast<std::int64_t>(ReadU64(extent, AttrLastVcn)));
-                }
-            } catch (const ERecordError&) {
-            }
-        }
+    std::set<std::int64_t> visited;
+    TDynamicCharArray record;
+    std::vector<TMftRun> runs = volume.MFTRuns;
+    for (std::size_t p = 0; p + ListEntry::Size <= list.size();) {
+        const std::size_t length = ReadU16(list, p + ListEntry::Length);
+        if (length < ListEntry::Size || length % 8 != 0) break;
+        const std::int64_t n = RecordNumberOf(ReadU64(list, p + ListEntry::Record));
+        const auto firstVcn = static_cast<std::int64_t>(ReadU64(list, p + ListEntry::FirstVcn));
         p += length;
+        if (ReadU32(list, p - length + ListEntry::Type) != AttrData || list[p - length + ListEntry::NameLength] != 0 ||
+            firstVcn <= lastVcn || n <= MftRecord || !visited.insert(n).second)
+            continue;
+        // Extension records lie in the part of the MFT already mapped.
+        TVolume mapped = volume;
+        mapped.MFTRuns = runs;
+        if (ReadFileRecord(device, mapped, n, record) != 0) continue;
+        try {
+            FixupRecord(record);
+        } catch (const ERecordError&) {
+            continue;
+        }
+        if (RecordNumberOf(ReadU64(record, RecordHeader::BaseRecord)) != MftRecord) continue;
+        const TBytes extent = FindAttributeView(record, AttrData, false, false);
+        const std::int64_t extentLast = ReadS64(extent, NonResident::LastVcn);
+        if (extent.empty() || ReadU8(extent, AttrHeader::NonResident) != 1 ||
+            ReadS64(extent, NonResident::FirstVcn) != firstVcn || extentLast < firstVcn)
+            continue;
+        std::vector<TMftRun> more = runs;
+        if (AppendMftRuns(extent, volume, more)) {
+            runs = std::move(more);
+            OrderRuns(runs);
+            lastVcn = std::max(lastVcn, extentLast);
+        }
     }
-    std::sort(volume.MFTRuns.begin(), volume.MFTRuns.end(),
-              [](const TMftRun& a, const TMftRun& b) { return a.Vcn < b.Vcn; });
+    volume.MFTRuns = std::move(runs);
     return lastVcn;
 }
 
 // Reads the MFT's extent from record 0 into `volume`: its runs (from $DATA,
-// and from the extension records of its attribute list), MFTClusters and
-// RecordCount. False when the extent is unusable.
-bool ReadMftExtent(std::span<const std::uint8_t> record0, std::span<const std::uint8_t> data, TDevice& handle,
-                   TVolume& volume) {
+// and from the extension records of its attribute list) and RecordCount.
+TScanEnd ReadMftExtent(TBytes record0, TBytes data, TDevice& device, TVolume& volume, TScanOutcome& failure) {
     volume.MFTRuns.clear();
-    volume.MFTRunsByLcn.clear();
-    volume.MFTClusters = 0;
     volume.RecordCount = 0;
-    if (data.empty() || ReadLE(data, AttrNonResident, 1) != 1) return true;  // nothing to walk
+    if (data.empty() || ReadU8(data, AttrHeader::NonResident) != 1) return TScanEnd::Completed;  // nothing to walk
 
-    const auto firstVcn = static_cast<std::int64_t>(ReadU64(data, AttrFirstVcn));
-    auto lastVcn = static_cast<std::int64_t>(ReadU64(data, AttrLastVcn));
-    if (firstVcn < 0 || lastVcn < firstVcn) return false;
-    if (AppendMftRuns(data, volume)) {
-        lastVcn = AppendExtensionRuns(record0, lastVcn, handle, volume);
+    const std::int64_t firstVcn = ReadS64(data, NonResident::FirstVcn);
+    std::int64_t lastVcn = ReadS64(data, NonResident::LastVcn);
+    failure.Offset = volume.MFTOffset;
+    if (firstVcn != 0 || lastVcn < firstVcn) {
+        failure.What = "record 0 gives VCNs " + std::to_string(firstVcn) + " to " + std::to_string(lastVcn) + At(volume.MFTOffset);
+        return TScanEnd::MftDamaged;
+    }
+    if (lastVcn >= volume.ClusterCount) {
+        failure.What = "its extent of " + std::to_string(lastVcn) + " clusters lies outside the volume of " +
+                       std::to_string(volume.ClusterCount) + " clusters" + At(volume.MFTOffset);
+        return TScanEnd::MftDamaged;
+    }
+    if (AppendMftRuns(data, volume, volume.MFTRuns)) {
+        OrderRuns(volume.MFTRuns);
+        lastVcn = AppendExtensionRuns(record0, lastVcn, device, volume);
     } else {
         volume.MFTRuns.clear();  // damaged runs: take the MFT as one stretch from MFTOffset
     }
 
-    std::int64_t clusters;
-    if (__builtin_sub_overflow(lastVcn, firstVcn, &clusters) || __builtin_add_overflow(clusters, 1, &clusters))
-        return false;
-    std::int64_t bytes;
-    if (__builtin_mul_overflow(clusters, static_cast<std::int64_t>(volume.BytesPerCluster), &bytes)) return false;
-    // An MFT larger than the device holding it can only come from damage.
-    const std::int64_t deviceSize = handle.Size();
-    if (deviceSize >= 0 && bytes > deviceSize) return false;
-    const std::int64_t records = bytes / volume.FileRecordSize;
-    if (records > INT32_MAX - 1) return false;
-    volume.MFTClusters = clusters;
-    volume.RecordCount = static_cast<std::int32_t>(records);
-    volume.MFTRunsByLcn = volume.MFTRuns;
-    std::sort(volume.MFTRunsByLcn.begin(), volume.MFTRunsByLcn.end(),
-              [](const TMftRun& a, const TMftRun& b) { return a.Lcn < b.Lcn; });
-    return true;
+    // lastVcn lies inside the volume, whose bytes fit in 48 bits.
+    const std::int64_t bytes = (lastVcn - firstVcn + 1) * static_cast<std::int64_t>(volume.BytesPerCluster);
+    const std::int64_t deviceSize = device.Size();
+    if (deviceSize >= 0 && bytes > deviceSize && volume.MFTRuns.empty()) {
+        failure.What = "its extent of " + std::to_string(bytes) + " bytes is larger than the drive" + At(volume.MFTOffset);
+        return TScanEnd::MftDamaged;
+    }
+    const std::int64_t recordSize = volume.FileRecordSize;
+    std::int64_t records = bytes / recordSize;
+    // Records past the initialized size were never written, and records no
+    // run holds can't be read: the walk stops before either.
+    const auto initialized = static_cast<std::uint64_t>(ReadU64(data, NonResident::InitializedSize));
+    if (initialized < static_cast<std::uint64_t>(bytes))
+        records = std::min<std::int64_t>(records, static_cast<std::int64_t>((initialized + recordSize - 1) / recordSize));
+    if (!volume.MFTRuns.empty()) {
+        const TMftRun& last = volume.MFTRuns.back();
+        records = std::min(records, (last.Vcn + last.Length) * static_cast<std::int64_t>(volume.BytesPerCluster) / recordSize);
+    }
+    volume.RecordCount = records;
+    failure.Offset = -1;
+    return TScanEnd::Completed;
 }
 
-// Lists record N if it is a deleted file with the three attributes.
-void ListRecord(std::span<std::uint8_t> record, std::int64_t n, TScanHost& host) {
-    if (record.size() < 24 || std::memcmp(record.data(), "FILE", 4) != 0) return;
+// Reads record 0 of the volume whose geometry is in `volume` and maps the MFT.
+TScanEnd LoadMft(TDevice& device, TVolume& volume, TScanOutcome& failure) {
+    TDynamicCharArray record0;
+    if (const int error = ReadFileRecord(device, volume, MftRecord, record0)) {
+        failure.Error = error;
+        failure.Offset = volume.MFTOffset;
+        return TScanEnd::ReadError;
+    }
+    try {
+        FixupRecord(record0);
+    } catch (const ERecordError& e) {
+        failure.What = e.what();
+        return TScanEnd::Record0Damaged;
+    }
+    const TBytes data = FindAttributeView(record0, AttrData, false, false);
+    const std::uint16_t flags = ReadU16(data, AttrHeader::Flags);
+    if (flags == AttrCompressed || flags == AttrEncrypted || flags == AttrSparse) return TScanEnd::MftUnreadable;
+    return ReadMftExtent(record0, data, device, volume, failure);
+}
+
+// One walk of the MFT: the files found, the directories seen, and the
+// files held back until the directories of their paths have been walked.
+class TWalk {
+public:
+    TWalk(TDevice& device, TScanOutcome& outcome, TScanSink& sink)
+        : device_(device), outcome_(outcome), volume_(outcome.Volume), sink_(sink) {}
+
+    void Record(std::span<std::uint8_t> record, std::int64_t n);
+    // Hands the files whose paths are complete at `position` to the sink.
+    void Deliver(std::int64_t position);
+    TDevice& Device() { return device_; }
+
+private:
+    void ListFile(TBytes record, std::int64_t n);
+
+    TDevice& device_;
+    TScanOutcome& outcome_;
+    const TVolume& volume_;
+    TScanSink& sink_;
+    TFoundFileList batch_;
+    // Held back: the record whose walk completes the path, and the file.
+    struct THeld {
+        std::int64_t BlockedAt;
+        std::size_t Index;
+        bool operator>(const THeld& other) const { return BlockedAt > other.BlockedAt; }
+    };
+    std::priority_queue<THeld, std::vector<THeld>, std::greater<>> blocked_;
+    TFoundFileList held_;
+};
+
+void TWalk::Record(std::span<std::uint8_t> record, std::int64_t n) {
+    if (record.size() < RecordHeader::Size || std::memcmp(record.data(), "FILE", 4) != 0) return;
     // The flags lie in the first 512 bytes, away from the fixup positions,
     // so testing them before the fixup gives the same answer, sooner.
-    if (ReadU16(record, RecordFlags) != 0) return;
+    const std::uint16_t flags = ReadU16(record, RecordHeader::Flags);
+    const bool directory = flags == RecordIsDirectory || flags == (RecordIsDirectory | RecordInUse);
+    if (flags != 0 && !directory) return;
     try {
         FixupRecord(record);
     } catch (const ERecordError&) {
         return;
     }
-    const auto si = FindAttributeView(record, AttrStandardInformation, false);
-    if (si.empty()) return;
-    const auto fileName = FindAttributeView(record, AttrFileName, true);
-    if (fileName.empty()) return;
-    // The path is resolved (and cached) before the $DATA test. Most files
-    // sit in a folder already resolved: take its entry without a copy.
-    const std::int64_t parent = ParentReferenceOf(fileName);
-    const auto parentRecord = static_cast<std::int32_t>(static_cast<std::uint32_t>(parent & 0xFFFFFFFF));
-    std::string path;
-    if (parentRecord > 5 && static_cast<std::size_t>(parentRecord) < PathCache.size() && !PathCache[parentRecord].empty()) {
-        const std::string& cached = PathCache[parentRecord];
-        path.reserve(cached.size() + 1);
-        path += cached;
-    } else {
-        path = GetDirectoryPath(parent);
+    // Extension records carry attributes of another record, never a file.
+    if (ReadU64(record, RecordHeader::BaseRecord) != 0) return;
+    if (directory) {
+        const TBytes name = FindAttributeView(record, AttrFileName, true);
+        if (!name.empty()) outcome_.Directories.Add(n, RecordNumberOf(ParentReferenceOf(name)), FileNameOf(name));
+        return;
     }
-    path += '\\';
-    const auto data = FindAttributeView(record, AttrData, false);
-    if (data.empty()) return;
-    const std::size_t f = ReadLE(data, AttrNonResident, 1);
-    const std::uint64_t size = ReadLE(data, 16 + 32 * f, std::min<std::size_t>((f + 1) * 4, 8));
-
-    TFoundFiles& found = host.FoundFiles.emplace_back();
-    found.RecordOffset = FileRecordOffset(Volume, n);
-    found.FileName = FileNameOf(fileName);
-    found.FilePath = std::move(path);
-    found.FileSize = static_cast<std::int64_t>(size);
-    found.Deleted = true;
-    const std::uint64_t created = ReadU64(si, SiCreated);
-    const std::uint64_t modified = ReadU64(si, SiModified);
-    found.Created = FormatFileTime(created);
-    found.Modified = modified == created ? found.Created : FormatFileTime(modified);
-    ++host.FoundCount;
+    ListFile(record, n);
 }
 
-}  // namespace
+void TWalk::ListFile(TBytes record, std::int64_t n) {
+    const TBytes si = FindAttributeView(record, AttrStandardInformation, false);
+    if (si.empty()) return;
+    const TBytes fileName = FindAttributeView(record, AttrFileName, true);
+    if (fileName.empty()) return;
+    const TBytes data = FindAttributeView(record, AttrData, false);
+    if (data.empty()) return;
+    // The size: the value length of a resident $DATA, the real size of a
+    // non-resident one.
+    const bool nonResident = ReadU8(data, AttrHeader::NonResident) == 1;
+    const std::uint64_t size = nonResident ? ReadU64(data, NonResident::DataSize) : ReadU32(data, Resident::ValueLength);
 
-std::string CountText(std::int64_t count) { return "Found " + std::to_string(count) + " deleted files"; }
-
-void ScanDrive(TScanHost& host) {
-    const std::string drive = host.SelectedDrive;
-    if (drive.empty()) {
-        LogMessage("Error: No drive detected", clRed);
-        return;
+    TFoundFiles found;
+    found.Record = n;
+    found.ParentRecord = RecordNumberOf(ParentReferenceOf(fileName));
+    found.FileSize = static_cast<std::int64_t>(std::min<std::uint64_t>(size, INT64_MAX));
+    found.Created = ReadU64(si, StandardInformation::Created);
+    found.Modified = ReadU64(si, StandardInformation::Modified);
+    found.Sequence = ReadU16(record, RecordHeader::Sequence);
+    const std::string name = FileNameOf(fileName);
+    ++outcome_.FoundCount;
+    const std::int64_t blockedAt = outcome_.Directories.PendingAncestor(found.ParentRecord, n + 1);
+    if (blockedAt < 0) {
+        batch_.Add(found, name);
+    } else {
+        blocked_.push({blockedAt, held_.size()});
+        held_.Add(found, name);
     }
-    LogMessage("Preparing for scan the drive " + drive + "\\ ...", clBlack);
-    THandle handle = OpenVolume(drive);
-    if (!handle) {
-        LogMessage("Error: Invalid handle value", clRed);
-        return;
-    }
+}
 
-    // The new volume is put in force only when the walk begins, so a scan
-    // refused before it leaves the previous results recoverable.
-    TVolume volume;
-    volume.CurrentDrive = drive;
-    if (!ReadVolumeGeometry(*handle, volume)) return;
-
-    TDynamicCharArray record0 = ReadFileRecord(*handle, volume.MFTOffset, volume);
-    try {
-        FixupRecord(record0);
-    } catch (const ERecordError& e) {
-        LogMessage(std::string("Error: ") + e.what(), clRed);
-        return;
+void TWalk::Deliver(std::int64_t position) {
+    while (!blocked_.empty() && blocked_.top().BlockedAt < position) {
+        const THeld held = blocked_.top();
+        blocked_.pop();
+        const TFoundFiles& file = held_[held.Index];
+        const std::int64_t next = outcome_.Directories.PendingAncestor(file.ParentRecord, position);
+        if (next >= 0) blocked_.push({next, held.Index});
+        else batch_.Add(file, held_.Name(file));
     }
-    const auto data = FindAttributeView(record0, AttrData, false);
-    const std::uint16_t flags = ReadU16(data, AttrFlags);
-    if (flags == 0x0001 || flags == 0x4000 || flags == 0x8000) {
-        LogMessage("Error: The MFT is sparse, encrypted or compressed", clRed);
-        return;
-    }
-    if (!ReadMftExtent(record0, data, *handle, volume)) return;
+    if (blocked_.empty()) held_.clear();
+    if (batch_.empty()) return;
+    sink_.Found(TFoundBatch{batch_, outcome_.Directories, volume_});
+    batch_.clear();
+}
 
-    // Two chunk buffers: the next chunk is read on a helper thread while the
-    // records of the current one are walked.
-    std::vector<std::uint8_t> chunks[2];
+// Walks records 16 .. RecordCount - 1 in order, reading the MFT a chunk at a
+// time while the chunk before is walked.
+void WalkMft(TDevice& device, TScanOutcome& outcome, TScanSink& sink, const std::atomic<bool>& abort) {
+    const TVolume& volume = outcome.Volume;
     const std::size_t recordSize = volume.FileRecordSize;
     const std::size_t chunkRecords = std::max<std::size_t>(1, ScanChunkBytes / recordSize);
-    try {
-        chunks[0].resize(chunkRecords * recordSize);
-        chunks[1].resize(chunkRecords * recordSize);
-        ResetLocalTimeCache();
-        Volume = volume;
-        ResetPathCache(volume.RecordCount);
-    } catch (const std::bad_alloc&) {
-        return;
-    }
-    host.ReportResultGridCut();
-    host.ReportProgressMax(volume.RecordCount);
-    host.FoundCount = 0;
-    host.FoundFiles.clear();
-    host.FoundFiles.shrink_to_fit();
-    LogMessage("Scanning for deleted files on drive " + drive + "\\ ...", clBlack);
+    std::vector<std::uint8_t> chunks[2] = {std::vector<std::uint8_t>(chunkRecords * recordSize),
+                                           std::vector<std::uint8_t>(chunkRecords * recordSize)};
+    TWalk walk(device, outcome, sink);
 
     const std::int64_t count = volume.RecordCount;
     const auto step = static_cast<std::int64_t>(chunkRecords);
     auto recordsFrom = [&](std::int64_t first) {
         return static_cast<std::size_t>(std::max<std::int64_t>(0, std::min(step, count - first)));
     };
-    auto readChunk = [&handle, &volume, recordSize, &recordsFrom](std::int64_t first, std::uint8_t* into) {
-        ReadMftBytes(*handle, volume, first * static_cast<std::int64_t>(recordSize), into, recordsFrom(first) * recordSize);
+    auto readChunk = [&device, &volume, recordSize, &recordsFrom](std::int64_t first, std::uint8_t* into) {
+        return ReadMftBytes(device, volume, first * static_cast<std::int64_t>(recordSize), into,
+                            recordsFrom(first) * recordSize);
     };
-    std::future<void> pending;
+    std::future<int> pending;
     if (FirstUserRecord < count) pending = std::async(std::launch::async, readChunk, FirstUserRecord, chunks[0].data());
     int current = 0;
+    int failedChunks = 0;
+    auto finish = [&](TScanEnd end) {
+        if (pending.valid()) pending.wait();
+        walk.Deliver(INT64_MAX);
+        outcome.End = end;
+    };
     for (std::int64_t first = FirstUserRecord; first < count; first += step, current ^= 1) {
-        pending.get();
+        const int error = pending.get();
         if (first + step < count)
             pending = std::async(std::launch::async, readChunk, first + step, chunks[current ^ 1].data());
         std::uint8_t* chunk = chunks[current].data();
         const std::size_t records = recordsFrom(first);
+        if (error != 0) {
+            // Some part of the chunk failed: read it again record by record,
+            // so that only the records the device can't give are lost.
+            std::size_t unreadable = 0;
+            for (std::size_t i = 0; i < records; ++i) {
+                const std::int64_t n = first + static_cast<std::int64_t>(i);
+                if (ReadMftBytes(device, volume, n * static_cast<std::int64_t>(recordSize), chunk + i * recordSize,
+                                 recordSize) != 0)
+                    ++unreadable;
+            }
+            outcome.UnreadableRecords += static_cast<std::int64_t>(unreadable);
+            failedChunks = unreadable == records ? failedChunks + 1 : 0;
+            if (failedChunks >= MaxFailedChunks) {
+                outcome.Error = error;
+                outcome.Offset = FileRecordOffset(volume, first);
+                return finish(TScanEnd::ReadError);
+            }
+        } else {
+            failedChunks = 0;
+        }
         for (std::size_t i = 0; i < records; ++i) {
             const std::int64_t n = first + static_cast<std::int64_t>(i);
-            if (host.AbortRequested.load(std::memory_order_relaxed)) {
-                if (pending.valid()) pending.wait();
-                LogMessage("Scanning aborted by user", clRed);
-                LogMessage(CountText(host.FoundCount), clRed);
-                return;
-            }
+            if (abort.load(std::memory_order_relaxed)) return finish(TScanEnd::Aborted);
             if (n % ProgressEvery == 0) {
-                host.ReportStatusText(CountText(host.FoundCount));
-                host.ReportProgress(n + 1);
+                walk.Deliver(n);
+                sink.Progress(n + 1, outcome.FoundCount);
             }
-            ListRecord(std::span<std::uint8_t>(chunk + i * recordSize, recordSize), n, host);
+            walk.Record(std::span<std::uint8_t>(chunk + i * recordSize, recordSize), n);
         }
     }
-    LogMessage("Scanning process completed", clGreen);
-    LogMessage(CountText(host.FoundCount), clGreen);
+    finish(TScanEnd::Completed);
+}
+
+}  // namespace
+
+std::string TFoundBatch::FilePath(const TFoundFiles& file) const {
+    return Directories.PathOf(file.ParentRecord, Volume.CurrentDrive) + "\\";
+}
+
+TScanEnd LoadVolume(TDevice& device, const std::string& drive, TVolume& volume, TLogSink* log, TScanOutcome& failure) {
+    volume = TVolume{};
+    volume.CurrentDrive = drive;
+    int error = 0;
+    TGeometryEnd geometry = ReadVolumeGeometry(device, volume, 0, &error);
+    if (geometry == TGeometryEnd::ReadError) {
+        failure.Error = error;
+        failure.Offset = 0;
+        return TScanEnd::ReadError;
+    }
+    if (geometry == TGeometryEnd::Accepted && log) log->Line({"This is a NTFS disk", clGreen});
+    TScanEnd end = geometry == TGeometryEnd::Accepted ? LoadMft(device, volume, failure)
+                   : geometry == TGeometryEnd::NotNtfs ? TScanEnd::NotNtfs
+                                                       : TScanEnd::UnsupportedGeometry;
+    if (end != TScanEnd::NotNtfs && end != TScanEnd::UnsupportedGeometry && end != TScanEnd::Record0Damaged) return end;
+
+    // NTFS keeps a copy of its boot sector in the volume's last sector: where
+    // the first one is unusable and the copy describes an MFT that checks
+    // out, the copy serves.
+    const std::int64_t size = device.Size();
+    for (const std::int64_t sector : {std::int64_t{512}, std::int64_t{4096}}) {
+        if (size < 2 * sector) continue;
+        TVolume backup = volume;
+        TScanOutcome backupFailure;
+        if (ReadVolumeGeometry(device, backup, (size / sector - 1) * sector) != TGeometryEnd::Accepted) continue;
+        if (LoadMft(device, backup, backupFailure) != TScanEnd::Completed) continue;
+        if (log) {
+            log->Line({"The boot sector is damaged: the backup copy at the end of the drive is used", clBlack});
+            if (geometry != TGeometryEnd::Accepted) log->Line({"This is a NTFS disk", clGreen});
+        }
+        volume = std::move(backup);
+        return TScanEnd::Completed;
+    }
+    if (geometry == TGeometryEnd::Unsupported && log) log->Line({"This is a NTFS disk", clGreen});
+    return end;
+}
+
+TScanOutcome ScanDrive(TDevice& device, const std::string& drive, TScanSink& sink, const std::atomic<bool>& abort) {
+    TScanOutcome outcome;
+    try {
+        outcome.End = LoadVolume(device, drive, outcome.Volume, &sink, outcome);
+        if (outcome.End == TScanEnd::Completed) {
+            outcome.Walked = true;
+            sink.Walking(outcome.Volume.RecordCount);
+            sink.Line({"Scanning for deleted files on drive " + drive + "\\ ...", clBlack});
+            WalkMft(device, outcome, sink, abort);
+        }
+    } catch (const std::bad_alloc&) {
+        outcome.End = TScanEnd::OutOfMemory;
+    }
+    for (const TLogLine& line : ScanEndLines(outcome)) sink.Line(line);
+    return outcome;
+}
+
+TScanOutcome ScanDrive(const std::string& drive, const TDeviceOpener& open, TScanSink& sink,
+                       const std::atomic<bool>& abort) {
+    TScanOutcome outcome;
+    if (drive.empty()) {
+        outcome.End = TScanEnd::NoDrive;
+    } else {
+        sink.Line({"Preparing for scan the drive " + drive + "\\ ...", clBlack});
+        std::string problem;
+        std::shared_ptr<TDevice> device = open ? open(drive, problem) : nullptr;
+        if (device) {
+            outcome = ScanDrive(*device, drive, sink, abort);
+            outcome.Device = std::move(device);
+            return outcome;
+        }
+        outcome.End = TScanEnd::OpenFailed;
+        outcome.What = problem;
+    }
+    for (const TLogLine& line : ScanEndLines(outcome)) sink.Line(line);
+    return outcome;
 }
 
 }  // namespace deruzera

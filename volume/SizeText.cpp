@@ -1,11 +1,10 @@
 // Byte counts as "N b", "N Kb", "N Mb", "N Gb": the largest unit reached,
 // two decimals truncated (not rounded), trailing zeros dropped.
 #include "Salvane.h"
-#include "platform/Locale.h"
 
 namespace deruzera {
 
-std::string SizeToText(std::int64_t value) {
+std::string SizeToText(std::int64_t value, const std::string& decimalSeparator) {
     static constexpr struct {
         std::int64_t unit;
         const char* word;
@@ -17,7 +16,7 @@ std::string SizeToText(std::int64_t value) {
         const std::int64_t hundredths = (value % u.unit) * 100 / u.unit;
         std::string text = std::to_string(whole);
         if (hundredths != 0) {
-            text += platform::DecimalSeparator();
+            text += decimalSeparator;
             text += static_cast<char>('0' + hundredths / 10);
             if (hundredths % 10 != 0) text += static_cast<char>('0' + hundredths % 10);
         }

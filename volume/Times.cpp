@@ -1,14 +1,9 @@
-// NTFS times (100 ns units since 1 January 1601 UTC) as local calendar time.
-//
-// The zone's offset is asked of the platform once per quarter hour of UTC
-// time and remembered: every zone's offset is a whole number of quarter
-// hours and changes only on a quarter hour, so the answer holds for the
-// whole bucket, and a scan of millions of records asks only a few times.
-#include <algorithm>
-#include <array>
+// NTFS times as local calendar time. The zone's offset is asked once per
+// quarter hour of UTC time and remembered: zone offsets change only on a
+// quarter hour, so the answer holds for the whole bucket.
+#include "Times.h"
 
-#include "Salvane.h"
-#include "platform/Locale.h"
+#include <algorithm>
 
 namespace deruzera {
 namespace {
@@ -19,29 +14,6 @@ constexpr std::int64_t SecondsFrom1601To1970 = 11'644'473'600;
 constexpr std::int64_t DaysFrom1601To1899_12_30 = 109'205;
 constexpr std::int64_t DaysFrom1601To1970 = 134'774;
 constexpr std::int64_t BucketSeconds = 15 * 60;
-
-struct TOffsetCache {
-    static constexpr std::size_t Slots = 256;
-    std::array<std::int64_t, Slots> bucket;
-    std::array<std::int32_t, Slots> offset{};
-    std::string timeSeparator;
-    bool separatorKnown = false;
-    TOffsetCache() { bucket.fill(INT64_MIN); }
-};
-
-thread_local TOffsetCache cache;
-
-std::int32_t ZoneOffset(std::int64_t unixSeconds) {
-    const std::int64_t b = unixSeconds >= 0 ? unixSeconds / BucketSeconds : -((-unixSeconds + BucketSeconds - 1) / BucketSeconds);
-    const std::size_t slot = static_cast<std::size_t>(static_cast<std::uint64_t>(b) * 0x9E3779B97F4A7C15ull >> 56) % TOffsetCache::Slots;
-    if (cache.bucket[slot] != b) {
-        std::int32_t offset = 0;
-        if (!platform::LocalZoneOffset(b * BucketSeconds, offset)) offset = 0;
-        cache.bucket[slot] = b;
-        cache.offset[slot] = offset;
-    }
-    return cache.offset[slot];
-}
 
 // Days since 1970-01-01 to a civil date (proleptic Gregorian).
 void CivilFromDays(std::int64_t z, std::int64_t& y, int& m, int& d) {
@@ -56,8 +28,28 @@ void CivilFromDays(std::int64_t z, std::int64_t& y, int& m, int& d) {
     y = static_cast<std::int64_t>(yoe) + era * 400 + (m <= 2 ? 1 : 0);
 }
 
-// Local seconds since 1601-01-01 00:00, or false.
-bool LocalSeconds(std::uint64_t fileTime, std::int64_t& local, int& millisecond) {
+}  // namespace
+
+TLocalTimes::TLocalTimes(const TTimeZone* zone, std::string timeSeparator)
+    : zone_(zone), separator_(std::move(timeSeparator)) {
+    bucket_.fill(INT64_MIN);
+    if (separator_.size() > 8) separator_.resize(8);
+}
+
+std::int32_t TLocalTimes::ZoneOffset(std::int64_t unixSeconds) {
+    if (zone_ == nullptr) return 0;
+    const std::int64_t b = unixSeconds >= 0 ? unixSeconds / BucketSeconds : -((-unixSeconds + BucketSeconds - 1) / BucketSeconds);
+    const std::size_t slot = static_cast<std::size_t>(static_cast<std::uint64_t>(b) * 0x9E3779B97F4A7C15ull >> 56) % Slots;
+    if (bucket_[slot] != b) {
+        std::int32_t offset = 0;
+        if (!zone_->OffsetAt(b * BucketSeconds, offset)) offset = 0;
+        bucket_[slot] = b;
+        offset_[slot] = offset;
+    }
+    return offset_[slot];
+}
+
+bool TLocalTimes::LocalSeconds(std::uint64_t fileTime, std::int64_t& local, int& millisecond) {
     if (fileTime > static_cast<std::uint64_t>(INT64_MAX)) return false;
     const auto ticks = static_cast<std::int64_t>(fileTime);
     const std::int64_t seconds = ticks / TicksPerSecond;
@@ -66,11 +58,12 @@ bool LocalSeconds(std::uint64_t fileTime, std::int64_t& local, int& millisecond)
     return local >= 0;
 }
 
-}  // namespace
+std::int64_t TLocalTimes::UnixSeconds(std::uint64_t fileTime) {
+    const auto ticks = static_cast<std::int64_t>(std::min<std::uint64_t>(fileTime, INT64_MAX));
+    return ticks / TicksPerSecond - SecondsFrom1601To1970;
+}
 
-void ResetLocalTimeCache() { cache = TOffsetCache(); }
-
-bool FileTimeToLocalTime(std::uint64_t fileTime, TLocalTime& out) {
+bool TLocalTimes::ToLocalTime(std::uint64_t fileTime, TLocalTime& out) {
     out = TLocalTime{};
     std::int64_t local;
     int ms;
@@ -85,7 +78,7 @@ bool FileTimeToLocalTime(std::uint64_t fileTime, TLocalTime& out) {
     return true;
 }
 
-double FileTimeToLocalDateTime(std::uint64_t fileTime) {
+double TLocalTimes::FileTimeToLocalDateTime(std::uint64_t fileTime) {
     std::int64_t local;
     int ms;
     if (!LocalSeconds(fileTime, local, ms)) return -static_cast<double>(DaysFrom1601To1899_12_30);
@@ -95,14 +88,10 @@ double FileTimeToLocalDateTime(std::uint64_t fileTime) {
     return day >= 0 ? static_cast<double>(day) + fraction : static_cast<double>(day) - fraction;
 }
 
-std::string FormatFileTime(std::uint64_t fileTime) {
-    if (!cache.separatorKnown) {
-        cache.timeSeparator = platform::TimeSeparator();
-        cache.separatorKnown = true;
-    }
+std::string TLocalTimes::FormatFileTime(std::uint64_t fileTime) {
     TLocalTime t;
-    FileTimeToLocalTime(fileTime, t);
-    // Written digit by digit: a scan formats two times per found file.
+    ToLocalTime(fileTime, t);
+    // Written digit by digit: a list of a million files formats two times each.
     char text[32];
     char* p = text;
     auto two = [&p](std::int64_t v) {
@@ -116,8 +105,7 @@ std::string FormatFileTime(std::uint64_t fileTime) {
     two(t.Year % 100);
     *p++ = ' ';
     two(t.Hour);
-    const std::size_t separator = std::min<std::size_t>(cache.timeSeparator.size(), 8);
-    p = std::copy_n(cache.timeSeparator.data(), separator, p);
+    p = std::copy(separator_.begin(), separator_.end(), p);
     two(t.Minute);
     return std::string(text, static_cast<std::size_t>(p - text));
 }

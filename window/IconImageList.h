@@ -15,7 +15,6 @@ public:
     // file-type icons, a full theme installed on the machine stands in.
     // False when no theme can give icons: the list then stays empty.
     bool Bind();
-    bool Bound() const { return bound_; }
 
     // The index of the icon named `name` (or, where the theme lacks it,
     // `fallbackName`), adding it to the list.

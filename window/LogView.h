@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <string>
 
-#include "volume/Log.h"
+#include "EventLog.h"
 
 class QTextEdit;
 

@@ -12,6 +12,8 @@
 #include "LogView.h"
 #include "ResultModel.h"
 #include "Scanner.h"
+#include "EventLog.h"
+#include "platform/DriveMap.h"
 #include "platform/Drives.h"
 #include "platform/Locale.h"
 #include "ui_Main.h"
@@ -53,7 +55,8 @@ TMainForm::TMainForm(QWidget* parent) : QWidget(parent), ui(new Ui::TMainForm) {
                    Qt::WindowCloseButtonHint | Qt::CustomizeWindowHint);
     setFixedSize(ClientWidth, ClientHeight);
 
-    resultModel_ = new TResultModel(FoundFiles, this);
+    OpenDevice = deruzera::platform::OpenMappedDrive;
+    resultModel_ = new TResultModel(this);
     ui->ResultGrid->setModel(resultModel_);
     ui->LogMemo->document()->setDocumentMargin(5);
     logView_ = new TLogView(ui->LogMemo);
@@ -174,7 +177,7 @@ void TMainForm::FillDriveGrid() {
         const QString tip = QString::fromStdString(platform::DriveToolTip(drive));
         const QString cells[] = {QLatin1Char(' ') + QString::fromStdString(drive),
                                  QLatin1Char(' ') + QString::fromStdString(fileSystem),
-                                 QLatin1Char(' ') + QString::fromStdString(deruzera::SizeToText(size))};
+                                 QLatin1Char(' ') + QString::fromStdString(deruzera::SizeToText(size, platform::DecimalSeparator()))};
         for (int column = 0; column < 3; ++column) {
             auto* item = new QTableWidgetItem(cells[column]);
             item->setToolTip(tip);

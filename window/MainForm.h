@@ -8,6 +8,8 @@
 
 #include <QPointer>
 #include <QWidget>
+#include <atomic>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -33,14 +35,23 @@ inline constexpr const char* ScanningHint = "Please wait while the program finis
 inline constexpr const char* ScanCaption = "Scan Drive";
 inline constexpr const char* CancelCaption = "Cancel";
 
-// The window is its scan's host: SelectedDrive, AbortRequested, FoundFiles
-// and FoundCount are its fields, and the scan's reports come to it.
-class TMainForm : public QWidget, public deruzera::TScanHost {
+class TMainForm : public QWidget {
     Q_OBJECT
 
 public:
     explicit TMainForm(QWidget* parent = nullptr);
     ~TMainForm() override;
+
+    // The drive string chosen in the drive list.
+    std::string SelectedDrive;
+    // Set while a scan runs to stop it at the next record.
+    std::atomic<bool> AbortRequested{false};
+    // How a drive string becomes a device: the drive map's read-only open
+    // unless replaced.
+    deruzera::TDeviceOpener OpenDevice;
+    // The listed scan: its device, volume, directories and found files.
+    std::shared_ptr<deruzera::TScanResults> Results;
+    std::int64_t FoundCount() const { return Results ? static_cast<std::int64_t>(Results->Files.size()) : 0; }
 
     // ---- Creation and the drive list ----
     void FormCreate();
@@ -95,10 +106,13 @@ public:
     std::optional<std::string> AskTargetPath(const std::string& proposedName);
 
     // Scan reports, made on the worker; carried to this window's thread.
-    void ReportStatusText(const std::string& text) override;
-    void ReportProgressMax(std::int64_t max) override;
-    void ReportProgress(std::int64_t position) override;
-    void ReportResultGridCut() override;
+    // The walk begins: the result grid is cut and the progress bar's maximum set.
+    void ReportWalking(std::int64_t recordCount);
+    // The count of finds in LogPanel and the progress bar's position.
+    void ReportProgress(std::int64_t position, std::int64_t found);
+
+    // Recovers the file of the result grid's current row.
+    void RecoverSelectedFile();
 
 protected:
     void closeEvent(QCloseEvent* event) override;

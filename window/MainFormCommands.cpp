@@ -8,20 +8,18 @@
 
 #include "MainForm.h"
 #include "ResultModel.h"
+#include "EventLog.h"
 #include "Scanner.h"
 #include "ui_Main.h"
 
 namespace {
 
-// The window's side of a recovery: its current result row, the list and the
-// save dialog.
+// The window's side of a recovery: the save dialog and the event log.
 class TWindowRecoveryHost : public deruzera::TRecoveryHost {
 public:
     explicit TWindowRecoveryHost(TMainForm& form) : form_(form) {}
-    int Row() override { return form_.ResultGridRow(); }
-    std::string FirstResultCell() override { return form_.ResultGridCell(0, 1).toStdString(); }
-    const deruzera::TFoundFileList& FoundFiles() override { return form_.deruzera::TScanHost::FoundFiles; }
-    std::optional<std::string> AskTargetPath(const std::string& proposedName) override {
+    void Line(const deruzera::TLogLine& line) override { deruzera::LogMessage(line.Text, line.Colour); }
+    std::optional<std::string> AskTargetPath(const std::string& proposedName, const deruzera::TRecoveryPlan&) override {
         return form_.AskTargetPath(proposedName);
     }
 
@@ -40,8 +38,19 @@ void TMainForm::AnalizeButtonClick() {
 
 void TMainForm::SalvaneButtonClick() {
     ui->Note->setCurrentIndex(0);
+    RecoverSelectedFile();
+}
+
+void TMainForm::RecoverSelectedFile() {
+    // Nothing is logged without a current row, or before a scan has listed
+    // files in the grid.
+    if (ResultGridRow() < 1 || resultModel_->FileAt(1) == nullptr) return;
+    const deruzera::TFoundFiles* file = resultModel_->FileAt(ResultGridRow());
+    if (file == nullptr || !Results) return;
+    // The recovery reads the device of the listed scan, whatever drive is
+    // selected now, and checks the record is still the file that was found.
     TWindowRecoveryHost host(*this);
-    deruzera::RecoverFile(host);
+    deruzera::RecoverFile(Results->Device.get(), Results->Volume, file->Record, file->Sequence, host);
 }
 
 void TMainForm::UpdateButtonClick() { OpenURL(QString::fromLatin1(ProductPage)); }

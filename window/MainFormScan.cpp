@@ -29,10 +29,9 @@ void TMainForm::StartScan() {
     ui->Main->setCurrentIndex(1);
     AbortRequested = false;
 
-    // From here the worker owns the list until it ends; the grid stops
-    // reading it.
+    // While the worker runs the grid shows no entries.
     resultModel_->Detach();
-    auto* scanner = new TScanner(*this);
+    auto* scanner = new TScanner(*this, SelectedDrive, OpenDevice, AbortRequested);
     scanner_ = scanner;
     connect(scanner, &QThread::finished, this, [this] { Guarded([this] { ScanFinished(); }); },
             Qt::QueuedConnection);
@@ -41,8 +40,13 @@ void TMainForm::StartScan() {
 }
 
 void TMainForm::ScanFinished() {
-    if (FoundCount > 0) {
-        resultModel_->ListEntries(FoundCount);
+    // A scan whose walk began replaces the listed results; one refused
+    // before it leaves them, device and volume included.
+    if (scanner_) {
+        if (std::shared_ptr<deruzera::TScanResults> results = scanner_->TakeResults()) Results = std::move(results);
+    }
+    if (FoundCount() > 0) {
+        resultModel_->ListEntries(Results);
         // Row 1 is the current row, as a grid's first data row is until the
         // user picks another; chosen by the program, so no selection event.
         settingRow_ = true;
@@ -71,23 +75,26 @@ void TMainForm::WaitForScan() {
 // behind the log lines written before it, so they are carried out in the
 // order made and all before ScanFinished.
 
-void TMainForm::ReportStatusText(const std::string& text) {
-    const QString status = QString::fromStdString(text);
-    QMetaObject::invokeMethod(this, [this, status] { ui->LogPanel->setText(status); }, Qt::QueuedConnection);
-}
-
-void TMainForm::ReportProgressMax(std::int64_t max) {
+void TMainForm::ReportWalking(std::int64_t recordCount) {
     // A bar whose maximum is 0 would show a busy animation instead of 0.
-    const int bounded = static_cast<int>(std::clamp<std::int64_t>(max, 1, INT32_MAX));
-    QMetaObject::invokeMethod(this, [this, bounded] { ui->Gauge1->setMaximum(bounded); }, Qt::QueuedConnection);
+    const int bounded = static_cast<int>(std::clamp<std::int64_t>(recordCount, 1, INT32_MAX));
+    QMetaObject::invokeMethod(
+        this,
+        [this, bounded] {
+            resultModel_->Cut();
+            ui->Gauge1->setMaximum(bounded);
+        },
+        Qt::QueuedConnection);
 }
 
-void TMainForm::ReportProgress(std::int64_t position) {
+void TMainForm::ReportProgress(std::int64_t position, std::int64_t found) {
+    const QString status = QString::fromStdString(deruzera::CountText(found));
     const int bounded = static_cast<int>(std::clamp<std::int64_t>(position, 0, INT32_MAX));
-    QMetaObject::invokeMethod(this, [this, bounded] { ui->Gauge1->setValue(std::min(bounded, ui->Gauge1->maximum())); },
-                              Qt::QueuedConnection);
-}
-
-void TMainForm::ReportResultGridCut() {
-    QMetaObject::invokeMethod(this, [this] { resultModel_->Cut(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this,
+        [this, status, bounded] {
+            ui->LogPanel->setText(status);
+            ui->Gauge1->setValue(std::min(bounded, ui->Gauge1->maximum()));
+        },
+        Qt::QueuedConnection);
 }

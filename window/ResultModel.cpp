@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <climits>
 
+#include "platform/Locale.h"
 #include "volume/Salvane.h"
 
 namespace {
@@ -10,8 +11,10 @@ const char* const HeaderTexts[TResultModel::ColumnCount] = {" Filename", " Path"
                                                             " Date Modified"};
 }  // namespace
 
-TResultModel::TResultModel(const deruzera::TFoundFileList& files, QObject* parent)
-    : QAbstractTableModel(parent), files_(files) {}
+TResultModel::TResultModel(QObject* parent)
+    : QAbstractTableModel(parent),
+      decimalSeparator_(deruzera::platform::DecimalSeparator()),
+      times_(deruzera::platform::LocalTimes()) {}
 
 void TResultModel::SetGridRowCount(int count) {
     const int rows = std::max(count, 1) - 1;
@@ -22,11 +25,15 @@ void TResultModel::SetGridRowCount(int count) {
     endResetModel();
 }
 
-void TResultModel::ListEntries(qint64 count) {
-    // A view counts rows in an int; the list can't outgrow that (the MFT's
-    // record count is 32 bits), but the bound keeps the cast honest.
-    count = std::clamp<qint64>(count, 0, std::min<qint64>(static_cast<qint64>(files_.size()), INT_MAX - 1));
+void TResultModel::ListEntries(std::shared_ptr<const deruzera::TScanResults> results) {
+    // A view counts rows in an int; the bound keeps the cast honest.
+    const qint64 count =
+        results ? std::min<qint64>(static_cast<qint64>(results->Files.size()), INT_MAX - 1) : 0;
     beginResetModel();
+    results_ = std::move(results);
+    // The zone and the separators as they are now.
+    times_ = deruzera::platform::LocalTimes();
+    decimalSeparator_ = deruzera::platform::DecimalSeparator();
     rows_ = static_cast<int>(count);
     listed_ = count;
     endResetModel();
@@ -45,20 +52,27 @@ void TResultModel::Cut() {
     endResetModel();
 }
 
+const deruzera::TFoundFiles* TResultModel::FileAt(int gridRow) const {
+    const qint64 entry = static_cast<qint64>(gridRow) - 1;
+    if (gridRow < 1 || entry >= listed_ || !results_) return nullptr;
+    return &results_->Files[static_cast<std::size_t>(entry)];
+}
+
 QString TResultModel::Cell(int column, int gridRow) const {
     if (column < 0 || column >= ColumnCount) return {};
     if (gridRow == 0) return QString::fromLatin1(HeaderTexts[column]);
-    const qint64 entry = static_cast<qint64>(gridRow) - 1;
-    if (gridRow < 0 || entry >= listed_) return {};
-    const deruzera::TFoundFiles& file = files_[static_cast<std::size_t>(entry)];
+    const deruzera::TFoundFiles* file = FileAt(gridRow);
+    if (!file) return {};
+    std::string text;
     switch (column) {
-    case ColFileName: return QLatin1Char(' ') + QString::fromStdString(file.FileName);
-    case ColPath: return QLatin1Char(' ') + QString::fromStdString(file.FilePath);
-    case ColSize: return QLatin1Char(' ') + QString::fromStdString(deruzera::SizeToText(file.FileSize));
-    case ColCreated: return QLatin1Char(' ') + QString::fromStdString(file.Created);
-    case ColModified: return QLatin1Char(' ') + QString::fromStdString(file.Modified);
+    case ColFileName: text = results_->Files.NameText(*file); break;
+    case ColPath: text = results_->FilePath(*file); break;
+    case ColSize: text = deruzera::SizeToText(file->FileSize, decimalSeparator_); break;
+    case ColCreated: text = times_.FormatFileTime(file->Created); break;
+    case ColModified: text = times_.FormatFileTime(file->Modified); break;
     default: return {};
     }
+    return QLatin1Char(' ') + QString::fromStdString(text);
 }
 
 int TResultModel::rowCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : rows_; }

@@ -1,6 +1,6 @@
-// The result list as a virtual table over the scan's list of found files:
-// cells are made when the view asks for them, so a million rows cost no
-// more than the list itself.
+// The result list as a virtual table over the files of one scan: cells are
+// made when the view asks for them, so a million rows cost no more than the
+// list itself.
 //
 // Grid rows count as the window counts them: row 0 is the header, row r
 // (r >= 1) is model row r - 1 and shows entry r - 1 of the list once it is
@@ -8,8 +8,10 @@
 #pragma once
 
 #include <QAbstractTableModel>
+#include <memory>
 
 #include "volume/Records.h"
+#include "volume/Times.h"
 
 class TResultModel : public QAbstractTableModel {
     Q_OBJECT
@@ -17,25 +19,25 @@ class TResultModel : public QAbstractTableModel {
 public:
     enum TColumn { ColFileName, ColPath, ColSize, ColCreated, ColModified, ColumnCount };
 
-    explicit TResultModel(const deruzera::TFoundFileList& files, QObject* parent = nullptr);
+    explicit TResultModel(QObject* parent = nullptr);
 
     // Grid row count including the header row (at least 1). Rows past the
     // listed entries are empty.
     int GridRowCount() const { return rows_ + 1; }
     void SetGridRowCount(int count);
 
-    // Lists entries 0 .. count - 1 of the list in rows 1 .. count; the grid
-    // then has count + 1 rows.
-    void ListEntries(qint64 count);
+    // Lists the files of `results` in rows 1 .. count; the grid then has
+    // count + 1 rows.
+    void ListEntries(std::shared_ptr<const deruzera::TScanResults> results);
 
-    // Stops reading the list: while a scan owns it, every data row is empty.
+    // Stops showing the list: while a scan runs, every data row is empty.
     void Detach();
 
-    // The scan's cut: the header and one data row, emptied (the list it
-    // showed belongs to the running scan).
+    // The scan's cut: the header and one data row, emptied.
     void Cut();
 
-    qint64 ListedCount() const { return listed_; }
+    // The file of a grid row, or null where the row shows none.
+    const deruzera::TFoundFiles* FileAt(int gridRow) const;
 
     // The text of a cell by grid row, as the grid holds it: each cell of a
     // listed row begins with one blank; row 0 holds the header texts.
@@ -48,7 +50,9 @@ public:
     Qt::ItemFlags flags(const QModelIndex& index) const override;
 
 private:
-    const deruzera::TFoundFileList& files_;
+    std::shared_ptr<const deruzera::TScanResults> results_;
     int rows_ = 0;       // data rows (grid rows - 1)
     qint64 listed_ = 0;  // rows that show entries of the list
+    std::string decimalSeparator_;
+    mutable deruzera::TLocalTimes times_;
 };

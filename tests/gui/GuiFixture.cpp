@@ -11,7 +11,7 @@
 #include <sstream>
 
 #include "platform/DriveMap.h"
-#include "volume/Log.h"
+#include "EventLog.h"
 
 namespace gui_testing {
 
@@ -132,10 +132,7 @@ bool BuildImage(const std::string& plan, const std::string& image, std::vector<T
 
 void WindowTest::SetUp() {
     deruzera::ClearLog();
-    deruzera::Volume = deruzera::TVolume{};
-    deruzera::PathCache.clear();
     platform::ClearDriveMap();
-    platform::InstallDriveMapOpener();
     QApplication::setApplicationDisplayName(QStringLiteral("NTFS Deruzera"));
 }
 
@@ -174,7 +171,7 @@ namespace {
 
 class TSlowDevice final : public deruzera::TDevice {
 public:
-    TSlowDevice(deruzera::THandle inner, int micros) : inner_(std::move(inner)), micros_(micros) {}
+    TSlowDevice(std::shared_ptr<deruzera::TDevice> inner, int micros) : inner_(std::move(inner)), micros_(micros) {}
     std::int64_t ReadAt(std::int64_t offset, void* buffer, std::size_t count) override {
         // Per KiB asked for, so that reads in large chunks are slow too.
         const auto kib = static_cast<long long>((count + 1023) / 1024);
@@ -184,20 +181,27 @@ public:
     std::int64_t Size() const override { return inner_->Size(); }
 
 private:
-    deruzera::THandle inner_;
+    std::shared_ptr<deruzera::TDevice> inner_;
     int micros_;
 };
 
 }  // namespace
 
-void InstallSlowOpener(int micros) {
-    deruzera::SetVolumeOpener([micros](const std::string& drive) -> deruzera::THandle {
-        const std::string path = platform::DrivePath(drive);
-        if (path.empty()) return nullptr;
-        deruzera::THandle inner = platform::OpenDeviceFile(path);
+void InstallSlowOpener(TMainForm& form, int micros) {
+    form.OpenDevice = [micros](const std::string& drive, std::string& problem) -> std::shared_ptr<deruzera::TDevice> {
+        std::shared_ptr<deruzera::TDevice> inner = platform::OpenMappedDrive(drive, problem);
         if (!inner) return nullptr;
-        return std::make_unique<TSlowDevice>(std::move(inner), micros);
-    });
+        return std::make_shared<TSlowDevice>(std::move(inner), micros);
+    };
+}
+
+std::int64_t RecordCountOf(const std::string& image) {
+    deruzera::THandle device = platform::OpenDeviceFile(image);
+    if (!device) return -1;
+    deruzera::TVolume volume;
+    deruzera::TScanOutcome failure;
+    if (deruzera::LoadVolume(*device, "C:", volume, nullptr, failure) != deruzera::TScanEnd::Completed) return -1;
+    return volume.RecordCount;
 }
 
 void AnswerSaveDialog(const std::string& path, QString* proposed) {

@@ -91,9 +91,14 @@ protected:
 
 namespace gui_testing {
 
-// Makes every volume open through the drive map answer each read only after
-// `micros` microseconds per KiB, so that a scan lasts long enough to watch.
-void InstallSlowOpener(int micros);
+// Makes every volume the window opens through the drive map answer each
+// read only after `micros` microseconds per KiB, so that a scan lasts long
+// enough to watch.
+void InstallSlowOpener(TMainForm& form, int micros);
+
+// The records the MFT of an image holds, as a scan walks them; -1 where it
+// can't be read.
+std::int64_t RecordCountOf(const std::string& image);
 
 // Answers the next save dialog with `path` (or cancels it when empty) and
 // records the name it proposed.

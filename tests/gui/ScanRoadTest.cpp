@@ -17,7 +17,7 @@
 #include "GuiFixture.h"
 #include "platform/DriveMap.h"
 #include "platform/Drives.h"
-#include "volume/Log.h"
+#include "EventLog.h"
 #include "volume/Salvane.h"
 
 using namespace gui_testing;
@@ -49,11 +49,6 @@ public slots:
 
 class ScanRoadTest : public WindowTest {
 protected:
-    void TearDown() override {
-        platform::InstallDriveMapOpener();
-        WindowTest::TearDown();
-    }
-
     // Builds `plan` into an image of this test, or skips the test.
     std::string Image(const std::string& name, const std::string& plan, std::vector<TManifestRow>& manifest) {
         const std::string image = WorkDirectory(name) + "/volume.img";
@@ -198,13 +193,13 @@ TEST_F(ScanRoadTest, CancelEndsTheScanWithItsAbortLines) {
     long long deleted = 0;
     for (const auto& row : manifest) deleted += row.State == "deleted" && row.Kind == "file";
     TMainForm& f = FormOver({image});
-    InstallSlowOpener(400);
+    InstallSlowOpener(f, 400);
     f.SelectDriveRow(1);
     ClickScan();
     // The count and progress come in while it runs.
     ASSERT_TRUE(WaitUntil([&] { return Child<QLabel>(f, "LogPanel")->text().startsWith("Found "); }, 20000));
     EXPECT_GT(Child<QProgressBar>(f, "Gauge1")->value(), 0);
-    EXPECT_EQ(Child<QProgressBar>(f, "Gauge1")->maximum(), deruzera::Volume.RecordCount);
+    EXPECT_EQ(Child<QProgressBar>(f, "Gauge1")->maximum(), RecordCountOf(image));
     ClickScan();  // "Cancel"
     EXPECT_EQ(Child<QPushButton>(f, "StartButton")->text(), QString("Cancel"));
     ASSERT_TRUE(WaitForScanEnd());
@@ -212,14 +207,14 @@ TEST_F(ScanRoadTest, CancelEndsTheScanWithItsAbortLines) {
     const auto lines = Log();
     ASSERT_GE(lines.size(), 2u);
     ExpectLine(lines[lines.size() - 2], "Scanning aborted by user", "#FF0000");
-    const QString count = QStringLiteral("Found %1 deleted files").arg(f.FoundCount);
+    const QString count = QStringLiteral("Found %1 deleted files").arg(f.FoundCount());
     ExpectLine(lines.back(), count, "#FF0000");
-    EXPECT_LT(f.FoundCount, deleted);
+    EXPECT_LT(f.FoundCount(), deleted);
     ExpectIdleControls();
-    if (f.FoundCount > 0) {
+    if (f.FoundCount() > 0) {
         EXPECT_EQ(Child<QStackedWidget>(f, "Main")->currentIndex(), 0);
         EXPECT_TRUE(Child<QWidget>(f, "SalvaneButton")->isEnabled());
-        EXPECT_EQ(f.ResultGridRowCount(), f.FoundCount + 1);
+        EXPECT_EQ(f.ResultGridRowCount(), f.FoundCount() + 1);
     } else {
         EXPECT_EQ(Child<QStackedWidget>(f, "Main")->currentIndex(), 1);
         EXPECT_FALSE(Child<QWidget>(f, "SalvaneButton")->isEnabled());
@@ -316,7 +311,7 @@ TEST_F(ScanRoadTest, QuitQuestionNoKeepsTheScanYesStopsItAndCloses) {
     const std::string image = Image("quit", LargePlan, manifest);
     if (image.empty()) GTEST_SKIP() << "deruzera-mkimage is not available";
     TMainForm& f = FormOver({image});
-    InstallSlowOpener(400);
+    InstallSlowOpener(f, 400);
     f.SelectDriveRow(1);
     ClickScan();
     ASSERT_TRUE(WaitUntil([&] { return Child<QLabel>(f, "LogPanel")->text().startsWith("Found "); }, 20000));

@@ -11,6 +11,7 @@
 #include <QFileDialog>
 #include <QLabel>
 #include <QProcess>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QTableWidget>
 #include <QThread>
@@ -58,7 +59,7 @@ bool WaitFor(const std::function<bool()>& done, int ms = 60000) {
 // Each read waits a little, so that a scan lasts long enough to be seen.
 class TSlowDevice final : public deruzera::TDevice {
 public:
-    explicit TSlowDevice(deruzera::THandle inner) : inner_(std::move(inner)) {}
+    explicit TSlowDevice(std::shared_ptr<deruzera::TDevice> inner) : inner_(std::move(inner)) {}
     std::int64_t ReadAt(std::int64_t offset, void* buffer, std::size_t count) override {
         const auto kib = static_cast<long long>((count + 1023) / 1024);
         std::this_thread::sleep_for(std::chrono::microseconds(1500 * std::max(kib, 1LL)));
@@ -67,7 +68,7 @@ public:
     std::int64_t Size() const override { return inner_->Size(); }
 
 private:
-    deruzera::THandle inner_;
+    std::shared_ptr<deruzera::TDevice> inner_;
 };
 
 int RowOfDrive(TMainForm& form, const std::string& drive) {
@@ -91,7 +92,6 @@ int main(int argc, char** argv) {
     platform::MapSystemDrives();
     const std::string demo = platform::MapSourceDrive(argv[2]);
     const std::string large = platform::MapSourceDrive(argv[3]);
-    platform::InstallDriveMapOpener();
 
     TMainForm form;
     form.move(0, 0);
@@ -109,24 +109,24 @@ int main(int argc, char** argv) {
     ok = Snap("02-drive-selected.png") && ok;
 
     // A slow scan of the large image, caught half-way, then cancelled.
-    deruzera::SetVolumeOpener([](const std::string& drive) -> deruzera::THandle {
-        deruzera::THandle inner = platform::OpenDeviceFile(platform::DrivePath(drive));
+    form.OpenDevice = [](const std::string& drive, std::string& problem) -> std::shared_ptr<deruzera::TDevice> {
+        std::shared_ptr<deruzera::TDevice> inner = platform::OpenMappedDrive(drive, problem);
         if (!inner) return nullptr;
-        return std::make_unique<TSlowDevice>(std::move(inner));
-    });
+        return std::make_shared<TSlowDevice>(std::move(inner));
+    };
     form.SelectDriveRow(largeRow);
     auto* start = form.findChild<QPushButton*>(QStringLiteral("StartButton"));
     auto* status = form.findChild<QLabel*>(QStringLiteral("LogPanel"));
     start->click();
     WaitFor([&] { return status->text().startsWith(QStringLiteral("Found ")) && status->text() != QStringLiteral("Found 0 deleted files"); });
-    WaitFor([&] { return !form.ScanRunning() || deruzera::Volume.RecordCount > 0; });
+    WaitFor([&] { return !form.ScanRunning() || form.findChild<QProgressBar*>(QStringLiteral("Gauge1"))->value() > 1000; });
     ok = Snap("03-scanning.png") && ok;
     start->click();
     WaitFor([&] { return !form.ScanRunning(); });
     Settle();
 
     // The demo image, scanned whole: the results with the details of a row.
-    platform::InstallDriveMapOpener();
+    form.OpenDevice = platform::OpenMappedDrive;
     form.findChild<QToolButton*>(QStringLiteral("AnalizeButton"))->click();
     form.SelectDriveRow(demoRow);
     start->click();

@@ -17,16 +17,36 @@ using namespace gui_testing;
 
 namespace {
 
-deruzera::TFoundFiles Found(const std::string& name, std::int64_t size, std::int64_t offset = 0) {
-    deruzera::TFoundFiles f;
-    f.RecordOffset = offset;
-    f.FileName = name;
-    f.FilePath = "C:\\Docs\\";
-    f.FileSize = size;
-    f.Deleted = true;
-    f.Created = "07.12.26 06:24";
-    f.Modified = "08.12.26 10:00";
-    return f;
+struct TListed {
+    std::string Name;
+    std::int64_t Size = 0;
+};
+TListed Found(const std::string& name, std::int64_t size) { return {name, size}; }
+
+constexpr std::uint64_t Epoch1970 = 116444736000000000ull;
+constexpr std::uint64_t Second = 10000000ull;
+
+// The results of a scan of drive C: that found `files` in C:\Docs, created
+// 07.12.26 06:24 and changed 08.12.26 10:00 (UTC), read from `device`.
+std::shared_ptr<deruzera::TScanResults> ResultsOf(const std::vector<TListed>& files,
+                                                  std::shared_ptr<deruzera::TDevice> device = nullptr) {
+    auto results = std::make_shared<deruzera::TScanResults>();
+    results->Device = std::move(device);
+    results->Volume.CurrentDrive = "C:";
+    results->Volume.FileRecordSize = 1024;
+    results->Volume.MFTOffset = 16384;
+    results->Directories.Add(20, 5, "Docs");
+    std::int64_t record = 30;
+    for (const TListed& listed : files) {
+        deruzera::TFoundFiles f;
+        f.Record = record++;
+        f.ParentRecord = 20;
+        f.FileSize = listed.Size;
+        f.Created = Epoch1970 + 1796624640ull * Second;
+        f.Modified = Epoch1970 + 1796724000ull * Second;
+        results->Files.Add(f, listed.Name);
+    }
+    return results;
 }
 
 QString GenericComment() {
@@ -36,10 +56,14 @@ QString GenericComment() {
 class ResultsTest : public WindowTest {
 protected:
     // A window showing the results of a scan that found `files`.
-    TMainForm& Listed(const std::vector<deruzera::TFoundFiles>& files) {
+    void SetUp() override {
+        WindowTest::SetUp();
+        setenv("TZ", "UTC0", 1);
+        tzset();
+    }
+    TMainForm& Listed(const std::vector<TListed>& files, std::shared_ptr<deruzera::TDevice> device = nullptr) {
         TMainForm& f = MakeForm();
-        f.FoundFiles.assign(files.begin(), files.end());
-        f.FoundCount = static_cast<std::int64_t>(files.size());
+        f.Results = ResultsOf(files, std::move(device));
         f.ScanFinished();
         QApplication::processEvents();
         return f;
@@ -54,7 +78,7 @@ protected:
 }  // namespace
 
 TEST_F(ResultsTest, ScanFinishedListsRowsWithOneLeadingBlankAndShowsRowOne) {
-    TMainForm& f = Listed({Found("report.txt", 1536, 4096), Found("README", 0), Found("archive.tar.gz", 1023)});
+    TMainForm& f = Listed({Found("report.txt", 1536), Found("README", 0), Found("archive.tar.gz", 1023)});
     EXPECT_EQ(f.ResultGridRowCount(), 4);
     EXPECT_EQ(f.ResultGridCell(0, 1), QString(" report.txt"));
     EXPECT_EQ(f.ResultGridCell(1, 1), QString(" C:\\Docs\\"));
@@ -137,7 +161,7 @@ TEST_F(ResultsTest, ModelStaysConsistentThroughListCutAndDetach) {
     TMainForm& f = Listed({Found("a.txt", 1), Found("b.txt", 2), Found("c.txt", 3)});
     auto* grid = Child<QTableView>(f, "ResultGrid");
     QAbstractItemModelTester tester(grid->model(), QAbstractItemModelTester::FailureReportingMode::Fatal);
-    f.ReportResultGridCut();  // as the scan does before its walk
+    f.ReportWalking(64);  // as the scan does before its walk
     QApplication::processEvents();
     EXPECT_EQ(f.ResultGridRowCount(), 2);
     EXPECT_TRUE(f.ResultGridCell(0, 1).isEmpty());
@@ -157,12 +181,12 @@ TEST(FailureText, FullStopIsAddedOnlyAfterCharactersAboveIt) {
 }
 
 TEST_F(ResultsTest, FailureEscapingAHandlerIsShownAndTheWindowGoesOn) {
-    TMainForm& f = Listed({Found("a.txt", 1)});
     // The device fails in a way the recovery doesn't expect.
-    deruzera::Volume.CurrentDrive = "C:";
-    auto previous = deruzera::SetVolumeOpener([](const std::string&) -> deruzera::THandle {
-        throw std::runtime_error("The device was removed");
-    });
+    struct TRemoved final : deruzera::TDevice {
+        std::int64_t ReadAt(std::int64_t, void*, std::size_t) override { throw std::runtime_error("The device was removed"); }
+        std::int64_t Size() const override { return 1 << 20; }
+    };
+    TMainForm& f = Listed({Found("a.txt", 1)}, std::make_shared<TRemoved>());
     QString text, title;
     QMessageBox::Icon icon = QMessageBox::NoIcon;
     QMessageBox::StandardButtons buttons;
@@ -176,7 +200,6 @@ TEST_F(ResultsTest, FailureEscapingAHandlerIsShownAndTheWindowGoesOn) {
         box->button(QMessageBox::Ok)->click();
     });
     Child<QToolButton>(f, "SalvaneButton")->click();
-    deruzera::SetVolumeOpener(std::move(previous));
     EXPECT_EQ(text, QString("The device was removed."));
     EXPECT_EQ(title, QString("NTFS Deruzera 1.3"));
     EXPECT_EQ(icon, QMessageBox::Critical);

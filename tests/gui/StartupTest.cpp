@@ -16,7 +16,7 @@
 #include <thread>
 
 #include "GuiFixture.h"
-#include "volume/Log.h"
+#include "EventLog.h"
 #include "volume/Salvane.h"
 
 using namespace gui_testing;

@@ -13,7 +13,6 @@
 #include "platform/RawDevice.h"
 #include "tools/Manifest.h"
 #include "tools/Sha256.h"
-#include "volume/Log.h"
 #include "volume/Salvane.h"
 
 using namespace deruzera;
@@ -152,14 +151,37 @@ protected:
     void SetUp() override {
         setenv("TZ", "UTC0", 1);
         tzset();
-        ResetLocalTimeCache();
-        platform::InstallDriveMapOpener();
-        ClearLog();
     }
 };
 std::map<std::string, Image> RealImage::images;
 
-struct Host : TScanHost {};
+// Everything a scan hands over, by record number.
+struct Collected : TScanSink {
+    std::vector<TLogLine> lines;
+    TFoundFileList files;
+    std::map<std::int64_t, std::string> names, paths;
+    void Line(const TLogLine& line) override { lines.push_back(line); }
+    void Found(const TFoundBatch& batch) override {
+        for (const TFoundFiles& f : batch.Files) {
+            files.Add(f, batch.Files.Name(f));
+            names[f.Record] = batch.Files.NameText(f);
+            paths[f.Record] = batch.FilePath(f);
+        }
+    }
+};
+
+TScanOutcome ScanImage(const fs::path& image, Collected& sink) {
+    platform::MapDrive("C:", image);
+    const std::atomic<bool> stop{false};
+    return ScanDrive("C:", platform::OpenMappedDrive, sink, stop);
+}
+
+struct Recovery : TRecoveryHost {
+    std::string out;
+    std::vector<TLogLine> lines;
+    void Line(const TLogLine& line) override { lines.push_back(line); }
+    std::optional<std::string> AskTargetPath(const std::string&, const TRecoveryPlan&) override { return out; }
+};
 
 TEST_P(RealImage, GeometryAgreesWithFsstat) {
     const Image& image = Get();
@@ -171,7 +193,7 @@ TEST_P(RealImage, GeometryAgreesWithFsstat) {
     auto device = platform::OpenDeviceFile(image.file);
     ASSERT_TRUE(device);
     TVolume v;
-    ASSERT_TRUE(ReadVolumeGeometry(*device, v));
+    ASSERT_EQ(ReadVolumeGeometry(*device, v), TGeometryEnd::Accepted);
     EXPECT_EQ(v.BytesPerSector, field("Sector Size: "));
     EXPECT_EQ(v.BytesPerCluster, field("Cluster Size: "));
     EXPECT_EQ(v.BytesPerCluster, static_cast<std::uint32_t>(GetParam().cluster));
@@ -183,15 +205,19 @@ TEST_P(RealImage, RealRecordsFixUpAndShowTheirAttributes) {
     const Image& image = Get();
     auto device = platform::OpenDeviceFile(image.file);
     TVolume v;
-    ASSERT_TRUE(ReadVolumeGeometry(*device, v));
+    TScanOutcome failure;
+    ASSERT_EQ(LoadVolume(*device, "C:", v, nullptr, failure), TScanEnd::Completed);
     auto record = [&](std::int64_t n) {
-        TDynamicCharArray r = ReadFileRecord(*device, FileRecordOffset(v, n), v);
+        TDynamicCharArray r;
+        EXPECT_EQ(ReadFileRecord(*device, v, n, r), 0);
         FixupRecord(r);
         return r;
     };
     const TDynamicCharArray mft = record(0);
     const auto data = FindAttributeView(mft, AttrData, false);
     ASSERT_FALSE(data.empty());
+    // Walked as far as the MFT was ever written, and no further than fsstat's range.
+    EXPECT_EQ(v.RecordCount * v.FileRecordSize, ReadU64(data, NonResident::InitializedSize));
     EXPECT_EQ(data[8], 1);
     EXPECT_EQ(FileNameOf(FindAttributeView(mft, AttrFileName, true)), "$MFT");
     const TDynamicCharArray root = record(5);
@@ -203,39 +229,35 @@ TEST_P(RealImage, RealRecordsFixUpAndShowTheirAttributes) {
         EXPECT_EQ(ReadU16(r, 22), e.State == "live" ? 1 : 0) << e.Path;
         const auto name = FindAttributeView(r, AttrFileName, true);
         EXPECT_EQ(FileNameOf(name), BaseName(e.Path));
-        EXPECT_EQ(ParentReferenceOf(name) & 0xFFFFFFFFFFFF, e.Parent);
+        EXPECT_EQ(RecordNumberOf(ParentReferenceOf(name)), e.Parent);
         EXPECT_FALSE(FindAttributeView(r, AttrStandardInformation, false).empty());
     }
 }
 
 TEST_P(RealImage, ScanFindsEveryDeletedFileAndRecoversItsBytes) {
     const Image& image = Get();
-    platform::MapDrive("C:", image.file);
-    Host host;
-    host.SelectedDrive = "C:";
-    ScanDrive(host);
-    const auto lines = LogLines();
-    ASSERT_GE(lines.size(), 2u);
-    EXPECT_EQ(lines[lines.size() - 2].Text, "Scanning process completed");
-
-    std::map<std::int64_t, const TFoundFiles*> found;
-    for (const TFoundFiles& f : host.FoundFiles) found[RecordNumberAt(Volume, f.RecordOffset)] = &f;
-    EXPECT_EQ(found.size(), host.FoundFiles.size());
+    Collected sink;
+    const TScanOutcome outcome = ScanImage(image.file, sink);
+    ASSERT_EQ(outcome.End, TScanEnd::Completed);
+    ASSERT_GE(sink.lines.size(), 2u);
+    EXPECT_EQ(sink.lines[sink.lines.size() - 2].Text, "Scanning process completed");
+    EXPECT_EQ(sink.names.size(), sink.files.size());
 
     // What the manifest deleted and no later file took over is listed exactly.
     int deleted = 0;
     for (const Entry& e : image.manifest) {
         if (e.Kind == "file" && e.State == "live") {
-            EXPECT_FALSE(found.count(e.Record)) << "live " << e.Path;
+            EXPECT_FALSE(sink.names.count(e.Record)) << "live " << e.Path;
         }
         if (e.Kind != "file" || e.State != "deleted") continue;
         ++deleted;
-        ASSERT_TRUE(found.count(e.Record)) << e.Path;
-        const TFoundFiles& f = *found[e.Record];
-        EXPECT_EQ(f.FileName, BaseName(e.Path));
-        EXPECT_EQ(f.FilePath, ExpectedDir(e.Path, image.manifest)) << e.Path;
-        EXPECT_EQ(f.FileSize, e.Size) << e.Path;
+        ASSERT_TRUE(sink.names.count(e.Record)) << e.Path;
+        EXPECT_EQ(sink.names[e.Record], BaseName(e.Path));
+        EXPECT_EQ(sink.paths[e.Record], ExpectedDir(e.Path, image.manifest)) << e.Path;
     }
+    for (const TFoundFiles& f : sink.files)
+        for (const Entry& e : image.manifest)
+            if (e.Record == f.Record && e.State == "deleted") EXPECT_EQ(f.FileSize, e.Size) << e.Path;
     EXPECT_GE(deleted, 7);
 
     // Every deleted file The Sleuth Kit lists by its record is found with its name.
@@ -251,22 +273,14 @@ TEST_P(RealImage, ScanFindsEveryDeletedFileAndRecoversItsBytes) {
         const std::string name = BaseName(line.substr(line.find('\t') + 1));
         // Named streams, and unused records that have no name at all.
         if (record < 16 || name.find(':') != std::string::npos || name.rfind("OrphanFile-", 0) == 0) continue;
-        ASSERT_TRUE(found.count(record)) << line;
-        EXPECT_EQ(found[record]->FileName, name);
+        ASSERT_TRUE(sink.names.count(record)) << line;
+        EXPECT_EQ(sink.names[record], name);
         ++checked;
     }
     EXPECT_GT(checked, 0);
 
-    // Each found file recovers to icat's bytes, and to the original where icat's are.
-    struct RecoveryHost : TRecoveryHost {
-        const TFoundFileList* files;
-        int row;
-        std::string out;
-        int Row() override { return row; }
-        std::string FirstResultCell() override { return " " + files->front().FileName; }
-        const TFoundFileList& FoundFiles() override { return *files; }
-        std::optional<std::string> AskTargetPath(const std::string&) override { return out; }
-    };
+    // Each found file recovers to icat's bytes, and to the original where
+    // icat's are, through the device the scan opened.
     const std::string unique = std::to_string(::getpid());
     const fs::path out = image.file.parent_path() / ("recovered-" + unique + ".bin");
     const fs::path icat = image.file.parent_path() / ("icat-" + unique + ".bin");
@@ -274,20 +288,16 @@ TEST_P(RealImage, ScanFindsEveryDeletedFileAndRecoversItsBytes) {
     for (const Entry& e : image.manifest)
         if (e.Kind == "file" && e.State == "deleted") manifestSha[e.Record] = e.Sha256;
     int matchedOriginal = 0;
-    for (std::size_t i = 0; i < host.FoundFiles.size(); ++i) {
-        ClearLog();
-        RecoveryHost r;
-        r.files = &host.FoundFiles;
-        r.row = static_cast<int>(i) + 1;
+    for (const TFoundFiles& f : sink.files) {
+        Recovery r;
         r.out = out;
-        RecoverFile(r);
-        const auto rec = RecordNumberAt(Volume, host.FoundFiles[i].RecordOffset);
-        ASSERT_EQ(LogLines().back().Text, "File recovered") << rec;
-        Shell("icat " + Quote(image.file) + " " + std::to_string(rec) + " > " + Quote(icat));
+        ASSERT_TRUE(RecoverFile(outcome.Device.get(), outcome.Volume, f.Record, f.Sequence, r)) << f.Record;
+        ASSERT_EQ(r.lines.back().Text, "File recovered") << f.Record;
+        Shell("icat " + Quote(image.file) + " " + std::to_string(f.Record) + " > " + Quote(icat));
         const std::string ours = FileSha(out);
-        EXPECT_EQ(ours, FileSha(icat)) << host.FoundFiles[i].FileName;
-        if (manifestSha.count(rec) && manifestSha[rec] == FileSha(icat)) {
-            EXPECT_EQ(ours, manifestSha[rec]);
+        EXPECT_EQ(ours, FileSha(icat)) << sink.names[f.Record];
+        if (manifestSha.count(f.Record) && manifestSha[f.Record] == FileSha(icat)) {
+            EXPECT_EQ(ours, manifestSha[f.Record]);
             ++matchedOriginal;
         }
     }
@@ -300,28 +310,26 @@ TEST_P(RealImage, ScanFindsEveryDeletedFileAndRecoversItsBytes) {
 TEST(FragmentedMft, RecordsInLaterExtentsAreFoundWhereTheRunsPutThem) {
     setenv("TZ", "UTC0", 1);
     tzset();
-    platform::InstallDriveMapOpener();
     const Image image = Build("fragmented", "format 64M cluster=4096\nmkdir /d\nfile /d/early.bin 20K seed=1\n"
                                             "fragment-mft 3000\nfile /d/late.bin 30K seed=2\n"
                                             "delete /d/late.bin\ndelete /d/early.bin\n");
     const std::string istat = Shell("istat " + Quote(image.file) + " 0");
     ASSERT_GT(std::count(istat.begin(), istat.end(), '\n'), 8) << "the builder left the MFT in one piece";
-    platform::MapDrive("C:", image.file);
-    Host host;
-    host.SelectedDrive = "C:";
-    ScanDrive(host);
-    EXPECT_GT(Volume.MFTRuns.size(), 1u);
+    Collected sink;
+    const TScanOutcome outcome = ScanImage(image.file, sink);
+    const TVolume& volume = outcome.Volume;
+    EXPECT_GT(volume.MFTRuns.size(), 1u);
     std::map<std::string, std::int64_t> foundRecord;
-    for (const TFoundFiles& f : host.FoundFiles) foundRecord[f.FileName] = RecordNumberAt(Volume, f.RecordOffset);
+    for (const auto& [record, name] : sink.names) foundRecord[name] = record;
     for (const Entry& e : image.manifest) {
         if (e.Kind != "file" || e.State != "deleted") continue;
         ASSERT_TRUE(foundRecord.count(BaseName(e.Path))) << e.Path;
         EXPECT_EQ(foundRecord[BaseName(e.Path)], e.Record);
         // The late record lies where the MFT's own runs put it, not where a
         // contiguous MFT would.
-        const std::int64_t contiguous = Volume.MFTOffset + e.Record * static_cast<std::int64_t>(Volume.FileRecordSize);
+        const std::int64_t contiguous = volume.MFTOffset + e.Record * static_cast<std::int64_t>(volume.FileRecordSize);
         if (BaseName(e.Path) == "late.bin") {
-            EXPECT_NE(FileRecordOffset(Volume, e.Record), contiguous);
+            EXPECT_NE(FileRecordOffset(volume, e.Record), contiguous);
         }
     }
     EXPECT_EQ(FileSha(image.file), image.sha);

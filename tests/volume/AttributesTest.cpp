@@ -24,16 +24,18 @@ TEST(FindAttribute, SkipsDosNamesOnlyWhenAsked) {
     }
 }
 
-TEST(FindAttribute, TakesTheFirstOfItsTypeAndCopiesIt) {
-    synth::Bytes named = synth::Resident(0x80, {1, 2, 3});
-    named[9] = 4;  // a named stream comes first
+TEST(FindAttribute, TakesTheFirstOfItsTypeOrTheFirstUnnamed) {
+    synth::Bytes named = synth::Resident(0x80, {1, 2, 3, 0, 0, 0, 0, 0, 'A', 0, 'B', 0});
+    named[9] = 2;  // a named stream ("AB", inside the value's bytes) comes first
+    named[10] = 32;
     const auto r = synth::Record(0, {synth::StandardInformation(1, 2), named, synth::Resident(0x80, {9})});
-    const TDynamicCharArray data = FindAttribute(r, AttrData, false);
+    const TBytes data = FindAttributeView(r, AttrData, false);
     ASSERT_EQ(data.size(), named.size());
-    EXPECT_EQ(data[9], 4);
-    EXPECT_TRUE(FindAttribute(r, 0x40, false).empty());
+    EXPECT_EQ(data[9], 2);
+    EXPECT_EQ(ResidentValue(FindAttributeView(r, AttrData, false, false))[0], 9);
+    EXPECT_TRUE(FindAttributeView(r, 0x40, false).empty());
     // Bytes that begin with an attribute header are walked from 0.
-    EXPECT_EQ(FindAttribute(data, AttrData, false), data);
+    EXPECT_EQ(FindAttributeView(data, AttrData, false).size(), data.size());
 }
 
 TEST(FindAttribute, SurvivesDamagedAttributeChains) {
@@ -43,16 +45,33 @@ TEST(FindAttribute, SurvivesDamagedAttributeChains) {
         synth::Put(r, 56 + 4, length, 4);  // length of the first attribute
         return r;
     };
+    ASSERT_FALSE(FindAttributeView(withLength(96), AttrFileName, true).empty());
     EXPECT_TRUE(FindAttributeView(withLength(0), AttrFileName, true).empty());           // would loop
     EXPECT_TRUE(FindAttributeView(withLength(0x80000000u), AttrFileName, true).empty());
     EXPECT_TRUE(FindAttributeView(withLength(0xFFFFFFF8u), AttrFileName, true).empty()); // wraps
     EXPECT_TRUE(FindAttributeView(withLength(2000), AttrFileName, true).empty());        // past the end
+    EXPECT_TRUE(FindAttributeView(withLength(100), AttrFileName, true).empty());         // not 8-byte aligned
+    EXPECT_TRUE(FindAttributeView(withLength(16), AttrFileName, true).empty());          // shorter than its header
 
-    // A length reaching past the record: the attribute comes back cut.
+    // A length reaching past the bytes in use, or the last attribute's end
+    // past them: the walk stops there.
     synth::Bytes longLast = good;
     const std::size_t fnAt = 56 + 96;
     synth::Put(longLast, fnAt + 4, 5000, 4);
-    EXPECT_EQ(FindAttributeView(longLast, AttrFileName, true).size(), longLast.size() - fnAt);
+    EXPECT_TRUE(FindAttributeView(longLast, AttrFileName, true).empty());
+    synth::Bytes shortUse = good;
+    synth::Put(shortUse, 24, fnAt + 8, 4);
+    EXPECT_TRUE(FindAttributeView(shortUse, AttrFileName, true).empty());
+    EXPECT_FALSE(FindAttributeView(shortUse, AttrStandardInformation, false).empty());
+
+    // A value or a name that reaches past its attribute.
+    synth::Bytes longValue = good;
+    synth::Put(longValue, fnAt + 16, 200, 4);
+    EXPECT_TRUE(FindAttributeView(longValue, AttrFileName, true).empty());
+    synth::Bytes longName = good;
+    longName[fnAt + 9] = 100;
+    synth::Put(longName, fnAt + 10, 24, 2);
+    EXPECT_TRUE(FindAttributeView(longName, AttrFileName, true).empty());
 
     // First-attribute offset at or past the end, and headers that don't fit.
     synth::Bytes late = good;
@@ -74,7 +93,7 @@ TEST(FieldReaders, MissingBytesReadAsZero) {
     const synth::Bytes whole = synth::FileName(5, u"abcdef");
     const synth::Bytes shortName(whole.begin(), whole.begin() + 94);
     EXPECT_EQ(FileNameOf(shortName), "ab");
-    EXPECT_EQ(ParentReferenceOf(synth::Bytes(10, 0xFF)), 0);
+    EXPECT_EQ(ParentReferenceOf(synth::Bytes(10, 0xFF)), 0u);
 }
 
 TEST(Utf16ToUtf8, JoinsSurrogatePairsAndReplacesLoneOnes) {

@@ -11,7 +11,6 @@
 #include "Synthetic.h"
 
 using namespace deruzera;
-using testing_support::LogSoFar;
 
 namespace {
 
@@ -25,16 +24,6 @@ synth::Volume BaseVolume() {
                                               synth::NonResident(0x80, {0x21, 0x04, 0x00, 0x01, 0x11, 0x02, 0x10}, 20000)}));
     return v;
 }
-
-struct Recovery : TRecoveryHost {
-    const TFoundFileList* files = nullptr;
-    int row = 1;
-    std::string target;
-    int Row() override { return row; }
-    std::string FirstResultCell() override { return files->empty() ? "" : " " + files->front().FileName; }
-    const TFoundFileList& FoundFiles() override { return *files; }
-    std::optional<std::string> AskTargetPath(const std::string&) override { return target; }
-};
 
 class DamageTest : public testing_support::VolumeTest {};
 
@@ -57,29 +46,23 @@ TEST_F(DamageTest, RandomBytesNeverCrashOrHang) {
             image[at] = static_cast<char>(random() % 4 == 0 ? 0xFF : random());
         }
         drives["C:"] = image;
-        ClearLog();
-        TScanHost scan;
-        scan.SelectedDrive = "C:";
-        ScanDrive(scan);
-        const auto lines = LogSoFar();
-        ASSERT_FALSE(lines.empty());
-        EXPECT_EQ(static_cast<std::size_t>(scan.FoundCount), scan.FoundFiles.size());
+        testing_support::RecordingSink scan;
+        const TScanOutcome outcome = Scan("C:", scan);
+        // Every way a scan ends says so in a line.
+        ASSERT_FALSE(scan.lines.empty());
+        EXPECT_EQ(scan.lines.back().second == clGreen, outcome.End == TScanEnd::Completed);
+        EXPECT_EQ(static_cast<std::size_t>(outcome.FoundCount), scan.files.size());
         // Every found file goes through the whole recovery.
-        for (std::size_t i = 0; i < scan.FoundFiles.size(); ++i) {
-            Recovery r;
-            r.files = &scan.FoundFiles;
-            r.row = static_cast<int>(i) + 1;
-            r.target = target;
-            ClearLog();
-            RecoverFile(r);
-            const auto last = LogSoFar();
-            if (!last.empty()) {
-                const std::string& end = last.back().first;
-                EXPECT_TRUE(end == "File recovered" || end.rfind("Error", 0) == 0) << end;
-            }
+        for (const TFoundFiles& file : scan.files) {
+            testing_support::RecordingRecovery r;
+            r.answer = target;
+            RecoverFile(outcome.Device.get(), outcome.Volume, file.Record, file.Sequence, r);
+            ASSERT_FALSE(r.lines.empty());
+            const std::string& end = r.lines.back().first;
+            EXPECT_TRUE(end == "File recovered" || end.rfind("Error", 0) == 0) << end;
             // Whatever happened, no temporary file is left behind.
             for (const auto& entry : std::filesystem::directory_iterator(dir))
-                ASSERT_EQ(entry.path().filename(), "out") << "round " << round << " row " << r.row << ": " << last.back().first;
+                ASSERT_EQ(entry.path().filename(), "out") << "round " << round << " record " << file.Record << ": " << end;
             std::filesystem::remove(target);
         }
     }

@@ -48,7 +48,7 @@ std::string Extracted(const synth::Bytes& record, const std::string& image = std
     TVolume v;
     v.BytesPerCluster = cluster;
     v.FileRecordSize = static_cast<std::uint32_t>(record.size());
-    const TFileContent content = ExtractFileContent(TDynamicCharArray(record.begin(), record.end()), v);
+    const TFileContent content = ExtractFileContent(record, v);
     auto dev = MemoryDevice(image);
     std::string out;
     ReadFileContent(*dev, content, [&](const std::uint8_t* b, std::uint64_t n) {
@@ -66,10 +66,11 @@ synth::Bytes FileWith(const synth::Bytes& data) {
 TEST(ExtractFileContent, ResidentValues) {
     EXPECT_EQ(Extracted(FileWith(synth::Resident(0x80, {'a', 'b', 'c'}))), "abc");
     EXPECT_EQ(Extracted(FileWith(synth::Resident(0x80, {}))), "");
-    // A value length past the attribute's end: only the bytes up to its end.
+    // A value length past the attribute's end: the attribute is damaged, and
+    // so is the file's content.
     synth::Bytes a = synth::Resident(0x80, {'x', 'y'});
     synth::Put(a, 16, 100000, 4);
-    EXPECT_EQ(Extracted(FileWith(a)).size(), a.size() - 24);
+    EXPECT_THROW(Extracted(FileWith(a)), ERecordError);
     // Any flag but 1 means resident.
     synth::Bytes two = synth::Resident(0x80, {'q'});
     two[8] = 2;
@@ -110,7 +111,7 @@ TEST(ExtractFileContent, LargeContentIsAPlanNotABuffer) {
     TVolume v;
     v.BytesPerCluster = 4096;
     const synth::Bytes r = FileWith(synth::NonResident(0x80, {0x03, 0x01, 0x00, 0x08, 0x11, 0x01, 0x01}, size));
-    const TFileContent content = ExtractFileContent(TDynamicCharArray(r.begin(), r.end()), v);
+    const TFileContent content = ExtractFileContent(r, v);
     EXPECT_EQ(content.Size, size);
     auto dev = MemoryDevice(std::string(8192, 'z'));
     std::uint64_t total = 0;

@@ -1,5 +1,5 @@
-// Shared test set-up: a drive string mapped to bytes in memory, and the log
-// lines written while a test runs.
+// Shared test set-up: drive strings opened as bytes in memory, and a scan
+// sink that keeps the lines, the reports and the files it is given.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -9,36 +9,84 @@
 #include <utility>
 #include <vector>
 
-#include "volume/Log.h"
 #include "volume/Salvane.h"
 
 namespace testing_support {
 
 using Lines = std::vector<std::pair<std::string, std::uint32_t>>;
 
-inline Lines LogSoFar() {
-    Lines out;
-    for (const auto& l : deruzera::LogLines()) out.emplace_back(l.Text, l.Colour);
-    return out;
-}
+// Keeps everything a scan hands over: its lines, its reports, and the files
+// with their names and paths.
+struct RecordingSink : deruzera::TScanSink {
+    Lines lines;
+    std::vector<std::string> reports;
+    deruzera::TFoundFileList files;
+    std::map<std::int64_t, std::string> paths;  // by record number
+    std::function<void()> onProgress;
+
+    void Line(const deruzera::TLogLine& line) override { lines.emplace_back(line.Text, line.Colour); }
+    void Walking(std::int64_t count) override { reports.push_back("walking " + std::to_string(count)); }
+    void Progress(std::int64_t position, std::int64_t found) override {
+        reports.push_back("progress " + std::to_string(position) + " found " + std::to_string(found));
+        if (onProgress) onProgress();
+    }
+    void Found(const deruzera::TFoundBatch& batch) override {
+        for (const deruzera::TFoundFiles& f : batch.Files) {
+            files.Add(f, batch.Files.Name(f));
+            paths[f.Record] = batch.FilePath(f);
+        }
+    }
+    std::string Name(std::size_t i) const { return files.NameText(files[i]); }
+    std::string Path(std::size_t i) const { return paths.at(files[i].Record); }
+};
+
+// The lines a recovery writes, and the answer it gets from the "dialog".
+struct RecordingRecovery : deruzera::TRecoveryHost {
+    Lines lines;
+    std::optional<std::string> answer;
+    std::string proposed;
+    int asked = 0;
+    void Line(const deruzera::TLogLine& line) override { lines.emplace_back(line.Text, line.Colour); }
+    std::optional<std::string> AskTargetPath(const std::string& name, const deruzera::TRecoveryPlan&) override {
+        ++asked;
+        proposed = name;
+        return answer;
+    }
+};
+
+// A device over memory that counts and records its reads.
+class CountingDevice final : public deruzera::TDevice {
+public:
+    explicit CountingDevice(std::string bytes) : inner_(deruzera::MemoryDevice(std::move(bytes))) {}
+    std::int64_t ReadAt(std::int64_t offset, void* buffer, std::size_t count) override {
+        reads.emplace_back(offset, count);
+        return inner_->ReadAt(offset, buffer, count);
+    }
+    std::int64_t Size() const override { return inner_->Size(); }
+    std::vector<std::pair<std::int64_t, std::size_t>> reads;
+
+private:
+    deruzera::THandle inner_;
+};
 
 class VolumeTest : public ::testing::Test {
 protected:
     std::map<std::string, std::string> drives;  // drive string -> image bytes
     int opens = 0;
 
-    void SetUp() override {
-        deruzera::ClearLog();
-        deruzera::Volume = deruzera::TVolume{};
-        deruzera::PathCache.clear();
-        deruzera::SetVolumeOpener([this](const std::string& drive) -> deruzera::THandle {
+    // Opens drive strings as the front ends would, from `drives`.
+    deruzera::TDeviceOpener Opener() {
+        return [this](const std::string& drive, std::string&) -> std::shared_ptr<deruzera::TDevice> {
             const auto it = drives.find(drive);
             if (it == drives.end()) return nullptr;
             ++opens;
-            return deruzera::MemoryDevice(it->second);
-        });
+            return std::make_shared<CountingDevice>(it->second);
+        };
     }
-    void TearDown() override { deruzera::SetVolumeOpener(nullptr); }
+    deruzera::TScanOutcome Scan(const std::string& drive, RecordingSink& sink, bool abort = false) {
+        const std::atomic<bool> stop{abort};
+        return deruzera::ScanDrive(drive, Opener(), sink, stop);
+    }
 };
 
 }  // namespace testing_support

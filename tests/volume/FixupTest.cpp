@@ -82,14 +82,22 @@ TEST(FixupRecord, RejectsWhatIsNotAFileRecord) {
     EXPECT_FALSE(RejectionOf(synth::Bytes{'F', 'I', 'L', 'E', 0}).empty());
 }
 
-TEST(FixupRecord, CountOfZeroOrOneLeavesTheRecordAlone) {
-    for (int count : {0, 1}) {
+TEST(FixupRecord, TheCountMustCoverTheRecordAndTheArrayBeAligned) {
+    // One number and one entry per 512 bytes, nothing else: a count of 0, 1
+    // or 2 for a 1024-byte record would leave protected bytes unrestored.
+    for (int count : {0, 1, 2, 4}) {
         synth::Bytes r = synth::Record(1, {});
         synth::Put(r, 6, static_cast<std::uint64_t>(count), 2);
-        const synth::Bytes before = r;
-        FixupRecord(r);
-        EXPECT_EQ(r, before);
+        EXPECT_EQ(RejectionOf(r), "Unable to Fixup the Update Sequence : Invalid Record Data : "
+                                  "Update Sequence count does not fit the record")
+            << count;
     }
+    synth::Bytes odd = synth::Record(1, {});
+    synth::Put(odd, 4, 49, 2);
+    EXPECT_EQ(RejectionOf(odd), "Unable to Fixup the Update Sequence : Invalid Record Data : Update Sequence Array out of range");
+    // A record shorter than its header.
+    EXPECT_EQ(RejectionOf(synth::Bytes{'F', 'I', 'L', 'E', 0, 0, 0, 0, 0, 0}),
+              "Unable to Fixup the Update Sequence : Invalid Record Data : Record too short");
 }
 
 TEST(FixupRecord, NeverReachesPastTheRecord) {

@@ -9,7 +9,7 @@
 
 using namespace deruzera;
 using testing_support::Lines;
-using testing_support::LogSoFar;
+using testing_support::RecordingRecovery;
 namespace fs = std::filesystem;
 
 namespace {
@@ -21,34 +21,15 @@ std::string ReadAll(const fs::path& p) {
     return s.str();
 }
 
-struct Host : TRecoveryHost {
-    TFoundFileList files;
-    int row = 1;
-    std::optional<std::string> answer;
-    std::string proposed;
-    int asked = 0;
-    std::optional<std::string> cell;  // what row 1 shows, when not the first file's name
-    int Row() override { return row; }
-    std::string FirstResultCell() override {
-        if (cell) return *cell;
-        return files.empty() ? "" : " " + files.front().FileName;
-    }
-    const TFoundFileList& FoundFiles() override { return files; }
-    std::optional<std::string> AskTargetPath(const std::string& name) override {
-        ++asked;
-        proposed = name;
-        return answer;
-    }
-};
-
 class RecoverTest : public testing_support::VolumeTest {
 protected:
     fs::path dir;
     synth::Volume v{64};
-    Host host;
+    RecordingRecovery host;
+    std::shared_ptr<TDevice> device;
+    TVolume volume;
 
     void SetUp() override {
-        VolumeTest::SetUp();
         dir = fs::temp_directory_path() / ("deruzera-recover-" + std::to_string(::getpid()));
         fs::create_directories(dir);
         v.Directory(20, 5, u"Docs");
@@ -57,150 +38,139 @@ protected:
         v.PutRecord(32, synth::Record(0, {synth::StandardInformation(0, 0), synth::Resident(0x80, {'n'})}));
         v.DeletedFile(33, 5, u"../../evil\x01/name", "e");
     }
-    void TearDown() override {
-        fs::remove_all(dir);
-        VolumeTest::TearDown();
+    void TearDown() override { fs::remove_all(dir); }
+    // Opens the image as a front end does: the device and its volume.
+    void Open(const synth::Volume& image) {
+        device = std::shared_ptr<TDevice>(MemoryDevice(image.image));
+        TScanOutcome failure;
+        ASSERT_EQ(LoadVolume(*device, "C:", volume, nullptr, failure), TScanEnd::Completed);
     }
-    // Scans drive C: to put its volume in force, then picks record n's row.
-    void ScanAndPick(std::int64_t n) {
-        drives["C:"] = v.image;
-        TScanHost scan;
-        scan.SelectedDrive = "C:";
-        ScanDrive(scan);
-        host.files = scan.FoundFiles;
-        host.row = 0;
-        for (std::size_t i = 0; i < host.files.size(); ++i)
-            if (host.files[i].RecordOffset == v.RecordOffset(n)) host.row = static_cast<int>(i) + 1;
-        ASSERT_GT(host.row, 0);
-        ClearLog();
+    bool Recover(std::int64_t record, std::optional<std::uint16_t> sequence = std::nullopt) {
+        host.lines.clear();
+        return RecoverFile(device.get(), volume, record, sequence, host);
     }
 };
 
 TEST_F(RecoverTest, WritesTheFileWithTheSixLines) {
-    ScanAndPick(30);
+    Open(v);
     host.answer = (dir / "out.txt").string();
-    RecoverFile(host);
+    EXPECT_TRUE(Recover(30));
     EXPECT_EQ(host.proposed, "a.txt");
     EXPECT_EQ(ReadAll(dir / "out.txt"), std::string(512, 'r'));
-    EXPECT_EQ(LogSoFar(), (Lines{{"Preparing for recovery", clBlack},
+    EXPECT_EQ(host.lines, (Lines{{"Preparing for recovery", clBlack},
                                  {"File: a.txt", clBlue},
                                  {"Path: C:\\Docs\\", clBlue},
                                  {"Data recovered", clGreen},
                                  {"Recovered file written : out.txt (512 Bytes)", clBlue},
                                  {"File recovered", clGreen}}));
     // Recovering again replaces the file without a question.
-    ClearLog();
-    RecoverFile(host);
-    EXPECT_EQ(LogSoFar().size(), 6u);
+    EXPECT_TRUE(Recover(30));
+    EXPECT_EQ(host.lines.size(), 6u);
     // No temporary file is left beside it.
     EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);
 }
 
+TEST_F(RecoverTest, ThePlanReadsTheRecordAndItsPathOnly) {
+    // A recovery needs no scan: the record, its directories and its content.
+    auto counting = std::make_shared<testing_support::CountingDevice>(v.image);
+    device = counting;
+    TScanOutcome failure;
+    ASSERT_EQ(LoadVolume(*device, "C:", volume, nullptr, failure), TScanEnd::Completed);
+    counting->reads.clear();
+    const TRecoveryPlan plan = PlanRecovery(*device, volume, 30);
+    EXPECT_EQ(plan.End, TPlanEnd::Ready);
+    EXPECT_EQ(plan.FilePath, "C:\\Docs\\");
+    EXPECT_TRUE(plan.Content.Resident);
+    EXPECT_EQ(counting->reads.size(), 2u);  // record 30, then directory 20
+    EXPECT_EQ(PlanRecovery(*device, volume, 64).End, TPlanEnd::OutsideMft);
+    EXPECT_EQ(PlanRecovery(*device, volume, -1).End, TPlanEnd::OutsideMft);
+}
+
 TEST_F(RecoverTest, EmptyContentAndNamelessRecords) {
-    ScanAndPick(31);
+    Open(v);
     host.answer = (dir / "e").string();
-    RecoverFile(host);
+    EXPECT_TRUE(Recover(31));
     EXPECT_TRUE(fs::exists(dir / "e"));
     EXPECT_EQ(fs::file_size(dir / "e"), 0u);
-    EXPECT_EQ(LogSoFar()[4].first, "Recovered file written : e (0 Bytes)");
+    EXPECT_EQ(host.lines[4].first, "Recovered file written : e (0 Bytes)");
 
     // A record without $FILE_NAME isn't listed by the scan; recovery of its
-    // offset proposes "untitled.dat" and logs no name or path.
-    ClearLog();
-    host.files.push_back(host.files.front());
-    host.files.back().RecordOffset = v.RecordOffset(32);
-    host.row = static_cast<int>(host.files.size());
+    // number proposes "untitled.dat" and logs no name or path.
     host.answer = (dir / "n").string();
-    RecoverFile(host);
+    EXPECT_TRUE(Recover(32));
     EXPECT_EQ(host.proposed, "untitled.dat");
-    EXPECT_EQ(LogSoFar(), (Lines{{"Preparing for recovery", clBlack},
+    EXPECT_EQ(host.lines, (Lines{{"Preparing for recovery", clBlack},
                                  {"Data recovered", clGreen},
                                  {"Recovered file written : n (1 Bytes)", clBlue},
                                  {"File recovered", clGreen}}));
 }
 
 TEST_F(RecoverTest, NamesNeverSteerWhereAFileIsWritten) {
-    ScanAndPick(33);
+    Open(v);
     host.answer = std::nullopt;
-    RecoverFile(host);
+    EXPECT_FALSE(Recover(33));
     EXPECT_EQ(host.proposed, ".._.._evil__name");
-    EXPECT_EQ(LogSoFar().back(), (std::pair<std::string, std::uint32_t>{"Recovery cancelled by user", clRed}));
+    EXPECT_EQ(host.lines.back(), (std::pair<std::string, std::uint32_t>{"Recovery cancelled by user", clRed}));
     EXPECT_EQ(SafeFileName(".."), "__");
     EXPECT_EQ(SafeFileName("a\\b"), "a_b");
 }
 
-TEST_F(RecoverTest, AnUnnamedFileInRowOneDoesNotBlockTheOthers) {
-    v.DeletedFile(17, 5, u"", "first");  // listed first, with an empty name
-    ScanAndPick(30);
-    ASSERT_EQ(host.FirstResultCell(), " ");
-    host.answer = (dir / "a.txt").string();
-    RecoverFile(host);
-    EXPECT_EQ(LogSoFar().back().first, "File recovered");
-    EXPECT_EQ(ReadAll(dir / "a.txt"), std::string(512, 'r'));
-}
-
 TEST_F(RecoverTest, RefusalsLogTheirLineAndWriteNothing) {
-    // Nothing to recover: no line at all.
-    host.row = 0;
-    RecoverFile(host);
-    host.row = 1;
-    RecoverFile(host);  // empty grid
-    host.cell = " ";
-    RecoverFile(host);  // a grid of blank rows
-    host.cell.reset();
-    EXPECT_TRUE(LogSoFar().empty());
-    EXPECT_EQ(opens, 0);
-
-    ScanAndPick(30);
+    Open(v);
     host.answer = (dir / "x").string();
     // The record has since been reused by a live file.
     synth::Volume reused = v;
     reused.PutRecord(30, synth::Record(1, {synth::StandardInformation(0, 0), synth::FileName(5, u"new")}));
-    drives["C:"] = reused.image;
-    RecoverFile(host);
-    EXPECT_EQ(LogSoFar(), (Lines{{"Preparing for recovery", clBlack},
+    device = std::shared_ptr<TDevice>(MemoryDevice(reused.image));
+    EXPECT_FALSE(Recover(30));
+    EXPECT_EQ(host.lines, (Lines{{"Preparing for recovery", clBlack},
                                  {"Error: The file seems no longer listed as deleted", clRed}}));
+    // Reused by another file that was deleted too: the sequence number tells.
+    synth::Bytes other = synth::Record(0, {synth::StandardInformation(0, 0), synth::FileName(5, u"other"),
+                                           synth::Resident(0x80, {'o'})});
+    synth::Put(other, 16, 7, 2);
+    reused.PutRecord(30, other);
+    device = std::shared_ptr<TDevice>(MemoryDevice(reused.image));
+    EXPECT_FALSE(Recover(30, std::uint16_t{1}));
+    EXPECT_EQ(host.lines.back().first, "Error: The file seems no longer listed as deleted");
     // A record that no longer passes its fixup.
-    ClearLog();
     reused.PutRecord(30, synth::Bytes(1024, 0));
-    drives["C:"] = reused.image;
-    RecoverFile(host);
-    EXPECT_EQ(LogSoFar().back(), (std::pair<std::string, std::uint32_t>{"Error during file recovery", clRed}));
+    device = std::shared_ptr<TDevice>(MemoryDevice(reused.image));
+    EXPECT_FALSE(Recover(30));
+    EXPECT_EQ(host.lines.back(), (std::pair<std::string, std::uint32_t>{"Error during file recovery", clRed}));
     // The drive has gone.
-    ClearLog();
-    drives.clear();
-    RecoverFile(host);
-    EXPECT_EQ(LogSoFar().back(), (std::pair<std::string, std::uint32_t>{"Error: Invalid handle value", clRed}));
+    device.reset();
+    EXPECT_FALSE(Recover(30));
+    EXPECT_EQ(host.lines.back(), (std::pair<std::string, std::uint32_t>{"Error: Invalid handle value", clRed}));
     EXPECT_FALSE(fs::exists(dir / "x"));
+    EXPECT_EQ(host.asked, 0);
 }
 
 TEST_F(RecoverTest, AFailedWriteLeavesTheOldFileAndSaysSo) {
-    ScanAndPick(30);
+    Open(v);
     {
         std::ofstream(dir / "keep.txt") << "old content";
     }
     fs::permissions(dir, fs::perms::owner_read | fs::perms::owner_exec);
     host.answer = (dir / "keep.txt").string();
-    RecoverFile(host);
+    Recover(30);
     fs::permissions(dir, fs::perms::owner_all);
     if (::geteuid() == 0) {
         // root writes anyway: the file is replaced whole.
-        EXPECT_EQ(LogSoFar().back().first, "File recovered");
+        EXPECT_EQ(host.lines.back().first, "File recovered");
     } else {
-        EXPECT_EQ(LogSoFar().back(), (std::pair<std::string, std::uint32_t>{"Error: Unable to write the recovered file", clRed}));
+        EXPECT_EQ(host.lines.back(), (std::pair<std::string, std::uint32_t>{"Error: Unable to write the recovered file", clRed}));
         EXPECT_EQ(ReadAll(dir / "keep.txt"), "old content");
     }
     // A target in a folder that doesn't exist.
-    ClearLog();
     host.answer = (dir / "no" / "such" / "x").string();
-    RecoverFile(host);
-    EXPECT_EQ(LogSoFar().back(), (std::pair<std::string, std::uint32_t>{"Error: Unable to write the recovered file", clRed}));
+    EXPECT_FALSE(Recover(30));
+    EXPECT_EQ(host.lines.back(), (std::pair<std::string, std::uint32_t>{"Error: Unable to write the recovered file", clRed}));
     // A target that is a folder.
-    ClearLog();
     fs::create_directories(dir / "folder");
     host.answer = (dir / "folder").string();
-    RecoverFile(host);
-    EXPECT_EQ(LogSoFar().back().first, "Error: Unable to write the recovered file");
+    EXPECT_FALSE(Recover(30));
+    EXPECT_EQ(host.lines.back().first, "Error: The recovered file can only replace a regular file");
     EXPECT_TRUE(fs::is_directory(dir / "folder"));
 }
 

@@ -5,42 +5,34 @@
 
 using namespace deruzera;
 using testing_support::Lines;
-using testing_support::LogSoFar;
+using testing_support::RecordingSink;
 
 namespace {
 
-struct RecordingHost : TScanHost {
-    std::vector<std::string> reports;
-    void ReportStatusText(const std::string& t) override { reports.push_back("status " + t); }
-    void ReportProgressMax(std::int64_t m) override { reports.push_back("max " + std::to_string(m)); }
-    void ReportProgress(std::int64_t p) override { reports.push_back("progress " + std::to_string(p)); }
-    void ReportResultGridCut() override { reports.push_back("cut"); }
-};
+using Line = std::pair<std::string, std::uint32_t>;
 
 class ScanTest : public testing_support::VolumeTest {
 protected:
-    void SetUp() override {
-        VolumeTest::SetUp();
-        setenv("TZ", "UTC0", 1);
-        tzset();
-        ResetLocalTimeCache();
-    }
-    std::vector<std::unique_ptr<RecordingHost>> hosts;
-    RecordingHost& Scan(const synth::Volume& v) {
+    using VolumeTest::Scan;
+    TScanOutcome Scan(const synth::Volume& v, RecordingSink& sink) {
         drives["C:"] = v.image;
-        RecordingHost& host = *hosts.emplace_back(std::make_unique<RecordingHost>());
-        host.SelectedDrive = "C:";
-        ScanDrive(host);
-        return host;
+        return VolumeTest::Scan("C:", sink);
     }
     const Lines start{{"Preparing for scan the drive C:\\ ...", clBlack}, {"This is a NTFS disk", clGreen}};
+    Lines Walked(const Lines& tail) const {
+        Lines all = start;
+        all.emplace_back("Scanning for deleted files on drive C:\\ ...", clBlack);
+        all.insert(all.end(), tail.begin(), tail.end());
+        return all;
+    }
 };
 
 TEST_F(ScanTest, ListsDeletedFilesWithPathsSizesAndTimes) {
     synth::Volume v(300);
     v.Directory(20, 5, u"Users");
     v.Directory(21, 20, u"Docs", 2);  // a deleted directory resolves like a live one
-    v.DeletedFile(30, 21, u"report.txt", std::string(123, 'x'), 116444736000000000ull + 1796624640ull * 10000000);
+    const std::uint64_t when = 116444736000000000ull + 1796624640ull * 10000000;
+    v.DeletedFile(30, 21, u"report.txt", std::string(123, 'x'), when);
     v.DeletedFile(31, 5, u"", "");  // empty name and size are still listed
     v.PutRecord(32, synth::Record(0, {synth::StandardInformation(0, 0), synth::FileName(5, u"big.bin"),
                                       synth::NonResident(0x80, {0x11, 0x02, 0x40}, 5000)}));
@@ -57,50 +49,76 @@ TEST_F(ScanTest, ListsDeletedFilesWithPathsSizesAndTimes) {
     v.PutRecord(38, broken);
     v.DeletedFile(39, 0x0005000000000014ull, u"seq.txt", "s");  // sequence number ignored
 
-    const RecordingHost& host = Scan(v);
-    ASSERT_EQ(host.FoundCount, 5);
-    ASSERT_EQ(host.FoundFiles.size(), 5u);
-    const TFoundFiles& report = host.FoundFiles[0];
-    EXPECT_EQ(report.FileName, "report.txt");
-    EXPECT_EQ(report.FilePath, "C:\\Users\\Docs\\");
+    RecordingSink sink;
+    const TScanOutcome outcome = Scan(v, sink);
+    EXPECT_EQ(outcome.End, TScanEnd::Completed);
+    EXPECT_EQ(outcome.FoundCount, 5);
+    ASSERT_EQ(sink.files.size(), 5u);
+    const TFoundFiles& report = sink.files[0];
+    EXPECT_EQ(sink.Name(0), "report.txt");
+    EXPECT_EQ(sink.Path(0), "C:\\Users\\Docs\\");
     EXPECT_EQ(report.FileSize, 123);
-    EXPECT_EQ(report.RecordOffset, v.RecordOffset(30));
-    EXPECT_TRUE(report.Deleted);
-    EXPECT_EQ(report.Created, "07.12.26 06:24");
-    EXPECT_EQ(report.Modified, "07.12.26 06:24");
-    EXPECT_EQ(host.FoundFiles[1].FileName, "");
-    EXPECT_EQ(host.FoundFiles[1].FilePath, "C:\\");
-    EXPECT_EQ(host.FoundFiles[2].FileSize, 5000);
-    EXPECT_EQ(host.FoundFiles[3].FilePath, "*\\");
-    EXPECT_EQ(host.FoundFiles[4].FileName, "seq.txt");
-    EXPECT_EQ(host.FoundFiles[4].FilePath, "C:\\Users\\");
+    EXPECT_EQ(report.Record, 30);
+    EXPECT_EQ(FileRecordOffset(outcome.Volume, report.Record), v.RecordOffset(30));
+    EXPECT_EQ(report.Created, when);
+    EXPECT_EQ(report.Modified, when);
+    EXPECT_EQ(sink.Name(1), "");
+    EXPECT_EQ(sink.Path(1), "C:\\");
+    EXPECT_EQ(sink.files[2].FileSize, 5000);
+    EXPECT_EQ(sink.Path(3), "*\\");
+    EXPECT_EQ(sink.Name(4), "seq.txt");
+    EXPECT_EQ(sink.Path(4), "C:\\Users\\");
 
-    Lines expected = start;
-    expected.insert(expected.end(), {{"Scanning for deleted files on drive C:\\ ...", clBlack},
-                                     {"Scanning process completed", clGreen},
-                                     {"Found 5 deleted files", clGreen}});
-    EXPECT_EQ(LogSoFar(), expected);
-    // One status and progress report, at record 128 and 256.
-    EXPECT_EQ(host.reports, (std::vector<std::string>{"cut", "max 300", "status Found 5 deleted files", "progress 129",
-                                                      "status Found 5 deleted files", "progress 257"}));
+    EXPECT_EQ(sink.lines, Walked({{"Scanning process completed", clGreen}, {"Found 5 deleted files", clGreen}}));
+    // The walk's start, then the count at records 128 and 256.
+    EXPECT_EQ(sink.reports, (std::vector<std::string>{"walking 300", "progress 129 found 5", "progress 257 found 5"}));
 }
 
-TEST_F(ScanTest, FirstStatusCountsTheFindsBeforeRecord128) {
+TEST_F(ScanTest, FirstProgressCountsTheFindsBeforeRecord128) {
     synth::Volume v(200);
     v.DeletedFile(100, 5, u"a", "1");
     v.DeletedFile(128, 5, u"b", "2");
-    const RecordingHost& host = Scan(v);
-    EXPECT_EQ(host.reports[2], "status Found 1 deleted files");
-    EXPECT_EQ(LogSoFar().back(), (std::pair<std::string, std::uint32_t>{"Found 2 deleted files", clGreen}));
+    RecordingSink sink;
+    Scan(v, sink);
+    EXPECT_EQ(sink.reports[1], "progress 129 found 1");
+    EXPECT_EQ(sink.lines.back(), (Line{"Found 2 deleted files", clGreen}));
 }
 
-TEST_F(ScanTest, DirectoryRecordsAreReadOncePerScan) {
-    synth::Volume v(100);
+TEST_F(ScanTest, OneOpenAndEveryRecordReadOnceInOrder) {
+    synth::Volume v(3000, 8 << 20);
     v.Directory(20, 5, u"d");
+    v.Directory(2500, 20, u"late");  // a directory the walk meets after its files
     for (int i = 0; i < 30; ++i) v.DeletedFile(40 + i, 20, u"f", "x");
-    Scan(v);
-    EXPECT_EQ(opens, 2);  // the scan's own handle and one for directory 20
-    EXPECT_EQ(PathCache[20], "C:\\d");
+    for (int i = 0; i < 30; ++i) v.DeletedFile(100 + i, 2500, u"g", "y");
+    drives["C:"] = v.image;
+    RecordingSink sink;
+    const std::atomic<bool> stop{false};
+    std::shared_ptr<testing_support::CountingDevice> device;
+    const TScanOutcome outcome = ScanDrive(
+        "C:",
+        [&](const std::string&, std::string&) -> std::shared_ptr<TDevice> {
+            ++opens;
+            device = std::make_shared<testing_support::CountingDevice>(v.image);
+            return device;
+        },
+        sink, stop);
+    EXPECT_EQ(opens, 1);
+    EXPECT_EQ(outcome.Device, device);
+    ASSERT_EQ(sink.files.size(), 60u);
+    EXPECT_EQ(sink.Path(0), "C:\\d\\");
+    EXPECT_EQ(sink.paths.at(100), "C:\\d\\late\\");  // held back until record 2500 was walked
+    // The boot sector, record 0, then the walk: each byte of the MFT from
+    // record 16 on read once, going forward.
+    const auto& reads = device->reads;
+    ASSERT_GE(reads.size(), 3u);
+    EXPECT_EQ(reads[0].first, 0);
+    EXPECT_EQ(reads[1].first, v.RecordOffset(0));
+    std::int64_t next = v.RecordOffset(16);
+    for (std::size_t i = 2; i < reads.size(); ++i) {
+        EXPECT_EQ(reads[i].first, next) << i;
+        next = reads[i].first + static_cast<std::int64_t>(reads[i].second);
+    }
+    EXPECT_EQ(next, v.RecordOffset(3000));
 }
 
 TEST_F(ScanTest, ParentChainsThatLoopOrRunDeepEndInAStar) {
@@ -111,126 +129,123 @@ TEST_F(ScanTest, ParentChainsThatLoopOrRunDeepEndInAStar) {
     // A chain deeper than any path can be.
     for (int i = 100; i < 1200; ++i) v.Directory(i, i + 1, u"x");
     v.DeletedFile(31, 100, u"deep.txt", "x");
-    const RecordingHost& host = Scan(v);
-    ASSERT_EQ(host.FoundCount, 2);
-    EXPECT_EQ(host.FoundFiles[0].FilePath, "*\\b\\a\\");
-    EXPECT_EQ(host.FoundFiles[1].FilePath.substr(0, 4), "*\\x\\");
+    RecordingSink sink;
+    const TScanOutcome outcome = Scan(v, sink);
+    ASSERT_EQ(outcome.FoundCount, 2);
+    EXPECT_EQ(sink.paths.at(30), "*\\b\\a\\");
+    EXPECT_EQ(sink.paths.at(31).substr(0, 4), "*\\x\\");
+    EXPECT_EQ(std::count(sink.paths.at(31).begin(), sink.paths.at(31).end(), '\\'), 1025);
 }
 
 TEST_F(ScanTest, RefusalsAndTheirLines) {
-    RecordingHost none;
-    ScanDrive(none);
-    EXPECT_EQ(LogSoFar(), (Lines{{"Error: No drive detected", clRed}}));
+    RecordingSink none;
+    EXPECT_EQ(Scan("", none).End, TScanEnd::NoDrive);
+    EXPECT_EQ(none.lines, (Lines{{"Error: No drive detected", clRed}}));
     EXPECT_EQ(opens, 0);
 
-    ClearLog();
-    RecordingHost unmapped;
-    unmapped.SelectedDrive = "Q:";
-    ScanDrive(unmapped);
-    EXPECT_EQ(LogSoFar(), (Lines{{"Preparing for scan the drive Q:\\ ...", clBlack}, {"Error: Invalid handle value", clRed}}));
+    RecordingSink unmapped;
+    EXPECT_EQ(Scan("Q:", unmapped).End, TScanEnd::OpenFailed);
+    EXPECT_EQ(unmapped.lines,
+              (Lines{{"Preparing for scan the drive Q:\\ ...", clBlack}, {"Error: Invalid handle value", clRed}}));
 
-    ClearLog();
     synth::Volume badMft(64);
-    synth::Bytes zeros(1024, 0);
-    badMft.PutRecord(0, zeros);
-    Scan(badMft);
+    badMft.PutRecord(0, synth::Bytes(1024, 0));
+    RecordingSink zeros;
+    const TScanOutcome damaged = Scan(badMft, zeros);
+    EXPECT_EQ(damaged.End, TScanEnd::Record0Damaged);
+    EXPECT_FALSE(damaged.Walked);
     Lines expected = start;
     expected.emplace_back("Error: Unable to Fixup the Update Sequence : Invalid Record Data : No FILE Identifier found", clRed);
-    EXPECT_EQ(LogSoFar(), expected);
+    EXPECT_EQ(zeros.lines, expected);
 
     for (std::uint16_t flags : {std::uint16_t{0x0001}, std::uint16_t{0x4000}, std::uint16_t{0x8000}}) {
-        ClearLog();
         synth::Volume sparse(64);
         sparse.SetMft(flags);
-        Scan(sparse);
+        RecordingSink sink;
+        EXPECT_EQ(Scan(sparse, sink).End, TScanEnd::MftUnreadable);
         expected = start;
         expected.emplace_back("Error: The MFT is sparse, encrypted or compressed", clRed);
-        EXPECT_EQ(LogSoFar(), expected);
+        EXPECT_EQ(sink.lines, expected);
     }
-    ClearLog();
     synth::Volume combined(64);
     combined.SetMft(0x8001);
-    Scan(combined);
-    EXPECT_EQ(LogSoFar().back().first, "Found 0 deleted files");
-}
-
-TEST_F(ScanTest, ARefusedScanLeavesThePreviousResultsInForce) {
-    synth::Volume v(64);
-    v.DeletedFile(20, 5, u"keep.txt", "k");
-    RecordingHost& host = Scan(v);
-    ASSERT_EQ(host.FoundCount, 1);
-    const TVolume before = Volume;
-
-    drives["D:"] = std::string(1 << 20, 'z');
-    host.SelectedDrive = "D:";
-    ScanDrive(host);
-    EXPECT_EQ(LogSoFar().back(), (std::pair<std::string, std::uint32_t>{"Error: This is not a NTFS disk", clRed}));
-    EXPECT_EQ(host.FoundCount, 1);
-    EXPECT_EQ(Volume.CurrentDrive, "C:");
-    EXPECT_EQ(Volume.MFTOffset, before.MFTOffset);
-    EXPECT_EQ(PathCache.size(), 65u);
+    RecordingSink sink;
+    EXPECT_EQ(Scan(combined, sink).End, TScanEnd::Completed);
+    EXPECT_EQ(sink.lines.back().first, "Found 0 deleted files");
 }
 
 TEST_F(ScanTest, AbortEndsTheScanBeforeTheNextRecord) {
     synth::Volume v(64);
     v.DeletedFile(20, 5, u"a", "1");
     drives["C:"] = v.image;
-    RecordingHost host;
-    host.SelectedDrive = "C:";
-    host.AbortRequested = true;
-    ScanDrive(host);
-    EXPECT_EQ(host.FoundCount, 0);
-    Lines expected = start;
-    expected.insert(expected.end(), {{"Scanning for deleted files on drive C:\\ ...", clBlack},
-                                     {"Scanning aborted by user", clRed},
-                                     {"Found 0 deleted files", clRed}});
-    EXPECT_EQ(LogSoFar(), expected);
+    RecordingSink sink;
+    const TScanOutcome outcome = VolumeTest::Scan("C:", sink, true);
+    EXPECT_EQ(outcome.End, TScanEnd::Aborted);
+    EXPECT_TRUE(outcome.Walked);
+    EXPECT_EQ(outcome.FoundCount, 0);
+    EXPECT_EQ(sink.lines, Walked({{"Scanning aborted by user", clRed}, {"Found 0 deleted files", clRed}}));
 }
 
 TEST_F(ScanTest, AbortDuringTheWalkKeepsWhatWasFound) {
-    struct AbortAt128 : RecordingHost {
-        void ReportProgress(std::int64_t p) override {
-            RecordingHost::ReportProgress(p);
-            AbortRequested = true;  // as the Cancel button does, between two records
-        }
-    };
     synth::Volume v(300);
     v.DeletedFile(20, 5, u"before", "1");
     v.DeletedFile(128, 5, u"in-hand", "2");  // the record in hand is finished
     v.DeletedFile(129, 5, u"after", "3");
     drives["C:"] = v.image;
-    AbortAt128 host;
-    host.SelectedDrive = "C:";
-    ScanDrive(host);
-    ASSERT_EQ(host.FoundCount, 2);
-    EXPECT_EQ(host.FoundFiles[1].FileName, "in-hand");
-    const Lines log = LogSoFar();
-    EXPECT_EQ(log[log.size() - 2], (std::pair<std::string, std::uint32_t>{"Scanning aborted by user", clRed}));
-    EXPECT_EQ(log.back(), (std::pair<std::string, std::uint32_t>{"Found 2 deleted files", clRed}));
+    std::atomic<bool> stop{false};
+    RecordingSink sink;
+    sink.onProgress = [&] { stop = true; };  // as the Cancel button does, between two records
+    const TScanOutcome outcome = ScanDrive("C:", Opener(), sink, stop);
+    ASSERT_EQ(outcome.FoundCount, 2);
+    ASSERT_EQ(sink.files.size(), 2u);
+    EXPECT_EQ(sink.Name(1), "in-hand");
+    EXPECT_EQ(sink.lines[sink.lines.size() - 2], (Line{"Scanning aborted by user", clRed}));
+    EXPECT_EQ(sink.lines.back(), (Line{"Found 2 deleted files", clRed}));
 }
 
 TEST_F(ScanTest, SmallOrDamagedMftExtents) {
     // Sixteen records or fewer: nothing walked, a complete scan.
     synth::Volume small(16);
-    const RecordingHost& host = Scan(small);
-    EXPECT_EQ(host.FoundCount, 0);
-    EXPECT_EQ(LogSoFar().back(), (std::pair<std::string, std::uint32_t>{"Found 0 deleted files", clGreen}));
-    EXPECT_EQ(Volume.RecordCount, 16);
+    RecordingSink sink;
+    TScanOutcome outcome = Scan(small, sink);
+    EXPECT_EQ(outcome.FoundCount, 0);
+    EXPECT_EQ(sink.lines.back(), (Line{"Found 0 deleted files", clGreen}));
+    EXPECT_EQ(outcome.Volume.RecordCount, 16);
 
     // Record 0 without $DATA: walks nothing.
-    ClearLog();
     synth::Volume noData(64);
     noData.PutRecord(0, synth::Record(1, {synth::StandardInformation(0, 0)}));
-    Scan(noData);
-    EXPECT_EQ(LogSoFar().back().first, "Found 0 deleted files");
+    RecordingSink empty;
+    EXPECT_EQ(Scan(noData, empty).End, TScanEnd::Completed);
+    EXPECT_EQ(empty.lines.back().first, "Found 0 deleted files");
 
-    // An extent larger than the device ends the scan before the walk.
-    ClearLog();
+    // An extent far larger than the volume ends the scan before the walk,
+    // and says why.
     synth::Volume huge(64);
     huge.PutRecord(0, synth::Record(1, {synth::NonResident(0x80, {0x21, 0x10, 0x04, 0x00}, 1 << 20, 0,
                                                            std::int64_t{1} << 40)}));
-    Scan(huge);
-    EXPECT_EQ(LogSoFar(), start);
+    RecordingSink hugeSink;
+    outcome = Scan(huge, hugeSink);
+    EXPECT_EQ(outcome.End, TScanEnd::MftDamaged);
+    Lines expected = start;
+    expected.emplace_back("Error: The MFT is damaged: its extent of 1099511627776 clusters lies outside the volume of "
+                          "1024 clusters (at byte 16384)",
+                          clRed);
+    EXPECT_EQ(hugeSink.lines, expected);
+}
+
+TEST_F(ScanTest, ARecordCountPastTheInitializedSizeIsNotWalked) {
+    // The MFT claims 4096 records, of which the first 64 were ever written.
+    synth::Volume v(64);
+    synth::Bytes data = synth::NonResident(0x80, {0x21, 0x00, 0x04, 0x04}, 4096 * 1024, 0, 1023);
+    synth::Put(data, 56, 64 * 1024, 8);  // initialized size
+    v.PutRecord(0, synth::Record(1, {synth::StandardInformation(0, 0), data}));
+    v.DeletedFile(40, 5, u"in.txt", "i");
+    RecordingSink sink;
+    const TScanOutcome outcome = Scan(v, sink);
+    EXPECT_EQ(outcome.Volume.RecordCount, 64);
+    EXPECT_EQ(sink.reports.front(), "walking 64");
+    EXPECT_EQ(outcome.FoundCount, 1);
 }
 
 TEST_F(ScanTest, WalksAFragmentedMftThroughItsRuns) {
@@ -242,41 +257,66 @@ TEST_F(ScanTest, WalksAFragmentedMftThroughItsRuns) {
                                                    synth::Resident(0x80, {1, 2})}));
     // What lies where a contiguous MFT would put record 20 is not the MFT.
     v.DeletedFile(20, 5, u"decoy.txt", "d");
-    const RecordingHost& host = Scan(v);
-    ASSERT_EQ(host.FoundCount, 1);
-    EXPECT_EQ(host.FoundFiles[0].FileName, "far.txt");
-    EXPECT_EQ(host.FoundFiles[0].RecordOffset, second + 12 * 1024);
-    EXPECT_EQ(Volume.RecordCount, 64);
+    RecordingSink sink;
+    const TScanOutcome outcome = Scan(v, sink);
+    ASSERT_EQ(outcome.FoundCount, 1);
+    EXPECT_EQ(sink.Name(0), "far.txt");
+    EXPECT_EQ(sink.files[0].Record, 20);
+    EXPECT_EQ(FileRecordOffset(outcome.Volume, 20), second + 12 * 1024);
+    EXPECT_EQ(outcome.Volume.RecordCount, 64);
+}
+
+// An attribute list entry of the MFT's $DATA: `vcn` lives in `record`.
+synth::Bytes ListEntry(std::uint32_t type, std::uint64_t vcn, std::uint64_t record) {
+    synth::Bytes e(32, 0);
+    synth::Put(e, 0, type, 4);
+    synth::Put(e, 4, 32, 2);
+    synth::Put(e, 7, 26, 1);
+    synth::Put(e, 8, vcn, 8);
+    synth::Put(e, 16, record, 8);
+    return e;
+}
+
+// Record 0 maps VCNs 0-1 (records 0-7) at cluster 4; its attribute list names
+// record 3 (an extension record of record 0), whose $DATA maps VCNs 2-15.
+synth::Volume ExtendedMft(const std::vector<synth::Bytes>& entries, const synth::Bytes& extensionRuns) {
+    synth::Volume v(64);
+    synth::Bytes list;
+    for (const auto& e : entries) list.insert(list.end(), e.begin(), e.end());
+    v.PutRecord(0, synth::Record(1, {synth::StandardInformation(0, 0), synth::Resident(0x20, list),
+                                     synth::NonResident(0x80, {0x11, 0x02, 0x04}, 64 * 1024, 0, 1)}));
+    synth::Bytes extension = synth::Record(1, {synth::NonResident(0x80, extensionRuns, 0, 2, 15)});
+    synth::Put(extension, 32, 0x0001000000000000ull, 8);  // its base: record 0
+    v.PutRecord(3, extension);
+    return v;
 }
 
 TEST_F(ScanTest, FollowsTheMftIntoTheExtensionRecordsOfItsAttributeList) {
-    synth::Volume v(64);
-    // Record 0 maps VCNs 0-1 (records 0-7) at cluster 4; its attribute list
-    // names record 3, whose $DATA maps VCNs 2-15 at cluster 300.
-    auto entry = [](std::uint32_t type, std::uint64_t vcn, std::uint64_t record) {
-        synth::Bytes e(32, 0);
-        synth::Put(e, 0, type, 4);
-        synth::Put(e, 4, 32, 2);
-        synth::Put(e, 7, 26, 1);
-        synth::Put(e, 8, vcn, 8);
-        synth::Put(e, 16, record, 8);
-        return e;
-    };
-    synth::Bytes list;
-    for (const auto& e : {entry(0x10, 0, 0), entry(0x80, 0, 0), entry(0x80, 2, 0x0001000000000003ull)})
-        list.insert(list.end(), e.begin(), e.end());
-    v.PutRecord(0, synth::Record(1, {synth::StandardInformation(0, 0), synth::Resident(0x20, list),
-                                     synth::NonResident(0x80, {0x11, 0x02, 0x04}, 64 * 1024, 0, 1)}));
-    v.PutRecord(3, synth::Record(1, {synth::NonResident(0x80, {0x21, 0x0E, 0x2C, 0x01}, 0, 2, 15)}));
+    synth::Volume v = ExtendedMft({ListEntry(0x10, 0, 0), ListEntry(0x80, 0, 0), ListEntry(0x80, 2, 0x0001000000000003ull)},
+                                  {0x21, 0x0E, 0x2C, 0x01});
     const std::int64_t at = 308 * 4096;  // record 40: VCN 10, the ninth cluster of the second extent
     v.Write(at, synth::Record(0, {synth::StandardInformation(0, 0), synth::FileName(5, u"beyond.txt"),
                                   synth::Resident(0x80, {'b'})}));
-    const RecordingHost& host = Scan(v);
-    EXPECT_EQ(Volume.RecordCount, 64);
-    ASSERT_EQ(host.FoundCount, 1);
-    EXPECT_EQ(host.FoundFiles[0].FileName, "beyond.txt");
-    EXPECT_EQ(host.FoundFiles[0].RecordOffset, at);
-    EXPECT_EQ(RecordNumberAt(Volume, at), 40);
+    RecordingSink sink;
+    const TScanOutcome outcome = Scan(v, sink);
+    EXPECT_EQ(outcome.Volume.RecordCount, 64);
+    ASSERT_EQ(outcome.FoundCount, 1);
+    EXPECT_EQ(sink.Name(0), "beyond.txt");
+    EXPECT_EQ(sink.files[0].Record, 40);
+    EXPECT_EQ(FileRecordOffset(outcome.Volume, 40), at);
+}
+
+TEST_F(ScanTest, AnAttributeListCountsEachExtensionRecordOnce) {
+    // Entries that all name the same extension record: its runs are taken
+    // once, not once per entry.
+    std::vector<synth::Bytes> entries{ListEntry(0x80, 0, 0)};
+    for (int i = 0; i < 20; ++i) entries.push_back(ListEntry(0x80, 2 + static_cast<std::uint64_t>(i), 3));
+    synth::Volume v = ExtendedMft(entries, {0x21, 0x0E, 0x2C, 0x01});
+    RecordingSink sink;
+    const TScanOutcome outcome = Scan(v, sink);
+    EXPECT_EQ(outcome.End, TScanEnd::Completed);
+    EXPECT_EQ(outcome.Volume.MFTRuns.size(), 2u);
+    EXPECT_EQ(outcome.Volume.RecordCount, 64);
 }
 
 }  // namespace

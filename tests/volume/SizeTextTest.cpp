@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "platform/Locale.h"
 #include "volume/Salvane.h"
 
 using deruzera::SizeToText;
@@ -38,9 +39,9 @@ const char* CommaLocale() {
 
 TEST(SizeToText, UsesTheLocalesDecimalSeparator) {
     if (!CommaLocale()) GTEST_SKIP() << "no locale with a decimal comma can be had";
-    EXPECT_EQ(SizeToText(1536), "1,5 Kb");
-    EXPECT_EQ(SizeToText(500107862016), "465,76 Gb");
-    EXPECT_EQ(SizeToText(1024), "1 Kb");
+    EXPECT_EQ(SizeToText(1536, deruzera::platform::DecimalSeparator()), "1,5 Kb");
+    EXPECT_EQ(SizeToText(500107862016, deruzera::platform::DecimalSeparator()), "465,76 Gb");
+    EXPECT_EQ(SizeToText(1024, deruzera::platform::DecimalSeparator()), "1 Kb");
     std::setlocale(LC_NUMERIC, "C");
     if (const char* dir = std::getenv("LOCPATH")) std::filesystem::remove_all(dir);
 }

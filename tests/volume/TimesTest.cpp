@@ -19,19 +19,22 @@ public:
         if (had_) old_ = old;
         setenv("TZ", tz, 1);
         tzset();
-        ResetLocalTimeCache();
     }
     ~Zone() {
         if (had_) setenv("TZ", old_.c_str(), 1);
         else unsetenv("TZ");
         tzset();
-        ResetLocalTimeCache();
     }
 
 private:
     bool had_ = false;
     std::string old_;
 };
+
+// Conversions in the zone TZ names now, as the front ends make them.
+double FileTimeToLocalDateTime(std::uint64_t t) { return platform::LocalTimes().FileTimeToLocalDateTime(t); }
+std::string FormatFileTime(std::uint64_t t) { return platform::LocalTimes().FormatFileTime(t); }
+bool FileTimeToLocalTime(std::uint64_t t, TLocalTime& local) { return platform::LocalTimes().ToLocalTime(t, local); }
 
 constexpr std::uint64_t Epoch1970 = 116444736000000000ull;
 constexpr std::uint64_t Second = 10000000ull;

@@ -1,4 +1,4 @@
-#include "Log.h"
+#include "EventLog.h"
 
 #include <mutex>
 
