@@ -208,7 +208,7 @@ std::string AccessFailureText(const TAccessResult& result) {
                        " was refused: the password prompt was dismissed. Try again and enter the password, or run as root.";
             if (result.DBusError == "org.freedesktop.UDisks2.Error.NotAuthorizedCanObtain")
                 return "Access to " + path +
-                       " was refused: not authorised by polkit without a password. Try again and authenticate when asked, or run as root.";
+                       " was refused: polkit wants a password and no agent could ask for it. Run as root, or from a desktop session or a terminal.";
             return "Access to " + path +
                    " was refused: not authorised by polkit. Ask an administrator for access to the disk, or run as root.";
         case TAccessFailure::NoSuchDevice:
