@@ -57,10 +57,20 @@ sys_init() {
   if [ "$(id -u)" -eq 0 ]; then
     setsid -f bash "$SYS_HERE/cleanup.sh" --watch "$$" "$SYS_STATE" </dev/null >/dev/null 2>&1
   fi
+  # Ends the test (and so cleans up) after SYS_DEADLINE seconds, well within
+  # CTest's limit, should a service hang.
+  local test_pid=$$ limit="${SYS_DEADLINE:-420}"
+  (
+    for ((i = 0; i < limit; i++)); do sleep 1; kill -0 "$test_pid" 2>/dev/null || exit 0; done
+    echo "FAIL: the system test ran out of time (${limit} s)" >&2
+    kill -TERM "$test_pid"
+  ) </dev/null &
+  sys_note_pid deadline "$!"
 }
 
 sys_cleanup() {
   local rc=$?
+  trap '' INT TERM HUP   # the cleanup runs to its end
   [ -n "${SYS_STATE:-}" ] && [ -d "$SYS_STATE" ] && bash "$SYS_HERE/cleanup.sh" "$SYS_STATE"
   exit "$rc"
 }
@@ -87,11 +97,10 @@ sys_require_tools() {
   [ -d /etc/polkit-1/rules.d ] || sys_skip "/etc/polkit-1/rules.d missing (apt-get install polkitd)"
 }
 
-# Waits up to $1 seconds for the command to succeed.
+# Tries the command until it succeeds, for up to $1 seconds.
 sys_wait() {
-  local seconds="$1"; shift
-  local i
-  for ((i = 0; i < seconds * 5; i++)); do
+  local end=$((SECONDS + $1)); shift
+  while ((SECONDS < end)); do
     "$@" >/dev/null 2>&1 && return 0
     sleep 0.2
   done
