@@ -74,6 +74,28 @@ std::vector<TDriveInfo> ListBlockDevices(const std::string& sysClassBlock = "/sy
                                          const std::string& devRoot = "/dev",
                                          const std::string& udevRoot = "/run/udev/data");
 
+// ---- The drive list from udisks2 ------------------------------------------
+
+struct TUDisksBlock;
+
+// A drive as udisks2 describes it, with its file system.
+struct TListedDrive {
+    TDriveInfo Info;
+    TFileSystemProbe FileSystem;
+};
+
+// The drives among udisks2's block objects: those with a file system
+// (IdUsage "filesystem", or any IdType), not hinted to be ignored, under the
+// same rules as ListBlockDevices() (never ram, zram or optical devices, nor
+// devices of size 0), in natural order of their names. Removable where
+// their drive is removable or has removable media; loop devices have no
+// drive.
+std::vector<TListedDrive> DrivesFromUDisks(const std::vector<TUDisksBlock>& blocks);
+
+// DrivesFromUDisks() of what udisks2 on the system bus knows; false when no
+// udisks2 answers.
+bool ListUDisksDrives(std::vector<TListedDrive>& drives);
+
 // An image file or device node named by the user, as a drive. Size from the
 // file or from sysfs for a device node; fixed unless sysfs says removable.
 TDriveInfo DescribeSource(const std::string& path);
@@ -84,7 +106,9 @@ TFileSystemProbe ProbeFileSystem(const std::string& path, const std::string& ude
 
 // Gives letters from C: on to `drives` in order (the map is cleared first).
 void MapDrives(const std::vector<TDriveInfo>& drives);
-// Maps the block devices of this machine, from C: on.
+// Maps the block devices of this machine, from C: on: those udisks2 lists
+// where it answers (with the file systems it knows, which a user who may not
+// read the devices still sees), else those of ListBlockDevices().
 void MapSystemDrives();
 // Maps a source named on the command line to the next free letter, unless
 // it is mapped already. The drive string, or "" when no letter is left.

@@ -1,8 +1,10 @@
 // The drive queries on Linux. Block devices and images have no drive letters
 // here, so the drive map gives them: the candidates of /sys/class/block in
 // natural order take C:, D:, ... and sources named on the command line the
-// letters after them. The file system comes from libblkid, or from udev's
-// database where the user may not read the device.
+// letters after them. Where the disk service udisks2 runs, its block devices
+// are the candidates and it names their file systems; elsewhere sysfs lists
+// them and the file system comes from libblkid, or from udev's database
+// where the user may not read the device.
 #include "Drives.h"
 
 #include <blkid/blkid.h>
@@ -18,6 +20,7 @@
 #include <mutex>
 
 #include "DriveMap.h"
+#include "UDisks.h"
 
 namespace deruzera::platform {
 namespace fs = std::filesystem;
@@ -27,6 +30,17 @@ namespace {
 std::mutex tableMutex;
 std::map<std::string, TDriveInfo> driveTable;     // by drive string
 std::map<std::string, std::string> labelTable;    // by drive string, once probed
+std::map<std::string, TFileSystemProbe> listedTable;  // by drive string, as udisks2 listed it
+
+// The file system of a mapped drive: as listed, or probed now.
+TFileSystemProbe DriveFileSystem(const std::string& drive, const TDriveInfo& info) {
+    {
+        std::lock_guard lock(tableMutex);
+        const auto it = listedTable.find(drive);
+        if (it != listedTable.end()) return it->second;
+    }
+    return ProbeFileSystem(info.Path, info.UdevEntry);
+}
 
 TDriveQueries& QueriesInForce() {
     static TDriveQueries queries = DriveMapQueries();
@@ -64,6 +78,11 @@ bool SysfsFlag(const fs::path& file) {
 
 bool StartsWith(const std::string& text, const std::string& prefix) {
     return text.compare(0, prefix.size(), prefix) == 0;
+}
+
+// Never candidates: ram disks, compressed swap in RAM, optical drives.
+bool ExcludedName(const std::string& name) {
+    return StartsWith(name, "ram") || StartsWith(name, "zram") || StartsWith(name, "sr");
 }
 
 bool HasPartitions(const fs::path& disk, const std::string& name) {
@@ -148,7 +167,7 @@ TDriveQueries DriveMapQueries() {
         const std::string drive = LetterOfRoot(root);
         TDriveInfo info;
         if (!MappedDriveInfo(drive, info)) return false;
-        const TFileSystemProbe probe = ProbeFileSystem(info.Path, info.UdevEntry);
+        const TFileSystemProbe probe = DriveFileSystem(drive, info);
         {
             std::lock_guard lock(tableMutex);
             labelTable[drive] = probe.Label;
@@ -220,7 +239,7 @@ std::vector<TDriveInfo> ListBlockDevices(const std::string& sysClassBlock, const
     std::error_code ec;
     for (const auto& entry : fs::directory_iterator(sysClassBlock, ec)) {
         const std::string name = entry.path().filename().string();
-        if (StartsWith(name, "ram") || StartsWith(name, "zram") || StartsWith(name, "sr")) continue;
+        if (ExcludedName(name)) continue;
         const fs::path dir = entry.path();
         std::error_code e;
         const bool partition = fs::exists(dir / "partition", e);
@@ -241,6 +260,43 @@ std::vector<TDriveInfo> ListBlockDevices(const std::string& sysClassBlock, const
     std::sort(drives.begin(), drives.end(),
               [](const TDriveInfo& x, const TDriveInfo& y) { return NaturalLess(x.Name, y.Name); });
     return drives;
+}
+
+// ---- The drive list from udisks2 ----------------------------------------
+
+std::vector<TListedDrive> DrivesFromUDisks(const std::vector<TUDisksBlock>& blocks) {
+    std::vector<TListedDrive> drives;
+    for (const auto& block : blocks) {
+        if (block.HintIgnore || block.Device.empty()) continue;
+        if (block.IdUsage != "filesystem" && block.IdType.empty()) continue;
+        if (block.Size == 0 || block.Size > static_cast<std::uint64_t>(INT64_MAX)) continue;
+        TListedDrive drive;
+        drive.Info.Name = fs::path(block.Device).filename().string();
+        if (drive.Info.Name.empty() || ExcludedName(drive.Info.Name)) continue;
+        drive.Info.Path = block.PreferredDevice.empty() ? block.Device : block.PreferredDevice;
+        drive.Info.Removable = block.Removable;
+        drive.Info.Size = static_cast<std::int64_t>(block.Size);
+        const dev_t number = static_cast<dev_t>(block.DeviceNumber);
+        if (block.DeviceNumber != 0)
+            drive.Info.UdevEntry = "/run/udev/data/b" + std::to_string(major(number)) + ":" + std::to_string(minor(number));
+        drive.FileSystem.Known = true;
+        drive.FileSystem.Type = block.IdType;
+        drive.FileSystem.Version = block.IdVersion;
+        drive.FileSystem.Label = block.IdLabel;
+        drives.push_back(std::move(drive));
+    }
+    std::sort(drives.begin(), drives.end(), [](const TListedDrive& x, const TListedDrive& y) {
+        return NaturalLess(x.Info.Name, y.Info.Name);
+    });
+    return drives;
+}
+
+bool ListUDisksDrives(std::vector<TListedDrive>& drives) {
+    drives.clear();
+    std::vector<TUDisksBlock> blocks;
+    if (!UDisksBlocks(blocks).Ok) return false;
+    drives = DrivesFromUDisks(blocks);
+    return true;
 }
 
 TDriveInfo DescribeSource(const std::string& path) {
@@ -287,6 +343,7 @@ void MapDrives(const std::vector<TDriveInfo>& drives) {
         std::lock_guard lock(tableMutex);
         driveTable.clear();
         labelTable.clear();
+        listedTable.clear();
     }
     for (const auto& info : drives) {
         const std::string drive = NextFreeDrive();
@@ -297,7 +354,22 @@ void MapDrives(const std::vector<TDriveInfo>& drives) {
     }
 }
 
-void MapSystemDrives() { MapDrives(ListBlockDevices()); }
+void MapSystemDrives() {
+    std::vector<TListedDrive> listed;
+    if (!ListUDisksDrives(listed)) {
+        MapDrives(ListBlockDevices());
+        return;
+    }
+    std::vector<TDriveInfo> drives;
+    for (const auto& d : listed) drives.push_back(d.Info);
+    MapDrives(drives);
+    std::lock_guard lock(tableMutex);
+    for (const auto& [drive, info] : driveTable) {
+        for (const auto& d : listed) {
+            if (d.Info.Path == info.Path) listedTable[drive] = d.FileSystem;
+        }
+    }
+}
 
 std::string MapSourceDrive(const std::string& path) {
     std::error_code ec;
@@ -339,7 +411,7 @@ std::string DriveToolTip(const std::string& drive) {
             probed = true;
         }
     }
-    if (!probed) label = ProbeFileSystem(info.Path, info.UdevEntry).Label;
+    if (!probed) label = DriveFileSystem(drive, info).Label;
     return label.empty() ? info.Path : info.Path + "\nLabel: " + label;
 }
 

@@ -7,7 +7,8 @@ preset="${1:-default}"
 
 packages=(g++ cmake ninja-build pkg-config git libgtest-dev
           qt6-base-dev qt6-base-dev-tools libqt6svg6 qt6-image-formats-plugins qt6-qpa-plugins
-          ntfs-3g ntfs-3g-dev libblkid-dev sleuthkit
+          ntfs-3g ntfs-3g-dev libblkid-dev libsystemd-dev sleuthkit
+          dbus udev polkitd udisks2
           xvfb xauth x11-apps imagemagick fonts-dejavu-core fonts-liberation
           shared-mime-info adwaita-icon-theme hicolor-icon-theme time locales)
 missing=()
