@@ -36,31 +36,33 @@ bool ValidDrive(const std::string& d) {
     return d.size() == 2 && d[1] == ':' && ((d[0] >= 'A' && d[0] <= 'Z') || (d[0] >= 'a' && d[0] <= 'z'));
 }
 
-// Which bytes need care, for each of the four uses (name or path, plain
-// or JSON); every other byte is copied as it stands.
+// Which bytes need care, for each of the uses (name or path, plain or
+// JSON, and log lines); every other byte is copied as it stands.
 struct TCareTable {
     bool care[256] = {};
-    constexpr TCareTable(bool keepBackslash, bool json) {
+    constexpr TCareTable(bool keepBackslash, bool json, bool log = false) {
         for (int c = 0; c < 0x20; ++c) care[c] = true;
-        care[0x7F] = care['/'] = true;
-        care['\\'] = !keepBackslash || json;
+        care[0x7F] = true;
+        care['/'] = !log;
+        care['\\'] = !log && (!keepBackslash || json);
         care['"'] = json;
         care[0xC2] = true;  // may begin a C1 control character
     }
 };
 constexpr TCareTable CareTables[2][2] = {{TCareTable(false, false), TCareTable(false, true)},
                                          {TCareTable(true, false), TCareTable(true, true)}};
+constexpr TCareTable LogCare(true, false, true);
 
 // Appends `text` with control characters (C0, DEL and C1) and "/" (and, in
 // names, "\\") turned into "_", so nothing a damaged or hostile record
 // holds reaches a terminal raw or steers a script; in JSON also quoted and
-// escaped.
-void AppendSafe(std::string& out, std::string_view text, bool keepBackslash, bool json) {
+// escaped. A log line keeps its slashes: only control characters go.
+void AppendSafe(std::string& out, std::string_view text, bool keepBackslash, bool json, bool log = false) {
     if (json) out += '"';
-    if (!keepBackslash && (text == "." || text == "..")) {
+    if (!log && !keepBackslash && (text == "." || text == "..")) {
         out.append(text.size(), '_');
     } else {
-        const bool* care = CareTables[keepBackslash][json].care;
+        const bool* care = log ? LogCare.care : CareTables[keepBackslash][json].care;
         const char* p = text.data();
         const char* end = p + text.size();
         while (p < end) {
@@ -97,7 +99,7 @@ public:
 
     void Line(const TLogLine& line) {
         std::string text;
-        AppendSafe(text, line.Text, true, false);
+        AppendSafe(text, line.Text, true, false, true);
         if (statusShown_) std::fputs("\r\033[K", stderr);
         statusShown_ = false;
         if (tty_) {
@@ -223,7 +225,7 @@ int Scan(bool json, const std::string& drive, const std::string& source) {
     TCliScan sink(log, json);
     platform::MapDrive(drive, source);
     const std::atomic<bool> never{false};
-    const TScanOutcome outcome = ScanDrive(drive, platform::OpenMappedDrive, sink, never);
+    const TScanOutcome outcome = ScanDrive(drive, platform::TerminalDriveOpener(), sink, never);
     sink.Flush();
     sink.FlushAligned();
     std::fflush(stderr);
@@ -252,7 +254,7 @@ int Recover(const std::string& drive, const std::string& source, const std::stri
     TCliRecovery host(log, output);
     platform::MapDrive(drive, source);
     std::string problem;
-    const std::shared_ptr<TDevice> device = platform::OpenMappedDrive(drive, problem);
+    const std::shared_ptr<TDevice> device = platform::TerminalDriveOpener()(drive, problem);
     if (!device) {
         RecoverFile(nullptr, TVolume{}, record, std::nullopt, host);
         if (!problem.empty()) log.Line({problem, clRed});

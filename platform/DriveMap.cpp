@@ -3,7 +3,7 @@
 #include <map>
 #include <mutex>
 
-#include "RawDevice.h"
+#include "DeviceAccess.h"
 
 namespace deruzera::platform {
 namespace {
@@ -43,11 +43,29 @@ std::string NextFreeDrive() {
     return {};
 }
 
-std::shared_ptr<TDevice> OpenMappedDrive(const std::string& drive, std::string& problem) {
+namespace {
+
+std::shared_ptr<TDevice> OpenDrive(const std::string& drive, std::string& problem, const TAccessOptions& options) {
     problem.clear();
     const std::string path = DrivePath(drive);
     if (path.empty()) return nullptr;
-    return OpenDeviceFile(path);
+    TAccessResult opened = OpenForReading(path, options);
+    problem = AccessFailureText(opened);
+    return std::move(opened.Device);
+}
+
+}  // namespace
+
+std::shared_ptr<TDevice> OpenMappedDrive(const std::string& drive, std::string& problem) {
+    return OpenDrive(drive, problem, {});
+}
+
+TDeviceOpener TerminalDriveOpener() {
+    return [](const std::string& drive, std::string& problem) {
+        TAccessOptions options;
+        options.TerminalAgent = true;
+        return OpenDrive(drive, problem, options);
+    };
 }
 
 }  // namespace deruzera::platform

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "volume/Device.h"
+#include "volume/Salvane.h"
 
 namespace deruzera::platform {
 
@@ -23,9 +23,13 @@ std::vector<TMappedDrive> MappedDrives();
 // The first letter from C: on that has no path yet ("" when all are taken).
 std::string NextFreeDrive();
 
-// Opens the path mapped to `drive` read-only; null when it is unmapped or
-// can't be opened, with a line saying why in `problem` where there is more
-// to say than the drive's own error line.
+// Opens the path mapped to `drive` read-only, through the disk service
+// udisks2 where the user may not read it; null when it is unmapped or can't
+// be opened, with a line saying why in `problem`.
 std::shared_ptr<TDevice> OpenMappedDrive(const std::string& drive, std::string& problem);
+
+// The same for a terminal front end: polkit may ask for the password in
+// the terminal.
+TDeviceOpener TerminalDriveOpener();
 
 }  // namespace deruzera::platform

@@ -257,7 +257,9 @@ TEST_P(RealImage, ScanFindsEveryDeletedFileAndRecoversItsBytes) {
     }
     for (const TFoundFiles& f : sink.files)
         for (const Entry& e : image.manifest)
-            if (e.Record == f.Record && e.State == "deleted") EXPECT_EQ(f.FileSize, e.Size) << e.Path;
+            if (e.Record == f.Record && e.State == "deleted") {
+                EXPECT_EQ(f.FileSize, e.Size) << e.Path;
+            }
     EXPECT_GE(deleted, 7);
 
     // Every deleted file The Sleuth Kit lists by its record is found with its name.
