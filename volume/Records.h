@@ -40,6 +40,16 @@ struct TVolume {
     bool FromBackupBoot = false;         // the geometry came from the copy in the last sector
 };
 
+// Whether a deleted file's clusters still hold its content: none of them is
+// in use by another file now (intact), some are (partial), or all are.
+// Unknown where the volume's cluster bitmap could not be read.
+enum class TRecoverability : std::uint8_t { Unknown, Intact, Partial, Overwritten };
+
+// Flags of a found file.
+inline constexpr std::uint8_t FoundCompressed = 0x01;
+inline constexpr std::uint8_t FoundEncrypted = 0x02;
+inline constexpr std::uint8_t FoundSparse = 0x04;
+
 // One found deleted file. Its name lives in the pool of the list that holds
 // it; its directory path comes from the directories the scan saw.
 struct TFoundFiles {
@@ -51,6 +61,9 @@ struct TFoundFiles {
     std::uint64_t NameOffset = 0;     // the name in the list's pool, UTF-8
     std::uint16_t NameLength = 0;
     std::uint16_t Sequence = 0;       // the record's sequence number when found
+    TRecoverability State = TRecoverability::Unknown;
+    std::uint8_t Flags = 0;           // FoundCompressed, FoundEncrypted, FoundSparse
+    std::uint64_t OverwrittenBytes = 0;  // bytes of its stored data in clusters now in use
 };
 
 // Found files in order, their names in one pool: a million files cost
