@@ -9,7 +9,8 @@ packages=(g++ cmake ninja-build pkg-config git libgtest-dev
           qt6-base-dev qt6-base-dev-tools libqt6svg6 qt6-image-formats-plugins qt6-qpa-plugins
           ntfs-3g ntfs-3g-dev libblkid-dev sleuthkit
           xvfb xauth x11-apps imagemagick fonts-dejavu-core fonts-liberation
-          shared-mime-info adwaita-icon-theme hicolor-icon-theme time locales)
+          shared-mime-info adwaita-icon-theme hicolor-icon-theme time locales
+          desktop-file-utils appstream man-db librsvg2-bin dpkg-dev debootstrap)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
