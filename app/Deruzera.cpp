@@ -5,6 +5,7 @@
 // The machine's block devices take the letters from C: on; images or devices
 // named on the command line take the next free letters after them.
 #include <QApplication>
+#include <QIcon>
 #include <QStringList>
 
 #include "MainForm.h"
@@ -19,6 +20,10 @@ int main(int argc, char* argv[]) {
     QApplication::setApplicationVersion(QStringLiteral("1.3.0.0"));
     QApplication::setOrganizationDomain(QStringLiteral("deruzera.example"));
     QApplication::setApplicationDisplayName(QStringLiteral("NTFS Deruzera"));
+    // The installed launcher and icon (data/): the desktop matches the window
+    // to its launcher by this name; run from the build tree there is no icon.
+    QApplication::setDesktopFileName(QStringLiteral("example.deruzera.NtfsDeruzera"));
+    QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("example.deruzera.NtfsDeruzera")));
 
     namespace platform = deruzera::platform;
     platform::MapSystemDrives();

@@ -15,7 +15,12 @@ echo "\$ deruzera-cli scan $demo"
 build/cli/deruzera-cli scan "$demo"
 record=$(build/cli/deruzera-cli scan --json "$demo" 2>/dev/null | sed -n 's/.*"record":\([0-9]*\).*"name":"\([^"]*\.txt\)".*/\1/p' | head -n 1)
 if [ -n "$record" ]; then
-  out=$(mktemp -d)/recovered.txt
+  # The recovered file goes to a temporary folder, removed on every way out.
+  tmp=$(mktemp -d)
+  trap 'rm -rf "$tmp"' EXIT
+  trap 'exit 130' INT
+  trap 'exit 143' TERM
+  out=$tmp/recovered.txt
   echo
   echo "\$ deruzera-cli recover $demo $record $out"
   build/cli/deruzera-cli recover "$demo" "$record" "$out"
