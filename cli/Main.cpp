@@ -167,7 +167,7 @@ public:
 
 private:
     static constexpr std::size_t FlushAt = 1 << 20;
-    inline static const std::vector<std::string> Header = {"RECORD", "SIZE", "CREATED", "MODIFIED", "PATH", "NAME"};
+    inline static const std::vector<std::string> Header = {"RECORD", "SIZE", "CREATED", "MODIFIED", "PATH", "NAME", "STATE"};
 
     // Characters on the screen: UTF-8 bytes that begin a character.
     static std::size_t DisplayWidth(const std::string& s) {
@@ -192,18 +192,33 @@ private:
             AppendSafe(out_, times_.FormatFileTime(f.Created), true, true);
             out_ += ",\"modified\":";
             AppendSafe(out_, times_.FormatFileTime(f.Modified), true, true);
+            out_ += ",\"state\":\"";
+            out_ += StateName(f.State);
+            out_ += "\",\"overwritten_bytes\":";
+            out_ += std::to_string(f.OverwrittenBytes);
+            out_ += ",\"overwritten_by\":[";
+            const std::vector<std::string>& owners = batch.Overwriters.Of(f.Record);
+            for (std::size_t i = 0; i < owners.size(); ++i) {
+                if (i) out_ += ',';
+                AppendSafe(out_, owners[i], true, true);
+            }
+            out_ += "],\"compressed\":";
+            out_ += (f.Flags & FoundCompressed) ? "true" : "false";
+            out_ += ",\"encrypted\":";
+            out_ += (f.Flags & FoundEncrypted) ? "true" : "false";
             out_ += "}\n";
             return;
         }
         std::vector<std::string> row = {std::to_string(f.Record), std::to_string(f.FileSize),
-                                        times_.FormatFileTime(f.Created), times_.FormatFileTime(f.Modified), "", ""};
+                                        times_.FormatFileTime(f.Created), times_.FormatFileTime(f.Modified), "", "",
+                                        StateName(f.State)};
         AppendSafe(row[4], path, true, false);
         AppendSafe(row[5], name, false, false);
         if (align_) {
             rows_.push_back(std::move(row));
             return;
         }
-        if (!headerWritten_) out_ += "RECORD\tSIZE\tCREATED\tMODIFIED\tPATH\tNAME\n";
+        if (!headerWritten_) out_ += "RECORD\tSIZE\tCREATED\tMODIFIED\tPATH\tNAME\tSTATE\n";
         headerWritten_ = true;
         for (std::size_t c = 0; c < row.size(); ++c) {
             out_ += row[c];

@@ -7,6 +7,7 @@
 #include "tools/Bulk.h"
 #include "tools/NtfsImage.h"
 #include "tools/PlanText.h"
+#include "tools/RawPatch.h"
 
 #include <fcntl.h>
 #include <sys/wait.h>
@@ -15,7 +16,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <algorithm>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <sstream>
 #include <string>
@@ -154,10 +157,18 @@ std::uint64_t TakeSeed(std::vector<std::string>& args) {
     return seed;
 }
 
-TFill RandomFill(std::uint64_t seed, const std::string& path) {
-    return [content = TContent(seed, path)](std::uint64_t offset, std::uint8_t* out, std::size_t n) {
+TFill RandomFill(std::uint64_t seed, const std::string& path, bool words = false) {
+    return [content = TContent(seed, path, words)](std::uint64_t offset, std::uint8_t* out, std::size_t n) {
         content.Fill(offset, out, n);
     };
+}
+
+// "words" anywhere among the words; removed from `args`.
+bool TakeWords(std::vector<std::string>& args) {
+    const auto it = std::find(args.begin(), args.end(), "words");
+    if (it == args.end()) return false;
+    args.erase(it);
+    return true;
 }
 
 // Splits "PATH:VALUE" at the last ':'.
@@ -175,15 +186,19 @@ void Need(const TPlanLine& line, std::size_t least, std::size_t most, const char
     }
 }
 
-void Execute(TNtfsImage& image, TPlanLine line) {
+// Edits made to the image once it is unmounted, in plan order.
+using TPatch = std::function<void()>;
+
+void Execute(TNtfsImage& image, TPlanLine line, const std::string& imagePath, std::vector<TPatch>& patches) {
     const std::string& c = line.Command;
     if (c == "mkdir") {
         Need(line, 1, 1, "mkdir PATH");
         image.Mkdir(line.Args[0]);
     } else if (c == "file") {
         const std::uint64_t seed = TakeSeed(line.Args);
-        Need(line, 2, 2, "file PATH SIZE [seed=N]");
-        image.CreateFile(line.Args[0], Number(line.Args[1]), RandomFill(seed, line.Args[0]));
+        const bool words = TakeWords(line.Args);
+        Need(line, 2, 2, "file PATH SIZE [seed=N] [words]");
+        image.CreateFile(line.Args[0], Number(line.Args[1]), RandomFill(seed, line.Args[0], words));
     } else if (c == "text") {
         Need(line, 1, 1, "text PATH TEXT...");
         const std::string text = line.Text;
@@ -216,6 +231,35 @@ void Execute(TNtfsImage& image, TPlanLine line) {
     } else if (c == "delete") {
         Need(line, 1, 1, "delete PATH");
         image.Delete(line.Args[0]);
+    } else if (c == "compress") {
+        Need(line, 1, 1, "compress DIR");
+        image.Compress(line.Args[0]);
+    } else if (c == "overwrite") {
+        const std::uint64_t seed = TakeSeed(line.Args);
+        Need(line, 3, 3, "overwrite DELETED SIZE PATH [seed=N]");
+        image.Overwrite(line.Args[0], Number(line.Args[1]), line.Args[2], RandomFill(seed, line.Args[2]));
+    } else if (c == "patch-vdl" || c == "patch-encrypted") {
+        const bool vdl = c == "patch-vdl";
+        Need(line, vdl ? 2 : 1, vdl ? 2 : 1, vdl ? "patch-vdl PATH BYTES" : "patch-encrypted PATH");
+        const std::int64_t offset = image.RecordOffset(image.RecordOf(line.Args[0]));
+        const std::uint32_t size = image.RecordSize();
+        const std::uint64_t bytes = vdl ? Number(line.Args[1]) : 0;
+        patches.push_back([=] {
+            PatchRecord(imagePath, offset, size, [&](std::vector<std::uint8_t>& record) {
+                if (vdl) SetInitializedSize(record, bytes);
+                else SetEncrypted(record);
+            });
+        });
+    } else if (c == "delete-in-place") {
+        Need(line, 1, 1, "delete-in-place PATH");
+        const std::uint32_t size = image.RecordSize();
+        for (const std::uint64_t record : image.DeleteInPlace(line.Args[0])) {
+            const std::int64_t offset = image.RecordOffset(record);
+            patches.push_back([=] { PatchRecord(imagePath, offset, size, SetNotInUse); });
+        }
+    } else if (c == "zero-boot") {
+        Need(line, 0, 0, "zero-boot");
+        patches.push_back([=] { ZeroBootSector(imagePath); });
     } else if (c == "rmtree") {
         Need(line, 1, 1, "rmtree PATH");
         image.Rmtree(line.Args[0]);
@@ -311,12 +355,14 @@ int Main(int argc, char** argv) {
         lineNumber = plan[0].Number;
         Format(image, ParseFormat(plan[0]));
         TNtfsImage ntfs(image);
+        std::vector<TPatch> patches;
         for (std::size_t i = 1; i < plan.size(); ++i) {
             lineNumber = plan[i].Number;
-            Execute(ntfs, plan[i]);
+            Execute(ntfs, plan[i], image, patches);
         }
         lineNumber = 0;
         ntfs.Unmount();
+        for (const TPatch& patch : patches) patch();
         WriteManifest(manifest, ntfs.Manifest());
     } catch (const std::exception& error) {
         if (lineNumber > 0) {

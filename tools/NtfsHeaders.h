@@ -24,6 +24,7 @@
 extern "C" {
 #include <ntfs-3g/types.h>
 #include <ntfs-3g/attrib.h>
+#include <ntfs-3g/bitmap.h>
 #include <ntfs-3g/dir.h>
 #include <ntfs-3g/inode.h>
 #include <ntfs-3g/lcnalloc.h>

@@ -261,6 +261,10 @@ void TNtfsImage::CreateFile(const std::string& path, std::uint64_t size, const T
         std::vector<std::uint8_t> buffer(static_cast<std::size_t>(std::min<std::uint64_t>(size, IoChunk)));
         try {
             WriteRange(na, 0, size, fill, &hash, buffer, path);
+            // A compressed file's last unit is compressed when it is closed.
+            if ((na->data_flags & ATTR_COMPRESSION_MASK) && ntfs_attr_pclose(na) != 0) {
+                Fail("compressing the end of " + path, errno);
+            }
         } catch (...) {
             ntfs_attr_close(na);
             ntfs_inode_close(ni);
@@ -415,15 +419,12 @@ void TNtfsImage::Interleave(std::uint64_t chunk, const std::vector<TInterleaved>
     }
 }
 
-void TNtfsImage::Reserve(std::int64_t window, bool last) {
+void TNtfsImage::HoldAll() {
     Release();
     if (ntfs_volume_get_free_space(Volume) != 0) {
         Fail("counting free clusters", errno);
     }
     const s64 free = Volume->free_clusters;
-    if (free <= window) {
-        return;
-    }
     // The allocator may refuse the last few "free" clusters, so take them in
     // pieces, halving a piece it refuses, until even one cluster is refused.
     const u32 levels = ntfs_log_clear_levels(~u32{0});
@@ -441,6 +442,17 @@ void TNtfsImage::Reserve(std::int64_t window, bool last) {
         std::free(rl);
     }
     ntfs_log_set_levels(levels);
+}
+
+void TNtfsImage::Reserve(std::int64_t window, bool last) {
+    Release();
+    if (ntfs_volume_get_free_space(Volume) != 0) {
+        Fail("counting free clusters", errno);
+    }
+    if (Volume->free_clusters <= window) {
+        return;
+    }
+    HoldAll();
     std::size_t pick = Reserved.size();
     for (std::size_t i = 0; i < Reserved.size(); ++i) {
         if (Reserved[i].second >= window && (last || pick == Reserved.size())) {
@@ -521,6 +533,133 @@ void TNtfsImage::Delete(const std::string& path) {
         throw TPlanError("directory not empty (use rmtree): " + path);
     }
     DeleteNode(index);
+}
+
+void TNtfsImage::Compress(const std::string& path) {
+    const int node = EnsureDir(path);
+    if (Volume->cluster_size > 4096) {
+        throw TPlanError("compress: NTFS compresses only with clusters of 4K or less");
+    }
+    NVolSetCompression(Volume);
+    ntfs_inode* ni = OpenDir(node);
+    ni->flags = static_cast<FILE_ATTR_FLAGS>(ni->flags | FILE_ATTR_COMPRESSED);
+    NInoSetDirty(ni);
+    NInoFileNameSetDirty(ni);
+}
+
+void TNtfsImage::Overwrite(const std::string& deleted, std::uint64_t size, const std::string& path, const TFill& fill) {
+    std::size_t entry = NoEntry;
+    for (std::size_t i = 0; i < Entries.size(); ++i) {
+        if (Entries[i].Path == deleted && Entries[i].State == TEntryState::Deleted && !Entries[i].Dir) {
+            entry = i;
+        }
+    }
+    if (entry == NoEntry) {
+        throw TPlanError("overwrite: no deleted file " + deleted);
+    }
+    // The deleted file's first clusters, as many as the new file needs.
+    std::int64_t wanted = static_cast<std::int64_t>((size + Volume->cluster_size - 1) / Volume->cluster_size);
+    std::vector<std::pair<std::int64_t, std::int64_t>> keep;
+    for (const TExtent& e : Freed) {
+        if (e.Entry != entry || wanted == 0) {
+            continue;
+        }
+        const std::int64_t take = std::min(e.Length, wanted);
+        keep.emplace_back(e.Lcn, take);
+        wanted -= take;
+    }
+    if (wanted > 0 || keep.empty()) {
+        throw TPlanError("overwrite: " + deleted + " has fewer clusters than " + std::to_string(size) + " bytes need");
+    }
+    HoldAll();
+    // Give back exactly the clusters to write over; they were free, so they
+    // are among those held.
+    for (const auto& [lcn, length] : keep) {
+        for (std::size_t i = 0; i < Reserved.size(); ++i) {
+            auto [from, count] = Reserved[i];
+            if (lcn < from || lcn + length > from + count) {
+                continue;
+            }
+            Reserved.erase(Reserved.begin() + static_cast<std::ptrdiff_t>(i));
+            if (lcn > from) Reserved.emplace_back(from, lcn - from);
+            if (lcn + length < from + count) Reserved.emplace_back(lcn + length, from + count - lcn - length);
+            if (ntfs_cluster_free_basic(Volume, lcn, length) != 0) {
+                Fail("freeing clusters to write over", errno);
+            }
+            break;
+        }
+    }
+    try {
+        CreateFile(path, size, fill);
+    } catch (...) {
+        Release();
+        throw;
+    }
+    Release();
+}
+
+std::vector<std::uint64_t> TNtfsImage::DeleteInPlace(const std::string& path) {
+    const int index = Node(path);
+    const TNode node = Nodes[static_cast<std::size_t>(index)];
+    if (node.Dir) {
+        throw TPlanError("delete-in-place takes files only: " + path);
+    }
+    if (CursorNode == index) {
+        CloseDir();
+    }
+    ntfs_inode* ni = ntfs_inode_open(Volume, node.Record);
+    if (!ni) {
+        Fail("opening " + node.Path, errno);
+    }
+    std::vector<std::uint64_t> records{node.Record};
+    try {
+        if (ntfs_inode_attach_all_extents(ni) != 0) {
+            Fail("reading the extension records of " + node.Path, errno);
+        }
+        for (s32 i = 0; i < ni->nr_extents; ++i) {
+            records.push_back(ni->extent_nis[i]->mft_no);
+        }
+        RememberClusters(ni, node.Entry);
+        for (const TExtent& e : Freed) {
+            if (e.Entry == node.Entry && ntfs_cluster_free_basic(Volume, e.Lcn, e.Length) != 0) {
+                Fail("freeing the clusters of " + node.Path, errno);
+            }
+        }
+        for (const std::uint64_t record : records) {
+            if (ntfs_bitmap_clear_bit(Volume->mftbmp_na, static_cast<s64>(record)) != 0) {
+                Fail("freeing record " + std::to_string(record), errno);
+            }
+        }
+    } catch (...) {
+        ntfs_inode_close(ni);
+        throw;
+    }
+    if (ntfs_inode_close(ni) != 0) {
+        Fail("closing " + node.Path, errno);
+    }
+    Entries[node.Entry].State = TEntryState::Deleted;
+    DeletedByRecord[node.Record].push_back(node.Entry);
+    Live.erase(node.Path);
+    Nodes[static_cast<std::size_t>(node.Parent)].Children.erase(index);
+    return records;
+}
+
+std::uint64_t TNtfsImage::RecordOf(const std::string& path) const {
+    for (auto it = Entries.rbegin(); it != Entries.rend(); ++it) {
+        if (it->Path == path) {
+            return it->Record;
+        }
+    }
+    throw TPlanError("no file or directory was made at " + path);
+}
+
+std::int64_t TNtfsImage::RecordOffset(std::uint64_t record) const {
+    const s64 byte = static_cast<s64>(record) * Volume->mft_record_size;
+    const LCN lcn = ntfs_attr_vcn_to_lcn(Volume->mft_na, byte >> Volume->cluster_size_bits);
+    if (lcn < 0) {
+        throw TPlanError("record " + std::to_string(record) + " lies outside the MFT");
+    }
+    return (static_cast<std::int64_t>(lcn) << Volume->cluster_size_bits) + (byte & (Volume->cluster_size - 1));
 }
 
 void TNtfsImage::Rmtree(const std::string& path) {

@@ -72,6 +72,25 @@ public:
     void Interleave(std::uint64_t chunk, const std::vector<TInterleaved>& files);
     // Deletes a file or an empty directory with ntfs_delete().
     void Delete(const std::string& path);
+    // Marks a directory (made if missing) compressed: the files created in
+    // it afterwards are compressed by the driver, as NTFS does it (only on
+    // volumes with clusters of at most 4 KiB).
+    void Compress(const std::string& path);
+    // Creates a file of `size` bytes on the first clusters that the deleted
+    // file `deleted` had, so that they are written over; every other free
+    // cluster is held back meanwhile.
+    void Overwrite(const std::string& deleted, std::uint64_t size, const std::string& path, const TFill& fill);
+    // Deletes a file as Windows does, where libntfs-3g's delete differs: its
+    // clusters and MFT records are marked free in the bitmaps, and nothing
+    // else is touched (names, runs, extension records and the directory's
+    // entry stay). Returns the file's base and extension records, whose
+    // in-use flags the caller clears once the image is unmounted.
+    std::vector<std::uint64_t> DeleteInPlace(const std::string& path);
+    // The MFT record of the last file or directory created at `path`,
+    // whatever its state now.
+    std::uint64_t RecordOf(const std::string& path) const;
+    // Byte offset of MFT record `record` in the image.
+    std::int64_t RecordOffset(std::uint64_t record) const;
     // Deletes a directory and everything below it, children first.
     void Rmtree(const std::string& path);
     // Makes $MFT's data run list have more than one run (best effort):
@@ -126,6 +145,8 @@ private:
     // so that the next allocations can only go there. Release() gives the
     // clusters back. Nothing is written to them.
     void Reserve(std::int64_t window, bool last);
+    // Takes every free cluster (held back until Release).
+    void HoldAll();
     void Release();
 
     _ntfs_volume* Volume = nullptr;

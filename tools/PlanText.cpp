@@ -266,7 +266,7 @@ bool TakeOption(std::string_view word, std::string_view key, std::string& value)
     return true;
 }
 
-TContent::TContent(std::uint64_t seed, std::string_view path) {
+TContent::TContent(std::uint64_t seed, std::string_view path, bool words) : Words(words) {
     // FNV-1a over the path, then mixed with the seed.
     std::uint64_t h = 0xcbf29ce484222325ULL;
     for (char c : path) {
@@ -283,8 +283,16 @@ void TContent::Fill(std::uint64_t offset, void* out, std::size_t size) const {
     while (size > 0) {
         const std::uint64_t bits = Mix(Key + word * 0x9e3779b97f4a7c15ULL);
         std::uint8_t bytes[8];
-        for (int k = 0; k < 8; ++k) {
-            bytes[k] = static_cast<std::uint8_t>(bits >> (8 * k));
+        if (Words) {
+            static const char* const Vocabulary[16] = {"lorem   ", "ipsum   ", "dolor   ", "sit amet", "consect ",
+                                                       "adipisc ", "elit sed", "do eius ", "tempor  ", "incidid ",
+                                                       "ut labor", "et dolo ", "magna   ", "aliqua. ", "Ut enim ",
+                                                       "ad min\n"};
+            std::memcpy(bytes, Vocabulary[bits & 15], 8);
+        } else {
+            for (int k = 0; k < 8; ++k) {
+                bytes[k] = static_cast<std::uint8_t>(bits >> (8 * k));
+            }
         }
         const std::size_t take = std::min<std::size_t>(8 - skip, size);
         std::memcpy(p, bytes + skip, take);

@@ -61,13 +61,16 @@ bool TakeOption(std::string_view word, std::string_view key, std::string& value)
 
 // The bytes of a created file: a pure function of (seed, path, offset), so
 // any range can be produced on its own and overlapping writes agree.
+// With `words`, the bytes are 8-letter words from a small vocabulary: text
+// that compresses well, for compressed folders.
 class TContent {
 public:
-    TContent(std::uint64_t seed, std::string_view path);
+    TContent(std::uint64_t seed, std::string_view path, bool words = false);
     void Fill(std::uint64_t offset, void* out, std::size_t size) const;
 
 private:
     std::uint64_t Key;
+    bool Words;
 };
 
 // A small deterministic generator (splitmix64) for the bulk workload.

@@ -1,10 +1,14 @@
-// A deleted file's content from its first $DATA attribute: the resident
-// value, or the clusters its data runs name, cut or padded to the real size.
-// The runs are decoded and checked first; the bytes are read afterwards in
-// bounded chunks, so content of any size needs little memory.
+// A deleted file's content from its unnamed $DATA: the resident value, or the
+// clusters its data runs name (in one record, or in the extension records its
+// attribute list names), cut or padded to the real size, zeros past the valid
+// data length, compressed units decompressed. The runs are decoded and
+// checked first; the bytes are read afterwards in bounded chunks, so content
+// of any size needs little memory.
 #include <algorithm>
 #include <cstring>
 #include <future>
+#include <map>
+#include <set>
 
 #include "Salvane.h"
 
@@ -16,8 +20,97 @@ namespace {
 constexpr std::uint64_t MaxContentBytes = std::uint64_t{1} << 48;
 // Bytes read from the volume at a time.
 constexpr std::size_t ChunkSize = 1 << 20;
+// NTFS keeps attribute lists below 256 KiB.
+constexpr std::uint64_t MaxAttributeList = 256 * 1024;
+// NTFS compresses in units of 16 clusters of at most 4 KiB; a unit exponent
+// or a cluster beyond these is damage.
+constexpr std::uint8_t MaxCompressionUnit = 4;
+constexpr std::uint32_t MaxCompressedCluster = 4096;
+// LZNT1 works in chunks of 4 KiB.
+constexpr std::size_t Lznt1Chunk = 4096;
 
 [[noreturn]] void Damaged(const char* what) { throw ERecordError(what); }
+
+// Adds one non-resident extent of the stream: its runs from its first VCN on.
+// The extent at VCN 0 gives the sizes, flags and compression unit.
+void AddExtent(TDataStream& stream, TBytes attribute, const TVolume& volume) {
+    const std::size_t runOffset = ReadU16(attribute, NonResident::RunListOffset);
+    if (runOffset >= attribute.size()) Damaged("empty run list");
+    const std::int64_t firstVcn = ReadS64(attribute, NonResident::FirstVcn);
+    const std::uint64_t maxClusters = MaxContentBytes / std::max<std::uint32_t>(volume.BytesPerCluster, 1);
+    if (firstVcn < 0 || static_cast<std::uint64_t>(firstVcn) > maxClusters) Damaged("first VCN out of range");
+    if (firstVcn == 0) {
+        stream.DataSize = ReadU64(attribute, NonResident::DataSize);
+        stream.InitializedSize = ReadU64(attribute, NonResident::InitializedSize);
+        if (stream.DataSize > MaxContentBytes) Damaged("real size out of range");
+        stream.Flags = ReadU16(attribute, AttrHeader::Flags);
+        const std::uint8_t unit = ReadU8(attribute, NonResident::CompressionUnit);
+        if ((stream.Flags & AttrCompressionMask) != 0 && unit != 0) {
+            if (unit > MaxCompressionUnit || volume.BytesPerCluster > MaxCompressedCluster)
+                Damaged("compression unit out of range");
+            stream.CompressionUnit = unit;
+        }
+    }
+    std::int64_t vcn = firstVcn;
+    for (const TDataRun& run : DecodeRunList(attribute.subspan(runOffset), volume.BytesPerCluster, volume.ClusterCount)) {
+        if (run.Length > maxClusters - static_cast<std::uint64_t>(vcn)) Damaged("runs past any volume");
+        stream.Runs.push_back({vcn, run.Lcn, run.Length});
+        vcn += static_cast<std::int64_t>(run.Length);
+    }
+}
+
+// Puts the runs in VCN order, drops those that overlap an earlier one, and
+// fills the gaps up to the real size with missing runs (counted) where
+// `countGaps`, or leaves them to the plan's padding.
+void CloseStream(TDataStream& stream, const TVolume& volume, bool countGaps) {
+    std::stable_sort(stream.Runs.begin(), stream.Runs.end(),
+                     [](const TVcnRun& a, const TVcnRun& b) { return a.Vcn < b.Vcn; });
+    std::vector<TVcnRun> kept;
+    std::int64_t next = 0;
+    for (const TVcnRun& run : stream.Runs) {
+        if (run.Vcn < next) continue;
+        if (run.Vcn > next && countGaps) {
+            kept.push_back({next, TVcnRun::Missing, static_cast<std::uint64_t>(run.Vcn - next)});
+            stream.MissingClusters += static_cast<std::uint64_t>(run.Vcn - next);
+        }
+        kept.push_back(run);
+        next = run.Vcn + static_cast<std::int64_t>(run.Length);
+    }
+    const std::uint64_t cluster = std::max<std::uint32_t>(volume.BytesPerCluster, 1);
+    const auto needed = static_cast<std::int64_t>((stream.DataSize + cluster - 1) / cluster);
+    if (countGaps && next < needed) {
+        kept.push_back({next, TVcnRun::Missing, static_cast<std::uint64_t>(needed - next)});
+        stream.MissingClusters += static_cast<std::uint64_t>(needed - next);
+    }
+    stream.Runs = std::move(kept);
+    // A file can't hold more clusters than its volume: a run list that names
+    // the same clusters over and over is damage, not content.
+    std::uint64_t allocated = 0;
+    for (const TVcnRun& run : stream.Runs)
+        if (run.Lcn >= 0 && (__builtin_add_overflow(allocated, run.Length, &allocated) ||
+                             (volume.ClusterCount > 0 && allocated > static_cast<std::uint64_t>(volume.ClusterCount))))
+            Damaged("more clusters than the volume holds");
+}
+
+// The attribute of `type` in `bytes` with first VCN `vcn` (non-resident), or
+// any of that type where the entry names VCN 0 and it is resident.
+TBytes ExtentAt(TBytes bytes, std::uint32_t type, std::int64_t vcn) {
+    TAttributeWalk walk(bytes);
+    for (TBytes a = walk.Next(); !a.empty(); a = walk.Next()) {
+        if (ReadU32(a, AttrHeader::Type) != type || ReadU8(a, AttrHeader::NameLength) != 0) continue;
+        const bool nonResident = ReadU8(a, AttrHeader::NonResident) == 1;
+        if (nonResident ? ReadS64(a, NonResident::FirstVcn) == vcn : vcn == 0) return a;
+    }
+    return {};
+}
+
+void SetResident(TDataStream& stream, TBytes attribute) {
+    const TBytes value = ResidentValue(attribute);
+    stream.Resident = true;
+    stream.ResidentBytes.assign(value.begin(), value.end());
+    stream.DataSize = stream.InitializedSize = value.size();
+    stream.Flags = ReadU16(attribute, AttrHeader::Flags);
+}
 
 }  // namespace
 
@@ -58,64 +151,287 @@ std::vector<TDataRun> DecodeRunList(TBytes runs, std::uint32_t bytesPerCluster, 
     return out;
 }
 
-TFileContent ExtractFileContent(TBytes record, const TVolume& volume) {
-    const TBytes data = FindAttributeView(record, AttrData, false);
-    if (data.empty()) Damaged("no $DATA attribute");
-    return ContentOfAttribute(data, volume);
+bool BelongsTo(TBytes extension, std::int64_t base, std::uint16_t sequence) {
+    const std::uint64_t reference = ReadU64(extension, RecordHeader::BaseRecord);
+    if (RecordNumberOf(reference) != base || base <= 0) return false;
+    const std::uint16_t theirs = SequenceOf(reference);
+    return theirs == sequence || static_cast<std::uint16_t>(theirs + 1) == sequence;
 }
 
-TFileContent ContentOfAttribute(TBytes data, const TVolume& volume) {
+TBytes FileNameAttribute(TBytes record) {
+    const TBytes name = FindAttributeView(record, AttrFileName, true);
+    return name.empty() ? FindAttributeView(record, AttrFileName, false) : name;
+}
+
+TDynamicCharArray ReadAttributeList(TBytes record, TDevice* device, const TVolume& volume) {
+    const TBytes attribute = FindAttributeView(record, AttrAttributeList, false);
+    if (attribute.empty()) return {};
+    if (ReadU8(attribute, AttrHeader::NonResident) != 1) {
+        const TBytes value = ResidentValue(attribute);
+        return TDynamicCharArray(value.begin(), value.end());
+    }
+    TDynamicCharArray list;
+    if (device == nullptr) return list;
+    try {
+        const TFileContent content = ContentOfAttribute(attribute, volume);
+        if (content.Size > MaxAttributeList) return {};
+        ReadFileContent(*device, content, [&](const std::uint8_t* b, std::uint64_t n) {
+            if (b) list.insert(list.end(), b, b + n);
+            else list.resize(list.size() + n, 0);
+        });
+    } catch (const ERecordError&) {
+        return {};
+    }
+    return list;
+}
+
+TDataStream StreamOfRecord(TBytes record, std::int64_t self, const TVolume& volume, TDevice* device,
+                           const TExtensionFetch& fetch) {
+    TDataStream stream;
+    const TDynamicCharArray list = fetch ? ReadAttributeList(record, device, volume) : TDynamicCharArray{};
+    if (list.empty()) {
+        const TBytes data = FindAttributeView(record, AttrData, false);
+        if (data.empty()) return stream;
+        stream.Found = true;
+        if (ReadU8(data, AttrHeader::NonResident) != 1) {
+            SetResident(stream, data);
+            return stream;
+        }
+        AddExtent(stream, data, volume);
+        CloseStream(stream, volume, false);
+        return stream;
+    }
+
+    // The list names, for each extent of $DATA, the record that holds it.
+    // Each (record, VCN) counts once; an extent that is gone leaves its VCNs
+    // missing.
+    std::set<std::pair<std::int64_t, std::int64_t>> seen;
+    std::map<std::int64_t, TDynamicCharArray> fetched;
+    for (std::size_t p = 0; p + ListEntry::Size <= list.size();) {
+        const std::size_t length = ReadU16(list, p + ListEntry::Length);
+        if (length < ListEntry::Size || length % 8 != 0 || p + length > list.size()) break;
+        const TBytes entry = TBytes(list).subspan(p, length);
+        p += length;
+        if (ReadU32(entry, ListEntry::Type) != AttrData || ReadU8(entry, ListEntry::NameLength) != 0) continue;
+        const std::int64_t vcn = static_cast<std::int64_t>(ReadU64(entry, ListEntry::FirstVcn));
+        const std::int64_t n = RecordNumberOf(ReadU64(entry, ListEntry::Record));
+        if (vcn < 0 || !seen.insert({n, vcn}).second) continue;
+        TBytes bytes = record;
+        if (n != self) {
+            auto it = fetched.find(n);
+            if (it == fetched.end()) it = fetched.emplace(n, fetch(n)).first;
+            bytes = it->second;
+        }
+        const TBytes extent = ExtentAt(bytes, AttrData, vcn);
+        if (extent.empty()) continue;
+        stream.Found = true;
+        if (ReadU8(extent, AttrHeader::NonResident) != 1) {
+            SetResident(stream, extent);
+            return stream;
+        }
+        AddExtent(stream, extent, volume);
+    }
+    if (!stream.Found) {
+        // A list that names no $DATA: the base record's own, if any.
+        const TBytes data = FindAttributeView(record, AttrData, false);
+        if (data.empty()) return stream;
+        stream.Found = true;
+        if (ReadU8(data, AttrHeader::NonResident) != 1) {
+            SetResident(stream, data);
+            return stream;
+        }
+        AddExtent(stream, data, volume);
+    }
+    CloseStream(stream, volume, true);
+    return stream;
+}
+
+TFileContent PlanContent(const TDataStream& stream, const TVolume& volume) {
     TFileContent content;
-    if (ReadU8(data, AttrHeader::NonResident) != 1) {
-        const TBytes value = ResidentValue(data);
-        content.ResidentBytes.assign(value.begin(), value.end());
+    if (stream.Resident) {
         content.Resident = true;
+        content.ResidentBytes = stream.ResidentBytes;
         content.Size = content.ResidentBytes.size();
         return content;
     }
-
-    const std::size_t runOffset = ReadU16(data, NonResident::RunListOffset);
-    if (runOffset >= data.size()) Damaged("empty run list");
-    const std::uint64_t realSize = ReadU64(data, NonResident::DataSize);
-    if (realSize > MaxContentBytes) Damaged("real size out of range");
+    const std::uint64_t cluster = volume.BytesPerCluster;
+    if (cluster == 0) Damaged("no cluster size");
+    const std::uint64_t size = stream.DataSize;
     // Past the valid data length the file reads as zeros, whatever its
     // clusters hold.
-    const std::uint64_t validSize = std::min(ReadU64(data, NonResident::InitializedSize), realSize);
-    const std::uint32_t cluster = volume.BytesPerCluster;
-    if (cluster == 0) Damaged("no cluster size");
+    const std::uint64_t valid = std::min(stream.InitializedSize, size);
+    content.Size = size;
 
-    const std::vector<TDataRun> runs = DecodeRunList(data.subspan(runOffset), cluster, volume.ClusterCount);
-    // A file can't hold more clusters than its volume: a run list that names
-    // the same clusters over and over is damage, not content.
-    std::uint64_t allocated = 0;
-    for (const TDataRun& run : runs)
-        if (run.Lcn >= 0 && (__builtin_add_overflow(allocated, run.Length, &allocated) ||
-                             (volume.ClusterCount > 0 && allocated > static_cast<std::uint64_t>(volume.ClusterCount))))
-            Damaged("more clusters than the volume holds");
+    // Appends `bytes` of file content from `vcn` on, as the runs give them.
+    auto appendRuns = [&](std::int64_t vcn, std::uint64_t bytes, std::vector<TContentExtent>& into) {
+        for (const TVcnRun& run : stream.Runs) {
+            if (bytes == 0) break;
+            const std::int64_t end = run.Vcn + static_cast<std::int64_t>(run.Length);
+            if (end <= vcn) continue;
+            if (run.Vcn > vcn) break;  // a gap: left to the caller's padding
+            const std::uint64_t skip = static_cast<std::uint64_t>(vcn - run.Vcn) * cluster;
+            const std::uint64_t take = std::min(run.Length * cluster - skip, bytes);
+            if (run.Lcn == TVcnRun::Missing) content.MissingBytes += take;
+            const std::int64_t at = run.Lcn < 0 ? -1 : run.Lcn * static_cast<std::int64_t>(cluster) + static_cast<std::int64_t>(skip);
+            if (!into.empty() && into.back().VolumeOffset < 0 && at < 0 && !into.back().CompressedUnit)
+                into.back().Length += take;
+            else
+                into.push_back({at, take});
+            bytes -= take;
+            vcn += static_cast<std::int64_t>((take + cluster - 1) / cluster);
+        }
+        return bytes;  // what the runs didn't cover
+    };
 
-    std::uint64_t total = 0;
-    for (const TDataRun& run : runs) {
-        if (total >= validSize) break;
-        const std::uint64_t bytes = std::min(run.Length * cluster, validSize - total);
-        content.Extents.push_back({run.Lcn < 0 ? -1 : run.Lcn * static_cast<std::int64_t>(cluster), bytes});
-        total += bytes;
+    if (!stream.Compressed()) {
+        std::uint64_t covered = valid - appendRuns(0, valid, content.Extents);
+        if (covered < size) content.Extents.push_back({-1, size - covered});
+        return content;
     }
-    if (total < realSize) content.Extents.push_back({-1, realSize - total});
-    content.Size = realSize;
+
+    // Compressed: units of 2^CompressionUnit clusters. A unit whose clusters
+    // are all stored is raw, one with none is zeros, one with fewer stored
+    // clusters than its size holds LZNT1 data.
+    const std::uint64_t unitClusters = std::uint64_t{1} << stream.CompressionUnit;
+    const std::uint64_t unitBytes = unitClusters * cluster;
+    content.CompressionUnitBytes = unitBytes;
+    for (std::uint64_t start = 0; start < size; start += unitBytes) {
+        const std::uint64_t length = std::min(unitBytes, size - start);
+        const auto firstVcn = static_cast<std::int64_t>(start / cluster);
+        std::vector<TContentExtent> stored;
+        std::uint64_t storedClusters = 0;
+        bool missing = false;
+        for (const TVcnRun& run : stream.Runs) {
+            const std::int64_t end = run.Vcn + static_cast<std::int64_t>(run.Length);
+            const std::int64_t unitEnd = firstVcn + static_cast<std::int64_t>(unitClusters);
+            if (end <= firstVcn || run.Vcn >= unitEnd) continue;
+            const std::int64_t from = std::max(run.Vcn, firstVcn);
+            const std::int64_t to = std::min(end, unitEnd);
+            if (run.Lcn == TVcnRun::Missing) missing = true;
+            if (run.Lcn < 0) continue;
+            storedClusters += static_cast<std::uint64_t>(to - from);
+            stored.push_back({(run.Lcn + (from - run.Vcn)) * static_cast<std::int64_t>(cluster),
+                              static_cast<std::uint64_t>(to - from) * cluster});
+        }
+        if (missing) content.MissingBytes += length;
+        if (storedClusters == 0) {
+            content.Extents.push_back({-1, length});
+        } else if (storedClusters >= unitClusters) {
+            std::uint64_t left = length;
+            for (const TContentExtent& piece : stored) {
+                const std::uint64_t take = std::min(piece.Length, left);
+                content.Extents.push_back({piece.VolumeOffset, take});
+                left -= take;
+            }
+        } else {
+            TContentExtent unit;
+            unit.Length = length;
+            unit.CompressedUnit = true;
+            unit.PieceFirst = static_cast<std::uint32_t>(content.Pieces.size());
+            unit.PieceCount = static_cast<std::uint32_t>(stored.size());
+            content.Pieces.insert(content.Pieces.end(), stored.begin(), stored.end());
+            content.Extents.push_back(unit);
+        }
+    }
+    // Past the valid data length: zeros, also inside a unit.
+    if (valid < size) {
+        std::vector<TContentExtent> cut;
+        std::uint64_t at = 0;
+        for (const TContentExtent& e : content.Extents) {
+            if (at + e.Length <= valid) {
+                cut.push_back(e);
+            } else if (at < valid) {
+                TContentExtent head = e;
+                head.Length = valid - at;
+                cut.push_back(head);
+            }
+            at += e.Length;
+        }
+        cut.push_back({-1, size - valid});
+        content.Extents = std::move(cut);
+    }
     return content;
 }
 
-int ReadFileContent(TDevice& device, const TFileContent& content,
-                    const std::function<void(const std::uint8_t*, std::uint64_t)>& sink) {
+TFileContent ExtractFileContent(TBytes record, const TVolume& volume) {
+    const TDataStream stream = StreamOfRecord(record, -1, volume);
+    if (!stream.Found) Damaged("no $DATA attribute");
+    return PlanContent(stream, volume);
+}
+
+TFileContent ContentOfAttribute(TBytes attribute, const TVolume& volume) {
+    TDataStream stream;
+    stream.Found = true;
+    if (ReadU8(attribute, AttrHeader::NonResident) != 1) {
+        SetResident(stream, attribute);
+    } else {
+        AddExtent(stream, attribute, volume);
+        CloseStream(stream, volume, false);
+    }
+    return PlanContent(stream, volume);
+}
+
+bool DecompressLznt1(TBytes in, std::span<std::uint8_t> out) {
+    std::fill(out.begin(), out.end(), std::uint8_t{0});
+    std::size_t src = 0;
+    std::size_t chunkStart = 0;  // where the current 4 KiB chunk begins in `out`
+    while (chunkStart < out.size()) {
+        if (src + 2 > in.size()) return true;  // the rest of the unit is zeros
+        const std::uint16_t header = ReadU16(in, src);
+        if (header == 0) return true;
+        const std::size_t chunkSize = (header & 0x0FFF) + 1;
+        src += 2;
+        if (src + chunkSize > in.size()) return false;
+        const TBytes chunk = in.subspan(src, chunkSize);
+        src += chunkSize;
+        const std::size_t room = std::min(Lznt1Chunk, out.size() - chunkStart);
+        std::uint8_t* dest = out.data() + chunkStart;
+        if ((header & 0x8000) == 0) {
+            // A stored chunk: its bytes as they are.
+            std::memcpy(dest, chunk.data(), std::min(room, chunk.size()));
+        } else {
+            std::size_t pos = 0;
+            std::size_t at = 0;
+            while (at < chunk.size()) {
+                const std::uint8_t tags = chunk[at++];
+                for (int bit = 0; bit < 8 && at < chunk.size(); ++bit) {
+                    if ((tags & (1u << bit)) == 0) {
+                        if (pos >= room) return false;
+                        dest[pos++] = chunk[at++];
+                        continue;
+                    }
+                    if (at + 2 > chunk.size() || pos == 0) return false;
+                    const std::uint16_t token = ReadU16(chunk, at);
+                    at += 2;
+                    // The split between offset and length moves with the
+                    // position: the further in, the more bits the offset takes.
+                    unsigned lengthBits = 12;
+                    for (std::size_t i = pos - 1; i >= 0x10; i >>= 1) --lengthBits;
+                    const std::size_t offset = (token >> lengthBits) + 1;
+                    const std::size_t length = (token & ((1u << lengthBits) - 1)) + 3;
+                    if (offset > pos || pos + length > room) return false;
+                    for (std::size_t k = 0; k < length; ++k, ++pos) dest[pos] = dest[pos - offset];
+                }
+            }
+        }
+        chunkStart += Lznt1Chunk;
+    }
+    return true;
+}
+
+TReadReport ReadFileContent(TDevice& device, const TFileContent& content,
+                            const std::function<void(const std::uint8_t*, std::uint64_t)>& sink) {
+    TReadReport report;
     if (content.Resident) {
         if (!content.ResidentBytes.empty()) sink(content.ResidentBytes.data(), content.ResidentBytes.size());
-        return 0;
+        return report;
     }
     // The content in pieces, in file order: holes whole, data in pieces of
-    // at most ChunkSize bytes.
+    // at most ChunkSize bytes, a compressed unit whole.
     struct TPiece {
         std::int64_t at = -1;  // volume offset, -1 for a hole
         std::uint64_t length = 0;
+        const TContentExtent* unit = nullptr;
     };
     const std::int64_t deviceSize = device.Size();
     std::size_t extent = 0;
@@ -125,39 +441,71 @@ int ReadFileContent(TDevice& device, const TFileContent& content,
         if (extent == content.Extents.size()) return false;
         const TContentExtent& e = content.Extents[extent];
         const std::uint64_t left = e.Length - done;
-        const std::int64_t at = e.VolumeOffset < 0 ? -1 : e.VolumeOffset + static_cast<std::int64_t>(done);
-        if (at < 0 || (deviceSize >= 0 && at >= deviceSize)) {
-            piece = {-1, left};
+        if (e.CompressedUnit) {
+            piece = {-1, left, &e};
         } else {
-            std::uint64_t length = std::min<std::uint64_t>(ChunkSize, left);
-            if (deviceSize >= 0) length = std::min<std::uint64_t>(length, static_cast<std::uint64_t>(deviceSize - at));
-            piece = {at, length};
+            const std::int64_t at = e.VolumeOffset < 0 ? -1 : e.VolumeOffset + static_cast<std::int64_t>(done);
+            if (at < 0 || (deviceSize >= 0 && at >= deviceSize)) {
+                piece = {-1, left, nullptr};
+            } else {
+                std::uint64_t length = std::min<std::uint64_t>(ChunkSize, left);
+                if (deviceSize >= 0) length = std::min<std::uint64_t>(length, static_cast<std::uint64_t>(deviceSize - at));
+                piece = {at, length, nullptr};
+            }
         }
         done += piece.length;
         return true;
     };
-    auto fill = [&device](std::uint8_t* into, TPiece piece) -> int {
-        if (piece.at < 0) return 0;
-        const std::int64_t n = device.ReadAt(piece.at, into, static_cast<std::size_t>(piece.length));
+    // Reads `length` bytes at `at` into `into`; zeros where the device gives none.
+    auto readAt = [&device](std::uint8_t* into, std::int64_t at, std::uint64_t length) -> int {
+        const std::int64_t n = device.ReadAt(at, into, static_cast<std::size_t>(length));
         const std::size_t got = n > 0 ? static_cast<std::size_t>(n) : 0;
-        if (got < piece.length) std::memset(into + got, 0, static_cast<std::size_t>(piece.length) - got);
+        if (got < length) std::memset(into + got, 0, static_cast<std::size_t>(length) - got);
         return n < 0 ? static_cast<int>(-n) : 0;
+    };
+    // Fills a buffer with a piece: its bytes, or a compressed unit decoded.
+    struct TFilled {
+        int error = 0;
+        bool badUnit = false;
+    };
+    std::vector<std::uint8_t> stored;
+    auto fill = [&](std::uint8_t* into, const TPiece& piece) -> TFilled {
+        TFilled result;
+        if (piece.unit) {
+            stored.clear();
+            for (std::uint32_t i = 0; i < piece.unit->PieceCount; ++i) {
+                const TContentExtent& p = content.Pieces[piece.unit->PieceFirst + i];
+                const std::size_t at = stored.size();
+                stored.resize(at + static_cast<std::size_t>(p.Length));
+                const int error = readAt(stored.data() + at, p.VolumeOffset, p.Length);
+                if (error && !result.error) result.error = error;
+            }
+            std::vector<std::uint8_t> unit(static_cast<std::size_t>(content.CompressionUnitBytes));
+            result.badUnit = !DecompressLznt1(stored, unit);
+            if (result.badUnit) std::fill(unit.begin(), unit.end(), std::uint8_t{0});
+            std::memcpy(into, unit.data(), static_cast<std::size_t>(piece.length));
+            return result;
+        }
+        if (piece.at >= 0) result.error = readAt(into, piece.at, piece.length);
+        return result;
     };
 
     // The next piece is read on a helper thread while the sink writes this one.
-    int error = 0;
-    std::vector<std::uint8_t> buffers[2] = {std::vector<std::uint8_t>(ChunkSize), std::vector<std::uint8_t>(ChunkSize)};
+    const std::size_t bufferSize = std::max<std::size_t>(ChunkSize, static_cast<std::size_t>(content.CompressionUnitBytes));
+    std::vector<std::uint8_t> buffers[2] = {std::vector<std::uint8_t>(bufferSize), std::vector<std::uint8_t>(bufferSize)};
     TPiece current;
-    if (!next(current)) return 0;
-    std::future<int> pending = std::async(std::launch::async, fill, buffers[0].data(), current);
+    if (!next(current)) return report;
+    std::future<TFilled> pending = std::async(std::launch::async, fill, buffers[0].data(), current);
     for (int i = 0;; i ^= 1) {
-        const int failed = pending.get();
-        if (failed && !error) error = failed;
+        const TFilled filled = pending.get();
+        if (filled.error && !report.Error) report.Error = filled.error;
+        if (filled.badUnit) ++report.BadUnits;
         TPiece following;
         const bool more = next(following);
         if (more) pending = std::async(std::launch::async, fill, buffers[i ^ 1].data(), following);
         try {
-            sink(current.at < 0 ? nullptr : buffers[i].data(), current.length);
+            const bool hole = current.at < 0 && current.unit == nullptr;
+            sink(hole ? nullptr : buffers[i].data(), current.length);
         } catch (...) {
             if (pending.valid()) pending.wait();
             throw;
@@ -165,7 +513,7 @@ int ReadFileContent(TDevice& device, const TFileContent& content,
         if (!more) break;
         current = following;
     }
-    return error;
+    return report;
 }
 
 }  // namespace deruzera

@@ -1,5 +1,6 @@
 // Every line the log shows for a scan or a recovery, by what happened. The
 // window and the companion show exactly these.
+#include <algorithm>
 #include <filesystem>
 #include <system_error>
 
@@ -13,6 +14,16 @@ std::string Reason(int error) { return std::generic_category().message(error); }
 }  // namespace
 
 std::string CountText(std::int64_t count) { return "Found " + std::to_string(count) + " deleted files"; }
+
+const char* StateName(TRecoverability state) {
+    switch (state) {
+    case TRecoverability::Intact: return "intact";
+    case TRecoverability::Partial: return "partial";
+    case TRecoverability::Overwritten: return "overwritten";
+    case TRecoverability::Unknown: break;
+    }
+    return "unknown";
+}
 
 std::vector<TLogLine> ScanEndLines(const TScanOutcome& o) {
     const std::string count = CountText(o.FoundCount);
@@ -71,13 +82,73 @@ std::vector<TLogLine> PlanLines(const TRecoveryPlan& plan) {
     return lines;
 }
 
-std::vector<TLogLine> WriteLines(const TWriteOutcome& outcome, const std::string& target) {
+namespace {
+
+// "40 %" of `part` in `whole`, rounded down but never to 0 or up to 100
+// where it is neither.
+std::string Share(std::uint64_t part, std::uint64_t whole) {
+    if (whole == 0 || part >= whole) return "100 %";
+    const std::uint64_t percent = std::max<std::uint64_t>(1, static_cast<std::uint64_t>(static_cast<double>(part) * 100.0 /
+                                                                                        static_cast<double>(whole)));
+    return std::to_string(std::min<std::uint64_t>(percent, 99)) + " %";
+}
+
+}  // namespace
+
+std::string OverwrittenQuestion(const TRecoveryPlan& plan) {
+    if (plan.State == TRecoverability::Overwritten)
+        return "All of this file's data lies in clusters that other files now use: the copy will hold their data, "
+               "not this file's. Recover it all the same?";
+    return Share(plan.OverwrittenBytes, plan.StoredBytes) +
+           " of this file's data lies in clusters that other files now use: the copy will hold their data there. "
+           "Recover it all the same?";
+}
+
+TLogLine OverwrittenAnswerLine(const TRecoveryPlan& plan) {
+    return {"Recovering it all the same: " + Share(plan.OverwrittenBytes, plan.StoredBytes) +
+                " of it lies in clusters that other files now use",
+            clBlack};
+}
+
+std::string SameDeviceQuestion() {
+    return "The target lies on the drive being read: writing there can overwrite deleted files still to be "
+           "recovered. Write there all the same?";
+}
+
+TLogLine SameDeviceAnswerLine() { return {"Writing to the drive being read all the same", clBlack}; }
+
+std::vector<TLogLine> WriteLines(const TWriteOutcome& outcome, const std::string& target, const TRecoveryPlan* plan) {
     switch (outcome.End) {
-    case TWriteEnd::Written:
-        return {{"Recovered file written : " + std::filesystem::path(target).filename().string() + " (" +
-                     std::to_string(outcome.Bytes) + " Bytes)",
-                 clBlue},
-                {"File recovered", clGreen}};
+    case TWriteEnd::Written: {
+        std::vector<TLogLine> lines{{"Recovered file written : " + std::filesystem::path(target).filename().string() +
+                                         " (" + std::to_string(outcome.Bytes) + " Bytes)",
+                                     clBlue}};
+        bool whole = true;
+        if (plan && plan->Encrypted)
+            lines.push_back({"The file is encrypted: the copy holds its encrypted bytes, readable only with its "
+                             "owner's key",
+                             clBlue});
+        if (outcome.BadUnits > 0) {
+            lines.push_back({std::to_string(outcome.BadUnits) +
+                                 " compressed units could not be decompressed and were written as zeros",
+                             clRed});
+            whole = false;
+        }
+        if (plan && plan->Content.MissingBytes > 0) {
+            lines.push_back({std::to_string(plan->Content.MissingBytes) +
+                                 " bytes of the file are no longer described on the volume and were written as zeros",
+                             clRed});
+            whole = false;
+        }
+        if (plan && (plan->State == TRecoverability::Partial || plan->State == TRecoverability::Overwritten)) {
+            lines.push_back({Share(plan->OverwrittenBytes, plan->StoredBytes) +
+                                 " of the copy comes from clusters that other files now use",
+                             clRed});
+            whole = false;
+        }
+        if (whole) lines.push_back({"File recovered", clGreen});
+        return lines;
+    }
     case TWriteEnd::IsSource: return {{"Error: The recovered file can't be written over the drive being read", clRed}};
     case TWriteEnd::NotRegular: return {{"Error: The recovered file can only replace a regular file", clRed}};
     case TWriteEnd::Failed:

@@ -118,7 +118,7 @@ void TDirectoryTable::Add(std::int64_t record, std::int64_t parent, std::string_
     if (!entries_.empty() && entries_.back().Record >= record) {
         it = std::lower_bound(entries_.begin(), entries_.end(), record,
                               [](const TEntry& e, std::int64_t r) { return e.Record < r; });
-        if (it != entries_.end() && it->Record == record) return;
+        if (it != entries_.end() && it->Record == record && !it->Pending) return;
     }
     TEntry entry;
     entry.Record = record;
@@ -126,14 +126,31 @@ void TDirectoryTable::Add(std::int64_t record, std::int64_t parent, std::string_
     entry.NameOffset = names_.size();
     entry.NameLength = static_cast<std::uint16_t>(std::min<std::size_t>(name.size(), UINT16_MAX));
     names_.append(name.data(), entry.NameLength);
-    entries_.insert(it, entry);
+    if (it != entries_.end() && it->Record == record) *it = entry;
+    else entries_.insert(it, entry);
+}
+
+void TDirectoryTable::AddPending(std::int64_t record, std::int64_t at) {
+    if (Find(record)) return;
+    Add(record, at, {});
+    auto it = std::lower_bound(entries_.begin(), entries_.end(), record,
+                               [](const TEntry& e, std::int64_t r) { return e.Record < r; });
+    it->Pending = true;
+}
+
+bool TDirectoryTable::Lookup(std::int64_t record, std::string& name, std::int64_t& parent) const {
+    const TEntry* e = Find(record);
+    if (!e || e->Pending) return false;
+    name = names_.substr(e->NameOffset, e->NameLength);
+    parent = e->Parent;
+    return true;
 }
 
 std::string TDirectoryTable::PathOf(std::int64_t record, const std::string& drive) const {
     return BuildPath(record, drive, [this](std::int64_t n) -> std::optional<TLink> {
-        const TEntry* e = Find(n);
-        if (!e) return std::nullopt;
-        return TLink{names_.substr(e->NameOffset, e->NameLength), e->Parent};
+        TLink link;
+        if (!Lookup(n, link.Name, link.Parent)) return std::nullopt;
+        return link;
     });
 }
 
@@ -146,6 +163,11 @@ std::int64_t TDirectoryTable::PendingAncestor(std::int64_t record, std::int64_t 
         auto it = std::lower_bound(entries_.begin(), entries_.end(), n,
                                    [](const TEntry& e, std::int64_t r) { return e.Record < r; });
         if (it == entries_.end() || it->Record != n || it->Complete) break;
+        // A name that an extension record still to come will give.
+        if (it->Pending) {
+            if (it->Parent >= position) return it->Parent;
+            break;
+        }
         // A loop, or a chain deeper than any path: it ends here for good.
         if (chain.size() >= MaxPathDepth || std::find(chain.end() - std::min<std::size_t>(chain.size(), 64), chain.end(), &*it) != chain.end())
             break;
@@ -175,7 +197,7 @@ std::string GetDirectoryPath(TDevice& device, const TVolume& volume, std::int64_
         // Only a directory, in use or deleted, has a path: 2 or 3, nothing more.
         const std::uint16_t flags = ReadU16(record, RecordHeader::Flags);
         if (flags != RecordIsDirectory && flags != (RecordIsDirectory | RecordInUse)) return std::nullopt;
-        const TBytes name = FindAttributeView(record, AttrFileName, true);
+        const TBytes name = FileNameAttribute(record);
         if (name.empty()) return std::nullopt;
         return TLink{FileNameOf(name), RecordNumberOf(ParentReferenceOf(name))};
     });

@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace deruzera {
@@ -101,6 +102,11 @@ public:
     // Remembers directory `record`, named `name`, in directory `parent`. A
     // record already known keeps its first name.
     void Add(std::int64_t record, std::int64_t parent, std::string_view name);
+    // Remembers that directory `record` gets its name from record `at` (an
+    // extension record the walk reaches later); Add then fills it in.
+    void AddPending(std::int64_t record, std::int64_t at);
+    // The name and parent of `record`, where known.
+    bool Lookup(std::int64_t record, std::string& name, std::int64_t& parent) const;
     // The path of directory `record` without a trailing backslash: `drive`
     // for the root, "*" where it can't be resolved, "*\a\b" below an
     // ancestor that can't.
@@ -119,10 +125,27 @@ private:
         std::uint64_t NameOffset = 0;
         std::uint16_t NameLength = 0;
         bool Complete = false;  // every ancestor has been seen
+        bool Pending = false;   // the name comes from record Parent, later in the walk
     };
     const TEntry* Find(std::int64_t record) const;
     std::vector<TEntry> entries_;  // by record number
     std::string names_;
+};
+
+// The live files and folders that now hold clusters of overwritten found
+// files: the first few of each found file, by path.
+class TOverwriters {
+public:
+    void Set(std::int64_t record, std::vector<std::string> paths) { byRecord_[record] = std::move(paths); }
+    // The paths for found file `record`; empty where none is known.
+    const std::vector<std::string>& Of(std::int64_t record) const {
+        static const std::vector<std::string> none;
+        const auto it = byRecord_.find(record);
+        return it == byRecord_.end() ? none : it->second;
+    }
+
+private:
+    std::unordered_map<std::int64_t, std::vector<std::string>> byRecord_;
 };
 
 // How a scan ended.
@@ -151,6 +174,8 @@ struct TScanOutcome {
     std::shared_ptr<TDevice> Device;  // the device scanned, kept for recovery
     TVolume Volume;
     TDirectoryTable Directories;
+    TOverwriters Overwriters;
+    bool BitmapRead = false;      // recoverability is known (the cluster bitmap could be read)
 };
 
 // What a front end keeps of one scan to list and recover its files: the
@@ -160,6 +185,7 @@ struct TScanResults {
     std::shared_ptr<TDevice> Device;
     TVolume Volume;
     TDirectoryTable Directories;
+    TOverwriters Overwriters;
     TFoundFileList Files;
     // The directory path of a found file, followed by "\".
     std::string FilePath(const TFoundFiles& file) const;

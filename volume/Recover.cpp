@@ -17,10 +17,10 @@ namespace fs = std::filesystem;
 // Writes the content into `out` from its start; holes are skipped with a
 // seek and the length set at the end. False on any failure.
 bool WriteContent(TDevice& device, const TFileContent& content, std::FILE* out, const fs::path& path,
-                  std::uint64_t& written) {
+                  std::uint64_t& written, std::uint64_t& badUnits) {
     bool ok = true;
     written = 0;
-    ReadFileContent(device, content, [&](const std::uint8_t* bytes, std::uint64_t count) {
+    badUnits = ReadFileContent(device, content, [&](const std::uint8_t* bytes, std::uint64_t count) {
         if (!ok) return;
         if (bytes == nullptr) {
             // A hole stays a hole: the file system fills it with zeros.
@@ -33,7 +33,7 @@ bool WriteContent(TDevice& device, const TFileContent& content, std::FILE* out, 
             ok = std::fwrite(bytes, 1, static_cast<std::size_t>(count), out) == count;
         }
         if (ok) written += count;
-    });
+    }).BadUnits;
     ok = ok && std::fflush(out) == 0;
     std::error_code error;
     // A file that ends in a hole gets its full length.
@@ -88,7 +88,33 @@ TRecoveryPlan PlanRecovery(TDevice& device, const TVolume& volume, std::int64_t 
         plan.End = TPlanEnd::NotDeleted;
         return plan;
     }
-    const TBytes fileName = FindAttributeView(bytes, AttrFileName, true);
+    // Attributes that spilled into extension records: read from each one
+    // that still names this record as its base.
+    const std::uint16_t ownSequence = ReadU16(bytes, RecordHeader::Sequence);
+    const TExtensionFetch fetch = [&](std::int64_t n) {
+        TDynamicCharArray extension;
+        if (ReadFileRecord(device, volume, n, extension) != 0) return TDynamicCharArray{};
+        try {
+            FixupRecord(extension);
+        } catch (const ERecordError&) {
+            return TDynamicCharArray{};
+        }
+        return BelongsTo(extension, record, ownSequence) ? extension : TDynamicCharArray{};
+    };
+    TBytes fileName = FileNameAttribute(bytes);
+    TDynamicCharArray extensionName;
+    if (fileName.empty()) {
+        const TDynamicCharArray list = ReadAttributeList(bytes, &device, volume);
+        for (std::size_t p = 0; p + ListEntry::Size <= list.size() && fileName.empty();) {
+            const std::size_t length = ReadU16(list, p + ListEntry::Length);
+            if (length < ListEntry::Size) break;
+            if (ReadU32(list, p + ListEntry::Type) == AttrFileName) {
+                extensionName = fetch(RecordNumberOf(ReadU64(list, p + ListEntry::Record)));
+                fileName = FileNameAttribute(extensionName);
+            }
+            p += length;
+        }
+    }
     if (!fileName.empty()) {
         plan.HasName = true;
         plan.FileName = FileNameOf(fileName);
@@ -98,7 +124,18 @@ TRecoveryPlan PlanRecovery(TDevice& device, const TVolume& volume, std::int64_t 
     plan.Created = ReadU64(si, StandardInformation::Created);
     plan.Modified = ReadU64(si, StandardInformation::Modified);
     try {
-        plan.Content = ExtractFileContent(bytes, volume);
+        const TDataStream stream = StreamOfRecord(bytes, record, volume, &device, fetch);
+        if (!stream.Found) throw ERecordError("no $DATA attribute");
+        plan.Content = PlanContent(stream, volume);
+        plan.Compressed = stream.Compressed();
+        plan.Encrypted = (stream.Flags & AttrEncrypted) != 0 ||
+                         (ReadU32(si, StandardInformation::FileFlags) & FileAttributeEncrypted) != 0;
+        plan.Content.Encrypted = plan.Encrypted;
+        TClusterBitmap bitmap;
+        if (bitmap.Open(device, volume)) {
+            plan.OverwrittenBytes = OverwrittenBytes(stream, bitmap, volume.BytesPerCluster, plan.StoredBytes);
+            plan.State = StateOf(plan.OverwrittenBytes, plan.StoredBytes);
+        }
     } catch (const ERecordError& e) {
         plan.End = TPlanEnd::NoContent;
         plan.What = e.what();
@@ -142,7 +179,8 @@ TWriteOutcome WriteRecoveredFile(TDevice& device, const TFileContent& content, c
         return outcome;
     }
     std::uint64_t written = 0;
-    bool ok = WriteContent(device, content, out, writing, written);
+    std::uint64_t badUnits = 0;
+    bool ok = WriteContent(device, content, out, writing, written, badUnits);
     ok = std::fclose(out) == 0 && ok;
     if (ok && options.Modified) SetModifiedTime(writing, *options.Modified);
     if (ok && options.Replace) {
@@ -155,6 +193,7 @@ TWriteOutcome WriteRecoveredFile(TDevice& device, const TFileContent& content, c
     }
     outcome.End = TWriteEnd::Written;
     outcome.Bytes = written;
+    outcome.BadUnits = badUnits;
     return outcome;
 }
 
@@ -168,15 +207,33 @@ bool RecoverFile(TDevice* device, const TVolume& volume, std::int64_t record, st
     const TRecoveryPlan plan = PlanRecovery(*device, volume, record, sequence);
     for (const TLogLine& line : PlanLines(plan)) host.Line(line);
     if (plan.End != TPlanEnd::Ready) return false;
+    const TLogLine cancelled{"Recovery cancelled by user", clRed};
+    // Other files' data where this one's was: asked before anything else.
+    if (plan.State == TRecoverability::Partial || plan.State == TRecoverability::Overwritten) {
+        if (!host.ConfirmOverwritten(OverwrittenQuestion(plan))) {
+            host.Line(cancelled);
+            return false;
+        }
+        host.Line(OverwrittenAnswerLine(plan));
+    }
 
     const std::optional<std::string> target = host.AskTargetPath(SafeFileName(plan.FileName), plan);
     if (!target) {
-        host.Line({"Recovery cancelled by user", clRed});
+        host.Line(cancelled);
         return false;
     }
+    // Writing onto the drive being read may destroy what is still to recover.
+    if (device->HoldsPath(*target) && !device->IsSource(*target)) {
+        if (!host.ConfirmSameDevice(SameDeviceQuestion())) {
+            host.Line(cancelled);
+            return false;
+        }
+        host.Line(SameDeviceAnswerLine());
+    }
     const TWriteOutcome written = WriteRecoveredFile(*device, plan.Content, *target);
-    for (const TLogLine& line : WriteLines(written, *target)) host.Line(line);
-    return written.End == TWriteEnd::Written;
+    const std::vector<TLogLine> lines = WriteLines(written, *target, &plan);
+    for (const TLogLine& line : lines) host.Line(line);
+    return !lines.empty() && lines.back().Text == "File recovered";
 }
 
 }  // namespace deruzera

@@ -15,6 +15,7 @@
 #include <span>
 #include <stdexcept>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "Device.h"
@@ -114,6 +115,7 @@ struct TFoundBatch {
     const TFoundFileList& Files;
     const TDirectoryTable& Directories;
     const TVolume& Volume;
+    const TOverwriters& Overwriters;
     // The directory path of a file of the batch, followed by "\".
     std::string FilePath(const TFoundFiles& file) const;
 };
@@ -134,12 +136,17 @@ public:
 // "Found N deleted files".
 std::string CountText(std::int64_t count);
 
-// Reads the boot sector (falling back on its backup copy), record 0 and the
-// MFT's runs into `volume`. The lines of the stages it passes go to `log`
-// when one is given ("This is a NTFS disk", and the line about the backup);
-// the end is returned, with the failure's details in `failure`.
+// "intact", "partial", "overwritten", or "unknown" where the cluster bitmap
+// could not be read.
+const char* StateName(TRecoverability state);
+
+// Reads the boot sector (falling back on its backup copy), the system
+// records 0 to 15 and the MFT's runs into `volume`. The lines of the stages
+// it passes go to `log` when one is given ("This is a NTFS disk", and the
+// line about the backup); the end is returned, with the failure's details in
+// `failure`. The system records as read go to `systemRecords` where given.
 TScanEnd LoadVolume(TDevice& device, const std::string& drive, TVolume& volume, TLogSink* log,
-                    TScanOutcome& failure);
+                    TScanOutcome& failure, TDynamicCharArray* systemRecords = nullptr);
 
 // Walks the MFT of the volume on `device` and reports every deleted file
 // through `sink`. Every way it ends is returned and its lines go to `sink`;
@@ -176,11 +183,64 @@ struct TDataRun {
 // (0: only the 2^48-byte bound).
 std::vector<TDataRun> DecodeRunList(TBytes runList, std::uint32_t bytesPerCluster, std::int64_t clusterCount = 0);
 
+// A run placed in the file: clusters from VCN `Vcn` on. `Lcn` is -1 for a
+// sparse run and Missing where no surviving extent describes those VCNs.
+struct TVcnRun {
+    static constexpr std::int64_t Missing = -2;
+    std::int64_t Vcn = 0;
+    std::int64_t Lcn = -1;
+    std::uint64_t Length = 0;
+};
+
+// A file's unnamed data stream as its record, and the extension records its
+// attribute list names, describe it.
+struct TDataStream {
+    bool Found = false;               // a $DATA attribute was found
+    bool Resident = false;
+    TDynamicCharArray ResidentBytes;
+    std::uint16_t Flags = 0;          // attribute flags of the first extent
+    std::uint8_t CompressionUnit = 0; // log2 of clusters per compression unit; 0 uncompressed
+    std::uint64_t DataSize = 0;       // the real size
+    std::uint64_t InitializedSize = 0;
+    std::vector<TVcnRun> Runs;        // in VCN order, without gaps
+    std::uint64_t MissingClusters = 0;  // clusters no surviving extent describes
+    bool Compressed() const { return CompressionUnit != 0 && (Flags & AttrCompressionMask) != 0; }
+};
+
+// The attributes extension record `record` holds for the base record being
+// read (a fixed-up record, or bytes that begin with an attribute), or
+// nothing where that record is gone or no longer belongs to it.
+using TExtensionFetch = std::function<TDynamicCharArray(std::int64_t record)>;
+
+// The contents of a record's $ATTRIBUTE_LIST (resident, or read from its
+// clusters through `device`); empty where there is none or it is damaged.
+TDynamicCharArray ReadAttributeList(TBytes record, TDevice* device, const TVolume& volume);
+
+// The unnamed data stream of fixed-up base record `self`. With an attribute
+// list and `fetch`, its extents are gathered from the extension records in
+// VCN order. Throws ERecordError where an extent is damaged.
+TDataStream StreamOfRecord(TBytes record, std::int64_t self, const TVolume& volume, TDevice* device = nullptr,
+                           const TExtensionFetch& fetch = nullptr);
+
+// Whether extension record `extension` (fixed up) belongs to base record
+// `base` with sequence number `sequence`: its base reference names it, with
+// that sequence or the one before (a deleted base counts one on).
+bool BelongsTo(TBytes extension, std::int64_t base, std::uint16_t sequence);
+
+// The $FILE_NAME to show: the first outside the DOS namespace, else the DOS
+// (8.3) name itself. `record` may be attribute bytes of an extension record.
+TBytes FileNameAttribute(TBytes record);
+
 // One stretch of a file's content: `Length` bytes read from volume offset
-// `VolumeOffset`, or zeros where `VolumeOffset` is -1 (sparse).
+// `VolumeOffset`, or zeros where `VolumeOffset` is -1 (sparse). A compressed
+// unit decompresses the volume pieces Pieces[PieceFirst .. + PieceCount) to
+// `Length` bytes.
 struct TContentExtent {
     std::int64_t VolumeOffset = -1;
     std::uint64_t Length = 0;
+    bool CompressedUnit = false;
+    std::uint32_t PieceFirst = 0;
+    std::uint32_t PieceCount = 0;
 };
 
 // A file's content as a plan: resident bytes, or extents of the volume cut or
@@ -189,24 +249,77 @@ struct TFileContent {
     bool Resident = false;
     TDynamicCharArray ResidentBytes;
     std::vector<TContentExtent> Extents;  // non-resident: in file order, totalling Size
+    std::vector<TContentExtent> Pieces;   // the stored clusters of compressed units
     std::uint64_t Size = 0;
+    std::uint64_t CompressionUnitBytes = 0;
+    std::uint64_t MissingBytes = 0;       // bytes no surviving extent describes (zeros)
+    bool Encrypted = false;               // the stored bytes are the encrypted form
 };
 
-// Decodes the first unnamed $DATA of a fixed-up record. Throws ERecordError
-// on every failure (no $DATA, an empty or damaged run list, sizes out of
-// range, more clusters than the volume holds).
+// The content plan of a data stream: up to the valid data length from its
+// clusters, zeros after it; compressed units decompressed.
+TFileContent PlanContent(const TDataStream& stream, const TVolume& volume);
+
+// Decodes the first $DATA of a fixed-up record (its base record's extents
+// only). Throws ERecordError on every failure (no $DATA, an empty or damaged
+// run list, sizes out of range, more clusters than the volume holds).
 TFileContent ExtractFileContent(TBytes record, const TVolume& volume);
 
 // The same for any one attribute's bytes (resident value or run list).
 TFileContent ContentOfAttribute(TBytes attribute, const TVolume& volume);
 
+// Decompresses one LZNT1 compression unit into `out` (its size is the
+// unit's). False where the data is damaged; `out` then holds zeros past
+// what could be decoded.
+bool DecompressLznt1(TBytes in, std::span<std::uint8_t> out);
+
+// Reads `out.size()` bytes of an uncompressed content from byte `offset` on
+// into `out`; zeros for holes and for what can't be read. Returns 0, or the
+// errno of the first failed read.
+int ReadContentRange(TDevice& device, const TFileContent& content, std::uint64_t offset, std::span<std::uint8_t> out);
+
+// The volume's cluster bitmap ($Bitmap, record 6): which clusters are in use
+// now. Read a page at a time as asked, so a recovery reads a few bytes of it
+// and a scan what its found files touch.
+class TClusterBitmap {
+public:
+    // From $Bitmap's record as read (not fixed up yet). False where it is unusable.
+    bool Open(TDevice& device, const TVolume& volume, TBytes bitmapRecord);
+    // Reads record 6 from the device first.
+    bool Open(TDevice& device, const TVolume& volume);
+    bool Test(std::int64_t lcn);
+    // Clusters in use among [lcn, lcn + count).
+    std::uint64_t InUse(std::int64_t lcn, std::uint64_t count);
+
+private:
+    const std::uint8_t* Page(std::uint64_t index);
+    static constexpr std::uint64_t PageBytes = 64 * 1024;
+    TDevice* device_ = nullptr;
+    TFileContent content_;
+    std::unordered_map<std::uint64_t, std::vector<std::uint8_t>> pages_;
+};
+
+// Bytes of a stream's stored data that lie in clusters in use now; a cluster
+// counts whole, but the one where the data ends only up to there; holes and
+// resident data count nothing. `stored` gets all the stored bytes.
+std::uint64_t OverwrittenBytes(const TDataStream& stream, TClusterBitmap& bitmap, std::uint32_t cluster,
+                               std::uint64_t& stored);
+
+// The state those two numbers give.
+TRecoverability StateOf(std::uint64_t overwritten, std::uint64_t stored);
+
+// What reading a content found on the way.
+struct TReadReport {
+    int Error = 0;                 // errno of the first failed read
+    std::uint64_t BadUnits = 0;    // compressed units that would not decompress (written as zeros)
+};
+
 // Reads the content through `device` in bounded chunks and hands each chunk
 // to `sink` in order. A hole (a sparse run, or clusters past the end of the
 // device) comes as one call with null bytes and its length, however long;
-// bytes that can't be read come out as zeros. Returns 0, or the errno of
-// the first failed read.
-int ReadFileContent(TDevice& device, const TFileContent& content,
-                    const std::function<void(const std::uint8_t*, std::uint64_t)>& sink);
+// bytes that can't be read come out as zeros.
+TReadReport ReadFileContent(TDevice& device, const TFileContent& content,
+                            const std::function<void(const std::uint8_t*, std::uint64_t)>& sink);
 
 // ---- Recovery --------------------------------------------------------------
 
@@ -231,6 +344,12 @@ struct TRecoveryPlan {
     std::uint64_t Created = 0;
     std::uint64_t Modified = 0;
     TFileContent Content;
+    // Whether its clusters still hold it (Unknown where the bitmap can't be read).
+    TRecoverability State = TRecoverability::Unknown;
+    std::uint64_t OverwrittenBytes = 0;
+    std::uint64_t StoredBytes = 0;
+    bool Encrypted = false;
+    bool Compressed = false;
 };
 
 // Reads record `record` and, where it is still a deleted file (and has the
@@ -256,6 +375,7 @@ struct TWriteOutcome {
     TWriteEnd End = TWriteEnd::Failed;
     std::uint64_t Bytes = 0;
     int Error = 0;
+    std::uint64_t BadUnits = 0;  // compressed units written as zeros
 };
 
 // Writes the content to `target`. With Replace, through a temporary file
@@ -270,11 +390,18 @@ TWriteOutcome WriteRecoveredFile(TDevice& device, const TFileContent& content, c
 // "." and ".." become "_" and "__".
 std::string SafeFileName(const std::string& name);
 
-// The front end's side of one recovery: the save dialog, and the log.
+// The front end's side of one recovery: the save dialog, two questions, and
+// the log.
 class TRecoveryHost : public TLogSink {
 public:
     // The chosen path for the proposed name, or nothing when cancelled.
     virtual std::optional<std::string> AskTargetPath(const std::string& proposedName, const TRecoveryPlan& plan) = 0;
+    // Yes or no to recovering a file other files have partly or wholly
+    // written over; `question` says what the copy will hold.
+    virtual bool ConfirmOverwritten(const std::string& /*question*/) { return true; }
+    // Yes or no to writing onto the drive being read, where the copy may
+    // overwrite deleted files still to be recovered.
+    virtual bool ConfirmSameDevice(const std::string& /*question*/) { return true; }
 };
 
 // Recovers record `record` of the volume on `device` (null when the device
@@ -283,9 +410,17 @@ public:
 bool RecoverFile(TDevice* device, const TVolume& volume, std::int64_t record, std::optional<std::uint16_t> sequence,
                  TRecoveryHost& host);
 
-// The lines of each step of a recovery.
+// The lines of each step of a recovery, and the questions it asks.
 std::vector<TLogLine> PlanLines(const TRecoveryPlan& plan);
-std::vector<TLogLine> WriteLines(const TWriteOutcome& outcome, const std::string& target);
+std::string OverwrittenQuestion(const TRecoveryPlan& plan);
+TLogLine OverwrittenAnswerLine(const TRecoveryPlan& plan);
+std::string SameDeviceQuestion();
+TLogLine SameDeviceAnswerLine();
+// After the write: what was written, what is not the file's own (units
+// that would not decompress, parts no longer described, clusters other
+// files hold), and "File recovered" only where nothing is.
+std::vector<TLogLine> WriteLines(const TWriteOutcome& outcome, const std::string& target,
+                                 const TRecoveryPlan* plan = nullptr);
 
 // ---- Size text -------------------------------------------------------------
 

@@ -1,10 +1,13 @@
 // The deleted-file scan: every MFT record from 16 on whose header flags are
 // 0 (not in use, not a directory) is listed with its name, directory path,
-// size and times. One walk of the MFT in order reads every record once; the
-// directories it passes give the paths.
+// size, times and whether its clusters still hold its content. One walk of
+// the MFT in order reads every record once: the directories it passes give
+// the paths, the files in use give who holds which clusters now, and the
+// extension records give the extents of files with attribute lists.
 #include <algorithm>
 #include <cstring>
 #include <future>
+#include <map>
 #include <new>
 #include <queue>
 #include <set>
@@ -17,190 +20,72 @@ namespace {
 constexpr std::int64_t ProgressEvery = 128;
 // The walk reads the MFT this many bytes at a time.
 constexpr std::size_t ScanChunkBytes = 1 << 20;
-// NTFS keeps attribute lists below 256 KiB.
-constexpr std::uint64_t MaxAttributeList = 256 * 1024;
 // A device that fails this many chunks in a row, record by record, is gone.
 constexpr int MaxFailedChunks = 16;
+// The files named as now holding an overwritten file's clusters: the first
+// few by path, chosen among at most this many.
+constexpr std::size_t OwnersShown = 3;
+constexpr std::size_t OwnersConsidered = 64;
+// Files held back for the end of the walk.
+constexpr std::int64_t AtTheEnd = INT64_MAX - 1;
 
-std::string At(std::int64_t offset) { return " (at byte " + std::to_string(offset) + ")"; }
-
-// Appends the runs of one $DATA extent of the MFT to `runs`; the extent's
-// run list counts clusters from its own first VCN. False when damaged.
-bool AppendMftRuns(TBytes data, const TVolume& volume, std::vector<TMftRun>& runs) {
-    const std::size_t runOffset = ReadU16(data, NonResident::RunListOffset);
-    const std::int64_t firstVcn = ReadS64(data, NonResident::FirstVcn);
-    if (runOffset >= data.size() || firstVcn < 0 || firstVcn >= volume.ClusterCount) return false;
-    try {
-        std::int64_t vcn = firstVcn;
-        for (const TDataRun& run : DecodeRunList(data.subspan(runOffset), volume.BytesPerCluster, volume.ClusterCount)) {
-            // The MFT can't have more clusters than its volume.
-            const auto length = static_cast<std::int64_t>(run.Length);
-            if (vcn > volume.ClusterCount - length) return false;
-            if (run.Lcn >= 0) runs.push_back({vcn, run.Lcn, length});
-            vcn += length;
-        }
-    } catch (const ERecordError&) {
-        return false;
-    }
-    return true;
+// The state of a found file from its clusters.
+void Recoverability(const TDataStream& stream, TClusterBitmap& bitmap, std::uint32_t cluster, TFoundFiles& found) {
+    std::uint64_t stored = 0;
+    found.OverwrittenBytes = OverwrittenBytes(stream, bitmap, cluster, stored);
+    found.State = StateOf(found.OverwrittenBytes, stored);
 }
 
-// The runs in VCN order with overlapping ones dropped: a later extent that
-// claims VCNs an earlier one holds is damage.
-void OrderRuns(std::vector<TMftRun>& runs) {
-    std::stable_sort(runs.begin(), runs.end(), [](const TMftRun& a, const TMftRun& b) { return a.Vcn < b.Vcn; });
-    std::vector<TMftRun> kept;
-    for (const TMftRun& run : runs)
-        if (kept.empty() || run.Vcn >= kept.back().Vcn + kept.back().Length) kept.push_back(run);
-    runs = std::move(kept);
+std::uint8_t FlagsOf(const TDataStream& stream, TBytes standardInformation) {
+    std::uint8_t flags = 0;
+    if (stream.Compressed()) flags |= FoundCompressed;
+    if ((stream.Flags & AttrEncrypted) != 0 ||
+        (ReadU32(standardInformation, StandardInformation::FileFlags) & FileAttributeEncrypted) != 0)
+        flags |= FoundEncrypted;
+    if ((stream.Flags & AttrSparse) != 0) flags |= FoundSparse;
+    return flags;
 }
 
-// An MFT too fragmented for record 0 keeps the runs of its later VCNs in
-// extension records that record 0's $ATTRIBUTE_LIST names. Each extension
-// record counts once, and only for VCNs past those already mapped. Returns
-// the last VCN the runs reach.
-std::int64_t AppendExtensionRuns(TBytes record0, std::int64_t lastVcn, TDevice& device, TVolume& volume) {
-    const TBytes listAttribute = FindAttributeView(record0, AttrAttributeList, false);
-    if (listAttribute.empty()) return lastVcn;
-    TDynamicCharArray list;
-    try {
-        const TFileContent content = ContentOfAttribute(listAttribute, volume);
-        if (content.Size > MaxAttributeList) return lastVcn;
-        ReadFileContent(device, content, [&](const std::uint8_t* b, std::uint64_t n) {
-            if (b) list.insert(list.end(), b, b + n);
-            else list.resize(list.size() + n, 0);
-        });
-    } catch (const ERecordError&) {
-        return lastVcn;
-    }
-    std::set<std::int64_t> visited;
-    TDynamicCharArray record;
-    std::vector<TMftRun> runs = volume.MFTRuns;
-    for (std::size_t p = 0; p + ListEntry::Size <= list.size();) {
-        const std::size_t length = ReadU16(list, p + ListEntry::Length);
-        if (length < ListEntry::Size || length % 8 != 0) break;
-        const std::int64_t n = RecordNumberOf(ReadU64(list, p + ListEntry::Record));
-        const auto firstVcn = static_cast<std::int64_t>(ReadU64(list, p + ListEntry::FirstVcn));
-        p += length;
-        if (ReadU32(list, p - length + ListEntry::Type) != AttrData || list[p - length + ListEntry::NameLength] != 0 ||
-            firstVcn <= lastVcn || n <= MftRecord || !visited.insert(n).second)
-            continue;
-        // Extension records lie in the part of the MFT already mapped.
-        TVolume mapped = volume;
-        mapped.MFTRuns = runs;
-        if (ReadFileRecord(device, mapped, n, record) != 0) continue;
-        try {
-            FixupRecord(record);
-        } catch (const ERecordError&) {
-            continue;
-        }
-        if (RecordNumberOf(ReadU64(record, RecordHeader::BaseRecord)) != MftRecord) continue;
-        const TBytes extent = FindAttributeView(record, AttrData, false, false);
-        const std::int64_t extentLast = ReadS64(extent, NonResident::LastVcn);
-        if (extent.empty() || ReadU8(extent, AttrHeader::NonResident) != 1 ||
-            ReadS64(extent, NonResident::FirstVcn) != firstVcn || extentLast < firstVcn)
-            continue;
-        std::vector<TMftRun> more = runs;
-        if (AppendMftRuns(extent, volume, more)) {
-            runs = std::move(more);
-            OrderRuns(runs);
-            lastVcn = std::max(lastVcn, extentLast);
-        }
-    }
-    volume.MFTRuns = std::move(runs);
-    return lastVcn;
-}
+// The attributes of an extension record that a base record may need later:
+// its names and unnamed $DATA extents, with its base reference.
+struct TStashed {
+    std::uint64_t Base = 0;
+    TDynamicCharArray Attributes;  // ends with an end marker
+};
 
-// Reads the MFT's extent from record 0 into `volume`: its runs (from $DATA,
-// and from the extension records of its attribute list) and RecordCount.
-TScanEnd ReadMftExtent(TBytes record0, TBytes data, TDevice& device, TVolume& volume, TScanOutcome& failure) {
-    volume.MFTRuns.clear();
-    volume.RecordCount = 0;
-    if (data.empty() || ReadU8(data, AttrHeader::NonResident) != 1) return TScanEnd::Completed;  // nothing to walk
-
-    const std::int64_t firstVcn = ReadS64(data, NonResident::FirstVcn);
-    std::int64_t lastVcn = ReadS64(data, NonResident::LastVcn);
-    failure.Offset = volume.MFTOffset;
-    if (firstVcn != 0 || lastVcn < firstVcn) {
-        failure.What = "record 0 gives VCNs " + std::to_string(firstVcn) + " to " + std::to_string(lastVcn) + At(volume.MFTOffset);
-        return TScanEnd::MftDamaged;
-    }
-    if (lastVcn >= volume.ClusterCount) {
-        failure.What = "its extent of " + std::to_string(lastVcn) + " clusters lies outside the volume of " +
-                       std::to_string(volume.ClusterCount) + " clusters" + At(volume.MFTOffset);
-        return TScanEnd::MftDamaged;
-    }
-    if (AppendMftRuns(data, volume, volume.MFTRuns)) {
-        OrderRuns(volume.MFTRuns);
-        lastVcn = AppendExtensionRuns(record0, lastVcn, device, volume);
-    } else {
-        volume.MFTRuns.clear();  // damaged runs: take the MFT as one stretch from MFTOffset
-    }
-
-    // lastVcn lies inside the volume, whose bytes fit in 48 bits.
-    const std::int64_t bytes = (lastVcn - firstVcn + 1) * static_cast<std::int64_t>(volume.BytesPerCluster);
-    const std::int64_t deviceSize = device.Size();
-    if (deviceSize >= 0 && bytes > deviceSize && volume.MFTRuns.empty()) {
-        failure.What = "its extent of " + std::to_string(bytes) + " bytes is larger than the drive" + At(volume.MFTOffset);
-        return TScanEnd::MftDamaged;
-    }
-    const std::int64_t recordSize = volume.FileRecordSize;
-    std::int64_t records = bytes / recordSize;
-    // Records past the initialized size were never written, and records no
-    // run holds can't be read: the walk stops before either.
-    const auto initialized = static_cast<std::uint64_t>(ReadU64(data, NonResident::InitializedSize));
-    if (initialized < static_cast<std::uint64_t>(bytes))
-        records = std::min<std::int64_t>(records, static_cast<std::int64_t>((initialized + recordSize - 1) / recordSize));
-    if (!volume.MFTRuns.empty()) {
-        const TMftRun& last = volume.MFTRuns.back();
-        records = std::min(records, (last.Vcn + last.Length) * static_cast<std::int64_t>(volume.BytesPerCluster) / recordSize);
-    }
-    volume.RecordCount = records;
-    failure.Offset = -1;
-    return TScanEnd::Completed;
-}
-
-// Reads record 0 of the volume whose geometry is in `volume` and maps the MFT.
-TScanEnd LoadMft(TDevice& device, TVolume& volume, TScanOutcome& failure) {
-    TDynamicCharArray record0;
-    if (const int error = ReadFileRecord(device, volume, MftRecord, record0)) {
-        failure.Error = error;
-        failure.Offset = volume.MFTOffset;
-        return TScanEnd::ReadError;
-    }
-    try {
-        FixupRecord(record0);
-    } catch (const ERecordError& e) {
-        failure.What = e.what();
-        return TScanEnd::Record0Damaged;
-    }
-    const TBytes data = FindAttributeView(record0, AttrData, false, false);
-    const std::uint16_t flags = ReadU16(data, AttrHeader::Flags);
-    if (flags == AttrCompressed || flags == AttrEncrypted || flags == AttrSparse) return TScanEnd::MftUnreadable;
-    return ReadMftExtent(record0, data, device, volume, failure);
-}
-
-// One walk of the MFT: the files found, the directories seen, and the
-// files held back until the directories of their paths have been walked.
+// One walk of the MFT: the files found, the directories seen, the files in
+// use and where their clusters lie, and the files held back until the walk
+// has passed what they need.
 class TWalk {
 public:
-    TWalk(TDevice& device, TScanOutcome& outcome, TScanSink& sink)
-        : device_(device), outcome_(outcome), volume_(outcome.Volume), sink_(sink) {}
+    TWalk(TDevice& device, TScanOutcome& outcome, TScanSink& sink, TClusterBitmap* bitmap)
+        : device_(device), outcome_(outcome), volume_(outcome.Volume), sink_(sink), bitmap_(bitmap) {}
 
     void Record(std::span<std::uint8_t> record, std::int64_t n);
     // Hands the files whose paths are complete at `position` to the sink.
     void Deliver(std::int64_t position);
-    TDevice& Device() { return device_; }
+    // The end of the walk: files with attribute lists put together, the
+    // holders of overwritten clusters named, everything handed over.
+    void Finish();
 
 private:
     void ListFile(TBytes record, std::int64_t n);
+    void Hold(const TFoundFiles& found, std::string_view name, std::int64_t blockedAt);
+    void Found(const TFoundFiles& found, std::string_view name, const TDataStream& stream);
+    void NoteExtents(TBytes record, std::int64_t owner);
+    void Stash(TBytes record, std::int64_t n, bool inUse);
+    void AssembleListedFiles();
+    void NameOwners();
+    std::string OwnerPath(std::int64_t owner) const;
+    TDynamicCharArray Fetch(std::int64_t record, std::int64_t base, std::uint16_t sequence) const;
 
     TDevice& device_;
     TScanOutcome& outcome_;
     const TVolume& volume_;
     TScanSink& sink_;
+    TClusterBitmap* bitmap_;
     TFoundFileList batch_;
-    // Held back: the record whose walk completes the path, and the file.
+    // Held back: the record whose walk completes the file, and the file.
     struct THeld {
         std::int64_t BlockedAt;
         std::size_t Index;
@@ -208,34 +93,138 @@ private:
     };
     std::priority_queue<THeld, std::vector<THeld>, std::greater<>> blocked_;
     TFoundFileList held_;
+    // Where the files and folders in use keep their clusters, and the names
+    // of the files among them.
+    struct TLiveExtent {
+        std::int64_t Lcn, Length, Owner;
+    };
+    std::vector<TLiveExtent> live_;
+    TDirectoryTable liveFiles_;
+    // The runs of overwritten files, for naming who holds them.
+    std::map<std::int64_t, std::vector<TVcnRun>> overwritten_;
+    // Base records with attribute lists, put together at the end.
+    struct TListed {
+        std::int64_t Record;
+        TDynamicCharArray Bytes;
+    };
+    std::vector<TListed> listed_;
+    std::map<std::int64_t, TStashed> stash_;
 };
 
 void TWalk::Record(std::span<std::uint8_t> record, std::int64_t n) {
     if (record.size() < RecordHeader::Size || std::memcmp(record.data(), "FILE", 4) != 0) return;
-    // The flags lie in the first 512 bytes, away from the fixup positions,
-    // so testing them before the fixup gives the same answer, sooner.
     const std::uint16_t flags = ReadU16(record, RecordHeader::Flags);
+    const bool inUse = (flags & RecordInUse) != 0;
     const bool directory = flags == RecordIsDirectory || flags == (RecordIsDirectory | RecordInUse);
-    if (flags != 0 && !directory) return;
+    // Records neither in use nor a deleted file or folder carry nothing to
+    // know; the flags lie away from the fixup's positions, so they are
+    // tested first.
+    if (!inUse && flags != 0 && !directory) return;
     try {
         FixupRecord(record);
     } catch (const ERecordError&) {
         return;
     }
-    // Extension records carry attributes of another record, never a file.
-    if (ReadU64(record, RecordHeader::BaseRecord) != 0) return;
-    if (directory) {
-        const TBytes name = FindAttributeView(record, AttrFileName, true);
-        if (!name.empty()) outcome_.Directories.Add(n, RecordNumberOf(ParentReferenceOf(name)), FileNameOf(name));
+    const std::int64_t base = RecordNumberOf(ReadU64(record, RecordHeader::BaseRecord));
+    if (base != 0) {
+        // An extension record: its clusters belong to its base, and a base
+        // walked later (or at the end) may need its attributes.
+        if (inUse) NoteExtents(record, base);
+        Stash(record, n, inUse);
         return;
     }
-    ListFile(record, n);
+    if (inUse) NoteExtents(record, n);
+    if (directory) {
+        const TBytes name = FileNameAttribute(record);
+        if (!name.empty()) {
+            outcome_.Directories.Add(n, RecordNumberOf(ParentReferenceOf(name)), FileNameOf(name));
+            return;
+        }
+        // The name lives in an extension record.
+        const TDynamicCharArray list = ReadAttributeList(record, nullptr, volume_);
+        for (std::size_t p = 0; p + ListEntry::Size <= list.size();) {
+            const std::size_t length = ReadU16(list, p + ListEntry::Length);
+            if (length < ListEntry::Size) break;
+            const std::int64_t at = RecordNumberOf(ReadU64(list, p + ListEntry::Record));
+            if (ReadU32(list, p + ListEntry::Type) == AttrFileName && at != n) {
+                const auto it = stash_.find(at);
+                const TBytes stashed = it == stash_.end() ? TBytes{} : FileNameAttribute(it->second.Attributes);
+                if (!stashed.empty() && RecordNumberOf(it->second.Base) == n)
+                    outcome_.Directories.Add(n, RecordNumberOf(ParentReferenceOf(stashed)), FileNameOf(stashed));
+                else if (at > n)
+                    outcome_.Directories.AddPending(n, at);
+                break;
+            }
+            p += length;
+        }
+        return;
+    }
+    if (flags == 0 && n >= FirstUserRecord) ListFile(record, n);
+}
+
+void TWalk::NoteExtents(TBytes record, std::int64_t owner) {
+    bool any = false;
+    TAttributeWalk walk(record);
+    for (TBytes a = walk.Next(); !a.empty(); a = walk.Next()) {
+        if (ReadU8(a, AttrHeader::NonResident) != 1) continue;
+        const std::size_t runOffset = ReadU16(a, NonResident::RunListOffset);
+        try {
+            for (const TDataRun& run : DecodeRunList(a.subspan(runOffset), volume_.BytesPerCluster, volume_.ClusterCount))
+                if (run.Lcn >= 0) live_.push_back({run.Lcn, static_cast<std::int64_t>(run.Length), owner});
+            any = true;
+        } catch (const ERecordError&) {
+        }
+    }
+    // A file's name, from its base record, for naming it as the holder of
+    // clusters; folders are named by the directory table.
+    const std::uint16_t flags = ReadU16(record, RecordHeader::Flags);
+    if (any && (flags & RecordIsDirectory) == 0 && ReadU64(record, RecordHeader::BaseRecord) == 0) {
+        const TBytes name = FileNameAttribute(record);
+        if (!name.empty()) liveFiles_.Add(owner, RecordNumberOf(ParentReferenceOf(name)), FileNameOf(name));
+    }
+}
+
+void TWalk::Stash(TBytes record, std::int64_t n, bool inUse) {
+    // Kept: names (a folder or file may have its name here) and, where the
+    // record is free, the $DATA extents of the deleted file it belonged to.
+    TDynamicCharArray kept;
+    TAttributeWalk walk(record);
+    for (TBytes a = walk.Next(); !a.empty(); a = walk.Next()) {
+        const std::uint32_t type = ReadU32(a, AttrHeader::Type);
+        if (type == AttrFileName || (!inUse && type == AttrData && ReadU8(a, AttrHeader::NameLength) == 0))
+            kept.insert(kept.end(), a.begin(), a.end());
+    }
+    if (kept.empty()) return;
+    const std::uint64_t base = ReadU64(record, RecordHeader::BaseRecord);
+    const TBytes name = FindAttributeView(kept, AttrFileName, false);
+    // A folder walked already that waits for its name from here.
+    if (!name.empty() && RecordNumberOf(base) < n) {
+        std::string ignored;
+        std::int64_t parent;
+        if (!outcome_.Directories.Lookup(RecordNumberOf(base), ignored, parent))
+            outcome_.Directories.Add(RecordNumberOf(base), RecordNumberOf(ParentReferenceOf(FileNameAttribute(kept))),
+                                     FileNameOf(FileNameAttribute(kept)));
+    }
+    for (int i = 0; i < 4; ++i) kept.push_back(0xFF);
+    kept.resize((kept.size() + 7) / 8 * 8, 0);
+    stash_[n] = {base, std::move(kept)};
 }
 
 void TWalk::ListFile(TBytes record, std::int64_t n) {
     const TBytes si = FindAttributeView(record, AttrStandardInformation, false);
     if (si.empty()) return;
-    const TBytes fileName = FindAttributeView(record, AttrFileName, true);
+    TFoundFiles found;
+    found.Record = n;
+    found.Created = ReadU64(si, StandardInformation::Created);
+    found.Modified = ReadU64(si, StandardInformation::Modified);
+    found.Sequence = ReadU16(record, RecordHeader::Sequence);
+    // A file whose attributes spilled into extension records is put
+    // together when the walk has passed them all.
+    if (!FindAttributeView(record, AttrAttributeList, false).empty()) {
+        listed_.push_back({n, TDynamicCharArray(record.begin(), record.end())});
+        return;
+    }
+    const TBytes fileName = FileNameAttribute(record);
     if (fileName.empty()) return;
     const TBytes data = FindAttributeView(record, AttrData, false);
     if (data.empty()) return;
@@ -243,23 +232,133 @@ void TWalk::ListFile(TBytes record, std::int64_t n) {
     // non-resident one.
     const bool nonResident = ReadU8(data, AttrHeader::NonResident) == 1;
     const std::uint64_t size = nonResident ? ReadU64(data, NonResident::DataSize) : ReadU32(data, Resident::ValueLength);
-
-    TFoundFiles found;
-    found.Record = n;
     found.ParentRecord = RecordNumberOf(ParentReferenceOf(fileName));
     found.FileSize = static_cast<std::int64_t>(std::min<std::uint64_t>(size, INT64_MAX));
-    found.Created = ReadU64(si, StandardInformation::Created);
-    found.Modified = ReadU64(si, StandardInformation::Modified);
-    found.Sequence = ReadU16(record, RecordHeader::Sequence);
-    const std::string name = FileNameOf(fileName);
-    ++outcome_.FoundCount;
-    const std::int64_t blockedAt = outcome_.Directories.PendingAncestor(found.ParentRecord, n + 1);
-    if (blockedAt < 0) {
-        batch_.Add(found, name);
-    } else {
-        blocked_.push({blockedAt, held_.size()});
-        held_.Add(found, name);
+    TDataStream stream;
+    try {
+        stream = StreamOfRecord(record, n, volume_);
+        found.Flags = FlagsOf(stream, si);
+    } catch (const ERecordError&) {
+        stream = TDataStream{};  // damaged runs: listed, with nothing known of its clusters
     }
+    Found(found, FileNameOf(fileName), stream);
+}
+
+void TWalk::Found(const TFoundFiles& file, std::string_view name, const TDataStream& stream) {
+    TFoundFiles found = file;
+    if (bitmap_) Recoverability(stream, *bitmap_, volume_.BytesPerCluster, found);
+    ++outcome_.FoundCount;
+    // Who holds an overwritten file's clusters is known at the end of the walk.
+    if (found.State == TRecoverability::Partial || found.State == TRecoverability::Overwritten) {
+        overwritten_[found.Record] = stream.Runs;
+        Hold(found, name, AtTheEnd);
+        return;
+    }
+    const std::int64_t blockedAt = outcome_.Directories.PendingAncestor(found.ParentRecord, found.Record + 1);
+    if (blockedAt < 0) batch_.Add(found, name);
+    else Hold(found, name, blockedAt);
+}
+
+void TWalk::Hold(const TFoundFiles& found, std::string_view name, std::int64_t blockedAt) {
+    blocked_.push({blockedAt, held_.size()});
+    held_.Add(found, name);
+}
+
+TDynamicCharArray TWalk::Fetch(std::int64_t record, std::int64_t base, std::uint16_t sequence) const {
+    const auto it = stash_.find(record);
+    if (it == stash_.end() || RecordNumberOf(it->second.Base) != base) return {};
+    const std::uint16_t theirs = SequenceOf(it->second.Base);
+    if (theirs != sequence && static_cast<std::uint16_t>(theirs + 1) != sequence) return {};
+    return it->second.Attributes;
+}
+
+void TWalk::AssembleListedFiles() {
+    for (const TListed& listed : listed_) {
+        const TBytes record = listed.Bytes;
+        const std::uint16_t sequence = ReadU16(record, RecordHeader::Sequence);
+        auto fetch = [&](std::int64_t n) { return Fetch(n, listed.Record, sequence); };
+        TBytes fileName = FileNameAttribute(record);
+        TDynamicCharArray stashedName;
+        if (fileName.empty()) {
+            // The name, too, may live in an extension record.
+            const TDynamicCharArray list = ReadAttributeList(record, &device_, volume_);
+            for (std::size_t p = 0; p + ListEntry::Size <= list.size() && fileName.empty();) {
+                const std::size_t length = ReadU16(list, p + ListEntry::Length);
+                if (length < ListEntry::Size) break;
+                if (ReadU32(list, p + ListEntry::Type) == AttrFileName) {
+                    stashedName = fetch(RecordNumberOf(ReadU64(list, p + ListEntry::Record)));
+                    fileName = FileNameAttribute(stashedName);
+                }
+                p += length;
+            }
+        }
+        if (fileName.empty()) continue;
+        TFoundFiles found;
+        found.Record = listed.Record;
+        const TBytes si = FindAttributeView(record, AttrStandardInformation, false);
+        found.Created = ReadU64(si, StandardInformation::Created);
+        found.Modified = ReadU64(si, StandardInformation::Modified);
+        found.Sequence = sequence;
+        found.ParentRecord = RecordNumberOf(ParentReferenceOf(fileName));
+        TDataStream stream;
+        try {
+            stream = StreamOfRecord(record, listed.Record, volume_, &device_, fetch);
+        } catch (const ERecordError&) {
+            stream = TDataStream{};
+        }
+        if (!stream.Found) continue;
+        found.FileSize = static_cast<std::int64_t>(std::min<std::uint64_t>(stream.DataSize, INT64_MAX));
+        found.Flags = FlagsOf(stream, si);
+        TFoundFiles placed = found;
+        if (bitmap_) Recoverability(stream, *bitmap_, volume_.BytesPerCluster, placed);
+        ++outcome_.FoundCount;
+        if (placed.State == TRecoverability::Partial || placed.State == TRecoverability::Overwritten)
+            overwritten_[placed.Record] = stream.Runs;
+        Hold(placed, FileNameOf(fileName), AtTheEnd);
+    }
+    listed_.clear();
+}
+
+std::string TWalk::OwnerPath(std::int64_t owner) const {
+    std::string name;
+    std::int64_t parent;
+    if (owner == RootRecord) return volume_.CurrentDrive + "\\";
+    if (outcome_.Directories.Lookup(owner, name, parent)) return outcome_.Directories.PathOf(owner, volume_.CurrentDrive);
+    if (liveFiles_.Lookup(owner, name, parent))
+        return outcome_.Directories.PathOf(parent, volume_.CurrentDrive) + "\\" + name;
+    return "*\\" + std::to_string(owner);
+}
+
+void TWalk::NameOwners() {
+    if (overwritten_.empty()) return;
+    std::sort(live_.begin(), live_.end(), [](const TLiveExtent& a, const TLiveExtent& b) { return a.Lcn < b.Lcn; });
+    // The longest live extent, to know how far back one may start and still
+    // reach a given cluster.
+    std::int64_t longest = 0;
+    for (const TLiveExtent& e : live_) longest = std::max(longest, e.Length);
+    for (const auto& [record, runs] : overwritten_) {
+        std::set<std::int64_t> owners;
+        for (const TVcnRun& run : runs) {
+            if (run.Lcn < 0 || owners.size() >= OwnersConsidered) continue;
+            const std::int64_t end = run.Lcn + static_cast<std::int64_t>(run.Length);
+            auto it = std::lower_bound(live_.begin(), live_.end(), run.Lcn - longest,
+                                       [](const TLiveExtent& e, std::int64_t lcn) { return e.Lcn < lcn; });
+            for (; it != live_.end() && it->Lcn < end && owners.size() < OwnersConsidered; ++it)
+                if (it->Lcn + it->Length > run.Lcn) owners.insert(it->Owner);
+        }
+        std::vector<std::string> paths;
+        for (const std::int64_t owner : owners) paths.push_back(OwnerPath(owner));
+        std::sort(paths.begin(), paths.end());
+        paths.erase(std::unique(paths.begin(), paths.end()), paths.end());
+        if (paths.size() > OwnersShown) paths.resize(OwnersShown);
+        outcome_.Overwriters.Set(record, std::move(paths));
+    }
+}
+
+void TWalk::Finish() {
+    AssembleListedFiles();
+    NameOwners();
+    Deliver(INT64_MAX);
 }
 
 void TWalk::Deliver(std::int64_t position) {
@@ -273,20 +372,27 @@ void TWalk::Deliver(std::int64_t position) {
     }
     if (blocked_.empty()) held_.clear();
     if (batch_.empty()) return;
-    sink_.Found(TFoundBatch{batch_, outcome_.Directories, volume_});
+    sink_.Found(TFoundBatch{batch_, outcome_.Directories, volume_, outcome_.Overwriters});
     batch_.clear();
 }
 
 // Walks records 16 .. RecordCount - 1 in order, reading the MFT a chunk at a
-// time while the chunk before is walked.
-void WalkMft(TDevice& device, TScanOutcome& outcome, TScanSink& sink, const std::atomic<bool>& abort) {
+// time while the chunk before is walked. Records 0 to 15 come in from the
+// volume's load: they are not listed, but say where the system files lie.
+void WalkMft(TDevice& device, TScanOutcome& outcome, TScanSink& sink, const std::atomic<bool>& abort,
+             TDynamicCharArray& systemRecords) {
     const TVolume& volume = outcome.Volume;
     const std::size_t recordSize = volume.FileRecordSize;
+    TClusterBitmap bitmap;
+    outcome.BitmapRead = systemRecords.size() >= (BitmapRecord + 1) * recordSize &&
+                         bitmap.Open(device, volume, TBytes(systemRecords).subspan(BitmapRecord * recordSize, recordSize));
+    TWalk walk(device, outcome, sink, outcome.BitmapRead ? &bitmap : nullptr);
+    for (std::int64_t n = 0; n < FirstUserRecord && static_cast<std::size_t>(n + 1) * recordSize <= systemRecords.size(); ++n)
+        walk.Record(std::span<std::uint8_t>(systemRecords.data() + n * static_cast<std::int64_t>(recordSize), recordSize), n);
+
     const std::size_t chunkRecords = std::max<std::size_t>(1, ScanChunkBytes / recordSize);
     std::vector<std::uint8_t> chunks[2] = {std::vector<std::uint8_t>(chunkRecords * recordSize),
                                            std::vector<std::uint8_t>(chunkRecords * recordSize)};
-    TWalk walk(device, outcome, sink);
-
     const std::int64_t count = volume.RecordCount;
     const auto step = static_cast<std::int64_t>(chunkRecords);
     auto recordsFrom = [&](std::int64_t first) {
@@ -302,7 +408,7 @@ void WalkMft(TDevice& device, TScanOutcome& outcome, TScanSink& sink, const std:
     int failedChunks = 0;
     auto finish = [&](TScanEnd end) {
         if (pending.valid()) pending.wait();
-        walk.Deliver(INT64_MAX);
+        walk.Finish();
         outcome.End = end;
     };
     for (std::int64_t first = FirstUserRecord; first < count; first += step, current ^= 1) {
@@ -350,52 +456,16 @@ std::string TFoundBatch::FilePath(const TFoundFiles& file) const {
     return Directories.PathOf(file.ParentRecord, Volume.CurrentDrive) + "\\";
 }
 
-TScanEnd LoadVolume(TDevice& device, const std::string& drive, TVolume& volume, TLogSink* log, TScanOutcome& failure) {
-    volume = TVolume{};
-    volume.CurrentDrive = drive;
-    int error = 0;
-    TGeometryEnd geometry = ReadVolumeGeometry(device, volume, 0, &error);
-    if (geometry == TGeometryEnd::ReadError) {
-        failure.Error = error;
-        failure.Offset = 0;
-        return TScanEnd::ReadError;
-    }
-    if (geometry == TGeometryEnd::Accepted && log) log->Line({"This is a NTFS disk", clGreen});
-    TScanEnd end = geometry == TGeometryEnd::Accepted ? LoadMft(device, volume, failure)
-                   : geometry == TGeometryEnd::NotNtfs ? TScanEnd::NotNtfs
-                                                       : TScanEnd::UnsupportedGeometry;
-    if (end != TScanEnd::NotNtfs && end != TScanEnd::UnsupportedGeometry && end != TScanEnd::Record0Damaged) return end;
-
-    // NTFS keeps a copy of its boot sector in the volume's last sector: where
-    // the first one is unusable and the copy describes an MFT that checks
-    // out, the copy serves.
-    const std::int64_t size = device.Size();
-    for (const std::int64_t sector : {std::int64_t{512}, std::int64_t{4096}}) {
-        if (size < 2 * sector) continue;
-        TVolume backup = volume;
-        TScanOutcome backupFailure;
-        if (ReadVolumeGeometry(device, backup, (size / sector - 1) * sector) != TGeometryEnd::Accepted) continue;
-        if (LoadMft(device, backup, backupFailure) != TScanEnd::Completed) continue;
-        if (log) {
-            log->Line({"The boot sector is damaged: the backup copy at the end of the drive is used", clBlack});
-            if (geometry != TGeometryEnd::Accepted) log->Line({"This is a NTFS disk", clGreen});
-        }
-        volume = std::move(backup);
-        return TScanEnd::Completed;
-    }
-    if (geometry == TGeometryEnd::Unsupported && log) log->Line({"This is a NTFS disk", clGreen});
-    return end;
-}
-
 TScanOutcome ScanDrive(TDevice& device, const std::string& drive, TScanSink& sink, const std::atomic<bool>& abort) {
     TScanOutcome outcome;
     try {
-        outcome.End = LoadVolume(device, drive, outcome.Volume, &sink, outcome);
+        TDynamicCharArray systemRecords;
+        outcome.End = LoadVolume(device, drive, outcome.Volume, &sink, outcome, &systemRecords);
         if (outcome.End == TScanEnd::Completed) {
             outcome.Walked = true;
             sink.Walking(outcome.Volume.RecordCount);
             sink.Line({"Scanning for deleted files on drive " + drive + "\\ ...", clBlack});
-            WalkMft(device, outcome, sink, abort);
+            WalkMft(device, outcome, sink, abort, systemRecords);
         }
     } catch (const std::bad_alloc&) {
         outcome.End = TScanEnd::OutOfMemory;

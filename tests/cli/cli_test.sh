@@ -32,7 +32,7 @@ check "scan exits 0" test "$rc" -eq 0
 printf '%s\n' 'Preparing for scan the drive C:\ ...' 'This is a NTFS disk' \
   'Scanning for deleted files on drive C:\ ...' 'Scanning process completed' 'Found 3 deleted files' > "$work/expected"
 check "scan log lines" cmp -s "$work/err" "$work/expected"
-check "table lists gone.txt" grep -q $'\tC:\\\\Docs\\\\\tgone.txt$' "$work/out"
+check "table lists gone.txt" grep -q $'\tC:\\\\Docs\\\\\tgone.txt\tintact$' "$work/out"
 check "table leaves live files out" bash -c "! grep -q keep.txt '$work/out'"
 
 # --drive names the letter in every line.
@@ -42,7 +42,7 @@ check "--drive letter" grep -qx 'Preparing for scan the drive E:\\ ...' "$work/e
 # JSON: one object a line with the fixed keys; quotes and backslashes escaped.
 "$cli" scan --json "$work/img" > "$work/json" 2>/dev/null
 check "three JSON lines" test "$(wc -l < "$work/json")" -eq 3
-check "JSON keys" grep -q '^{"record":[0-9]*,"offset":[0-9]*,"name":"gone.txt","path":"C:\\\\Docs\\\\","size":13,"created":"[0-9.]* [0-9:]*","modified":"[0-9.]* [0-9:]*"}$' "$work/json"
+check "JSON keys" grep -q '^{"record":[0-9]*,"offset":[0-9]*,"name":"gone.txt","path":"C:\\\\Docs\\\\","size":13,"created":"[0-9.]* [0-9:]*","modified":"[0-9.]* [0-9:]*","state":"intact","overwritten_bytes":0,"overwritten_by":\[\],"compressed":false,"encrypted":false}$' "$work/json"
 check "JSON escapes" grep -q '"name":"we\\"ird_name.txt"' "$work/json"
 if command -v python3 >/dev/null; then
   check "JSON parses" python3 -c 'import json,sys; [json.loads(l) for l in open(sys.argv[1])]' "$work/json"

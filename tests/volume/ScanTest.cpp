@@ -38,6 +38,7 @@ TEST_F(ScanTest, ListsDeletedFilesWithPathsSizesAndTimes) {
                                       synth::NonResident(0x80, {0x11, 0x02, 0x40}, 5000)}));
     v.PutRecord(33, synth::Record(1, {synth::StandardInformation(0, 0), synth::FileName(5, u"live.txt"),
                                       synth::Resident(0x80, {1})}));
+    // A file whose only name is its 8.3 alias is listed under that name.
     v.PutRecord(34, synth::Record(0, {synth::StandardInformation(0, 0), synth::FileName(5, u"DOSNAM~1", 2),
                                       synth::Resident(0x80, {1})}));
     v.PutRecord(35, synth::Record(0, {synth::StandardInformation(0, 0), synth::FileName(5, u"nodata")}));
@@ -52,8 +53,8 @@ TEST_F(ScanTest, ListsDeletedFilesWithPathsSizesAndTimes) {
     RecordingSink sink;
     const TScanOutcome outcome = Scan(v, sink);
     EXPECT_EQ(outcome.End, TScanEnd::Completed);
-    EXPECT_EQ(outcome.FoundCount, 5);
-    ASSERT_EQ(sink.files.size(), 5u);
+    EXPECT_EQ(outcome.FoundCount, 6);
+    ASSERT_EQ(sink.files.size(), 6u);
     const TFoundFiles& report = sink.files[0];
     EXPECT_EQ(sink.Name(0), "report.txt");
     EXPECT_EQ(sink.Path(0), "C:\\Users\\Docs\\");
@@ -65,13 +66,14 @@ TEST_F(ScanTest, ListsDeletedFilesWithPathsSizesAndTimes) {
     EXPECT_EQ(sink.Name(1), "");
     EXPECT_EQ(sink.Path(1), "C:\\");
     EXPECT_EQ(sink.files[2].FileSize, 5000);
-    EXPECT_EQ(sink.Path(3), "*\\");
-    EXPECT_EQ(sink.Name(4), "seq.txt");
-    EXPECT_EQ(sink.Path(4), "C:\\Users\\");
+    EXPECT_EQ(sink.Name(3), "DOSNAM~1");
+    EXPECT_EQ(sink.Path(4), "*\\");
+    EXPECT_EQ(sink.Name(5), "seq.txt");
+    EXPECT_EQ(sink.Path(5), "C:\\Users\\");
 
-    EXPECT_EQ(sink.lines, Walked({{"Scanning process completed", clGreen}, {"Found 5 deleted files", clGreen}}));
+    EXPECT_EQ(sink.lines, Walked({{"Scanning process completed", clGreen}, {"Found 6 deleted files", clGreen}}));
     // The walk's start, then the count at records 128 and 256.
-    EXPECT_EQ(sink.reports, (std::vector<std::string>{"walking 300", "progress 129 found 5", "progress 257 found 5"}));
+    EXPECT_EQ(sink.reports, (std::vector<std::string>{"walking 300", "progress 129 found 6", "progress 257 found 6"}));
 }
 
 TEST_F(ScanTest, FirstProgressCountsTheFindsBeforeRecord128) {

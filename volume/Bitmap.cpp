@@ -1,0 +1,130 @@
+// Which clusters are in use now, from the volume's cluster bitmap, and what
+// that says of a deleted file: the bytes of its stored data that other files
+// may have written over.
+#include <algorithm>
+#include <cstring>
+
+#include "Salvane.h"
+
+namespace deruzera {
+
+int ReadContentRange(TDevice& device, const TFileContent& content, std::uint64_t offset, std::span<std::uint8_t> out) {
+    std::fill(out.begin(), out.end(), std::uint8_t{0});
+    if (content.Resident) {
+        if (offset < content.ResidentBytes.size()) {
+            const std::size_t n = std::min<std::size_t>(out.size(), content.ResidentBytes.size() - offset);
+            std::memcpy(out.data(), content.ResidentBytes.data() + offset, n);
+        }
+        return 0;
+    }
+    int error = 0;
+    std::uint64_t at = 0;  // where the current extent begins in the file
+    for (const TContentExtent& e : content.Extents) {
+        const std::uint64_t end = at + e.Length;
+        const std::uint64_t from = std::max(at, offset);
+        const std::uint64_t to = std::min<std::uint64_t>(end, offset + out.size());
+        if (from < to && e.VolumeOffset >= 0 && !e.CompressedUnit) {
+            const std::int64_t got = device.ReadAt(e.VolumeOffset + static_cast<std::int64_t>(from - at),
+                                                   out.data() + (from - offset), static_cast<std::size_t>(to - from));
+            if (got < 0 && !error) error = static_cast<int>(-got);
+        }
+        at = end;
+        if (at >= offset + out.size()) break;
+    }
+    return error;
+}
+
+bool TClusterBitmap::Open(TDevice& device, const TVolume& volume, TBytes bitmapRecord) {
+    device_ = &device;
+    pages_.clear();
+    TDynamicCharArray record(bitmapRecord.begin(), bitmapRecord.end());
+    try {
+        FixupRecord(record);
+        const std::uint16_t sequence = ReadU16(record, RecordHeader::Sequence);
+        const TDataStream stream = StreamOfRecord(record, BitmapRecord, volume, &device, [&](std::int64_t n) {
+            TDynamicCharArray extension;
+            if (ReadFileRecord(device, volume, n, extension) != 0) return TDynamicCharArray{};
+            try {
+                FixupRecord(extension);
+            } catch (const ERecordError&) {
+                return TDynamicCharArray{};
+            }
+            return BelongsTo(extension, BitmapRecord, sequence) ? extension : TDynamicCharArray{};
+        });
+        if (!stream.Found || stream.Compressed()) return false;
+        content_ = PlanContent(stream, volume);
+    } catch (const ERecordError&) {
+        return false;
+    }
+    // One bit a cluster: a bitmap that can't hold the volume's clusters is
+    // not the volume's.
+    return content_.Size * 8 >= static_cast<std::uint64_t>(volume.ClusterCount);
+}
+
+bool TClusterBitmap::Open(TDevice& device, const TVolume& volume) {
+    TDynamicCharArray record;
+    if (ReadFileRecord(device, volume, BitmapRecord, record) != 0) return false;
+    return Open(device, volume, record);
+}
+
+const std::uint8_t* TClusterBitmap::Page(std::uint64_t index) {
+    auto it = pages_.find(index);
+    if (it == pages_.end()) {
+        std::vector<std::uint8_t> page(PageBytes);
+        ReadContentRange(*device_, content_, index * PageBytes, page);
+        it = pages_.emplace(index, std::move(page)).first;
+    }
+    return it->second.data();
+}
+
+bool TClusterBitmap::Test(std::int64_t lcn) {
+    const auto byte = static_cast<std::uint64_t>(lcn) / 8;
+    if (lcn < 0 || device_ == nullptr || byte >= content_.Size) return false;
+    return (Page(byte / PageBytes)[byte % PageBytes] >> (lcn % 8) & 1) != 0;
+}
+
+std::uint64_t TClusterBitmap::InUse(std::int64_t lcn, std::uint64_t count) {
+    if (lcn < 0 || device_ == nullptr) return 0;
+    std::uint64_t used = 0;
+    auto at = static_cast<std::uint64_t>(lcn);
+    const std::uint64_t end = std::min<std::uint64_t>(at + std::min<std::uint64_t>(count, content_.Size * 8), content_.Size * 8);
+    while (at < end && at % 64 != 0) used += Test(static_cast<std::int64_t>(at++));
+    while (at + 64 <= end) {
+        // Whole 64-bit words, which never straddle a page.
+        const std::uint64_t byte = at / 8;
+        std::uint64_t word;
+        std::memcpy(&word, Page(byte / PageBytes) + byte % PageBytes, 8);
+        used += static_cast<std::uint64_t>(__builtin_popcountll(word));
+        at += 64;
+    }
+    while (at < end) used += Test(static_cast<std::int64_t>(at++));
+    return used;
+}
+
+std::uint64_t OverwrittenBytes(const TDataStream& stream, TClusterBitmap& bitmap, std::uint32_t cluster,
+                               std::uint64_t& stored) {
+    stored = 0;
+    if (stream.Resident || cluster == 0) return 0;
+    const std::uint64_t dataClusters = (stream.DataSize + cluster - 1) / cluster;
+    const std::uint64_t tail = stream.DataSize % cluster;
+    std::uint64_t over = 0;
+    for (const TVcnRun& run : stream.Runs) {
+        if (run.Lcn < 0 || static_cast<std::uint64_t>(run.Vcn) >= dataClusters) continue;
+        const std::uint64_t count = std::min<std::uint64_t>(run.Length, dataClusters - static_cast<std::uint64_t>(run.Vcn));
+        stored += count * cluster;
+        over += bitmap.InUse(run.Lcn, count) * cluster;
+        // The last data cluster holds only the tail of the data.
+        if (tail != 0 && static_cast<std::uint64_t>(run.Vcn) + count == dataClusters) {
+            stored -= cluster - tail;
+            if (bitmap.Test(run.Lcn + static_cast<std::int64_t>(count) - 1)) over -= cluster - tail;
+        }
+    }
+    return over;
+}
+
+TRecoverability StateOf(std::uint64_t overwritten, std::uint64_t stored) {
+    if (overwritten == 0) return TRecoverability::Intact;
+    return overwritten >= stored ? TRecoverability::Overwritten : TRecoverability::Partial;
+}
+
+}  // namespace deruzera
