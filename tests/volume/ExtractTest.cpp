@@ -134,3 +134,59 @@ TEST(ExtractFileContent, LargeContentIsAPlanNotABuffer) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(DecompressLznt1, LiteralsBackReferencesAndStoredChunks) {
+    // "abc" then a reference 3 back, 9 long: "abcabcabcabc"; the rest of the
+    // unit is zeros.
+    const synth::Bytes compressed{0x05, 0xB0, 0x08, 'a', 'b', 'c', 0x06, 0x20};
+    std::vector<std::uint8_t> unit(8192, 0xEE);
+    ASSERT_TRUE(DecompressLznt1(compressed, unit));
+    EXPECT_EQ(std::string(unit.begin(), unit.begin() + 12), "abcabcabcabc");
+    EXPECT_EQ(std::count(unit.begin() + 12, unit.end(), 0), 8192 - 12);
+    // A stored chunk: 4096 bytes as they are, then a compressed one.
+    synth::Bytes two{0xFF, 0x3F};
+    two.insert(two.end(), 4096, 'x');
+    two.insert(two.end(), compressed.begin(), compressed.end());
+    ASSERT_TRUE(DecompressLznt1(two, unit));
+    EXPECT_EQ(std::count(unit.begin(), unit.begin() + 4096, 'x'), 4096);
+    EXPECT_EQ(std::string(unit.begin() + 4096, unit.begin() + 4108), "abcabcabcabc");
+}
+
+TEST(DecompressLznt1, DamageIsRefusedNeverReadOrWrittenPast) {
+    std::vector<std::uint8_t> unit(4096);
+    // A reference further back than the output reaches.
+    EXPECT_FALSE(DecompressLznt1(synth::Bytes{0x05, 0xB0, 0x08, 'a', 'b', 'c', 0x06, 0x50}, unit));
+    // A chunk longer than the data left.
+    EXPECT_FALSE(DecompressLznt1(synth::Bytes{0xFF, 0xBF, 0x00, 'a'}, unit));
+    // A reference past the end of the unit.
+    EXPECT_FALSE(DecompressLznt1(synth::Bytes{0x05, 0xB0, 0x08, 'a', 'b', 'c', 0xFF, 0x2F}, std::span<std::uint8_t>(unit).first(8)));
+    // A reference as the very first token.
+    EXPECT_FALSE(DecompressLznt1(synth::Bytes{0x02, 0xB0, 0x01, 0x00, 0x00}, unit));
+}
+
+TEST(ExtractFileContent, AUnitThatWillNotDecompressIsZerosAndCounted) {
+    // Two compression units of 16 512-byte clusters: the first stored in 1
+    // cluster (damaged), the second all sparse.
+    std::string image(1 << 20, '\0');
+    const synth::Bytes bad{0x05, 0xB0, 0x08, 'a', 'b', 'c', 0x06, 0x50};
+    std::memcpy(image.data() + 100 * 512, bad.data(), bad.size());
+    synth::Bytes data = synth::NonResident(0x80, {0x11, 0x01, 0x64, 0x01, 0x1F}, 16 * 1024, 0, 31, 0x0001);
+    data[34] = 4;
+    const synth::Bytes record = FileWith(data);
+    TVolume v;
+    v.BytesPerCluster = 512;
+    const TFileContent content = ExtractFileContent(record, v);
+    ASSERT_EQ(content.Extents.size(), 2u);
+    EXPECT_TRUE(content.Extents[0].CompressedUnit);
+    auto dev = MemoryDevice(image);
+    std::string out;
+    const TReadReport report = ReadFileContent(*dev, content, [&](const std::uint8_t* b, std::uint64_t n) {
+        out.append(b ? std::string(reinterpret_cast<const char*>(b), n) : std::string(n, '\0'));
+    });
+    EXPECT_EQ(report.BadUnits, 1u);
+    EXPECT_EQ(out, std::string(16 * 1024, '\0'));
+}
+
+}  // namespace

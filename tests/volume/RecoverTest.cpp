@@ -175,4 +175,82 @@ TEST_F(RecoverTest, AFailedWriteLeavesTheOldFileAndSaysSo) {
     EXPECT_TRUE(fs::is_directory(dir / "folder"));
 }
 
+TEST_F(RecoverTest, AFileFromExtensionRecordsSaysWhatIsGone) {
+    // Record 40's data lies in extension records 41 (VCNs 0-1) and 42 (VCNs
+    // 2-3); 42 has since been taken by another file.
+    v.Write(300 * 4096, synth::Bytes(2 * 4096, 'p'));
+    const synth::Bytes list = [] {
+        synth::Bytes l;
+        for (const auto& e : {synth::ListEntry(0x30, 0, 40), synth::ListEntry(0x80, 0, 41), synth::ListEntry(0x80, 2, 42)})
+            l.insert(l.end(), e.begin(), e.end());
+        return l;
+    }();
+    v.PutRecord(40, synth::Record(0, {synth::StandardInformation(0, 0), synth::Resident(0x20, list), synth::FileName(20, u"big.iso")}));
+    v.Extension(41, 40, {synth::NonResident(0x80, {0x21, 0x02, 0x2C, 0x01}, 4 * 4096, 0, 1)});
+    v.Extension(42, 77, {synth::NonResident(0x80, {0x11, 0x02, 0x10}, 0, 2, 3)}, 1);
+    Open(v);
+    const TRecoveryPlan plan = PlanRecovery(*device, volume, 40);
+    ASSERT_EQ(plan.End, TPlanEnd::Ready);
+    EXPECT_EQ(plan.Content.Size, 4u * 4096);
+    EXPECT_EQ(plan.Content.MissingBytes, 2u * 4096);
+    host.answer = (dir / "big.iso").string();
+    EXPECT_FALSE(Recover(40));
+    EXPECT_EQ(ReadAll(dir / "big.iso"), std::string(2 * 4096, 'p') + std::string(2 * 4096, '\0'));
+    EXPECT_EQ(host.lines.back(), (std::pair<std::string, std::uint32_t>{
+                                     "8192 bytes of the file are no longer described on the volume and were written as zeros",
+                                     clRed}));
+
+    // The scan lists it once, by its base record, with the size its first
+    // extent gives; the extension records are no files.
+    drives["C:"] = v.image;
+    testing_support::RecordingSink sink;
+    Scan("C:", sink);
+    std::vector<std::int64_t> records;
+    for (const TFoundFiles& f : sink.files) records.push_back(f.Record);
+    EXPECT_EQ(std::count(records.begin(), records.end(), 40), 1);
+    EXPECT_EQ(std::count(records.begin(), records.end(), 41), 0);
+    for (std::size_t i = 0; i < sink.files.size(); ++i)
+        if (sink.files[i].Record == 40) {
+            EXPECT_EQ(sink.Name(i), "big.iso");
+            EXPECT_EQ(sink.Path(i), "C:\\Docs\\");
+            EXPECT_EQ(sink.files[i].FileSize, 4 * 4096);
+        }
+}
+
+// A device on the same disk as the folder being written to.
+class TSameDisk final : public TDevice {
+public:
+    explicit TSameDisk(std::string bytes) : inner_(MemoryDevice(std::move(bytes))) {}
+    std::int64_t ReadAt(std::int64_t o, void* b, std::size_t n) override { return inner_->ReadAt(o, b, n); }
+    std::int64_t Size() const override { return inner_->Size(); }
+    bool HoldsPath(const std::string&) const override { return true; }
+
+private:
+    THandle inner_;
+};
+
+TEST_F(RecoverTest, WritingOntoTheDriveBeingReadIsAskedFirst) {
+    struct Asking : testing_support::RecordingRecovery {
+        bool allow = false;
+        int asked = 0;
+        bool ConfirmSameDevice(const std::string& question) override {
+            ++asked;
+            EXPECT_EQ(question, "The target lies on the drive being read: writing there can overwrite deleted files "
+                                "still to be recovered. Write there all the same?");
+            return allow;
+        }
+    } asking;
+    Open(v);
+    device = std::make_shared<TSameDisk>(v.image);
+    asking.answer = (dir / "a.txt").string();
+    EXPECT_FALSE(RecoverFile(device.get(), volume, 30, std::nullopt, asking));
+    EXPECT_EQ(asking.lines.back().first, "Recovery cancelled by user");
+    EXPECT_FALSE(fs::exists(dir / "a.txt"));
+    asking.allow = true;
+    asking.lines.clear();
+    EXPECT_TRUE(RecoverFile(device.get(), volume, 30, std::nullopt, asking));
+    EXPECT_EQ(asking.lines[asking.lines.size() - 3].first, "Writing to the drive being read all the same");
+    EXPECT_EQ(asking.asked, 2);
+}
+
 }  // namespace

@@ -268,17 +268,6 @@ TEST_F(ScanTest, WalksAFragmentedMftThroughItsRuns) {
     EXPECT_EQ(outcome.Volume.RecordCount, 64);
 }
 
-// An attribute list entry of the MFT's $DATA: `vcn` lives in `record`.
-synth::Bytes ListEntry(std::uint32_t type, std::uint64_t vcn, std::uint64_t record) {
-    synth::Bytes e(32, 0);
-    synth::Put(e, 0, type, 4);
-    synth::Put(e, 4, 32, 2);
-    synth::Put(e, 7, 26, 1);
-    synth::Put(e, 8, vcn, 8);
-    synth::Put(e, 16, record, 8);
-    return e;
-}
-
 // Record 0 maps VCNs 0-1 (records 0-7) at cluster 4; its attribute list names
 // record 3 (an extension record of record 0), whose $DATA maps VCNs 2-15.
 synth::Volume ExtendedMft(const std::vector<synth::Bytes>& entries, const synth::Bytes& extensionRuns) {
@@ -294,7 +283,7 @@ synth::Volume ExtendedMft(const std::vector<synth::Bytes>& entries, const synth:
 }
 
 TEST_F(ScanTest, FollowsTheMftIntoTheExtensionRecordsOfItsAttributeList) {
-    synth::Volume v = ExtendedMft({ListEntry(0x10, 0, 0), ListEntry(0x80, 0, 0), ListEntry(0x80, 2, 0x0001000000000003ull)},
+    synth::Volume v = ExtendedMft({synth::ListEntry(0x10, 0, 0), synth::ListEntry(0x80, 0, 0), synth::ListEntry(0x80, 2, 0x0001000000000003ull)},
                                   {0x21, 0x0E, 0x2C, 0x01});
     const std::int64_t at = 308 * 4096;  // record 40: VCN 10, the ninth cluster of the second extent
     v.Write(at, synth::Record(0, {synth::StandardInformation(0, 0), synth::FileName(5, u"beyond.txt"),
@@ -311,8 +300,8 @@ TEST_F(ScanTest, FollowsTheMftIntoTheExtensionRecordsOfItsAttributeList) {
 TEST_F(ScanTest, AnAttributeListCountsEachExtensionRecordOnce) {
     // Entries that all name the same extension record: its runs are taken
     // once, not once per entry.
-    std::vector<synth::Bytes> entries{ListEntry(0x80, 0, 0)};
-    for (int i = 0; i < 20; ++i) entries.push_back(ListEntry(0x80, 2 + static_cast<std::uint64_t>(i), 3));
+    std::vector<synth::Bytes> entries{synth::ListEntry(0x80, 0, 0)};
+    for (int i = 0; i < 20; ++i) entries.push_back(synth::ListEntry(0x80, 2 + static_cast<std::uint64_t>(i), 3));
     synth::Volume v = ExtendedMft(entries, {0x21, 0x0E, 0x2C, 0x01});
     RecordingSink sink;
     const TScanOutcome outcome = Scan(v, sink);

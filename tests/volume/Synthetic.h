@@ -78,6 +78,18 @@ inline Bytes NonResident(std::uint32_t type, const Bytes& runs, std::uint64_t re
     return a;
 }
 
+// An $ATTRIBUTE_LIST entry: attribute `type` from VCN `vcn` lives in the
+// record `reference` names.
+inline Bytes ListEntry(std::uint32_t type, std::uint64_t vcn, std::uint64_t reference) {
+    Bytes e(32, 0);
+    Put(e, 0, type, 4);
+    Put(e, 4, 32, 2);
+    Put(e, 7, 26, 1);
+    Put(e, 8, vcn, 8);
+    Put(e, 16, reference, 8);
+    return e;
+}
+
 // A file record of `size` bytes: header, attributes, end marker, and the
 // update sequence (number 0x0A0B unless told) over every 512-byte stretch.
 inline Bytes Record(std::uint16_t flags, const std::vector<Bytes>& attributes, std::size_t size = 1024,
@@ -152,6 +164,12 @@ struct Volume {
 
     std::int64_t RecordOffset(std::int64_t n) const { return MftOffset() + n * recordSize; }
 
+    // An extension record of `base` (its sequence number 1) holding `attributes`.
+    void Extension(std::int64_t n, std::int64_t base, const std::vector<Bytes>& attributes, std::uint16_t flags = 0) {
+        Bytes r = Record(flags, attributes);
+        Put(r, 32, (std::uint64_t{1} << 48) | static_cast<std::uint64_t>(base), 8);
+        PutRecord(n, r);
+    }
     // A deleted (flags 0) file with resident content.
     void DeletedFile(std::int64_t n, std::uint64_t parent, const std::u16string& name, const std::string& content,
                      std::uint64_t time = 116444736000000000ull) {
