@@ -25,7 +25,7 @@ namespace {
 
 const char* const Usage =
     "usage: deruzera-cli scan [--json] [--drive X:] SOURCE\n"
-    "       deruzera-cli recover [--drive X:] SOURCE RECORD OUTPUT\n";
+    "       deruzera-cli recover [--drive X:] [--allow-same-device] SOURCE RECORD OUTPUT\n";
 
 int UsageError(const std::string& why) {
     std::fprintf(stderr, "deruzera-cli: %s\n%s", why.c_str(), Usage);
@@ -249,24 +249,35 @@ int Scan(bool json, const std::string& drive, const std::string& source) {
 }
 
 // The companion's side of one recovery: OUTPUT stands for the save dialog's answer.
+// A file others have written over is recovered all the same (the lines say
+// what the copy holds); the drive being read is written to only when asked.
 class TCliRecovery final : public TRecoveryHost {
 public:
-    TCliRecovery(TStderrLog& log, std::string output) : log_(log), output_(std::move(output)) {}
+    TCliRecovery(TStderrLog& log, std::string output, bool allowSameDevice)
+        : log_(log), output_(std::move(output)), allowSameDevice_(allowSameDevice) {}
     void Line(const TLogLine& line) override { log_.Line(line); }
     std::optional<std::string> AskTargetPath(const std::string&, const TRecoveryPlan&) override { return output_; }
+    bool ConfirmSameDevice(const std::string&) override {
+        if (!allowSameDevice_)
+            log_.Line({"Error: The target lies on the drive being read, where writing can overwrite deleted files "
+                       "still to be recovered; give --allow-same-device to write there all the same",
+                       clRed});
+        return allowSameDevice_;
+    }
 
 private:
     TStderrLog& log_;
     std::string output_;
+    bool allowSameDevice_;
 };
 
 int Recover(const std::string& drive, const std::string& source, const std::string& recordText,
-            const std::string& output) {
+            const std::string& output, bool allowSameDevice) {
     char* end = nullptr;
     const long long record = std::strtoll(recordText.c_str(), &end, 10);
     if (recordText.empty() || *end != '\0' || record < 0) return UsageError("RECORD must be an MFT record number");
     TStderrLog log;
-    TCliRecovery host(log, output);
+    TCliRecovery host(log, output, allowSameDevice);
     platform::MapDrive(drive, source);
     std::string problem;
     const std::shared_ptr<TDevice> device = platform::TerminalDriveOpener()(drive, problem);
@@ -297,11 +308,14 @@ int main(int argc, char** argv) {
     if (args.empty()) return UsageError("no command");
     const std::string command = args[0];
     bool json = false;
+    bool allowSameDevice = false;
     std::string drive = "C:";
     std::vector<std::string> positional;
     for (std::size_t i = 1; i < args.size(); ++i) {
         if (args[i] == "--json" && command == "scan") {
             json = true;
+        } else if (args[i] == "--allow-same-device" && command == "recover") {
+            allowSameDevice = true;
         } else if (args[i] == "--drive") {
             if (++i >= args.size()) return UsageError("--drive needs a drive letter");
             drive = args[i];
@@ -319,7 +333,7 @@ int main(int argc, char** argv) {
     }
     if (command == "recover") {
         if (positional.size() != 3) return UsageError("recover takes SOURCE RECORD OUTPUT");
-        return Recover(drive, positional[0], positional[1], positional[2]);
+        return Recover(drive, positional[0], positional[1], positional[2], allowSameDevice);
     }
     if (command == "--help" || command == "-h" || command == "help") {
         std::fputs(Usage, stdout);

@@ -95,6 +95,22 @@ std::string Share(std::uint64_t part, std::uint64_t whole) {
 
 }  // namespace
 
+std::string StateText(const TFoundFiles& file, const std::vector<std::string>& holders) {
+    std::string text;
+    switch (file.State) {
+    case TRecoverability::Unknown: return "not known: the volume's cluster bitmap could not be read";
+    case TRecoverability::Intact: return "intact: no other file uses its clusters";
+    case TRecoverability::Partial:
+        text = "partly overwritten, " +
+               Share(file.OverwrittenBytes, static_cast<std::uint64_t>(std::max<std::int64_t>(file.FileSize, 1))) +
+               " of its data";
+        break;
+    case TRecoverability::Overwritten: text = "overwritten, all of its data"; break;
+    }
+    for (std::size_t i = 0; i < holders.size(); ++i) text += (i == 0 ? ", now used by " : ", ") + holders[i];
+    return text;
+}
+
 std::string OverwrittenQuestion(const TRecoveryPlan& plan) {
     if (plan.State == TRecoverability::Overwritten)
         return "All of this file's data lies in clusters that other files now use: the copy will hold their data, "

@@ -140,6 +140,11 @@ std::string CountText(std::int64_t count);
 // could not be read.
 const char* StateName(TRecoverability state);
 
+// A found file's state in words, with the share of its data other files
+// hold now and who they are: "partly overwritten, 40 % of its data, now
+// used by C:\Docs\new.bin".
+std::string StateText(const TFoundFiles& file, const std::vector<std::string>& holders);
+
 // Reads the boot sector (falling back on its backup copy), the system
 // records 0 to 15 and the MFT's runs into `volume`. The lines of the stages
 // it passes go to `log` when one is given ("This is a NTFS disk", and the

@@ -104,6 +104,8 @@ public:
 
     // The recovery's save dialog with the proposed name; the chosen path.
     std::optional<std::string> AskTargetPath(const std::string& proposedName);
+    // A question of the recovery's, Yes or No (No the default).
+    bool AskYesNo(const std::string& question);
 
     // Scan reports, made on the worker; carried to this window's thread.
     // The walk begins: the result grid is cut and the progress bar's maximum set.

@@ -22,6 +22,8 @@ public:
     std::optional<std::string> AskTargetPath(const std::string& proposedName, const deruzera::TRecoveryPlan&) override {
         return form_.AskTargetPath(proposedName);
     }
+    bool ConfirmOverwritten(const std::string& question) override { return form_.AskYesNo(question); }
+    bool ConfirmSameDevice(const std::string& question) override { return form_.AskYesNo(question); }
 
 private:
     TMainForm& form_;
@@ -78,6 +80,14 @@ std::optional<std::string> TMainForm::AskTargetPath(const std::string& proposedN
     const QStringList chosen = SaveDialog1->selectedFiles();
     if (chosen.isEmpty()) return std::nullopt;
     return chosen.first().toStdString();
+}
+
+bool TMainForm::AskYesNo(const std::string& question) {
+    QMessageBox box(QMessageBox::Warning, ApplicationTitle(), QString::fromStdString(question),
+                    QMessageBox::Yes | QMessageBox::No, this);
+    box.setObjectName(QStringLiteral("RecoveryQuestion"));
+    box.setDefaultButton(QMessageBox::No);
+    return box.exec() == QMessageBox::Yes;
 }
 
 void TMainForm::FormCloseQuery(bool& canClose) {

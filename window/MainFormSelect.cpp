@@ -44,6 +44,13 @@ void TMainForm::ShowFileDetails(int row) {
     ui->FileSizePanel->setText(TrimCell(ResultGridCell(TResultModel::ColSize, row)));
     ui->CreationTimePanel->setText(TrimCell(ResultGridCell(TResultModel::ColCreated, row)));
     ui->ChangeTimePanel->setText(TrimCell(ResultGridCell(TResultModel::ColModified, row)));
+    // Whether its clusters still hold it, and who holds them now; the whole
+    // text where the panel cuts it.
+    QString state;
+    if (const deruzera::TFoundFiles* file = resultModel_->FileAt(row); file && Results)
+        state = QString::fromStdString(deruzera::StateText(*file, Results->Overwriters.Of(file->Record)));
+    ui->StatePanel->setText(state);
+    ui->StatePanel->setToolTip(state);
 
     QString typeName;
     bool found = false;

@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <climits>
 
+#include <QPainter>
+#include <QPixmap>
+
 #include "platform/Locale.h"
 #include "volume/Salvane.h"
 
@@ -80,9 +83,36 @@ int TResultModel::rowCount(const QModelIndex& parent) const { return parent.isVa
 int TResultModel::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : ColumnCount; }
 
 QVariant TResultModel::data(const QModelIndex& index, int role) const {
-    if (role != Qt::DisplayRole || !index.isValid() || index.row() >= rows_ || index.column() >= ColumnCount)
-        return {};
+    if (!index.isValid() || index.row() >= rows_ || index.column() >= ColumnCount) return {};
+    if (role == Qt::DecorationRole && index.column() == ColFileName) {
+        // A dot where the name begins: whether the file can still come back.
+        const deruzera::TFoundFiles* file = FileAt(index.row() + 1);
+        return file ? StateDot(file->State) : QVariant();
+    }
+    if (role != Qt::DisplayRole) return {};
     return Cell(index.column(), index.row() + 1);
+}
+
+QVariant TResultModel::StateDot(deruzera::TRecoverability state) {
+    static const QPixmap dots[] = {Dot(QColor(0x00, 0x80, 0x00)), Dot(QColor(0xE0, 0x8A, 0x00)), Dot(QColor(0xD0, 0x00, 0x00))};
+    switch (state) {
+    case deruzera::TRecoverability::Intact: return dots[0];
+    case deruzera::TRecoverability::Partial: return dots[1];
+    case deruzera::TRecoverability::Overwritten: return dots[2];
+    case deruzera::TRecoverability::Unknown: break;
+    }
+    return {};
+}
+
+QPixmap TResultModel::Dot(const QColor& colour) {
+    QPixmap dot(8, 8);
+    dot.fill(Qt::transparent);
+    QPainter painter(&dot);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(Qt::NoPen);
+    painter.setBrush(colour);
+    painter.drawEllipse(QRectF(0.5, 0.5, 7, 7));
+    return dot;
 }
 
 QVariant TResultModel::headerData(int section, Qt::Orientation orientation, int role) const {

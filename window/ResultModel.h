@@ -49,7 +49,13 @@ public:
     QVariant headerData(int section, Qt::Orientation orientation, int role = Qt::DisplayRole) const override;
     Qt::ItemFlags flags(const QModelIndex& index) const override;
 
+    // The dot at the start of a row's name: green intact, orange partly,
+    // red wholly overwritten; none where unknown.
+    static QVariant StateDot(deruzera::TRecoverability state);
+
 private:
+    static QPixmap Dot(const QColor& colour);
+
     std::shared_ptr<const deruzera::TScanResults> results_;
     int rows_ = 0;       // data rows (grid rows - 1)
     qint64 listed_ = 0;  // rows that show entries of the list

@@ -28,6 +28,7 @@ std::shared_ptr<deruzera::TScanResults> TScanner::TakeResults() {
     results->Device = outcome_.Device;
     results->Volume = outcome_.Volume;
     results->Directories = std::move(outcome_.Directories);
+    results->Overwriters = std::move(outcome_.Overwriters);
     // Files held back for their paths come later than the walk met them.
     files_.SortByRecord();
     results->Files = std::move(files_);

@@ -2,6 +2,7 @@
 // cancel, refusal, recovery, the toolbar commands and quitting.
 #include <QApplication>
 #include <QDesktopServices>
+#include <QFileInfo>
 #include <QLabel>
 #include <QMessageBox>
 #include <QProgressBar>
@@ -289,6 +290,62 @@ TEST_F(ScanRoadTest, ScanWithoutADriveAndScanningBackToIdle) {
     EXPECT_EQ(Child<QStackedWidget>(f, "Note")->currentIndex(), 0);
     EXPECT_EQ(Child<QPushButton>(f, "StartButton")->text(), QString("Scan Drive"));
     EXPECT_EQ(f.ResultGridRowCount(), 4);  // kept, shown again only by a scan
+}
+
+TEST_F(ScanRoadTest, RowsShowWhetherAFileCanComeBackAndRecoveryAsksFirst) {
+    std::vector<TManifestRow> manifest;
+    const std::string image = Image("states", "format 32M cluster=4096\nfile /Docs/kept.bin 20K seed=1\n"
+                                              "file /Docs/half.bin 100K seed=2\nfile /Docs/gone.bin 40K seed=3\n"
+                                              "delete /Docs/kept.bin\ndelete /Docs/half.bin\ndelete /Docs/gone.bin\n"
+                                              "overwrite /Docs/half.bin 40K /Docs/new.bin seed=4\n"
+                                              "overwrite /Docs/gone.bin 40K /Docs/all.bin seed=5\n",
+                                     manifest);
+    if (image.empty()) GTEST_SKIP() << "deruzera-mkimage is not available";
+    TMainForm& f = FormOver({image});
+    f.SelectDriveRow(1);
+    ClickScan();
+    ASSERT_TRUE(WaitForScanEnd());
+    ASSERT_EQ(f.ResultGridRowCount(), 4);
+    auto* grid = Child<QTableView>(f, "ResultGrid");
+    // Each row's dot: green intact, orange partly, red wholly overwritten.
+    auto dotColour = [&](int row) {
+        const QPixmap dot = grid->model()->index(row - 1, 0).data(Qt::DecorationRole).value<QPixmap>();
+        return dot.isNull() ? QColor() : QColor(dot.toImage().pixel(4, 4));
+    };
+    EXPECT_EQ(dotColour(RowOf("kept.bin")), QColor(0x00, 0x80, 0x00));
+    EXPECT_EQ(dotColour(RowOf("half.bin")), QColor(0xE0, 0x8A, 0x00));
+    EXPECT_EQ(dotColour(RowOf("gone.bin")), QColor(0xD0, 0x00, 0x00));
+    // The details say it in words, with the share and who holds it now.
+    f.SelectResultRow(RowOf("half.bin"));
+    EXPECT_EQ(Child<QLabel>(f, "StatePanel")->text(), QString("partly overwritten, 40 % of its data, now used by C:\\Docs\\new.bin"));
+    f.SelectResultRow(RowOf("kept.bin"));
+    EXPECT_EQ(Child<QLabel>(f, "StatePanel")->text(), QString("intact: no other file uses its clusters"));
+
+    // Recovering a partly overwritten file asks first; No writes nothing.
+    f.SelectResultRow(RowOf("half.bin"));
+    QString question;
+    WhenModal([&](QWidget* modal) {
+        auto* box = qobject_cast<QMessageBox*>(modal);
+        ASSERT_NE(box, nullptr);
+        question = box->text();
+        box->button(QMessageBox::No)->click();
+    });
+    Child<QToolButton>(f, "SalvaneButton")->click();
+    EXPECT_EQ(question, QString("40 % of this file's data lies in clusters that other files now use: the copy will hold "
+                                "their data there. Recover it all the same?"));
+    ExpectLine(Log().back(), "Recovery cancelled by user", "#FF0000");
+    // Yes: written, and the log ends by saying what is not the file's own.
+    const std::string target = WorkDirectory("states-out") + "/half.bin";
+    WhenModal([&](QWidget* modal) {
+        qobject_cast<QMessageBox*>(modal)->button(QMessageBox::Yes)->click();
+        AnswerSaveDialog(target);
+    });
+    Child<QToolButton>(f, "SalvaneButton")->click();
+    const auto lines = LogFrom("Preparing for recovery");
+    ASSERT_EQ(lines.size(), 7u);
+    ExpectLine(lines[4], "Recovering it all the same: 40 % of it lies in clusters that other files now use", "#000000");
+    ExpectLine(lines[6], "40 % of the copy comes from clusters that other files now use", "#FF0000");
+    EXPECT_EQ(QFileInfo(QString::fromStdString(target)).size(), 102400);
 }
 
 TEST_F(ScanRoadTest, WebLinksOpenTheProductPageAndTheMakersSite) {
