@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/DriveMap.h"
@@ -167,6 +168,8 @@ public:
 
 private:
     static constexpr std::size_t FlushAt = 1 << 20;
+    // Folders whose paths are kept; beyond, the cache starts again.
+    static constexpr std::size_t MaxCachedPaths = 1 << 16;
     inline static const std::vector<std::string> Header = {"RECORD", "SIZE", "CREATED", "MODIFIED", "PATH", "NAME", "STATE"};
 
     // Characters on the screen: UTF-8 bytes that begin a character.
@@ -174,9 +177,29 @@ private:
         return static_cast<std::size_t>(std::count_if(s.begin(), s.end(), [](char c) { return (c & 0xC0) != 0x80; }));
     }
 
+    // A folder's path is put together and made safe once, as the output
+    // writes it: a batch's paths are final.
+    const std::string& SafePathOf(const TFoundFiles& f, const TFoundBatch& batch) {
+        if (paths_.size() > MaxCachedPaths) paths_.clear();
+        auto it = paths_.find(f.ParentRecord);
+        if (it == paths_.end()) {
+            std::string safe;
+            AppendSafe(safe, batch.FilePath(f), true, json_);
+            it = paths_.emplace(f.ParentRecord, std::move(safe)).first;
+        }
+        return it->second;
+    }
+    // The two times of a file; most files were last changed when made.
+    void Times(const TFoundFiles& f, std::string& created, std::string& modified) {
+        created = times_.FormatFileTime(f.Created);
+        modified = f.Modified == f.Created ? created : times_.FormatFileTime(f.Modified);
+    }
+
     void Write(const TFoundFiles& f, const TFoundBatch& batch) {
         const std::string_view name = batch.Files.Name(f);
-        const std::string path = batch.FilePath(f);
+        const std::string& path = SafePathOf(f, batch);
+        std::string created, modified;
+        Times(f, created, modified);
         if (json_) {
             out_ += "{\"record\":";
             out_ += std::to_string(f.Record);
@@ -185,13 +208,13 @@ private:
             out_ += ",\"name\":";
             AppendSafe(out_, name, false, true);
             out_ += ",\"path\":";
-            AppendSafe(out_, path, true, true);
+            out_ += path;
             out_ += ",\"size\":";
             out_ += std::to_string(f.FileSize);
             out_ += ",\"created\":";
-            AppendSafe(out_, times_.FormatFileTime(f.Created), true, true);
+            AppendSafe(out_, created, true, true);
             out_ += ",\"modified\":";
-            AppendSafe(out_, times_.FormatFileTime(f.Modified), true, true);
+            AppendSafe(out_, modified, true, true);
             out_ += ",\"state\":\"";
             out_ += StateName(f.State);
             out_ += "\",\"overwritten_bytes\":";
@@ -209,10 +232,8 @@ private:
             out_ += "}\n";
             return;
         }
-        std::vector<std::string> row = {std::to_string(f.Record), std::to_string(f.FileSize),
-                                        times_.FormatFileTime(f.Created), times_.FormatFileTime(f.Modified), "", "",
+        std::vector<std::string> row = {std::to_string(f.Record), std::to_string(f.FileSize), created, modified, path, "",
                                         StateName(f.State)};
-        AppendSafe(row[4], path, true, false);
         AppendSafe(row[5], name, false, false);
         if (align_) {
             rows_.push_back(std::move(row));
@@ -232,6 +253,7 @@ private:
     bool headerWritten_ = false;
     std::string out_;
     std::vector<std::vector<std::string>> rows_;
+    std::unordered_map<std::int64_t, std::string> paths_;
     TLocalTimes times_ = platform::LocalTimes();
 };
 

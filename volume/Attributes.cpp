@@ -27,41 +27,39 @@ TAttributeWalk::TAttributeWalk(TBytes record) : bytes_(record) {
 }
 
 TBytes TAttributeWalk::Next() {
-    const TBytes none;
-    if (at_ > bytes_.size() || bytes_.size() - at_ < 4) return none;
-    const TBytes rest = bytes_.subspan(at_);
-    const std::uint32_t type = ReadU32(rest, AttrHeader::Type);
-    if (type == AttrEnd || rest.size() < AttrHeader::Size) {
+    if (at_ > bytes_.size() || bytes_.size() - at_ < AttrHeader::Size) {
         at_ = bytes_.size();
-        return none;
+        return {};
     }
-    const std::uint32_t length = ReadU32(rest, AttrHeader::Length);
-    const bool nonResident = ReadU8(rest, AttrHeader::NonResident) == 1;
+    const std::size_t left = bytes_.size() - at_;
+    const std::uint8_t* p = bytes_.data() + at_;
+    const std::uint32_t length = LoadU32(p + AttrHeader::Length);
+    const bool nonResident = p[AttrHeader::NonResident] == 1;
     const std::size_t header = nonResident ? NonResident::Size : Resident::Size;
     // Each step moves forward by a whole, non-zero, 8-byte-aligned length
     // inside the bytes left, so the walk ends and never leaves the record.
-    bool sound = length >= header && length % 8 == 0 && length <= rest.size();
+    // Past that check every field of the header lies inside the attribute.
+    bool sound = LoadU32(p + AttrHeader::Type) != AttrEnd && length >= header && length % 8 == 0 && length <= left;
     if (sound) {
-        const TBytes attribute = rest.first(length);
         // The name, and the value or the run list, lie inside the attribute.
-        const std::size_t nameLength = 2 * std::size_t{ReadU8(attribute, AttrHeader::NameLength)};
-        const std::size_t nameOffset = ReadU16(attribute, AttrHeader::NameOffset);
+        const std::size_t nameLength = 2 * std::size_t{p[AttrHeader::NameLength]};
+        const std::size_t nameOffset = LoadU16(p + AttrHeader::NameOffset);
         if (nameLength != 0 && nameOffset + nameLength > length) sound = false;
         if (nonResident) {
-            const std::size_t runs = ReadU16(attribute, NonResident::RunListOffset);
+            const std::size_t runs = LoadU16(p + NonResident::RunListOffset);
             if (runs < NonResident::Size || runs > length) sound = false;
         } else {
-            const std::uint64_t valueOffset = ReadU16(attribute, Resident::ValueOffset);
-            const std::uint64_t valueLength = ReadU32(attribute, Resident::ValueLength);
+            const std::uint64_t valueOffset = LoadU16(p + Resident::ValueOffset);
+            const std::uint64_t valueLength = LoadU32(p + Resident::ValueLength);
             if (valueOffset < Resident::Size || valueOffset + valueLength > length) sound = false;
         }
     }
     if (!sound) {
         at_ = bytes_.size();
-        return none;
+        return {};
     }
     at_ += length;
-    return rest.first(length);
+    return TBytes(p, length);
 }
 
 TBytes FindAttributeView(TBytes record, std::uint32_t type, bool skipDosNames, bool named) {
@@ -76,6 +74,37 @@ TBytes FindAttributeView(TBytes record, std::uint32_t type, bool skipDosNames, b
     return {};
 }
 
+TRecordView ViewRecord(TBytes record) {
+    TRecordView view;
+    TAttributeWalk walk(record);
+    for (TBytes a = walk.Next(); !a.empty(); a = walk.Next()) {
+        if (ReadU8(a, AttrHeader::NonResident) == 1) {
+            view.NonResident = true;
+            if (view.ExtentCount < TRecordView::MaxExtents) view.Extents[view.ExtentCount++] = a;
+        }
+        switch (ReadU32(a, AttrHeader::Type)) {
+        case AttrStandardInformation:
+            if (view.StandardInformation.empty()) view.StandardInformation = a;
+            break;
+        case AttrAttributeList:
+            if (view.AttributeList.empty()) view.AttributeList = a;
+            break;
+        case AttrFileName:
+            if (ReadU8(a, FileName::Namespace) == NamespaceDos) {
+                if (view.DosName.empty()) view.DosName = a;
+            } else if (view.FileName.empty()) {
+                view.FileName = a;
+            }
+            break;
+        case AttrData:
+            if (view.Data.empty()) view.Data = a;
+            break;
+        default: break;
+        }
+    }
+    return view;
+}
+
 TBytes ResidentValue(TBytes attribute) {
     if (ReadU8(attribute, AttrHeader::NonResident) == 1) return {};
     const std::size_t offset = ReadU16(attribute, Resident::ValueOffset);
@@ -85,20 +114,15 @@ TBytes ResidentValue(TBytes attribute) {
 }
 
 std::string Utf16ToUtf8(TBytes utf16le) {
-    std::string out;
-    out.reserve(utf16le.size());
     const std::size_t units = utf16le.size() / 2;
+    // Each unit gives at most 3 bytes (a pair of them 4).
+    std::string out(units * 3, '\0');
+    char* o = out.data();
     auto unitAt = [&](std::size_t i) { return static_cast<std::uint32_t>(utf16le[2 * i] | (utf16le[2 * i + 1] << 8)); };
     for (std::size_t i = 0; i < units; ++i) {
         std::uint32_t c = unitAt(i);
         if (c < 0x80) {
-            // Most names are ASCII: copy a whole run of it at once.
-            std::size_t j = i;
-            char ascii[64];
-            std::size_t n = 0;
-            while (j < units && n < sizeof ascii && (c = unitAt(j)) < 0x80) ascii[n++] = static_cast<char>(c), ++j;
-            out.append(ascii, n);
-            i = j - 1;
+            *o++ = static_cast<char>(c);
             continue;
         }
         if (c >= 0xD800 && c <= 0xDBFF && i + 1 < units && unitAt(i + 1) >= 0xDC00 && unitAt(i + 1) <= 0xDFFF) {
@@ -108,19 +132,20 @@ std::string Utf16ToUtf8(TBytes utf16le) {
             c = 0xFFFD;
         }
         if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
+            *o++ = static_cast<char>(0xC0 | (c >> 6));
+            *o++ = static_cast<char>(0x80 | (c & 0x3F));
         } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
+            *o++ = static_cast<char>(0xE0 | (c >> 12));
+            *o++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            *o++ = static_cast<char>(0x80 | (c & 0x3F));
         } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
+            *o++ = static_cast<char>(0xF0 | (c >> 18));
+            *o++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            *o++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            *o++ = static_cast<char>(0x80 | (c & 0x3F));
         }
     }
+    out.resize(static_cast<std::size_t>(o - out.data()));
     return out;
 }
 

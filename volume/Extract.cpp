@@ -15,9 +15,6 @@
 namespace deruzera {
 namespace {
 
-// No volume holds more bytes than this (2^48, 256 TiB); larger sizes or
-// cluster positions come from damage.
-constexpr std::uint64_t MaxContentBytes = std::uint64_t{1} << 48;
 // Bytes read from the volume at a time.
 constexpr std::size_t ChunkSize = 1 << 20;
 // NTFS keeps attribute lists below 256 KiB.
@@ -37,12 +34,12 @@ void AddExtent(TDataStream& stream, TBytes attribute, const TVolume& volume) {
     const std::size_t runOffset = ReadU16(attribute, NonResident::RunListOffset);
     if (runOffset >= attribute.size()) Damaged("empty run list");
     const std::int64_t firstVcn = ReadS64(attribute, NonResident::FirstVcn);
-    const std::uint64_t maxClusters = MaxContentBytes / std::max<std::uint32_t>(volume.BytesPerCluster, 1);
+    const std::uint64_t maxClusters = MaxVolumeBytes / std::max<std::uint32_t>(volume.BytesPerCluster, 1);
     if (firstVcn < 0 || static_cast<std::uint64_t>(firstVcn) > maxClusters) Damaged("first VCN out of range");
     if (firstVcn == 0) {
         stream.DataSize = ReadU64(attribute, NonResident::DataSize);
         stream.InitializedSize = ReadU64(attribute, NonResident::InitializedSize);
-        if (stream.DataSize > MaxContentBytes) Damaged("real size out of range");
+        if (stream.DataSize > MaxVolumeBytes) Damaged("real size out of range");
         stream.Flags = ReadU16(attribute, AttrHeader::Flags);
         const std::uint8_t unit = ReadU8(attribute, NonResident::CompressionUnit);
         if ((stream.Flags & AttrCompressionMask) != 0 && unit != 0) {
@@ -52,37 +49,45 @@ void AddExtent(TDataStream& stream, TBytes attribute, const TVolume& volume) {
         }
     }
     std::int64_t vcn = firstVcn;
-    for (const TDataRun& run : DecodeRunList(attribute.subspan(runOffset), volume.BytesPerCluster, volume.ClusterCount)) {
+    ForEachRun(attribute.subspan(runOffset), volume.BytesPerCluster, volume.ClusterCount, [&](const TDataRun& run) {
         if (run.Length > maxClusters - static_cast<std::uint64_t>(vcn)) Damaged("runs past any volume");
         stream.Runs.push_back({vcn, run.Lcn, run.Length});
         vcn += static_cast<std::int64_t>(run.Length);
-    }
+    });
 }
 
 // Puts the runs in VCN order, drops those that overlap an earlier one, and
 // fills the gaps up to the real size with missing runs (counted) where
 // `countGaps`, or leaves them to the plan's padding.
 void CloseStream(TDataStream& stream, const TVolume& volume, bool countGaps) {
-    std::stable_sort(stream.Runs.begin(), stream.Runs.end(),
-                     [](const TVcnRun& a, const TVcnRun& b) { return a.Vcn < b.Vcn; });
-    std::vector<TVcnRun> kept;
-    std::int64_t next = 0;
-    for (const TVcnRun& run : stream.Runs) {
-        if (run.Vcn < next) continue;
-        if (run.Vcn > next && countGaps) {
-            kept.push_back({next, TVcnRun::Missing, static_cast<std::uint64_t>(run.Vcn - next)});
-            stream.MissingClusters += static_cast<std::uint64_t>(run.Vcn - next);
+    // One extent's runs follow each other already; several extents are put
+    // in order, without the overlaps and with the gaps made missing runs.
+    bool ordered = true;
+    for (std::size_t i = 1; i < stream.Runs.size() && ordered; ++i)
+        ordered = stream.Runs[i].Vcn == stream.Runs[i - 1].Vcn + static_cast<std::int64_t>(stream.Runs[i - 1].Length);
+    std::int64_t next = stream.Runs.empty() ? 0 : stream.Runs.back().Vcn + static_cast<std::int64_t>(stream.Runs.back().Length);
+    if (!ordered || (countGaps && !stream.Runs.empty() && stream.Runs.front().Vcn != 0)) {
+        std::stable_sort(stream.Runs.begin(), stream.Runs.end(),
+                         [](const TVcnRun& a, const TVcnRun& b) { return a.Vcn < b.Vcn; });
+        std::vector<TVcnRun> kept;
+        next = 0;
+        for (const TVcnRun& run : stream.Runs) {
+            if (run.Vcn < next) continue;
+            if (run.Vcn > next && countGaps) {
+                kept.push_back({next, TVcnRun::Missing, static_cast<std::uint64_t>(run.Vcn - next)});
+                stream.MissingClusters += static_cast<std::uint64_t>(run.Vcn - next);
+            }
+            kept.push_back(run);
+            next = run.Vcn + static_cast<std::int64_t>(run.Length);
         }
-        kept.push_back(run);
-        next = run.Vcn + static_cast<std::int64_t>(run.Length);
+        stream.Runs = std::move(kept);
     }
     const std::uint64_t cluster = std::max<std::uint32_t>(volume.BytesPerCluster, 1);
     const auto needed = static_cast<std::int64_t>((stream.DataSize + cluster - 1) / cluster);
     if (countGaps && next < needed) {
-        kept.push_back({next, TVcnRun::Missing, static_cast<std::uint64_t>(needed - next)});
+        stream.Runs.push_back({next, TVcnRun::Missing, static_cast<std::uint64_t>(needed - next)});
         stream.MissingClusters += static_cast<std::uint64_t>(needed - next);
     }
-    stream.Runs = std::move(kept);
     // A file can't hold more clusters than its volume: a run list that names
     // the same clusters over and over is damage, not content.
     std::uint64_t allocated = 0;
@@ -116,39 +121,20 @@ void SetResident(TDataStream& stream, TBytes attribute) {
 
 std::vector<TDataRun> DecodeRunList(TBytes runs, std::uint32_t bytesPerCluster, std::int64_t clusterCount) {
     std::vector<TDataRun> out;
-    std::int64_t lcn = 0;
-    std::size_t pos = 0;
-    std::uint64_t maxClusters = bytesPerCluster ? MaxContentBytes / bytesPerCluster : 0;
-    if (clusterCount > 0) maxClusters = std::min(maxClusters, static_cast<std::uint64_t>(clusterCount));
-    while (pos < runs.size() && runs[pos] != 0) {
-        const std::size_t lengthSize = runs[pos] & 0x0F;
-        const std::size_t offsetSize = runs[pos] >> 4;
-        if (lengthSize > 8 || offsetSize > 8) Damaged("run field wider than 8 bytes");
-        if (pos + 1 + lengthSize + offsetSize > runs.size()) Damaged("run list ends inside a run");
-        const std::uint64_t length = ReadLE(runs, pos + 1, lengthSize);
-        const std::uint64_t raw = ReadLE(runs, pos + 1 + lengthSize, offsetSize);
-        std::int64_t delta;
-        if (offsetSize == 0 || offsetSize == 8) {
-            delta = static_cast<std::int64_t>(raw);
-        } else if (pos == 0 && offsetSize < 4) {
-            // The first run counts from cluster 0 and can't point backwards.
-            delta = static_cast<std::int64_t>(raw);
-        } else {
-            const std::uint64_t sign = std::uint64_t{1} << (8 * offsetSize - 1);
-            delta = static_cast<std::int64_t>((raw ^ sign) - sign);
-        }
-        if (length > maxClusters) Damaged("run longer than the volume");
-        if (raw == 0) {
-            if (length) out.push_back({-1, length});
-        } else {
-            if (__builtin_add_overflow(lcn, delta, &lcn) || lcn < 0 ||
-                static_cast<std::uint64_t>(lcn) > maxClusters - length)
-                Damaged("run outside the volume");
-            if (length) out.push_back({lcn, length});
-        }
-        pos += 1 + lengthSize + offsetSize;
-    }
+    ForEachRun(runs, bytesPerCluster, clusterCount, [&](const TDataRun& run) { out.push_back(run); });
     return out;
+}
+
+TDataStream StreamOfAttribute(TBytes attribute, const TVolume& volume) {
+    TDataStream stream;
+    stream.Found = true;
+    if (ReadU8(attribute, AttrHeader::NonResident) != 1) {
+        SetResident(stream, attribute);
+    } else {
+        AddExtent(stream, attribute, volume);
+        CloseStream(stream, volume, false);
+    }
+    return stream;
 }
 
 bool BelongsTo(TBytes extension, std::int64_t base, std::uint16_t sequence) {
@@ -360,15 +346,7 @@ TFileContent ExtractFileContent(TBytes record, const TVolume& volume) {
 }
 
 TFileContent ContentOfAttribute(TBytes attribute, const TVolume& volume) {
-    TDataStream stream;
-    stream.Found = true;
-    if (ReadU8(attribute, AttrHeader::NonResident) != 1) {
-        SetResident(stream, attribute);
-    } else {
-        AddExtent(stream, attribute, volume);
-        CloseStream(stream, volume, false);
-    }
-    return PlanContent(stream, volume);
+    return PlanContent(StreamOfAttribute(attribute, volume), volume);
 }
 
 bool DecompressLznt1(TBytes in, std::span<std::uint8_t> out) {

@@ -12,9 +12,6 @@ namespace {
 constexpr std::uint64_t MaxRecordSize = 64 * 1024;
 // Clusters of 2 MiB are the largest any formatter writes.
 constexpr std::uint64_t MaxClusterSize = 2 * 1024 * 1024;
-// No volume holds more bytes than this (2^48, 256 TiB, the most any NTFS
-// driver writes); larger sizes or cluster positions come from damage.
-constexpr std::uint64_t MaxVolumeBytes = std::uint64_t{1} << 48;
 
 }  // namespace
 

@@ -28,10 +28,20 @@ inline std::uint64_t ReadFixedLE(TBytes b, std::size_t o) {
     return value;
 }
 inline std::uint8_t ReadU8(TBytes b, std::size_t o) { return o < b.size() ? b[o] : 0; }
+
+// Unchecked little-endian loads, for fields the caller has bounded already.
+inline std::uint16_t LoadU16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | p[1] << 8); }
+inline std::uint32_t LoadU32(const std::uint8_t* p) {
+    return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 | std::uint32_t{p[3]} << 24;
+}
 inline std::uint16_t ReadU16(TBytes b, std::size_t o) { return static_cast<std::uint16_t>(ReadFixedLE<2>(b, o)); }
 inline std::uint32_t ReadU32(TBytes b, std::size_t o) { return static_cast<std::uint32_t>(ReadFixedLE<4>(b, o)); }
 inline std::uint64_t ReadU64(TBytes b, std::size_t o) { return ReadFixedLE<8>(b, o); }
 inline std::int64_t ReadS64(TBytes b, std::size_t o) { return static_cast<std::int64_t>(ReadFixedLE<8>(b, o)); }
+
+// No volume holds more bytes than this (2^48, 256 TiB, the most any NTFS
+// driver writes); larger sizes, cluster numbers or positions come from damage.
+inline constexpr std::uint64_t MaxVolumeBytes = std::uint64_t{1} << 48;
 
 // ---- File references -----------------------------------------------------------
 

@@ -19,13 +19,18 @@ bool AppendMftRuns(TBytes data, const TVolume& volume, std::vector<TMftRun>& run
     if (runOffset >= data.size() || firstVcn < 0 || firstVcn >= volume.ClusterCount) return false;
     try {
         std::int64_t vcn = firstVcn;
-        for (const TDataRun& run : DecodeRunList(data.subspan(runOffset), volume.BytesPerCluster, volume.ClusterCount)) {
+        bool fits = true;
+        ForEachRun(data.subspan(runOffset), volume.BytesPerCluster, volume.ClusterCount, [&](const TDataRun& run) {
             // The MFT can't have more clusters than its volume.
             const auto length = static_cast<std::int64_t>(run.Length);
-            if (vcn > volume.ClusterCount - length) return false;
+            if (!fits || vcn > volume.ClusterCount - length) {
+                fits = false;
+                return;
+            }
             if (run.Lcn >= 0) runs.push_back({vcn, run.Lcn, length});
             vcn += length;
-        }
+        });
+        if (!fits) return false;
     } catch (const ERecordError&) {
         return false;
     }

@@ -2,6 +2,7 @@
 // a scan saw, or the directory records read from the volume for one file.
 // Also the list of found files with its pool of names.
 #include <algorithm>
+#include <deque>
 #include <unordered_set>
 
 #include "Salvane.h"
@@ -16,7 +17,7 @@ constexpr std::size_t MaxPathDepth = 1024;
 constexpr std::size_t MaxPathBytes = 32767 * 3;
 
 struct TLink {
-    std::string Name;
+    std::string_view Name;  // lives as long as the path is being built
     std::int64_t Parent = 0;
 };
 
@@ -27,7 +28,7 @@ struct TLink {
 // runs too deep.
 template <class Lookup>
 std::string BuildPath(std::int64_t n, const std::string& drive, Lookup&& lookup) {
-    std::vector<std::string> names;  // child first
+    std::vector<std::string_view> names;  // child first
     // The records on the chain, to see a loop: a short chain is searched
     // as it stands, a long one through a set.
     std::vector<std::int64_t> chain;
@@ -53,7 +54,7 @@ std::string BuildPath(std::int64_t n, const std::string& drive, Lookup&& lookup)
             break;
         }
         bytes += link->Name.size() + 1;
-        names.push_back(std::move(link->Name));
+        names.push_back(link->Name);
         chain.push_back(n);
         if (chain.size() == 64) longChain.insert(chain.begin(), chain.end());
         if (!longChain.empty()) longChain.insert(n);
@@ -148,14 +149,15 @@ bool TDirectoryTable::Lookup(std::int64_t record, std::string& name, std::int64_
 
 std::string TDirectoryTable::PathOf(std::int64_t record, const std::string& drive) const {
     return BuildPath(record, drive, [this](std::int64_t n) -> std::optional<TLink> {
-        TLink link;
-        if (!Lookup(n, link.Name, link.Parent)) return std::nullopt;
-        return link;
+        const TEntry* e = Find(n);
+        if (!e || e->Pending) return std::nullopt;
+        return TLink{std::string_view(names_).substr(e->NameOffset, e->NameLength), e->Parent};
     });
 }
 
 std::int64_t TDirectoryTable::PendingAncestor(std::int64_t record, std::int64_t position) {
-    std::vector<TEntry*> chain;
+    std::vector<TEntry*>& chain = chain_;
+    chain.clear();
     std::int64_t n = record;
     for (;;) {
         if (n == RootRecord || n < 0) break;
@@ -186,6 +188,7 @@ std::string TScanResults::FilePath(const TFoundFiles& file) const {
 
 std::string GetDirectoryPath(TDevice& device, const TVolume& volume, std::int64_t n) {
     TDynamicCharArray record;
+    std::deque<std::string> names;  // the names read, while the path is put together
     return BuildPath(n, volume.CurrentDrive, [&](std::int64_t r) -> std::optional<TLink> {
         if (r >= volume.RecordCount && volume.RecordCount > 0) return std::nullopt;
         ReadFileRecord(device, volume, r, record);
@@ -199,7 +202,8 @@ std::string GetDirectoryPath(TDevice& device, const TVolume& volume, std::int64_
         if (flags != RecordIsDirectory && flags != (RecordIsDirectory | RecordInUse)) return std::nullopt;
         const TBytes name = FileNameAttribute(record);
         if (name.empty()) return std::nullopt;
-        return TLink{FileNameOf(name), RecordNumberOf(ParentReferenceOf(name))};
+        names.push_back(FileNameOf(name));
+        return TLink{names.back(), RecordNumberOf(ParentReferenceOf(name))};
     });
 }
 

@@ -130,6 +130,7 @@ private:
     const TEntry* Find(std::int64_t record) const;
     std::vector<TEntry> entries_;  // by record number
     std::string names_;
+    std::vector<TEntry*> chain_;   // PendingAncestor's, kept between calls
 };
 
 // The live files and folders that now hold clusters of overwritten found

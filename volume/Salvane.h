@@ -8,6 +8,7 @@
 // one place (Messages.cpp) and handed to the caller's sink.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -90,6 +91,25 @@ private:
 // there is none or the chain is damaged before it.
 TBytes FindAttributeView(TBytes record, std::uint32_t type, bool skipDosNames, bool named = true);
 
+// The attributes of a record that listing a file needs, found in one walk:
+// the first of each, the first $FILE_NAME outside the DOS namespace and the
+// DOS one apart.
+struct TRecordView {
+    TBytes StandardInformation;
+    TBytes FileName;     // outside the DOS namespace
+    TBytes DosName;      // the 8.3 alias
+    TBytes Data;         // the first $DATA
+    TBytes AttributeList;
+    bool NonResident = false;  // some attribute is non-resident
+    // The non-resident attributes, the first few (a record rarely has more).
+    static constexpr std::size_t MaxExtents = 16;
+    std::array<TBytes, MaxExtents> Extents;
+    std::size_t ExtentCount = 0;
+    // The name to show: the long one, else the 8.3 alias.
+    TBytes Name() const { return FileName.empty() ? DosName : FileName; }
+};
+TRecordView ViewRecord(TBytes record);
+
 // The value of a resident attribute (cut at its end); empty for a
 // non-resident one.
 TBytes ResidentValue(TBytes attribute);
@@ -153,10 +173,19 @@ std::string StateText(const TFoundFiles& file, const std::vector<std::string>& h
 TScanEnd LoadVolume(TDevice& device, const std::string& drive, TVolume& volume, TLogSink* log,
                     TScanOutcome& failure, TDynamicCharArray* systemRecords = nullptr);
 
+struct TScanOptions {
+    // Reads the cluster bitmap for each found file's state and notes where
+    // the files in use keep their clusters, to name who holds overwritten
+    // ones. Without it states stay unknown and the walk parses only what
+    // listing needs.
+    bool Recoverability = true;
+};
+
 // Walks the MFT of the volume on `device` and reports every deleted file
 // through `sink`. Every way it ends is returned and its lines go to `sink`;
 // nothing escapes it.
-TScanOutcome ScanDrive(TDevice& device, const std::string& drive, TScanSink& sink, const std::atomic<bool>& abort);
+TScanOutcome ScanDrive(TDevice& device, const std::string& drive, TScanSink& sink, const std::atomic<bool>& abort,
+                       const TScanOptions& options = {});
 
 // How a front end opens the device of a drive string. On failure, `problem`
 // may say why in a line of its own.
@@ -166,7 +195,7 @@ using TDeviceOpener = std::function<std::shared_ptr<TDevice>(const std::string& 
 // drive check, the open through `open`, then the scan above. The device
 // comes back in the outcome.
 TScanOutcome ScanDrive(const std::string& drive, const TDeviceOpener& open, TScanSink& sink,
-                       const std::atomic<bool>& abort);
+                       const std::atomic<bool>& abort, const TScanOptions& options = {});
 
 // The lines that end a scan, by how it ended.
 std::vector<TLogLine> ScanEndLines(const TScanOutcome& outcome);
@@ -187,6 +216,43 @@ struct TDataRun {
 // is wider than 8 bytes, or a run leaves a volume of `clusterCount` clusters
 // (0: only the 2^48-byte bound).
 std::vector<TDataRun> DecodeRunList(TBytes runList, std::uint32_t bytesPerCluster, std::int64_t clusterCount = 0);
+// The same, handing each run to `visit` in order instead of keeping them.
+template <class Visit>
+void ForEachRun(TBytes runs, std::uint32_t bytesPerCluster, std::int64_t clusterCount, Visit&& visit) {
+    std::int64_t lcn = 0;
+    std::size_t pos = 0;
+    std::uint64_t maxClusters = bytesPerCluster ? MaxVolumeBytes / bytesPerCluster : 0;
+    if (clusterCount > 0 && static_cast<std::uint64_t>(clusterCount) < maxClusters)
+        maxClusters = static_cast<std::uint64_t>(clusterCount);
+    while (pos < runs.size() && runs[pos] != 0) {
+        const std::size_t lengthSize = runs[pos] & 0x0F;
+        const std::size_t offsetSize = runs[pos] >> 4;
+        if (lengthSize > 8 || offsetSize > 8) throw ERecordError("run field wider than 8 bytes");
+        if (pos + 1 + lengthSize + offsetSize > runs.size()) throw ERecordError("run list ends inside a run");
+        const std::uint64_t length = ReadLE(runs, pos + 1, lengthSize);
+        const std::uint64_t raw = ReadLE(runs, pos + 1 + lengthSize, offsetSize);
+        std::int64_t delta;
+        if (offsetSize == 0 || offsetSize == 8) {
+            delta = static_cast<std::int64_t>(raw);
+        } else if (pos == 0 && offsetSize < 4) {
+            // The first run counts from cluster 0 and can't point backwards.
+            delta = static_cast<std::int64_t>(raw);
+        } else {
+            const std::uint64_t sign = std::uint64_t{1} << (8 * offsetSize - 1);
+            delta = static_cast<std::int64_t>((raw ^ sign) - sign);
+        }
+        if (length > maxClusters) throw ERecordError("run longer than the volume");
+        if (raw == 0) {
+            if (length) visit(TDataRun{-1, length});
+        } else {
+            if (__builtin_add_overflow(lcn, delta, &lcn) || lcn < 0 ||
+                static_cast<std::uint64_t>(lcn) > maxClusters - length)
+                throw ERecordError("run outside the volume");
+            if (length) visit(TDataRun{lcn, length});
+        }
+        pos += 1 + lengthSize + offsetSize;
+    }
+}
 
 // A run placed in the file: clusters from VCN `Vcn` on. `Lcn` is -1 for a
 // sparse run and Missing where no surviving extent describes those VCNs.
@@ -220,6 +286,10 @@ using TExtensionFetch = std::function<TDynamicCharArray(std::int64_t record)>;
 // The contents of a record's $ATTRIBUTE_LIST (resident, or read from its
 // clusters through `device`); empty where there is none or it is damaged.
 TDynamicCharArray ReadAttributeList(TBytes record, TDevice* device, const TVolume& volume);
+
+// The data stream of one $DATA attribute on its own (resident, or one
+// extent from VCN 0). Throws ERecordError where it is damaged.
+TDataStream StreamOfAttribute(TBytes attribute, const TVolume& volume);
 
 // The unnamed data stream of fixed-up base record `self`. With an attribute
 // list and `fetch`, its extents are gathered from the extension records in

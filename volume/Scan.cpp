@@ -69,10 +69,10 @@ public:
     void Finish();
 
 private:
-    void ListFile(TBytes record, std::int64_t n);
+    void ListFile(TBytes record, const TRecordView& view, std::int64_t n);
     void Hold(const TFoundFiles& found, std::string_view name, std::int64_t blockedAt);
     void Found(const TFoundFiles& found, std::string_view name, const TDataStream& stream);
-    void NoteExtents(TBytes record, std::int64_t owner);
+    void NoteExtents(const TRecordView& view, std::int64_t owner, TBytes name);
     void Stash(TBytes record, std::int64_t n, bool inUse);
     void AssembleListedFiles();
     void NameOwners();
@@ -99,7 +99,15 @@ private:
         std::int64_t Lcn, Length, Owner;
     };
     std::vector<TLiveExtent> live_;
-    TDirectoryTable liveFiles_;
+    // The files in use that hold clusters, by record: their names as stored
+    // (UTF-16), made text only for the few named as holders.
+    struct TLiveName {
+        std::int64_t Record, Parent;
+        std::size_t Offset;
+        std::size_t Length;
+    };
+    std::vector<TLiveName> liveNames_;
+    std::vector<std::uint8_t> liveNameBytes_;
     // The runs of overwritten files, for naming who holds them.
     std::map<std::int64_t, std::vector<TVcnRun>> overwritten_;
     // Base records with attribute lists, put together at the end.
@@ -117,9 +125,10 @@ void TWalk::Record(std::span<std::uint8_t> record, std::int64_t n) {
     const bool inUse = (flags & RecordInUse) != 0;
     const bool directory = flags == RecordIsDirectory || flags == (RecordIsDirectory | RecordInUse);
     // Records neither in use nor a deleted file or folder carry nothing to
-    // know; the flags lie away from the fixup's positions, so they are
-    // tested first.
+    // know, nor do files in use where nobody asks who holds clusters; the
+    // flags lie away from the fixup's positions, so they are tested first.
     if (!inUse && flags != 0 && !directory) return;
+    if (inUse && !directory && !bitmap_ && ReadU64(record, RecordHeader::BaseRecord) == 0) return;
     try {
         FixupRecord(record);
     } catch (const ERecordError&) {
@@ -129,13 +138,14 @@ void TWalk::Record(std::span<std::uint8_t> record, std::int64_t n) {
     if (base != 0) {
         // An extension record: its clusters belong to its base, and a base
         // walked later (or at the end) may need its attributes.
-        if (inUse) NoteExtents(record, base);
+        if (inUse && bitmap_) NoteExtents(ViewRecord(record), base, {});
         Stash(record, n, inUse);
         return;
     }
-    if (inUse) NoteExtents(record, n);
+    const TRecordView view = ViewRecord(record);
+    if (inUse && bitmap_ && view.NonResident) NoteExtents(view, n, directory ? TBytes{} : view.Name());
     if (directory) {
-        const TBytes name = FileNameAttribute(record);
+        const TBytes name = view.Name();
         if (!name.empty()) {
             outcome_.Directories.Add(n, RecordNumberOf(ParentReferenceOf(name)), FileNameOf(name));
             return;
@@ -159,28 +169,27 @@ void TWalk::Record(std::span<std::uint8_t> record, std::int64_t n) {
         }
         return;
     }
-    if (flags == 0 && n >= FirstUserRecord) ListFile(record, n);
+    if (flags == 0 && n >= FirstUserRecord) ListFile(record, view, n);
 }
 
-void TWalk::NoteExtents(TBytes record, std::int64_t owner) {
-    bool any = false;
-    TAttributeWalk walk(record);
-    for (TBytes a = walk.Next(); !a.empty(); a = walk.Next()) {
-        if (ReadU8(a, AttrHeader::NonResident) != 1) continue;
+void TWalk::NoteExtents(const TRecordView& view, std::int64_t owner, TBytes name) {
+    for (std::size_t i = 0; i < view.ExtentCount; ++i) {
+        const TBytes a = view.Extents[i];
         const std::size_t runOffset = ReadU16(a, NonResident::RunListOffset);
         try {
-            for (const TDataRun& run : DecodeRunList(a.subspan(runOffset), volume_.BytesPerCluster, volume_.ClusterCount))
+            ForEachRun(a.subspan(runOffset), volume_.BytesPerCluster, volume_.ClusterCount, [&](const TDataRun& run) {
                 if (run.Lcn >= 0) live_.push_back({run.Lcn, static_cast<std::int64_t>(run.Length), owner});
-            any = true;
+            });
         } catch (const ERecordError&) {
         }
     }
-    // A file's name, from its base record, for naming it as the holder of
-    // clusters; folders are named by the directory table.
-    const std::uint16_t flags = ReadU16(record, RecordHeader::Flags);
-    if (any && (flags & RecordIsDirectory) == 0 && ReadU64(record, RecordHeader::BaseRecord) == 0) {
-        const TBytes name = FileNameAttribute(record);
-        if (!name.empty()) liveFiles_.Add(owner, RecordNumberOf(ParentReferenceOf(name)), FileNameOf(name));
+    // A file's name, for naming it as the holder of clusters; folders are
+    // named by the directory table.
+    if (name.size() > FileName::Chars) {
+        const std::size_t length =
+            std::min<std::size_t>(2 * std::size_t{ReadU8(name, FileName::Length)}, name.size() - FileName::Chars);
+        liveNames_.push_back({owner, RecordNumberOf(ParentReferenceOf(name)), liveNameBytes_.size(), length});
+        liveNameBytes_.insert(liveNameBytes_.end(), name.begin() + FileName::Chars, name.begin() + FileName::Chars + length);
     }
 }
 
@@ -210,8 +219,8 @@ void TWalk::Stash(TBytes record, std::int64_t n, bool inUse) {
     stash_[n] = {base, std::move(kept)};
 }
 
-void TWalk::ListFile(TBytes record, std::int64_t n) {
-    const TBytes si = FindAttributeView(record, AttrStandardInformation, false);
+void TWalk::ListFile(TBytes record, const TRecordView& view, std::int64_t n) {
+    const TBytes si = view.StandardInformation;
     if (si.empty()) return;
     TFoundFiles found;
     found.Record = n;
@@ -220,13 +229,13 @@ void TWalk::ListFile(TBytes record, std::int64_t n) {
     found.Sequence = ReadU16(record, RecordHeader::Sequence);
     // A file whose attributes spilled into extension records is put
     // together when the walk has passed them all.
-    if (!FindAttributeView(record, AttrAttributeList, false).empty()) {
+    if (!view.AttributeList.empty()) {
         listed_.push_back({n, TDynamicCharArray(record.begin(), record.end())});
         return;
     }
-    const TBytes fileName = FileNameAttribute(record);
+    const TBytes fileName = view.Name();
     if (fileName.empty()) return;
-    const TBytes data = FindAttributeView(record, AttrData, false);
+    const TBytes data = view.Data;
     if (data.empty()) return;
     // The size: the value length of a resident $DATA, the real size of a
     // non-resident one.
@@ -236,7 +245,7 @@ void TWalk::ListFile(TBytes record, std::int64_t n) {
     found.FileSize = static_cast<std::int64_t>(std::min<std::uint64_t>(size, INT64_MAX));
     TDataStream stream;
     try {
-        stream = StreamOfRecord(record, n, volume_);
+        stream = StreamOfAttribute(data, volume_);
         found.Flags = FlagsOf(stream, si);
     } catch (const ERecordError&) {
         stream = TDataStream{};  // damaged runs: listed, with nothing known of its clusters
@@ -324,8 +333,11 @@ std::string TWalk::OwnerPath(std::int64_t owner) const {
     std::int64_t parent;
     if (owner == RootRecord) return volume_.CurrentDrive + "\\";
     if (outcome_.Directories.Lookup(owner, name, parent)) return outcome_.Directories.PathOf(owner, volume_.CurrentDrive);
-    if (liveFiles_.Lookup(owner, name, parent))
-        return outcome_.Directories.PathOf(parent, volume_.CurrentDrive) + "\\" + name;
+    const auto live = std::lower_bound(liveNames_.begin(), liveNames_.end(), owner,
+                                       [](const TLiveName& l, std::int64_t r) { return l.Record < r; });
+    if (live != liveNames_.end() && live->Record == owner)
+        return outcome_.Directories.PathOf(live->Parent, volume_.CurrentDrive) + "\\" +
+               Utf16ToUtf8(TBytes(liveNameBytes_).subspan(live->Offset, live->Length));
     return "*\\" + std::to_string(owner);
 }
 
@@ -380,11 +392,11 @@ void TWalk::Deliver(std::int64_t position) {
 // time while the chunk before is walked. Records 0 to 15 come in from the
 // volume's load: they are not listed, but say where the system files lie.
 void WalkMft(TDevice& device, TScanOutcome& outcome, TScanSink& sink, const std::atomic<bool>& abort,
-             TDynamicCharArray& systemRecords) {
+             TDynamicCharArray& systemRecords, const TScanOptions& options) {
     const TVolume& volume = outcome.Volume;
     const std::size_t recordSize = volume.FileRecordSize;
     TClusterBitmap bitmap;
-    outcome.BitmapRead = systemRecords.size() >= (BitmapRecord + 1) * recordSize &&
+    outcome.BitmapRead = options.Recoverability && systemRecords.size() >= (BitmapRecord + 1) * recordSize &&
                          bitmap.Open(device, volume, TBytes(systemRecords).subspan(BitmapRecord * recordSize, recordSize));
     TWalk walk(device, outcome, sink, outcome.BitmapRead ? &bitmap : nullptr);
     for (std::int64_t n = 0; n < FirstUserRecord && static_cast<std::size_t>(n + 1) * recordSize <= systemRecords.size(); ++n)
@@ -456,7 +468,8 @@ std::string TFoundBatch::FilePath(const TFoundFiles& file) const {
     return Directories.PathOf(file.ParentRecord, Volume.CurrentDrive) + "\\";
 }
 
-TScanOutcome ScanDrive(TDevice& device, const std::string& drive, TScanSink& sink, const std::atomic<bool>& abort) {
+TScanOutcome ScanDrive(TDevice& device, const std::string& drive, TScanSink& sink, const std::atomic<bool>& abort,
+                       const TScanOptions& options) {
     TScanOutcome outcome;
     try {
         TDynamicCharArray systemRecords;
@@ -465,7 +478,7 @@ TScanOutcome ScanDrive(TDevice& device, const std::string& drive, TScanSink& sin
             outcome.Walked = true;
             sink.Walking(outcome.Volume.RecordCount);
             sink.Line({"Scanning for deleted files on drive " + drive + "\\ ...", clBlack});
-            WalkMft(device, outcome, sink, abort, systemRecords);
+            WalkMft(device, outcome, sink, abort, systemRecords, options);
         }
     } catch (const std::bad_alloc&) {
         outcome.End = TScanEnd::OutOfMemory;
@@ -475,7 +488,7 @@ TScanOutcome ScanDrive(TDevice& device, const std::string& drive, TScanSink& sin
 }
 
 TScanOutcome ScanDrive(const std::string& drive, const TDeviceOpener& open, TScanSink& sink,
-                       const std::atomic<bool>& abort) {
+                       const std::atomic<bool>& abort, const TScanOptions& options) {
     TScanOutcome outcome;
     if (drive.empty()) {
         outcome.End = TScanEnd::NoDrive;
@@ -484,7 +497,7 @@ TScanOutcome ScanDrive(const std::string& drive, const TDeviceOpener& open, TSca
         std::string problem;
         std::shared_ptr<TDevice> device = open ? open(drive, problem) : nullptr;
         if (device) {
-            outcome = ScanDrive(*device, drive, sink, abort);
+            outcome = ScanDrive(*device, drive, sink, abort, options);
             outcome.Device = std::move(device);
             return outcome;
         }
