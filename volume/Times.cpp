@@ -1,6 +1,8 @@
 // NTFS times as local calendar time. The zone's offset is asked once per
-// quarter hour of UTC time and remembered: zone offsets change only on a
-// quarter hour, so the answer holds for the whole bucket.
+// quarter hour of UTC time and remembered where it is the same at both ends
+// of that quarter hour, as it is for nearly every one; where a change falls
+// inside it (zone rules of today change on the hour, old local mean times at
+// any second), each time in it is asked for itself.
 #include "Times.h"
 
 #include <algorithm>
@@ -40,13 +42,17 @@ std::int32_t TLocalTimes::ZoneOffset(std::int64_t unixSeconds) {
     if (zone_ == nullptr) return 0;
     const std::int64_t b = unixSeconds >= 0 ? unixSeconds / BucketSeconds : -((-unixSeconds + BucketSeconds - 1) / BucketSeconds);
     const std::size_t slot = static_cast<std::size_t>(static_cast<std::uint64_t>(b) * 0x9E3779B97F4A7C15ull >> 56) % Slots;
-    if (bucket_[slot] != b) {
-        std::int32_t offset = 0;
-        if (!zone_->OffsetAt(b * BucketSeconds, offset)) offset = 0;
-        bucket_[slot] = b;
-        offset_[slot] = offset;
+    if (bucket_[slot] == b) return offset_[slot];
+    std::int32_t first = 0, last = 0;
+    if (!zone_->OffsetAt(b * BucketSeconds, first)) first = 0;
+    if (!zone_->OffsetAt(b * BucketSeconds + BucketSeconds - 1, last)) last = 0;
+    if (first != last) {
+        std::int32_t exact = 0;
+        return zone_->OffsetAt(unixSeconds, exact) ? exact : 0;
     }
-    return offset_[slot];
+    bucket_[slot] = b;
+    offset_[slot] = first;
+    return first;
 }
 
 bool TLocalTimes::LocalSeconds(std::uint64_t fileTime, std::int64_t& local, int& millisecond) {

@@ -18,19 +18,25 @@ text /Docs/keep.txt live\n
 text /Docs/gone.txt deleted text\n
 file /Docs/Deep/big.bin 300K seed=3
 file "/Docs/we\"ird\\name.txt" 10 seed=4
+text /Docs/escXXtitleYYname.txt hostile\n
 delete /Docs/gone.txt
+delete /Docs/escXXtitleYYname.txt
 delete /Docs/Deep/big.bin
 delete "/Docs/we\"ird\\name.txt"
 PLAN
 "$mkimage" "$work/img" "$work/plan" "$work/manifest" >/dev/null 2>&1
 check "image built" test -s "$work/manifest"
+# The hostile name: escape sequences that would retitle and clear a
+# terminal (ESC ] ... BEL, ESC [2J), put into the name's UTF-16 where the
+# builder wrote XX and YY.
+perl -0777 -pi -e 's/e\0s\0c\0X\0X\0/e\0s\0c\0\x1b\0]\0/g; s/Y\0Y\0n\0a\0m\0e\0/\x07\0\x1b\0n\0a\0m\0e\0/g' "$work/img"
 sha_before=$(sha256sum < "$work/img")
 
 # Scan: exit 0, the log on stderr exactly, the table on stdout.
 "$cli" scan "$work/img" > "$work/out" 2> "$work/err"; rc=$?
 check "scan exits 0" test "$rc" -eq 0
 printf '%s\n' 'Preparing for scan the drive C:\ ...' 'This is a NTFS disk' \
-  'Scanning for deleted files on drive C:\ ...' 'Scanning process completed' 'Found 3 deleted files' > "$work/expected"
+  'Scanning for deleted files on drive C:\ ...' 'Scanning process completed' 'Found 4 deleted files' > "$work/expected"
 check "scan log lines" cmp -s "$work/err" "$work/expected"
 check "table lists gone.txt" grep -q $'\tC:\\\\Docs\\\\\tgone.txt\tintact$' "$work/out"
 check "table leaves live files out" bash -c "! grep -q keep.txt '$work/out'"
@@ -41,7 +47,7 @@ check "--drive letter" grep -qx 'Preparing for scan the drive E:\\ ...' "$work/e
 
 # JSON: one object a line with the fixed keys; quotes and backslashes escaped.
 "$cli" scan --json "$work/img" > "$work/json" 2>/dev/null
-check "three JSON lines" test "$(wc -l < "$work/json")" -eq 3
+check "four JSON lines" test "$(wc -l < "$work/json")" -eq 4
 check "JSON keys" grep -q '^{"record":[0-9]*,"offset":[0-9]*,"name":"gone.txt","path":"C:\\\\Docs\\\\","size":13,"created":"[0-9.]* [0-9:]*","modified":"[0-9.]* [0-9:]*","state":"intact","overwritten_bytes":0,"overwritten_by":\[\],"compressed":false,"encrypted":false}$' "$work/json"
 check "JSON escapes" grep -q '"name":"we\\"ird_name.txt"' "$work/json"
 if command -v python3 >/dev/null; then
@@ -57,6 +63,23 @@ printf '%s\n' 'Preparing for recovery' 'File: big.bin' 'Path: C:\Docs\Deep\' 'Da
 check "recover log lines" cmp -s "$work/err" "$work/expected"
 want=$(awk -F'\t' '$7 == "/Docs/Deep/big.bin" {print $6}' "$work/manifest")
 check "recovered bytes" test "$(sha256sum < "$work/big.out" | cut -d' ' -f1)" = "$want"
+
+# Control characters from the volume never reach a terminal raw.
+hostile=$(awk -F'\t' '$7 ~ /escXX/ {print $3}' "$work/manifest")
+"$cli" recover "$work/img" "$hostile" "$work/hostile.out" > /dev/null 2> "$work/err"
+check "escape sequences made safe on stderr" grep -qx 'File: esc_]title__name.txt' "$work/err"
+check "no control character on stderr" bash -c "! LC_ALL=C grep -q \$'[\x01-\x08\x0b-\x1f\x7f]' '$work/err'"
+"$cli" scan "$work/img" > "$work/table" 2> /dev/null
+check "escape sequences made safe in the table" grep -q $'\tesc_]title__name.txt\t' "$work/table"
+
+# The target is never the source, nor anything that is not a regular file.
+"$cli" recover "$work/img" "$record" "$work/img" > /dev/null 2> "$work/err"; rc=$?
+check "recovering over the image exits 1" test "$rc" -eq 1
+check "recovering over the image says why" grep -qx "Error: The recovered file can't be written over the drive being read" "$work/err"
+"$cli" recover "$work/img" "$record" /dev/null > /dev/null 2> "$work/err"; rc=$?
+check "recovering over a device node exits 1" test "$rc" -eq 1
+check "recovering over a device node says why" grep -qx 'Error: The recovered file can only replace a regular file' "$work/err"
+check "/dev/null is still a device" test -c /dev/null
 
 # Failures: exit 1 with the scan's own lines; usage errors exit 2.
 head -c 1048576 /dev/zero > "$work/zeros"

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -105,6 +106,7 @@ inline Bytes Record(std::uint16_t flags, const std::vector<Bytes>& attributes, s
     Put(r, 22, flags, 2);
     std::size_t p = first;
     for (const Bytes& a : attributes) {
+        if (p + a.size() + 8 > size) throw std::length_error("the attributes do not fit the record");
         std::memcpy(r.data() + p, a.data(), a.size());
         p += a.size();
     }

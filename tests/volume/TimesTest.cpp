@@ -85,3 +85,31 @@ TEST(FormatFileTime, DayMonthTwoDigitYearHourMinute) {
 }
 
 }  // namespace
+
+namespace {
+
+// A zone whose offset changes at a moment that is no quarter hour, as the
+// old local mean times did (Amsterdam moved from +0:19:32 to +0:20 in 1937).
+struct TOddZone final : TTimeZone {
+    std::int64_t change;
+    bool OffsetAt(std::int64_t unixSeconds, std::int32_t& offset) const override {
+        offset = unixSeconds < change ? 1172 : 1200;
+        return true;
+    }
+};
+
+TEST(TLocalTimes, AChangeInsideAQuarterHourIsFollowedToTheSecond) {
+    TOddZone zone;
+    zone.change = 7 * 900 + 333;  // inside the eighth quarter hour of 1970
+    TLocalTimes times(&zone);
+    TLocalTime t;
+    ASSERT_TRUE(times.ToLocalTime(Epoch1970 + (zone.change - 1) * Second, t));
+    EXPECT_EQ(t.Hour * 3600 + t.Minute * 60 + t.Second, zone.change - 1 + 1172);
+    ASSERT_TRUE(times.ToLocalTime(Epoch1970 + zone.change * Second, t));
+    EXPECT_EQ(t.Hour * 3600 + t.Minute * 60 + t.Second, zone.change + 1200);
+    // The same quarter hour asked again, in the other order.
+    ASSERT_TRUE(times.ToLocalTime(Epoch1970 + (zone.change - 1) * Second, t));
+    EXPECT_EQ(t.Hour * 3600 + t.Minute * 60 + t.Second, zone.change - 1 + 1172);
+}
+
+}  // namespace
