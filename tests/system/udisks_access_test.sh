@@ -10,11 +10,14 @@
 #   5. at a terminal, polkit asks the password through pkttyagent: the right
 #      one opens the device, a wrong one is refused.
 #
-#   udisks_access_test.sh ACCESS_PROBE MKIMAGE PTY_ANSWER
+#   6. the companion and the window, run as that user, list the drive, find
+#      exactly the deleted files of the image, and recover one byte for byte.
+#
+#   udisks_access_test.sh ACCESS_PROBE MKIMAGE PTY_ANSWER CLI [WINDOW_PROBE]
 #
 # Exit 0 passed, 1 failed, 77 skipped (with the reason on stdout).
 set -u
-probe_built="$1"; mkimage="$2"; SYS_PTY_ANSWER="$3"
+probe_built="$1"; mkimage="$2"; SYS_PTY_ANSWER="$3"; cli_built="$4"; window_built="${5:-}"
 . "$(dirname "$0")/services.sh"
 
 sys_require_root
@@ -97,8 +100,30 @@ out=$("$probe_built" read "$SYS_LOOP")
 check "root: opened directly" has "$out" "opened: directly"
 check "root: the same bytes" test "$(field "$out" sha256-head)" = "$root_head"
 
-# ---- Further checks as the user go here (sys_run_as_user CMD...): the image's
-# ---- manifest is $MANIFEST, the device $SYS_LOOP, polkit allows opening it.
+# ---- 6. The companion and the window, as the user ---------------------------------
+cli=$(sys_user_copy "$cli_built")
+deleted=$(awk -F'\t' '$1 == "deleted" && $2 == "file" {print $3}' "$MANIFEST" | sort -n | tr '\n' ' ')
+big_record=$(awk -F'\t' '$7 == "/Docs/Deep/big.bin" {print $3}' "$MANIFEST")
+big_sha=$(awk -F'\t' '$7 == "/Docs/Deep/big.bin" {print $6}' "$MANIFEST")
+out=$(sys_run_as_user "$cli" scan --json "$SYS_LOOP" 2>"$SYS_TMP/cli.err"); rc=$?
+check "companion: scan exits 0" test "$rc" -eq 0
+found=$(sed -n 's/^{"record":\([0-9]*\),.*/\1/p' <<< "$out" | sort -n | tr '\n' ' ')
+check "companion: exactly the deleted files ($deleted)" test "$found" = "$deleted"
+install -d -o "$SYS_USER" "$SYS_TMP/out"
+sys_run_as_user "$cli" recover "$SYS_LOOP" "$big_record" "$SYS_TMP/out/big.bin" 2>"$SYS_TMP/cli.err"; rc=$?
+check "companion: recover exits 0" test "$rc" -eq 0
+check "companion: the manifest's bytes" test "$(sha256sum < "$SYS_TMP/out/big.bin" | cut -d' ' -f1)" = "$big_sha"
+if [ -n "$window_built" ]; then
+  window=$(sys_user_copy "$window_built")
+  out=$(QT_QPA_PLATFORM=offscreen sys_run_as_user "$window" "$SYS_LOOP" big.bin "$SYS_TMP/out/window-big.bin" 2>&1)
+  echo "$out" | sed 's/^/  window: /'
+  check "window: the drive is listed as NTFS" grep -qP "^listed: [C-Z]: NTFS$" <<< "$out"
+  check "window: the scan completed" has "$out" "last line: Found 3 deleted files"
+  check "window: exactly the deleted files" test "$(sed -n 's/^records: //p' <<< "$out" | tr ' ' '\n' | sort -n | tr '\n' ' ' | sed 's/^ //')" = "$deleted"
+  check "window: the manifest's bytes" has "$out" "recovered: $big_sha"
+else
+  echo "skipped: the window (built without Qt)"
+fi
 
 # ---- 3. Not authorised -------------------------------------------------------
 sys_grant_open_device none
