@@ -172,9 +172,24 @@ private:
     static constexpr std::size_t MaxCachedPaths = 1 << 16;
     inline static const std::vector<std::string> Header = {"RECORD", "SIZE", "CREATED", "MODIFIED", "PATH", "NAME", "STATE"};
 
-    // Characters on the screen: UTF-8 bytes that begin a character.
+    // Columns on the screen: one a character, two for the wide ones of East
+    // Asian scripts and emoji, none for combining marks.
     static std::size_t DisplayWidth(const std::string& s) {
-        return static_cast<std::size_t>(std::count_if(s.begin(), s.end(), [](char c) { return (c & 0xC0) != 0x80; }));
+        std::size_t width = 0;
+        for (std::size_t i = 0; i < s.size();) {
+            const auto lead = static_cast<unsigned char>(s[i]);
+            const std::size_t length = lead < 0x80 ? 1 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+            char32_t c = length == 1 ? lead : lead & (0xFF >> (length + 1));
+            for (std::size_t k = 1; k < length && i + k < s.size(); ++k) c = (c << 6) | (s[i + k] & 0x3F);
+            i += length;
+            if (c >= 0x300 && c <= 0x36F) continue;
+            const bool wide = (c >= 0x1100 && c <= 0x115F) || (c >= 0x2E80 && c <= 0xA4CF) || (c >= 0xAC00 && c <= 0xD7A3) ||
+                              (c >= 0xF900 && c <= 0xFAFF) || (c >= 0xFE30 && c <= 0xFE4F) || (c >= 0xFF00 && c <= 0xFF60) ||
+                              (c >= 0xFFE0 && c <= 0xFFE6) || (c >= 0x1F300 && c <= 0x1F64F) ||
+                              (c >= 0x1F900 && c <= 0x1F9FF) || (c >= 0x20000 && c <= 0x3FFFD);
+            width += wide ? 2 : 1;
+        }
+        return width;
     }
 
     // A folder's path is put together and made safe once, as the output

@@ -41,6 +41,14 @@ check "scan log lines" cmp -s "$work/err" "$work/expected"
 check "table lists gone.txt" grep -q $'\tC:\\\\Docs\\\\\tgone.txt\tintact$' "$work/out"
 check "table leaves live files out" bash -c "! grep -q keep.txt '$work/out'"
 
+# On a terminal the table's columns line up: STATE stands where its header does.
+if command -v script > /dev/null; then
+  script -qc "'$cli' scan '$work/img' 2>/dev/null" /dev/null | tr -d '\r' > "$work/tty"
+  header_at=$(head -1 "$work/tty" | awk '{print index($0, "STATE")}')
+  row_at=$(grep 'keep.txt\|gone.txt' "$work/tty" | head -1 | awk '{print index($0, "intact")}')
+  check "terminal table lines up" test "$header_at" -gt 0 -a "$header_at" = "$row_at"
+fi
+
 # --drive names the letter in every line.
 "$cli" scan --drive e: "$work/img" > /dev/null 2> "$work/err"
 check "--drive letter" grep -qx 'Preparing for scan the drive E:\\ ...' "$work/err"
