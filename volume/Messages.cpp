@@ -98,8 +98,8 @@ std::string Share(std::uint64_t part, std::uint64_t whole) {
 std::string StateText(const TFoundFiles& file, const std::vector<std::string>& holders) {
     std::string text;
     switch (file.State) {
-    case TRecoverability::Unknown: return "not known: the volume's cluster bitmap could not be read";
-    case TRecoverability::Intact: return "intact: no other file uses its clusters";
+    case TRecoverability::Unknown: text = "not known: the volume's cluster bitmap could not be read"; break;
+    case TRecoverability::Intact: text = "intact: no other file uses its clusters"; break;
     case TRecoverability::Partial:
         text = "partly overwritten, " +
                Share(file.OverwrittenBytes, static_cast<std::uint64_t>(std::max<std::int64_t>(file.FileSize, 1))) +
@@ -108,6 +108,8 @@ std::string StateText(const TFoundFiles& file, const std::vector<std::string>& h
     case TRecoverability::Overwritten: text = "overwritten, all of its data"; break;
     }
     for (std::size_t i = 0; i < holders.size(); ++i) text += (i == 0 ? ", now used by " : ", ") + holders[i];
+    if (file.Flags & FoundCompressed) text += "; compressed";
+    if (file.Flags & FoundEncrypted) text += "; encrypted, readable only with its owner's key";
     return text;
 }
 

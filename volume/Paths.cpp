@@ -200,7 +200,27 @@ std::string GetDirectoryPath(TDevice& device, const TVolume& volume, std::int64_
         // Only a directory, in use or deleted, has a path: 2 or 3, nothing more.
         const std::uint16_t flags = ReadU16(record, RecordHeader::Flags);
         if (flags != RecordIsDirectory && flags != (RecordIsDirectory | RecordInUse)) return std::nullopt;
-        const TBytes name = FileNameAttribute(record);
+        TBytes name = FileNameAttribute(record);
+        TDynamicCharArray extension;
+        if (name.empty()) {
+            // A folder whose name spilled into an extension record.
+            const TDynamicCharArray list = ReadAttributeList(record, nullptr, volume);
+            for (std::size_t p = 0; p + ListEntry::Size <= list.size() && name.empty();) {
+                const std::size_t length = ReadU16(list, p + ListEntry::Length);
+                if (length < ListEntry::Size) break;
+                const std::int64_t at = RecordNumberOf(ReadU64(list, p + ListEntry::Record));
+                if (ReadU32(list, p + ListEntry::Type) == AttrFileName && at != r &&
+                    ReadFileRecord(device, volume, at, extension) == 0) {
+                    try {
+                        FixupRecord(extension);
+                        if (BelongsTo(extension, r, ReadU16(record, RecordHeader::Sequence)))
+                            name = FileNameAttribute(extension);
+                    } catch (const ERecordError&) {
+                    }
+                }
+                p += length;
+            }
+        }
         if (name.empty()) return std::nullopt;
         names.push_back(FileNameOf(name));
         return TLink{names.back(), RecordNumberOf(ParentReferenceOf(name))};

@@ -217,6 +217,30 @@ TEST_F(RecoverTest, AFileFromExtensionRecordsSaysWhatIsGone) {
         }
 }
 
+TEST_F(RecoverTest, AFolderWhoseNameLivesInAnExtensionRecordStillResolves) {
+    // Folder 45's name lies in its extension record 50, which the walk meets
+    // after the files below it; folder 46's in record 44, met before.
+    const auto listNaming = [](std::uint64_t at) {
+        const synth::Bytes e = synth::ListEntry(0x30, 0, at);
+        return synth::Resident(0x20, e);
+    };
+    v.PutRecord(45, synth::Record(3, {synth::StandardInformation(0, 0), listNaming(50)}));
+    v.Extension(50, 45, {synth::FileName(20, u"Spilled")}, 1);
+    v.PutRecord(46, synth::Record(2, {synth::StandardInformation(0, 0), listNaming(44)}));
+    v.Extension(44, 46, {synth::FileName(5, u"Early")}, 0);
+    v.DeletedFile(47, 45, u"in-spilled.txt", "s");
+    v.DeletedFile(48, 46, u"in-early.txt", "e");
+    drives["C:"] = v.image;
+    testing_support::RecordingSink sink;
+    Scan("C:", sink);
+    EXPECT_EQ(sink.paths.at(47), "C:\\Docs\\Spilled\\");
+    EXPECT_EQ(sink.paths.at(48), "C:\\Early\\");
+    // A recovery, reading the chain from the volume, gets the same.
+    Open(v);
+    EXPECT_EQ(PlanRecovery(*device, volume, 47).FilePath, "C:\\Docs\\Spilled\\");
+    EXPECT_EQ(PlanRecovery(*device, volume, 48).FilePath, "C:\\Early\\");
+}
+
 // A device on the same disk as the folder being written to.
 class TSameDisk final : public TDevice {
 public:
