@@ -102,7 +102,7 @@ struct TRecordView {
     TBytes AttributeList;
     bool NonResident = false;  // some attribute is non-resident
     // The non-resident attributes, the first few (a record rarely has more).
-    static constexpr std::size_t MaxExtents = 16;
+    static constexpr std::size_t MaxExtents = 8;
     std::array<TBytes, MaxExtents> Extents;
     std::size_t ExtentCount = 0;
     // The name to show: the long one, else the 8.3 alias.

@@ -46,6 +46,48 @@ std::uint8_t FlagsOf(const TDataStream& stream, TBytes standardInformation) {
     return flags;
 }
 
+// A record as the walk needs it: fixed up, its attributes found. Made on the
+// reading thread, a chunk ahead of the walk.
+struct TPrepared {
+    enum TKind : std::uint8_t { Nothing, Directory, DeletedFile, InUse, Extension };
+    TKind Kind = Nothing;
+    bool InUseFlag = false;
+    TRecordView View;
+};
+
+// Fixes up the records of a chunk the walk will look into and finds their
+// attributes. Records neither in use nor a deleted file or folder carry
+// nothing to know, nor do files in use where nobody asks who holds
+// clusters; the flags lie away from the fixup's positions, so they are
+// tested first.
+void Prepare(std::uint8_t* chunk, std::size_t records, std::size_t recordSize, bool holders,
+             std::vector<TPrepared>& prepared) {
+    prepared.resize(records);
+    for (std::size_t i = 0; i < records; ++i) {
+        TPrepared& p = prepared[i];
+        p.Kind = TPrepared::Nothing;
+        const std::span<std::uint8_t> record(chunk + i * recordSize, recordSize);
+        if (record.size() < RecordHeader::Size || std::memcmp(record.data(), "FILE", 4) != 0) continue;
+        const std::uint16_t flags = ReadU16(record, RecordHeader::Flags);
+        const bool inUse = (flags & RecordInUse) != 0;
+        const bool directory = flags == RecordIsDirectory || flags == (RecordIsDirectory | RecordInUse);
+        const bool extension = ReadU64(record, RecordHeader::BaseRecord) != 0;
+        if (!inUse && flags != 0 && !directory) continue;
+        if (inUse && !directory && !extension && !holders) continue;
+        try {
+            FixupRecord(record);
+        } catch (const ERecordError&) {
+            continue;
+        }
+        p.InUseFlag = inUse;
+        p.Kind = RecordNumberOf(ReadU64(record, RecordHeader::BaseRecord)) != 0 ? TPrepared::Extension
+                 : directory                                                      ? TPrepared::Directory
+                 : flags == 0                                                     ? TPrepared::DeletedFile
+                                                                                  : TPrepared::InUse;
+        p.View = ViewRecord(record);
+    }
+}
+
 // The attributes of an extension record that a base record may need later:
 // its names and unnamed $DATA extents, with its base reference.
 struct TStashed {
@@ -61,7 +103,7 @@ public:
     TWalk(TDevice& device, TScanOutcome& outcome, TScanSink& sink, TClusterBitmap* bitmap)
         : device_(device), outcome_(outcome), volume_(outcome.Volume), sink_(sink), bitmap_(bitmap) {}
 
-    void Record(std::span<std::uint8_t> record, std::int64_t n);
+    void Record(std::span<std::uint8_t> record, const TPrepared& prepared, std::int64_t n);
     // Hands the files whose paths are complete at `position` to the sink.
     void Deliver(std::int64_t position);
     // The end of the walk: files with attribute lists put together, the
@@ -119,31 +161,18 @@ private:
     std::map<std::int64_t, TStashed> stash_;
 };
 
-void TWalk::Record(std::span<std::uint8_t> record, std::int64_t n) {
-    if (record.size() < RecordHeader::Size || std::memcmp(record.data(), "FILE", 4) != 0) return;
-    const std::uint16_t flags = ReadU16(record, RecordHeader::Flags);
-    const bool inUse = (flags & RecordInUse) != 0;
-    const bool directory = flags == RecordIsDirectory || flags == (RecordIsDirectory | RecordInUse);
-    // Records neither in use nor a deleted file or folder carry nothing to
-    // know, nor do files in use where nobody asks who holds clusters; the
-    // flags lie away from the fixup's positions, so they are tested first.
-    if (!inUse && flags != 0 && !directory) return;
-    if (inUse && !directory && !bitmap_ && ReadU64(record, RecordHeader::BaseRecord) == 0) return;
-    try {
-        FixupRecord(record);
-    } catch (const ERecordError&) {
-        return;
-    }
-    const std::int64_t base = RecordNumberOf(ReadU64(record, RecordHeader::BaseRecord));
-    if (base != 0) {
+void TWalk::Record(std::span<std::uint8_t> record, const TPrepared& prepared, std::int64_t n) {
+    if (prepared.Kind == TPrepared::Nothing) return;
+    const TRecordView& view = prepared.View;
+    if (prepared.Kind == TPrepared::Extension) {
         // An extension record: its clusters belong to its base, and a base
         // walked later (or at the end) may need its attributes.
-        if (inUse && bitmap_) NoteExtents(ViewRecord(record), base, {});
-        Stash(record, n, inUse);
+        if (prepared.InUseFlag && bitmap_) NoteExtents(view, RecordNumberOf(ReadU64(record, RecordHeader::BaseRecord)), {});
+        Stash(record, n, prepared.InUseFlag);
         return;
     }
-    const TRecordView view = ViewRecord(record);
-    if (inUse && bitmap_ && view.NonResident) NoteExtents(view, n, directory ? TBytes{} : view.Name());
+    const bool directory = prepared.Kind == TPrepared::Directory;
+    if (prepared.InUseFlag && bitmap_ && view.NonResident) NoteExtents(view, n, directory ? TBytes{} : view.Name());
     if (directory) {
         const TBytes name = view.Name();
         if (!name.empty()) {
@@ -169,7 +198,7 @@ void TWalk::Record(std::span<std::uint8_t> record, std::int64_t n) {
         }
         return;
     }
-    if (flags == 0 && n >= FirstUserRecord) ListFile(record, view, n);
+    if (prepared.Kind == TPrepared::DeletedFile && n >= FirstUserRecord) ListFile(record, view, n);
 }
 
 void TWalk::NoteExtents(const TRecordView& view, std::int64_t owner, TBytes name) {
@@ -399,8 +428,13 @@ void WalkMft(TDevice& device, TScanOutcome& outcome, TScanSink& sink, const std:
     outcome.BitmapRead = options.Recoverability && systemRecords.size() >= (BitmapRecord + 1) * recordSize &&
                          bitmap.Open(device, volume, TBytes(systemRecords).subspan(BitmapRecord * recordSize, recordSize));
     TWalk walk(device, outcome, sink, outcome.BitmapRead ? &bitmap : nullptr);
-    for (std::int64_t n = 0; n < FirstUserRecord && static_cast<std::size_t>(n + 1) * recordSize <= systemRecords.size(); ++n)
-        walk.Record(std::span<std::uint8_t>(systemRecords.data() + n * static_cast<std::int64_t>(recordSize), recordSize), n);
+    const bool holders = outcome.BitmapRead;
+    std::vector<TPrepared> system;
+    const std::size_t systemCount = std::min<std::size_t>(FirstUserRecord, systemRecords.size() / recordSize);
+    Prepare(systemRecords.data(), systemCount, recordSize, holders, system);
+    for (std::size_t n = 0; n < systemCount; ++n)
+        walk.Record(std::span<std::uint8_t>(systemRecords.data() + n * recordSize, recordSize), system[n],
+                    static_cast<std::int64_t>(n));
 
     const std::size_t chunkRecords = std::max<std::size_t>(1, ScanChunkBytes / recordSize);
     std::vector<std::uint8_t> chunks[2] = {std::vector<std::uint8_t>(chunkRecords * recordSize),
@@ -410,12 +444,17 @@ void WalkMft(TDevice& device, TScanOutcome& outcome, TScanSink& sink, const std:
     auto recordsFrom = [&](std::int64_t first) {
         return static_cast<std::size_t>(std::max<std::int64_t>(0, std::min(step, count - first)));
     };
-    auto readChunk = [&device, &volume, recordSize, &recordsFrom](std::int64_t first, std::uint8_t* into) {
-        return ReadMftBytes(device, volume, first * static_cast<std::int64_t>(recordSize), into,
-                            recordsFrom(first) * recordSize);
+    std::vector<TPrepared> prepared[2];
+    auto readChunk = [&device, &volume, recordSize, &recordsFrom, holders](std::int64_t first, std::uint8_t* into,
+                                                                         std::vector<TPrepared>* ready) {
+        const int error = ReadMftBytes(device, volume, first * static_cast<std::int64_t>(recordSize), into,
+                                       recordsFrom(first) * recordSize);
+        if (error == 0) Prepare(into, recordsFrom(first), recordSize, holders, *ready);
+        return error;
     };
     std::future<int> pending;
-    if (FirstUserRecord < count) pending = std::async(std::launch::async, readChunk, FirstUserRecord, chunks[0].data());
+    if (FirstUserRecord < count)
+        pending = std::async(std::launch::async, readChunk, FirstUserRecord, chunks[0].data(), &prepared[0]);
     int current = 0;
     int failedChunks = 0;
     auto finish = [&](TScanEnd end) {
@@ -426,7 +465,8 @@ void WalkMft(TDevice& device, TScanOutcome& outcome, TScanSink& sink, const std:
     for (std::int64_t first = FirstUserRecord; first < count; first += step, current ^= 1) {
         const int error = pending.get();
         if (first + step < count)
-            pending = std::async(std::launch::async, readChunk, first + step, chunks[current ^ 1].data());
+            pending = std::async(std::launch::async, readChunk, first + step, chunks[current ^ 1].data(),
+                                 &prepared[current ^ 1]);
         std::uint8_t* chunk = chunks[current].data();
         const std::size_t records = recordsFrom(first);
         if (error != 0) {
@@ -446,6 +486,7 @@ void WalkMft(TDevice& device, TScanOutcome& outcome, TScanSink& sink, const std:
                 outcome.Offset = FileRecordOffset(volume, first);
                 return finish(TScanEnd::ReadError);
             }
+            Prepare(chunk, records, recordSize, holders, prepared[current]);
         } else {
             failedChunks = 0;
         }
@@ -456,7 +497,7 @@ void WalkMft(TDevice& device, TScanOutcome& outcome, TScanSink& sink, const std:
                 walk.Deliver(n);
                 sink.Progress(n + 1, outcome.FoundCount);
             }
-            walk.Record(std::span<std::uint8_t>(chunk + i * recordSize, recordSize), n);
+            walk.Record(std::span<std::uint8_t>(chunk + i * recordSize, recordSize), prepared[current][i], n);
         }
     }
     finish(TScanEnd::Completed);
