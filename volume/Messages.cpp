@@ -81,7 +81,8 @@ std::vector<TLogLine> WriteLines(const TWriteOutcome& outcome, const std::string
     case TWriteEnd::IsSource: return {{"Error: The recovered file can't be written over the drive being read", clRed}};
     case TWriteEnd::NotRegular: return {{"Error: The recovered file can only replace a regular file", clRed}};
     case TWriteEnd::Failed:
-    case TWriteEnd::Exists: break;
+    case TWriteEnd::Exists:
+    case TWriteEnd::Stopped: break;
     }
     return {{"Error: Unable to write the recovered file", clRed}};
 }

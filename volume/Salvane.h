@@ -245,17 +245,21 @@ enum class TWriteEnd {
     IsSource,    // the target is the device or image being read
     NotRegular,  // the target exists and is not a regular file
     Exists,      // the target exists and may not be replaced
+    Stopped,     // the caller stopped it; nothing of it is left
 };
 
 struct TWriteOptions {
     bool Replace = true;                     // false: never replace what exists
     std::optional<std::uint64_t> Modified;   // NTFS time to give the file
+    // Called after each piece with the bytes written so far; false stops
+    // the write.
+    std::function<bool(std::uint64_t)> Progress;
 };
 
 struct TWriteOutcome {
     TWriteEnd End = TWriteEnd::Failed;
     std::uint64_t Bytes = 0;
-    int Error = 0;
+    int Error = 0;  // errno of a failed create, write or rename, where known
 };
 
 // Writes the content to `target`. With Replace, through a temporary file
