@@ -57,36 +57,44 @@ void TCollation::AppendKey(std::string_view text, std::string& keys) const {
 std::vector<std::uint32_t> CollationRanks(const TCollation& collation, std::size_t count,
                                           const std::function<std::string_view(std::size_t)>& text,
                                           const std::atomic<bool>* stop) {
-    // Every key in one pool, each ending in a 0 byte (ICU's keys hold no
-    // other; names hold none).
+    // The key of each text: in code point order the text itself, read where
+    // it lies; otherwise its sort key, all of them in one pool. Either ends
+    // at its first 0 byte (ICU's keys hold no other; names hold none).
     std::string keys;
-    std::vector<std::uint64_t> at(count + 1, 0);
-    for (std::size_t i = 0; i < count; ++i) {
-        if (stop && (i & 4095) == 0 && *stop) return {};
-        collation.AppendKey(text(i), keys);
-        if (keys.empty() || keys.back() != '\0') keys += '\0';
-        at[i + 1] = keys.size();
+    std::vector<std::uint32_t> at;
+    if (!collation.CodePointOrder()) {
+        at.assign(count + 1, 0);
+        for (std::size_t i = 0; i < count; ++i) {
+            if (stop && (i & 4095) == 0 && *stop) return {};
+            collation.AppendKey(text(i), keys);
+            if (keys.empty() || keys.back() != '\0') keys += '\0';
+            if (keys.size() > UINT32_MAX) return {};
+            at[i + 1] = static_cast<std::uint32_t>(keys.size());
+        }
     }
-
-    // Sorted eight key bytes at a time: by the bytes at `depth` held beside
-    // the index, then each run that agrees on them by the next eight. A run
-    // whose bytes hold the 0 that ends a key is a run of equal keys.
-    struct TEntry {
-        std::uint64_t Head;
-        std::uint32_t Index;
+    auto key = [&](std::uint32_t i) {
+        return at.empty() ? text(i) : std::string_view(keys).substr(at[i], at[i + 1] - at[i]);
     };
+
+    // Sorted four key bytes at a time: by the bytes at `depth` held beside
+    // the index, then each run that agrees on them by the next four. A run
+    // whose bytes hold the 0 that ends a key is a run of equal keys: each
+    // of them but the first is marked as equal to the one before it.
+    struct TEntry {
+        std::uint32_t Index;  // the top bit: equal to the entry before
+        std::uint32_t Head;
+    };
+    constexpr std::uint32_t SameAsBefore = 0x80000000u;  // count stays below 2^31
     std::vector<TEntry> order(count);
     for (std::size_t i = 0; i < count; ++i) order[i].Index = static_cast<std::uint32_t>(i);
     auto load = [&](TEntry& e, std::size_t depth) {
-        const std::uint64_t begin = at[e.Index] + depth, end = at[e.Index + 1];
-        std::uint64_t head = 0;
-        for (std::uint64_t b = begin; b < begin + 8; ++b) head = (head << 8) | (b < end ? static_cast<unsigned char>(keys[b]) : 0u);
+        const std::string_view k = key(e.Index & ~SameAsBefore);
+        std::uint32_t head = 0;
+        for (std::size_t b = depth; b < depth + 4; ++b) head = (head << 8) | (b < k.size() ? static_cast<unsigned char>(k[b]) : 0u);
         e.Head = head;
     };
-    auto ended = [](std::uint64_t head) {
-        for (int b = 0; b < 8; ++b)
-            if (((head >> (8 * b)) & 0xFF) == 0) return true;
-        return false;
+    auto ended = [](std::uint32_t head) {
+        return (head & 0xFF000000u) == 0 || (head & 0xFF0000u) == 0 || (head & 0xFF00u) == 0 || (head & 0xFFu) == 0;
     };
     struct TRun {
         std::size_t Begin, End, Depth;
@@ -102,17 +110,20 @@ std::vector<std::uint32_t> CollationRanks(const TCollation& collation, std::size
         for (std::size_t i = run.Begin; i < run.End;) {
             std::size_t j = i + 1;
             while (j < run.End && order[j].Head == order[i].Head) ++j;
-            if (j - i > 1 && !ended(order[i].Head)) runs.push_back({i, j, run.Depth + 8});
+            if (j - i > 1 && !ended(order[i].Head)) runs.push_back({i, j, run.Depth + 4});
+            else if (j - i > 1)
+                for (std::size_t k = i + 1; k < j; ++k) order[k].Index |= SameAsBefore;
             i = j;
         }
     }
-    // Equal keys share a rank: neighbours with equal keys.
+    // The keys go before the ranks come.
+    std::string().swap(keys);
+    std::vector<std::uint32_t>().swap(at);
     std::vector<std::uint32_t> ranks(count);
     std::uint32_t rank = 0;
-    auto key = [&](std::uint32_t i) { return std::string_view(keys).substr(at[i], at[i + 1] - at[i]); };
     for (std::size_t i = 0; i < count; ++i) {
-        if (i > 0 && key(order[i].Index) != key(order[i - 1].Index)) ++rank;
-        ranks[order[i].Index] = rank;
+        if (i > 0 && !(order[i].Index & SameAsBefore)) ++rank;
+        ranks[order[i].Index & ~SameAsBefore] = rank;
     }
     return ranks;
 }

@@ -27,6 +27,8 @@ public:
     // texts collate.
     void AppendKey(std::string_view text, std::string& keys) const;
     const QLocale& Locale() const { return locale_; }
+    // True where the keys are the texts themselves (C and POSIX).
+    bool CodePointOrder() const { return collator_ == nullptr; }
 
 private:
     QLocale locale_;
@@ -34,7 +36,8 @@ private:
 };
 
 // The rank of each of `count` texts in the collation's order; equal texts
-// share a rank. Empty when `stop` is set before it is done.
+// share a rank. Empty when `stop` is set before it is done (or the keys of a
+// hundred million texts pass 4 GiB).
 std::vector<std::uint32_t> CollationRanks(const TCollation& collation, std::size_t count,
                                           const std::function<std::string_view(std::size_t)>& text,
                                           const std::atomic<bool>* stop = nullptr);

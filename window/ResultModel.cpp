@@ -224,6 +224,8 @@ const std::vector<std::uint32_t>& TResultModel::NameRanks() {
         nameRanks_ = CollationRanks(collation, order_.size(), [this](std::size_t i) {
             return EntryName(static_cast<std::uint32_t>(i));
         });
+        // Past what keys can hold, the names keep the order they have.
+        if (nameRanks_.size() != order_.size()) nameRanks_.assign(order_.size(), 0);
     }
     return nameRanks_;
 }
@@ -235,6 +237,7 @@ const std::vector<std::uint32_t>& TResultModel::DirectoryRanks() {
         directoryRanks_ = CollationRanks(collation, directories, [this](std::size_t d) {
             return PathOfDirectory(static_cast<std::uint32_t>(d));
         });
+        if (directoryRanks_.size() != directories) directoryRanks_.assign(directories, 0);
     }
     return directoryRanks_;
 }
@@ -331,6 +334,9 @@ void TResultModel::ApplyFilter() {
     const std::string text = filter_.Text.toStdString();
     const bool glob = deruzera::TGlob::HasWildcards(text);
     const deruzera::TGlob search(text, glob ? deruzera::TGlob::Whole : deruzera::TGlob::Contains);
+    // A glob that begins with "*" matches the whole path and name wherever
+    // it matches the name alone.
+    const bool nameAlone = glob && text[0] != '*';
     std::vector<deruzera::TGlob::TState> atDirectory;
     if (byText) {
         atDirectory.resize(pathStart_.size() - 1);
@@ -347,7 +353,7 @@ void TResultModel::ApplyFilter() {
             const deruzera::TGlob::TState& at = atDirectory[directoryOf_[e]];
             if (!search.Settled(at)) {
                 const std::string_view name = files.Name(file);
-                if (!search.Accepts(search.Feed(at, name)) && !(glob && search.Matches(name))) continue;
+                if (!search.Accepts(search.Feed(at, name)) && !(nameAlone && search.Matches(name))) continue;
             }
         }
         passes_[e / 64] |= std::uint64_t{1} << (e % 64);

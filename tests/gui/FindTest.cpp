@@ -12,7 +12,9 @@
 #include <QTableView>
 #include <QToolButton>
 #include <QtTest/QTest>
+#include <random>
 
+#include "Collation.h"
 #include "GuiFixture.h"
 #include "ResultGrid.h"
 #include "ResultModel.h"
@@ -404,4 +406,33 @@ TEST_F(FindTest, ClippedCellsAndTheDetailsShowTheWholePathAndName) {
     EXPECT_FALSE(Child<QLabel>(f, "FileNamePanel")->toolTip().isEmpty());
     f.SelectResultRow(shortRow);
     EXPECT_TRUE(Child<QLabel>(f, "PathPanel")->toolTip().isEmpty());
+}
+
+TEST(Collation, RanksAgreeWithQtsCollatorOnManyNames) {
+    // Long shared beginnings (the keys are sorted a few bytes at a time),
+    // names that begin others, equal names, case, accents, Cyrillic.
+    const std::vector<std::string> parts = {"document-", "Document-", "IMG_", "img_", "é", "e", "ж", "Ж", "1", "10", "2", ".txt", ""};
+    std::mt19937 random(3);
+    std::vector<std::string> names;
+    for (int i = 0; i < 3000; ++i) {
+        std::string name;
+        const int length = static_cast<int>(random() % 5);
+        for (int p = 0; p < length; ++p) name += parts[random() % parts.size()];
+        names.push_back(name);
+    }
+    for (const char* locale : {"C", "en_US", "de_DE"}) {
+        const TCollation collation{QLocale(QString::fromLatin1(locale))};
+        const std::vector<std::uint32_t> ranks =
+            CollationRanks(collation, names.size(), [&](std::size_t i) { return std::string_view(names[i]); });
+        ASSERT_EQ(ranks.size(), names.size());
+        QCollator collator{QLocale(QString::fromLatin1(locale))};
+        for (int check = 0; check < 20000; ++check) {
+            const std::size_t a = random() % names.size(), b = random() % names.size();
+            // Qt's C collation compares UTF-16 units; the names here have no
+            // characters past U+FFFF, where the two orders would part.
+            const int expected = collator.compare(QString::fromStdString(names[a]), QString::fromStdString(names[b]));
+            const int got = ranks[a] < ranks[b] ? -1 : ranks[a] > ranks[b] ? 1 : 0;
+            ASSERT_EQ(got, expected < 0 ? -1 : expected > 0 ? 1 : 0) << locale << ": " << names[a] << " / " << names[b];
+        }
+    }
 }
