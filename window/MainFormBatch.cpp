@@ -3,6 +3,7 @@
 // written on a worker while the progress page shows how far it got and
 // "Cancel" stops it; the log gets a line for each failure and one to sum up.
 #include <QFileDialog>
+#include <QFontMetrics>
 #include <QMessageBox>
 
 #include "BatchWorker.h"
@@ -69,7 +70,13 @@ void TMainForm::RecoverEntries(const std::vector<std::uint32_t>& entries) {
     ui->SalvaneButton->setEnabled(false);
     ui->DriveGrid->setEnabled(false);
     SetFindEnabled(false);
-    ui->Panel6->setText(QString::fromUtf8(BatchHint) + QString::fromStdString(*folder));
+    // A long folder is cut in its middle to fit; the tooltip has it whole.
+    const QString hint = QString::fromUtf8(BatchHint);
+    const QFontMetrics metrics(ui->Panel6->font());
+    const QString where = QString::fromStdString(*folder);
+    ui->Panel6->setText(hint + metrics.elidedText(where, Qt::ElideMiddle,
+                                                  ui->Panel6->width() - metrics.horizontalAdvance(hint) - 8));
+    ui->Panel6->setToolTip(hint + where);
     ui->StartButton->setText(QString::fromUtf8(CancelCaption));
     ui->Gauge1->setMaximum(1000);
     ui->Gauge1->setValue(0);
@@ -105,6 +112,7 @@ void TMainForm::ReportBatchProgress(const deruzera::TBatchProgress& progress) {
 
 void TMainForm::BatchFinished() {
     ui->Panel6->setText(QString::fromUtf8(IdleHint));
+    ui->Panel6->setToolTip(QString());
     ui->StartButton->setText(QString::fromUtf8(ScanCaption));
     ui->Gauge1->setValue(0);
     ui->AnalizeButton->setEnabled(true);

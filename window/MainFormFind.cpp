@@ -68,7 +68,9 @@ void TMainForm::ChooseKind(int kind) {
     kind_ = kind;
     const QList<QAction*> actions = kindMenu_->actions();
     if (kind + 1 < actions.size()) actions[kind + 1]->setChecked(true);
-    ui->KindButton->setText(kind < 0 ? QStringLiteral("All files") : FileKindName(static_cast<TFileKind>(kind)));
+    // The choice made, and a mark that a menu opens here.
+    ui->KindButton->setText((kind < 0 ? QStringLiteral("All files") : FileKindName(static_cast<TFileKind>(kind))) +
+                            QString::fromUtf8(" \u25BE"));
     ApplyFind();
 }
 

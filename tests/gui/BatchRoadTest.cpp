@@ -157,8 +157,9 @@ TEST_F(BatchRoadTest, SelectedFilesGoToTheirFoldersWithTheirTimesAndASecondRunRe
     // The worker writes; the progress page shows it, "Cancel" at hand.
     EXPECT_EQ(Child<QStackedWidget>(f, "Main")->currentIndex(), 1);
     EXPECT_EQ(Child<QPushButton>(f, "StartButton")->text(), QString("Cancel"));
-    EXPECT_EQ(Child<QLabel>(f, "Panel6")->text(),
+    EXPECT_EQ(Child<QLabel>(f, "Panel6")->toolTip(),
               QString::fromStdString("Please wait while the program recovers the files into " + out));
+    EXPECT_TRUE(Child<QLabel>(f, "Panel6")->text().startsWith("Please wait while the program recovers the files into "));
     EXPECT_FALSE(Child<QWidget>(f, "SalvaneButton")->isEnabled());
     EXPECT_FALSE(Child<QWidget>(f, "AnalizeButton")->isEnabled());
     EXPECT_FALSE(Child<QWidget>(f, "SearchEdit")->isEnabled());

@@ -307,7 +307,7 @@ TEST_F(FindTest, TypeChoiceAndFilesThatCanStillComeBack) {
     for (const auto& [k, names] : expected) {
         kind->menu()->actions()[k + 1]->trigger();
         EXPECT_EQ(Names(), names) << k;
-        EXPECT_EQ(kind->text(), FileKindName(static_cast<TFileKind>(k)));
+        EXPECT_EQ(kind->text(), FileKindName(static_cast<TFileKind>(k)) + QString::fromUtf8(" ▾"));
     }
     // With the search.
     kind->menu()->actions()[KindPictures + 1]->trigger();
@@ -315,7 +315,7 @@ TEST_F(FindTest, TypeChoiceAndFilesThatCanStillComeBack) {
     EXPECT_EQ(Names(), (std::vector<std::string>{"b.png"}));
     Type("");
     kind->menu()->actions()[0]->trigger();
-    EXPECT_EQ(kind->text(), QString("All files"));
+    EXPECT_EQ(kind->text(), QString::fromUtf8("All files ▾"));
     EXPECT_EQ(Names().size(), std::size(Planted));
 
     // Once states are known, overwritten files can be left out.
