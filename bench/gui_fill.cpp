@@ -10,8 +10,8 @@
 // each step; then sorts and searches as a user would. Memory is the
 // process's resident size, less that of the idle window, per found file.
 // Exits 1 when the fill takes 2 s or more, the median scroll step a frame
-// (16 ms) or more, a sort 0.5 s or more, a keystroke 100 ms or more, or the
-// files take 150 bytes each or more.
+// (16 ms) or more, a sort 0.5 s or more, a keystroke 100 ms or more, or
+// (from half a million files on) the files take 150 bytes each or more.
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QHeaderView>
@@ -197,8 +197,9 @@ int main(int argc, char** argv) {
                 static_cast<double>(form.Results->Files.Footprint()) / static_cast<double>(std::max(count, 1LL)),
                 static_cast<double>(model->Footprint()) / static_cast<double>(std::max(count, 1LL)));
 
-    // A few files cost nothing worth dividing by their count.
-    const bool ok = fill < 2000 && median < 16 && slowestSort < 500 && slowestKey < 100 && (count < 100000 || perFile < 150);
+    // The window's own memory weighs on the figure until the files are
+    // many: the budget is for a million.
+    const bool ok = fill < 2000 && median < 16 && slowestSort < 500 && slowestKey < 100 && (count < 500000 || perFile < 150);
     std::printf("slowest sort %.1f ms, slowest keystroke %.1f ms\n%s\n", slowestSort, slowestKey, ok ? "OK" : "TOO SLOW OR TOO BIG");
     form.hide();
     return ok ? 0 : 1;
