@@ -166,6 +166,13 @@ printf '%s\n' "Error: Unable to recover record $live: the file seems no longer l
 check "RECORDs: the log lines" cmp -s "$work/err" "$work/expected"
 "$cli" recover "$work/zeros" --to "$work/z" --all > "$work/out" 2> "$work/err"; rc=$?
 check "--all of no NTFS exits 1 with the scan's lines" test "$rc" -eq 1 -a "$(tail -1 "$work/err")" = 'Error: This is not a NTFS disk'
+# On a terminal, stderr counts the files and bytes as they go.
+if command -v script > /dev/null; then
+  script -qec "'$cli' recover '$work/img2' --to '$work/tty' --all" /dev/null > "$work/tty.out" 2>&1
+  check "progress on a terminal" grep -q 'Recovering file [0-9]* of 8 (.* of .*)' "$work/tty.out"
+fi
+"$cli" recover "$work/img2" --to "$work/notty" --all > /dev/null 2> "$work/err"
+check "no progress off a terminal" bash -c "! grep -q 'Recovering file' '$work/err'"
 check "image 2 unchanged" test "$(sha256sum < "$work/img2")" = "$sha2_before"
 for args in "recover x --to" "recover x --to d" "recover x --to d --all 12" "recover x --to d --all --match y" \
             "recover x --all" "recover x --to d 12x" "recover --to d --all" "recover x 1 o --allow-same-device"; do
