@@ -463,6 +463,13 @@ int main(int argc, char** argv) {
         }
         if (int(batch.All) + int(batch.Match.has_value()) + int(!batch.Records.empty()) != 1)
             return UsageError("recover --to DIR takes one of --all, --match GLOB or RECORD...");
+        if (batch.Match) {
+            std::size_t characters = 0;
+            for (std::size_t at = 0; at < batch.Match->size(); ++characters) NextCharacter(*batch.Match, at);
+            if (characters > TGlob::MaxCharacters)
+                return UsageError("--match takes a pattern of at most " + std::to_string(TGlob::MaxCharacters) +
+                                  " characters");
+        }
         batch.Folder = *to;
         return RecoverMany(drive, positional[0], batch);
     }

@@ -92,8 +92,14 @@ void TMainForm::ApplyFind() {
 }
 
 void TMainForm::SortResults(int column, Qt::SortOrder order) {
-    if (resultModel_->ShownCount() == 0 && resultModel_->EntryCount() == 0) return;
     QHeaderView* header = ui->ResultGrid->horizontalHeader();
+    if (resultModel_->ShownCount() == 0) {
+        // Nothing listed (before a scan, or while one runs): nothing to sort,
+        // and no indicator that says otherwise.
+        const QSignalBlocker quiet(header);
+        header->setSortIndicator(-1, Qt::AscendingOrder);
+        return;
+    }
     if (header->sortIndicatorSection() != column || header->sortIndicatorOrder() != order) {
         const QSignalBlocker quiet(header);
         header->setSortIndicator(column, order);

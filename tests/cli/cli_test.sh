@@ -175,7 +175,8 @@ fi
 check "no progress off a terminal" bash -c "! grep -q 'Recovering file' '$work/err'"
 check "image 2 unchanged" test "$(sha256sum < "$work/img2")" = "$sha2_before"
 for args in "recover x --to" "recover x --to d" "recover x --to d --all 12" "recover x --to d --all --match y" \
-            "recover x --all" "recover x --to d 12x" "recover --to d --all" "recover x 1 o --allow-same-device"; do
+            "recover x --all" "recover x --to d 12x" "recover --to d --all" "recover x 1 o --allow-same-device" \
+            "recover x --to d --match $(printf '%0251d' 0)"; do
   # shellcheck disable=SC2086
   "$cli" $args > /dev/null 2>&1; rc=$?
   check "usage error: '$args'" test "$rc" -eq 2

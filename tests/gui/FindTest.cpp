@@ -157,6 +157,14 @@ std::pair<std::string, std::uint64_t> Key(const TResultModel& m, int column, std
 }  // namespace
 
 TEST_F(FindTest, EachColumnSortsBothWaysStablyAndTheSelectionGoesWithItsRows) {
+    // Before any scan a header click sorts nothing and shows no indicator.
+    MakeForm();
+    grid = Child<TResultGrid>(*form, "ResultGrid");
+    model = form->ResultModel();
+    ClickHeader(TResultModel::ColSize);
+    EXPECT_EQ(grid->horizontalHeader()->sortIndicatorSection(), -1);
+    EXPECT_EQ(form->ResultGridRowCount(), 22);
+
     TMainForm& f = Listed();
     QAbstractItemModelTester tester(model, QAbstractItemModelTester::FailureReportingMode::Fatal);
     QHeaderView* header = grid->horizontalHeader();
