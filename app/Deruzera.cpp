@@ -12,8 +12,10 @@
 #include "platform/DriveMap.h"
 #include "platform/Drives.h"
 #include "platform/Locale.h"
+#include "platform/Memory.h"
 
 int main(int argc, char* argv[]) {
+    deruzera::platform::ReturnLargeBlocksWhenFreed();
     QApplication application(argc, argv);
     deruzera::platform::InitLocale();
     QApplication::setApplicationName(QStringLiteral("deruzera"));

@@ -1,26 +1,37 @@
-// How long the window takes to list a million found files and to scroll
-// through them.
+// How the window copes with a million found files: listing them, scrolling,
+// sorting by each column both ways, narrowing the list at each keystroke of
+// a search and by a type, and the memory it all takes.
 //
 //   gui_fill [COUNT]        (default 1000000; QT_QPA_PLATFORM=offscreen works)
 //
 // Lists COUNT synthetic found files in the window through ScanFinished, and
 // measures the time until the window has painted the list and answers a
 // queued event again; then pages, jumps and drags through the list, painting
-// each step. Exits 1 when the fill takes 2 s or more, or the median scroll
-// step a frame (16 ms) or more.
+// each step; then sorts and searches as a user would. Memory is the
+// process's resident size, less that of the idle window, per found file.
+// Exits 1 when the fill takes 2 s or more, the median scroll step a frame
+// (16 ms) or more, a sort 0.5 s or more, a keystroke 100 ms or more, or
+// (from half a million files on) the files take 150 bytes each or more.
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QHeaderView>
+#include <QLocale>
+#include <QLineEdit>
 #include <QScrollBar>
 #include <QTableView>
 #include <QTimer>
 #include <algorithm>
 #include <cstdio>
+#include <fstream>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "MainForm.h"
+#include "ResultModel.h"
 #include "platform/Drives.h"
 #include "platform/Locale.h"
+#include "platform/Memory.h"
 
 namespace {
 
@@ -34,10 +45,21 @@ void WaitUntilResponsive() {
 
 double Milliseconds(const QElapsedTimer& timer) { return static_cast<double>(timer.nsecsElapsed()) / 1e6; }
 
+// The resident size of this process now ("VmRSS") or at its peak
+// ("VmHWM"), in bytes.
+long long ResidentBytes(const char* which = "VmRSS:") {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind(which, 0) == 0) return std::stoll(line.substr(6)) * 1024;
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    deruzera::platform::ReturnLargeBlocksWhenFreed();  // as the program does
     QApplication application(argc, argv);
     deruzera::platform::InitLocale();
     const long long count = argc > 1 ? std::atoll(argv[1]) : 1000000;
@@ -46,6 +68,7 @@ int main(int argc, char** argv) {
     TMainForm form;
     form.show();
     WaitUntilResponsive();
+    const long long idle = ResidentBytes();
 
     QElapsedTimer timer;
     timer.start();
@@ -55,17 +78,20 @@ int main(int argc, char** argv) {
     results->Directories.Add(20, 5, "Users");
     results->Directories.Add(21, 20, "Public");
     for (int d = 0; d < 977; ++d) results->Directories.Add(100 + d, 21, "Folder " + std::to_string(d));
+    std::mt19937_64 random(1);
     for (long long i = 0; i < count; ++i) {
         deruzera::TFoundFiles f;
         f.Record = 2000 + i;
         f.ParentRecord = 100 + i % 977;
         f.FileSize = (i * 7919) % (5LL << 30);
-        f.Created = 116444736000000000ull + 1796624640ull * 10000000;
-        f.Modified = f.Created + 3600ull * 10000000 * 27;
+        f.Created = 116444736000000000ull + (1600000000ull + random() % 200000000) * 10000000;
+        f.Modified = f.Created + 3600ull * 10000000 * (random() % 1000);
         results->Files.Add(f, "document-" + std::to_string(i) + (i % 3 == 0 ? ".txt" : i % 3 == 1 ? ".jpg" : ".dat"));
     }
     form.Results = results;
-    std::printf("made %lld entries in %.0f ms (outside the window's time)\n", count, Milliseconds(timer));
+    results.reset();
+    std::printf("made %lld entries in %.0f ms (outside the window's time); names and paths collated as %s\n", count,
+                Milliseconds(timer), qPrintable(QLocale::system().collation().name()));
 
     auto* grid = form.findChild<QTableView*>(QStringLiteral("ResultGrid"));
     timer.restart();
@@ -89,8 +115,8 @@ int main(int argc, char** argv) {
         steps.push_back(Milliseconds(t));
     };
     for (int i = 0; i < 200; ++i) step(bar->value() + bar->pageStep());
-    std::mt19937 random(42);
-    for (int i = 0; i < 200; ++i) step(static_cast<int>(random() % static_cast<unsigned>(bar->maximum() + 1)));
+    std::mt19937 jumps(42);
+    for (int i = 0; i < 200; ++i) step(static_cast<int>(jumps() % static_cast<unsigned>(bar->maximum() + 1)));
     for (int i = 0; i <= 200; ++i) step(static_cast<int>(static_cast<long long>(bar->maximum()) * i / 200));
     std::sort(steps.begin(), steps.end());
     const double median = steps[steps.size() / 2];
@@ -106,8 +132,75 @@ int main(int argc, char** argv) {
     WaitUntilResponsive();
     std::printf("select the last row: %.2f ms (row %d)\n", Milliseconds(timer), form.ResultGridRow());
 
-    const bool ok = fill < 2000 && median < 16;
-    std::printf("%s\n", ok ? "OK" : "TOO SLOW");
+    // Sorting: the names' order is worked out in the background once the
+    // list comes; what is left of it is waited for first.
+    TResultModel* model = form.ResultModel();
+    timer.restart();
+    model->WaitForNameRanks();
+    std::printf("names' order from the background: ready %.0f ms after the list was painted\n",
+                std::max(0.0, Milliseconds(timer)));
+    double slowestSort = 0;
+    const char* const columns[] = {"name", "path", "size", "created", "modified"};
+    for (int column = 0; column < TResultModel::ColumnCount; ++column) {
+        for (Qt::SortOrder order : {Qt::AscendingOrder, Qt::DescendingOrder}) {
+            timer.restart();
+            form.SortResults(column, order);
+            grid->viewport()->repaint();
+            WaitUntilResponsive();
+            const double took = Milliseconds(timer);
+            slowestSort = std::max(slowestSort, took);
+            std::printf("sort by %s %s: %.1f ms\n", columns[column], order == Qt::AscendingOrder ? "up" : "down", took);
+        }
+    }
+    // A locale's collation asked for anew: the names' order made on the spot.
+    model->SetCollation(QLocale::system().collation());
+    timer.restart();
+    form.SortResults(TResultModel::ColFileName, Qt::AscendingOrder);
+    WaitUntilResponsive();
+    std::printf("sort by name with the names' order made on the spot (once a list): %.1f ms\n", Milliseconds(timer));
+
+    // Searching as the user types, each keystroke painted.
+    auto* search = form.findChild<QLineEdit*>(QStringLiteral("SearchEdit"));
+    double slowestKey = 0;
+    auto type = [&](const QString& text) {
+        timer.restart();
+        search->setText(text);
+        grid->viewport()->repaint();
+        WaitUntilResponsive();
+        const double took = Milliseconds(timer);
+        slowestKey = std::max(slowestKey, took);
+        std::printf("  \"%s\": %.1f ms, %d rows\n", qPrintable(text), took, model->ShownCount());
+    };
+    std::printf("search, each keystroke:\n");
+    const QString typed = QStringLiteral("folder 12\\document-5");
+    for (qsizetype i = 1; i <= typed.size(); ++i) type(typed.left(i));
+    for (qsizetype i = typed.size() - 1; i >= 0; --i) type(typed.left(i));
+    type(QStringLiteral("*.jpg"));
+    type(QStringLiteral("c:\\users\\*\\folder 9*\\*7.txt"));
+    type(QString());
+    timer.restart();
+    form.ChooseKind(KindPictures);
+    WaitUntilResponsive();
+    std::printf("type choice, pictures: %.1f ms (first: each extension's type looked up), %d rows\n",
+                Milliseconds(timer), model->ShownCount());
+    slowestKey = std::max(slowestKey, Milliseconds(timer));
+    type(QStringLiteral("9"));
+    form.ChooseKind(-1);
+    type(QString());
+
+    const long long resident = ResidentBytes();
+    const double perFile = count > 0 ? static_cast<double>(resident - idle) / static_cast<double>(count) : 0;
+    const double peakPerFile = count > 0 ? static_cast<double>(ResidentBytes("VmHWM:") - idle) / static_cast<double>(count) : 0;
+    std::printf("memory: %.1f bytes per found file in all, %.1f at the peak (resident %lld MB, idle window %lld MB; "
+                "the list %.1f, the rows, paths and ranks %.1f bytes a file)\n",
+                perFile, peakPerFile, resident >> 20, idle >> 20,
+                static_cast<double>(form.Results->Files.Footprint()) / static_cast<double>(std::max(count, 1LL)),
+                static_cast<double>(model->Footprint()) / static_cast<double>(std::max(count, 1LL)));
+
+    // The window's own memory weighs on the figure until the files are
+    // many: the budget is for a million.
+    const bool ok = fill < 2000 && median < 16 && slowestSort < 500 && slowestKey < 100 && (count < 500000 || perFile < 150);
+    std::printf("slowest sort %.1f ms, slowest keystroke %.1f ms\n%s\n", slowestSort, slowestKey, ok ? "OK" : "TOO SLOW OR TOO BIG");
     form.hide();
     return ok ? 0 : 1;
 }

@@ -2,9 +2,12 @@
 //
 //   deruzera-cli scan [--json] [--drive X:] SOURCE
 //   deruzera-cli recover [--drive X:] SOURCE RECORD OUTPUT
+//   deruzera-cli recover [--drive X:] [--allow-same-device] SOURCE --to DIR
+//                        (--all | --match GLOB | RECORD...)
 //
 // Log lines go to stderr exactly as the window's log shows them; found files
-// go to stdout. Exit 0 on success, 1 on failure, 2 on a usage error.
+// and recovered files go to stdout. Exit 0 on success, 1 on failure, 2 on a
+// usage error.
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,6 +21,8 @@
 #include "platform/DriveMap.h"
 #include "platform/Locale.h"
 #include "platform/RawDevice.h"
+#include "volume/Batch.h"
+#include "volume/Glob.h"
 #include "volume/Salvane.h"
 
 using namespace deruzera;
@@ -26,7 +31,9 @@ namespace {
 
 const char* const Usage =
     "usage: deruzera-cli scan [--json] [--drive X:] SOURCE\n"
-    "       deruzera-cli recover [--drive X:] [--allow-same-device] SOURCE RECORD OUTPUT\n";
+    "       deruzera-cli recover [--drive X:] [--allow-same-device] SOURCE RECORD OUTPUT\n"
+    "       deruzera-cli recover [--drive X:] [--allow-same-device] SOURCE --to DIR\n"
+    "                            (--all | --match GLOB | RECORD...)\n";
 
 int UsageError(const std::string& why) {
     std::fprintf(stderr, "deruzera-cli: %s\n%s", why.c_str(), Usage);
@@ -308,33 +315,156 @@ private:
     bool allowSameDevice_;
 };
 
-int Recover(const std::string& drive, const std::string& source, const std::string& recordText,
-            const std::string& output, bool allowSameDevice) {
+// A record number as the command line gives it; -1 when it is none.
+long long ParseRecord(const std::string& text) {
     char* end = nullptr;
-    const long long record = std::strtoll(recordText.c_str(), &end, 10);
-    if (recordText.empty() || *end != '\0' || record < 0) return UsageError("RECORD must be an MFT record number");
-    TStderrLog log;
-    TCliRecovery host(log, output, allowSameDevice);
-    platform::MapDrive(drive, source);
+    const long long record = std::strtoll(text.c_str(), &end, 10);
+    return text.empty() || *end != '\0' || record < 0 ? -1 : record;
+}
+
+// Opens the drive's device and reads its geometry and MFT map quietly; on
+// failure writes the lines of a recovery that can't begin and returns null.
+std::shared_ptr<TDevice> OpenForRecovery(const std::string& drive, TStderrLog& log, TVolume& volume,
+                                         TRecoveryHost* host) {
     std::string problem;
-    const std::shared_ptr<TDevice> device = platform::TerminalDriveOpener()(drive, problem);
+    std::shared_ptr<TDevice> device = platform::TerminalDriveOpener()(drive, problem);
     if (!device) {
-        RecoverFile(nullptr, TVolume{}, record, std::nullopt, host);
+        if (host) RecoverFile(nullptr, TVolume{}, 0, std::nullopt, *host);
+        else log.Line({"Error: Invalid handle value", clRed});
         if (!problem.empty()) log.Line({problem, clRed});
-        return 1;
+        return nullptr;
     }
-    // The volume's geometry and MFT map: the boot sector and record 0, read
-    // quietly unless they fail.
-    TVolume volume;
     TScanOutcome failure;
     failure.End = LoadVolume(*device, drive, volume, nullptr, failure);
     if (failure.End != TScanEnd::Completed) {
-        log.Line({"Preparing for recovery", clBlack});
+        if (host) log.Line({"Preparing for recovery", clBlack});
         if (failure.End == TScanEnd::UnsupportedGeometry) log.Line({"This is a NTFS disk", clGreen});
         for (const TLogLine& line : ScanEndLines(failure)) log.Line(line);
-        return 1;
+        return nullptr;
     }
+    return device;
+}
+
+int Recover(const std::string& drive, const std::string& source, const std::string& recordText,
+            const std::string& output, bool allowSameDevice) {
+    const long long record = ParseRecord(recordText);
+    if (record < 0) return UsageError("RECORD must be an MFT record number");
+    TStderrLog log;
+    TCliRecovery host(log, output, allowSameDevice);
+    platform::MapDrive(drive, source);
+    // The volume's geometry and MFT map: the boot sector and record 0, read
+    // quietly unless they fail.
+    TVolume volume;
+    const std::shared_ptr<TDevice> device = OpenForRecovery(drive, log, volume, &host);
+    if (!device) return 1;
     return RecoverFile(device.get(), volume, record, std::nullopt, host) ? 0 : 1;
+}
+
+// ---- Many files into a folder ---------------------------------------------------
+
+// A state in a batch's line: "-" where it is not known.
+const char* BatchStateName(TRecoverability state) {
+    return state == TRecoverability::Unknown ? "-" : StateName(state);
+}
+
+// The scan of --all and --match: keeps the files chosen, and its lines
+// until it is known whether it failed.
+class TChoosingScan final : public TScanSink {
+public:
+    TChoosingScan(TStderrLog& log, const TGlob* match) : log_(log), match_(match) {}
+    void Line(const TLogLine& line) override { lines.push_back(line); }
+    void Progress(std::int64_t, std::int64_t found) override { log_.Status(CountText(found)); }
+    void Found(const TFoundBatch& batch) override {
+        for (const TFoundFiles& f : batch.Files) {
+            std::string source = batch.FilePath(f);
+            source += batch.Files.Name(f);
+            if (match_ && !match_->Matches(source)) continue;
+            items.push_back({f.Record, f.Sequence, f.FileSize, f.State});
+            sources.emplace(f.Record, std::move(source));
+        }
+    }
+
+    std::vector<TLogLine> lines;
+    std::vector<TBatchItem> items;
+    std::unordered_map<std::int64_t, std::string> sources;  // path and name, by record
+
+private:
+    TStderrLog& log_;
+    const TGlob* match_;
+};
+
+// The companion's side of a batch: a line on stdout for each file, the log
+// on stderr, the progress on a terminal.
+class TCliBatch final : public TBatchSink {
+public:
+    TCliBatch(TStderrLog& log, const std::unordered_map<std::int64_t, std::string>& sources)
+        : log_(log), sources_(sources) {}
+    void Line(const TLogLine& line) override { log_.Line(line); }
+    void Progress(const TBatchProgress& progress) override {
+        log_.Status(BatchProgressText(progress, platform::DecimalSeparator()));
+    }
+    void FileDone(const TBatchFileOutcome& file) override {
+        std::string line = std::to_string(file.Record) + '\t' + BatchStateName(file.State) + '\t';
+        line += file.Written ? "written\t" : "failed\t";
+        AppendSafe(line, file.Written ? file.Target : file.Reason, true, false, true);
+        line += '\n';
+        std::fwrite(line.data(), 1, line.size(), stdout);
+    }
+    std::string Describe(const TBatchItem& item) override {
+        const auto it = sources_.find(item.Record);
+        return it == sources_.end() ? std::string() : it->second;
+    }
+
+private:
+    TStderrLog& log_;
+    const std::unordered_map<std::int64_t, std::string>& sources_;
+};
+
+struct TBatchRequest {
+    std::string Folder;
+    bool All = false;
+    std::optional<std::string> Match;
+    std::vector<long long> Records;
+    bool AllowSameDevice = false;
+};
+
+int RecoverMany(const std::string& drive, const std::string& source, const TBatchRequest& request) {
+    TStderrLog log;
+    platform::MapDrive(drive, source);
+    const std::atomic<bool> never{false};
+    std::shared_ptr<TDevice> device;
+    TVolume volume;
+    std::vector<TBatchItem> items;
+    std::unordered_map<std::int64_t, std::string> sources;
+    if (!request.Records.empty()) {
+        // Each record is planned as it stands: no scan is needed.
+        device = OpenForRecovery(drive, log, volume, nullptr);
+        if (!device) return 1;
+        for (long long record : request.Records) items.push_back({record, std::nullopt, -1, TRecoverability::Unknown});
+    } else {
+        const std::optional<TGlob> match = request.Match ? std::optional<TGlob>(TGlob(*request.Match)) : std::nullopt;
+        TChoosingScan scan(log, match ? &*match : nullptr);
+        TScanOutcome outcome = ScanDrive(drive, platform::TerminalDriveOpener(), scan, never);
+        if (outcome.End != TScanEnd::Completed || !outcome.Device) {
+            for (const TLogLine& line : scan.lines) log.Line(line);
+            return 1;
+        }
+        device = std::move(outcome.Device);
+        volume = std::move(outcome.Volume);
+        // In the order of the records, as the walk met them.
+        std::sort(scan.items.begin(), scan.items.end(),
+                  [](const TBatchItem& a, const TBatchItem& b) { return a.Record < b.Record; });
+        items = std::move(scan.items);
+        sources = std::move(scan.sources);
+    }
+    TCliBatch sink(log, sources);
+    TBatchOptions options;
+    options.AllowSameDevice = request.AllowSameDevice;
+    const TBatchOutcome outcome = RecoverBatch(*device, volume, items, request.Folder, sink, never, options);
+    std::fflush(stdout);
+    if (outcome.Refused && !request.AllowSameDevice && device->HoldsPath(request.Folder))
+        std::fputs("deruzera-cli: --allow-same-device writes there all the same\n", stderr);
+    return !outcome.Refused && outcome.Written == outcome.Files ? 0 : 1;
 }
 
 }  // namespace
@@ -348,11 +478,19 @@ int main(int argc, char** argv) {
     bool allowSameDevice = false;
     std::string drive = "C:";
     std::vector<std::string> positional;
+    std::optional<std::string> to;
+    TBatchRequest batch;
     for (std::size_t i = 1; i < args.size(); ++i) {
         if (args[i] == "--json" && command == "scan") {
             json = true;
-        } else if (args[i] == "--allow-same-device" && command == "recover") {
-            allowSameDevice = true;
+        } else if (command == "recover" && (args[i] == "--to" || args[i] == "--match")) {
+            if (i + 1 >= args.size()) return UsageError(args[i] + (args[i] == "--to" ? " needs a folder" : " needs a pattern"));
+            (args[i] == "--to" ? to : batch.Match) = args[i + 1];
+            ++i;
+        } else if (command == "recover" && args[i] == "--all") {
+            batch.All = true;
+        } else if (command == "recover" && args[i] == "--allow-same-device") {
+            allowSameDevice = batch.AllowSameDevice = true;
         } else if (args[i] == "--drive") {
             if (++i >= args.size()) return UsageError("--drive needs a drive letter");
             drive = args[i];
@@ -368,9 +506,30 @@ int main(int argc, char** argv) {
         if (positional.size() != 1) return UsageError("scan takes one SOURCE");
         return Scan(json, drive, positional[0]);
     }
-    if (command == "recover") {
+    if (command == "recover" && !to) {
+        if (batch.All || batch.Match) return UsageError("--all and --match go with --to DIR");
         if (positional.size() != 3) return UsageError("recover takes SOURCE RECORD OUTPUT");
         return Recover(drive, positional[0], positional[1], positional[2], allowSameDevice);
+    }
+    if (command == "recover") {
+        if (positional.empty()) return UsageError("recover --to DIR takes a SOURCE");
+        if (to->empty()) return UsageError("--to needs a folder");
+        for (std::size_t i = 1; i < positional.size(); ++i) {
+            const long long record = ParseRecord(positional[i]);
+            if (record < 0) return UsageError("RECORD must be an MFT record number");
+            batch.Records.push_back(record);
+        }
+        if (int(batch.All) + int(batch.Match.has_value()) + int(!batch.Records.empty()) != 1)
+            return UsageError("recover --to DIR takes one of --all, --match GLOB or RECORD...");
+        if (batch.Match) {
+            std::size_t characters = 0;
+            for (std::size_t at = 0; at < batch.Match->size(); ++characters) NextCharacter(*batch.Match, at);
+            if (characters > TGlob::MaxCharacters)
+                return UsageError("--match takes a pattern of at most " + std::to_string(TGlob::MaxCharacters) +
+                                  " characters");
+        }
+        batch.Folder = *to;
+        return RecoverMany(drive, positional[0], batch);
     }
     if (command == "--help" || command == "-h" || command == "help") {
         std::fputs(Usage, stdout);

@@ -10,7 +10,7 @@ packages=(g++ cmake ninja-build pkg-config git libgtest-dev
           ntfs-3g ntfs-3g-dev libblkid-dev libsystemd-dev sleuthkit
           dbus udev polkitd udisks2
           xvfb xauth x11-apps imagemagick fonts-dejavu-core fonts-liberation
-          shared-mime-info adwaita-icon-theme hicolor-icon-theme time locales
+          shared-mime-info adwaita-icon-theme hicolor-icon-theme time locales libicu-dev
           desktop-file-utils appstream man-db librsvg2-bin dpkg-dev debootstrap)
 missing=()
 for p in "${packages[@]}"; do

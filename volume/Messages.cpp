@@ -135,42 +135,48 @@ std::string SameDeviceQuestion() {
 
 TLogLine SameDeviceAnswerLine() { return {"Writing to the drive being read all the same", clBlack}; }
 
+std::vector<TLogLine> CopyNoteLines(const TWriteOutcome& outcome, const TRecoveryPlan* plan) {
+    std::vector<TLogLine> lines;
+    if (outcome.End != TWriteEnd::Written) return lines;
+    if (plan && plan->Encrypted)
+        lines.push_back({"The file is encrypted: the copy holds its encrypted bytes, readable only with its "
+                         "owner's key",
+                         clBlue});
+    if (outcome.BadUnits > 0) {
+        lines.push_back({std::to_string(outcome.BadUnits) +
+                             " compressed units could not be decompressed and were written as zeros",
+                         clRed});
+    }
+    if (plan && plan->Content.MissingBytes > 0) {
+        lines.push_back({std::to_string(plan->Content.MissingBytes) +
+                             " bytes of the file are no longer described on the volume and were written as zeros",
+                         clRed});
+    }
+    if (plan && (plan->State == TRecoverability::Partial || plan->State == TRecoverability::Overwritten)) {
+        lines.push_back({Share(plan->OverwrittenBytes, plan->StoredBytes) +
+                             " of the copy comes from clusters that other files now use",
+                         clRed});
+    }
+    return lines;
+}
+
 std::vector<TLogLine> WriteLines(const TWriteOutcome& outcome, const std::string& target, const TRecoveryPlan* plan) {
     switch (outcome.End) {
     case TWriteEnd::Written: {
         std::vector<TLogLine> lines{{"Recovered file written : " + std::filesystem::path(target).filename().string() +
                                          " (" + std::to_string(outcome.Bytes) + " Bytes)",
                                      clBlue}};
-        bool whole = true;
-        if (plan && plan->Encrypted)
-            lines.push_back({"The file is encrypted: the copy holds its encrypted bytes, readable only with its "
-                             "owner's key",
-                             clBlue});
-        if (outcome.BadUnits > 0) {
-            lines.push_back({std::to_string(outcome.BadUnits) +
-                                 " compressed units could not be decompressed and were written as zeros",
-                             clRed});
-            whole = false;
-        }
-        if (plan && plan->Content.MissingBytes > 0) {
-            lines.push_back({std::to_string(plan->Content.MissingBytes) +
-                                 " bytes of the file are no longer described on the volume and were written as zeros",
-                             clRed});
-            whole = false;
-        }
-        if (plan && (plan->State == TRecoverability::Partial || plan->State == TRecoverability::Overwritten)) {
-            lines.push_back({Share(plan->OverwrittenBytes, plan->StoredBytes) +
-                                 " of the copy comes from clusters that other files now use",
-                             clRed});
-            whole = false;
-        }
+        const std::vector<TLogLine> notes = CopyNoteLines(outcome, plan);
+        lines.insert(lines.end(), notes.begin(), notes.end());
+        const bool whole = std::none_of(notes.begin(), notes.end(), [](const TLogLine& l) { return l.Colour == clRed; });
         if (whole) lines.push_back({"File recovered", clGreen});
         return lines;
     }
     case TWriteEnd::IsSource: return {{"Error: The recovered file can't be written over the drive being read", clRed}};
     case TWriteEnd::NotRegular: return {{"Error: The recovered file can only replace a regular file", clRed}};
     case TWriteEnd::Failed:
-    case TWriteEnd::Exists: break;
+    case TWriteEnd::Exists:
+    case TWriteEnd::Stopped: break;
     }
     return {{"Error: Unable to write the recovered file", clRed}};
 }

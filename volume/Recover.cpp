@@ -15,9 +15,11 @@ namespace {
 namespace fs = std::filesystem;
 
 // Writes the content into `out` from its start; holes are skipped with a
-// seek and the length set at the end. False on any failure.
+// seek and the length set at the end. False on any failure, or when
+// `progress` says stop (`stopped`); `error` gets the errno of a failure.
 bool WriteContent(TDevice& device, const TFileContent& content, std::FILE* out, const fs::path& path,
-                  std::uint64_t& written, std::uint64_t& badUnits) {
+                  const std::function<bool(std::uint64_t)>& progress, std::uint64_t& written,
+                  std::uint64_t& badUnits, bool& stopped, int& error) {
     bool ok = true;
     written = 0;
     badUnits = ReadFileContent(device, content, [&](const std::uint8_t* bytes, std::uint64_t count) {
@@ -32,18 +34,26 @@ bool WriteContent(TDevice& device, const TFileContent& content, std::FILE* out, 
         } else {
             ok = std::fwrite(bytes, 1, static_cast<std::size_t>(count), out) == count;
         }
+        if (!ok) error = errno;
         if (ok) written += count;
+        if (ok && progress && !progress(written)) ok = !(stopped = true);
     }).BadUnits;
-    ok = ok && std::fflush(out) == 0;
-    std::error_code error;
+    if (ok && std::fflush(out) != 0) {
+        ok = false;
+        error = errno;
+    }
+    std::error_code failure;
     // A file that ends in a hole gets its full length.
-    if (ok && fs::file_size(path, error) != written) fs::resize_file(path, written, error);
-    return ok && !error;
+    if (ok && fs::file_size(path, failure) != written) fs::resize_file(path, written, failure);
+    if (failure) error = failure.value();
+    return ok && !failure;
 }
 
 void SetModifiedTime(const fs::path& path, std::uint64_t fileTime) {
     using namespace std::chrono;
-    const sys_seconds at{seconds{TLocalTimes::UnixSeconds(fileTime)}};
+    // NTFS counts 100 ns units; the local disk keeps them all.
+    const std::int64_t seconds = TLocalTimes::UnixSeconds(fileTime);
+    const sys_time<nanoseconds> at{std::chrono::seconds{seconds} + nanoseconds{(fileTime % 10000000) * 100}};
     std::error_code ignored;
     fs::last_write_time(path, file_clock::from_sys(at), ignored);
 }
@@ -174,21 +184,29 @@ TWriteOutcome WriteRecoveredFile(TDevice& device, const TFileContent& content, c
     }
     std::FILE* out = std::fopen(writing.c_str(), "wbx");
     if (out == nullptr) {
+        outcome.Error = errno;
         outcome.End = !options.Replace && fs::exists(fs::symlink_status(targetPath, error)) ? TWriteEnd::Exists
                                                                                               : TWriteEnd::Failed;
         return outcome;
     }
     std::uint64_t written = 0;
     std::uint64_t badUnits = 0;
-    bool ok = WriteContent(device, content, out, writing, written, badUnits);
-    ok = std::fclose(out) == 0 && ok;
+    bool stopped = false;
+    bool ok =
+        WriteContent(device, content, out, writing, options.Progress, written, badUnits, stopped, outcome.Error);
+    if (std::fclose(out) != 0 && ok) {
+        ok = false;
+        outcome.Error = errno;
+    }
     if (ok && options.Modified) SetModifiedTime(writing, *options.Modified);
     if (ok && options.Replace) {
         fs::rename(writing, targetPath, error);
         ok = !error;
+        if (error) outcome.Error = error.value();
     }
     if (!ok) {
         fs::remove(writing, error);
+        if (stopped) outcome.End = TWriteEnd::Stopped;
         return outcome;
     }
     outcome.End = TWriteEnd::Written;

@@ -439,17 +439,21 @@ enum class TWriteEnd {
     IsSource,    // the target is the device or image being read
     NotRegular,  // the target exists and is not a regular file
     Exists,      // the target exists and may not be replaced
+    Stopped,     // the caller stopped it; nothing of it is left
 };
 
 struct TWriteOptions {
     bool Replace = true;                     // false: never replace what exists
     std::optional<std::uint64_t> Modified;   // NTFS time to give the file
+    // Called after each piece with the bytes written so far; false stops
+    // the write.
+    std::function<bool(std::uint64_t)> Progress;
 };
 
 struct TWriteOutcome {
     TWriteEnd End = TWriteEnd::Failed;
     std::uint64_t Bytes = 0;
-    int Error = 0;
+    int Error = 0;               // errno of a failed create, write or rename, where known
     std::uint64_t BadUnits = 0;  // compressed units written as zeros
 };
 
@@ -491,6 +495,9 @@ std::string OverwrittenQuestion(const TRecoveryPlan& plan);
 TLogLine OverwrittenAnswerLine(const TRecoveryPlan& plan);
 std::string SameDeviceQuestion();
 TLogLine SameDeviceAnswerLine();
+// What a written copy holds besides the file's own bytes (red) and that it
+// is the encrypted form (blue); nothing where it is wholly the file's own.
+std::vector<TLogLine> CopyNoteLines(const TWriteOutcome& outcome, const TRecoveryPlan* plan);
 // After the write: what was written, what is not the file's own (units
 // that would not decompress, parts no longer described, clusters other
 // files hold), and "File recovered" only where nothing is.

@@ -9,6 +9,7 @@
 #include <QStyledItemDelegate>
 #include <QTableWidgetItem>
 
+#include "BatchWorker.h"
 #include "LogView.h"
 #include "ResultModel.h"
 #include "Scanner.h"
@@ -62,6 +63,7 @@ TMainForm::TMainForm(QWidget* parent) : QWidget(parent), ui(new Ui::TMainForm) {
     logView_ = new TLogView(ui->LogMemo);
     SetupGrids();
     ConnectHandlers();
+    SetupFind();
     FormCreate();
 }
 
@@ -73,13 +75,18 @@ TMainForm::~TMainForm() {
         scanner_->wait();
         delete scanner_.data();
     }
+    if (batch_) {
+        AbortRequested = true;
+        batch_->wait();
+        delete batch_.data();
+    }
     delete logView_;
     logView_ = nullptr;
     delete ui;
 }
 
 void TMainForm::SetupGrids() {
-    for (QTableView* grid : {static_cast<QTableView*>(ui->DriveGrid), ui->ResultGrid}) {
+    for (QTableView* grid : {static_cast<QTableView*>(ui->DriveGrid), static_cast<QTableView*>(ui->ResultGrid)}) {
         grid->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
         grid->verticalHeader()->setDefaultSectionSize(RowHeight);
         grid->horizontalHeader()->setFixedHeight(RowHeight);
@@ -90,7 +97,6 @@ void TMainForm::SetupGrids() {
     ui->DriveGrid->horizontalHeader()->setSectionsClickable(false);
     ui->DriveGrid->setItemDelegate(new THorizontalLineDelegate(ui->DriveGrid));
     ui->ResultGrid->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
-    ui->ResultGrid->horizontalHeader()->setSectionsClickable(false);
 }
 
 void TMainForm::ConnectHandlers() {
@@ -209,7 +215,9 @@ int TMainForm::ResultGridRow() const {
 
 void TMainForm::SelectResultRow(int row) {
     if (row < 1) return;
-    ui->ResultGrid->setCurrentIndex(resultModel_->index(row - 1, 0));
+    // A plain click: whatever keys are held, this row alone is selected.
+    ui->ResultGrid->selectionModel()->setCurrentIndex(resultModel_->index(row - 1, 0),
+                                                      QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
 }
 
 // ---- Layout -----------------------------------------------------------------

@@ -2,8 +2,9 @@
 // and log, the result list with the details of the selected file, and the
 // toolbar commands. Split into files by concern: MainForm.cpp (creation,
 // layout, drive list), MainFormSelect.cpp (selection and file details),
-// MainFormScan.cpp (scan control), MainFormCommands.cpp (toolbar commands,
-// quitting, failure messages).
+// MainFormScan.cpp (scan control), MainFormFind.cpp (sorting, search and
+// filters of the result list), MainFormBatch.cpp (recovery of many files),
+// MainFormCommands.cpp (toolbar commands, quitting, failure messages).
 #pragma once
 
 #include <QPointer>
@@ -14,12 +15,16 @@
 #include <string>
 
 #include "IconImageList.h"
+#include "volume/Batch.h"
 #include "volume/Salvane.h"
 
 namespace Ui {
 class TMainForm;
 }
+class QAction;
 class QFileDialog;
+class QMenu;
+class TBatchWorker;
 class TLogView;
 class TResultModel;
 class TScanner;
@@ -34,6 +39,7 @@ inline constexpr const char* IdleHint = "Please select the drive and press «Sca
 inline constexpr const char* ScanningHint = "Please wait while the program finishes scanning the drive ";
 inline constexpr const char* ScanCaption = "Scan Drive";
 inline constexpr const char* CancelCaption = "Cancel";
+inline constexpr const char* BatchHint = "Please wait while the program recovers the files into ";
 
 class TMainForm : public QWidget {
     Q_OBJECT
@@ -113,8 +119,42 @@ public:
     // The count of finds in LogPanel and the progress bar's position.
     void ReportProgress(std::int64_t position, std::int64_t found);
 
-    // Recovers the file of the result grid's current row.
+    // Recovers the file of the result grid's selected row (the current
+    // row where none is selected).
     void RecoverSelectedFile();
+
+    // ---- Finding files: sort, search, filters (MainFormFind.cpp) ----
+    TResultModel* ResultModel() const { return resultModel_; }
+    // Sorts the list by a column, as a click on its header does; the
+    // selection and the current row stay with their files.
+    void SortResults(int column, Qt::SortOrder order);
+    // Shows the files that the search field, the type choice and the
+    // recoverability choice let through; the selection stays with its files.
+    void ApplyFind();
+    // Chooses a kind of file in the type choice (-1: all files).
+    void ChooseKind(int kind);
+    void ChooseRecoverableOnly(bool only);
+    // The grid rows selected, in order.
+    std::vector<int> SelectedResultRows() const;
+    // The context menu of a result row; null where the row shows no file.
+    QMenu* ResultGridMenu(int gridRow);
+
+    // ---- Recovery of many files (MainFormBatch.cpp) ----
+    // Asks for a folder and recovers the files of the selected rows there.
+    void RecoverSelectedFiles();
+    // Recovers every found file in the folder of a row's file or below it.
+    void RecoverFolderOf(int gridRow);
+    // Asks for a folder and recovers `entries` (of the listed results) there
+    // on a worker, the progress page showing how far it got.
+    void RecoverEntries(const std::vector<std::uint32_t>& entries);
+    // The folder dialog; the chosen folder.
+    std::optional<std::string> AskFolder();
+    bool BatchRunning() const;
+    // Waits until the batch's worker has ended (tests, quitting).
+    void WaitForBatch();
+    // The worker's progress, carried to this window's thread.
+    void ReportBatchProgress(const deruzera::TBatchProgress& progress);
+    void BatchFinished();
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -136,6 +176,18 @@ private:
     void ArrangePanels();
     void Splitter1Dragged(int delta);
     void Splitter2Dragged(int delta);
+    void SetupFind();
+    void SetFindEnabled(bool enabled);
+    void UpdateShownCount();
+    void ResultGridContextMenu(const QPoint& at);
+    // The files selected and current, kept across a sort or a filter.
+    struct TKeptSelection {
+        std::vector<std::uint32_t> Entries;
+        std::int64_t Current = -1;
+        int Column = 0;
+    };
+    TKeptSelection KeepSelection() const;
+    void RestoreSelection(const TKeptSelection& kept);
 
     Ui::TMainForm* ui;
     TResultModel* resultModel_ = nullptr;
@@ -143,6 +195,11 @@ private:
     TIconImageList IconImageList;
     QFileDialog* SaveDialog1 = nullptr;  // made when the first recovery asks
     QPointer<TScanner> scanner_;
+    QPointer<TBatchWorker> batch_;
+    QFileDialog* FolderDialog1 = nullptr;  // made when the first batch asks
+    QMenu* kindMenu_ = nullptr;
+    QAction* recoverableAction_ = nullptr;
+    int kind_ = -1;  // the kind of file shown, -1 for all
     bool settingRow_ = false;  // a row chosen by the program, not the user
     bool centred_ = false;
     int panel1Width_ = 192;

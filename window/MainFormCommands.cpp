@@ -6,6 +6,7 @@
 #include <QMessageBox>
 #include <QUrl>
 
+#include "BatchWorker.h"
 #include "MainForm.h"
 #include "ResultModel.h"
 #include "EventLog.h"
@@ -40,14 +41,19 @@ void TMainForm::AnalizeButtonClick() {
 
 void TMainForm::SalvaneButtonClick() {
     ui->Note->setCurrentIndex(0);
-    RecoverSelectedFile();
+    // One row: the file's own save dialog; several: a folder for them all.
+    if (SelectedResultRows().size() > 1)
+        RecoverSelectedFiles();
+    else
+        RecoverSelectedFile();
 }
 
 void TMainForm::RecoverSelectedFile() {
     // Nothing is logged without a current row, or before a scan has listed
     // files in the grid.
     if (ResultGridRow() < 1 || resultModel_->FileAt(1) == nullptr) return;
-    const deruzera::TFoundFiles* file = resultModel_->FileAt(ResultGridRow());
+    const std::vector<int> selected = SelectedResultRows();
+    const deruzera::TFoundFiles* file = resultModel_->FileAt(selected.size() == 1 ? selected.front() : ResultGridRow());
     if (file == nullptr || !Results) return;
     // The recovery reads the device of the listed scan, whatever drive is
     // selected now, and checks the record is still the file that was found.
@@ -72,8 +78,8 @@ std::optional<std::string> TMainForm::AskTargetPath(const std::string& proposedN
         SaveDialog1->setObjectName(QStringLiteral("SaveDialog1"));
         SaveDialog1->setAcceptMode(QFileDialog::AcceptSave);
         SaveDialog1->setFileMode(QFileDialog::AnyFile);
-        // An existing file is replaced without a question.
-        SaveDialog1->setOption(QFileDialog::DontConfirmOverwrite);
+        // Choosing an existing file asks before it is replaced (the dialog's
+        // own question); the original replaced it without one.
     }
     SaveDialog1->selectFile(QString::fromStdString(proposedName));
     if (SaveDialog1->exec() != QDialog::Accepted) return std::nullopt;
@@ -105,11 +111,10 @@ void TMainForm::closeEvent(QCloseEvent* event) {
         event->ignore();
         return;
     }
-    // A running scan is stopped and waited for before the window goes.
-    if (scanner_) {
-        AbortRequested = true;
-        scanner_->wait();
-    }
+    // A running scan or batch is stopped and waited for before the window goes.
+    if (scanner_ || batch_) AbortRequested = true;
+    if (scanner_) scanner_->wait();
+    if (batch_) batch_->wait();
     event->accept();
 }
 

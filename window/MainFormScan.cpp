@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdint>
 
+#include <QHeaderView>
+
 #include "LogView.h"
 #include "MainForm.h"
 #include "ResultModel.h"
@@ -28,6 +30,8 @@ void TMainForm::StartScan() {
     ui->Note->setCurrentIndex(0);
     ui->Main->setCurrentIndex(1);
     AbortRequested = false;
+    SetFindEnabled(false);
+    ui->ShownPanel->clear();
 
     // While the worker runs the grid shows no entries.
     resultModel_->Detach();
@@ -46,6 +50,11 @@ void TMainForm::ScanFinished() {
         if (std::shared_ptr<deruzera::TScanResults> results = scanner_->TakeResults()) Results = std::move(results);
     }
     if (FoundCount() > 0) {
+        // Listed in the order found, through the search and filters in force.
+        {
+            const QSignalBlocker quiet(ui->ResultGrid->horizontalHeader());
+            ui->ResultGrid->horizontalHeader()->setSortIndicator(-1, Qt::AscendingOrder);
+        }
         resultModel_->ListEntries(Results);
         // Row 1 is the current row, as a grid's first data row is until the
         // user picks another; chosen by the program, so no selection event.
@@ -53,7 +62,7 @@ void TMainForm::ScanFinished() {
         ui->ResultGrid->setCurrentIndex(resultModel_->index(0, 0));
         ui->ResultGrid->scrollToTop();
         settingRow_ = false;
-        ShowFileDetails(1);
+        if (resultModel_->ShownCount() > 0) ShowFileDetails(1);
         ui->Note->setCurrentIndex(1);
         ui->Main->setCurrentIndex(0);
         ui->SalvaneButton->setEnabled(true);
@@ -63,6 +72,8 @@ void TMainForm::ScanFinished() {
     ui->Gauge1->setValue(0);
     ui->AnalizeButton->setEnabled(true);
     ui->DriveGrid->setEnabled(true);
+    SetFindEnabled(FoundCount() > 0);
+    UpdateShownCount();
 }
 
 bool TMainForm::ScanRunning() const { return scanner_ && !scanner_->isFinished(); }

@@ -1,4 +1,5 @@
 // Selection in the two grids and the details of the selected file.
+#include <QLabel>
 #include <QMimeDatabase>
 #include <QMimeType>
 
@@ -29,6 +30,12 @@ QString ExtensionOf(const QString& name) {
     return {};
 }
 
+// The whole text as a tooltip where the label is too narrow for it.
+void ToolTipWhereClipped(QLabel* label) {
+    const bool clipped = label->fontMetrics().horizontalAdvance(label->text()) > label->contentsRect().width();
+    label->setToolTip(clipped ? label->text() : QString());
+}
+
 }  // namespace
 
 void TMainForm::ResultGridSelectCell(int /*column*/, int row, bool& canSelect) {
@@ -51,6 +58,8 @@ void TMainForm::ShowFileDetails(int row) {
         state = QString::fromStdString(deruzera::StateText(*file, Results->Overwriters.Of(file->Record)));
     ui->StatePanel->setText(state);
     ui->StatePanel->setToolTip(state);
+    ToolTipWhereClipped(ui->FileNamePanel);
+    ToolTipWhereClipped(ui->PathPanel);
 
     QString typeName;
     bool found = false;

@@ -1,17 +1,24 @@
 // The result list as a virtual table over the files of one scan: cells are
-// made when the view asks for them, so a million rows cost no more than the
-// list itself.
+// made when the view asks for them, and the rows are a vector of indices
+// into the list (4 bytes a row), so a million rows cost little more than
+// the list itself. Sorted by any column, stably; narrowed by a search over
+// name and path, a kind of file and whether a file can still come back.
 //
 // Grid rows count as the window counts them: row 0 is the header, row r
-// (r >= 1) is model row r - 1 and shows entry r - 1 of the list once it is
-// listed. Rows past the listed entries are empty and can't be selected.
+// (r >= 1) is model row r - 1 and shows the r-th file in the list's order
+// once it is listed. Rows past the listed entries are empty and can't be
+// selected.
 #pragma once
 
 #include <QAbstractTableModel>
+#include <QLocale>
 #include <memory>
 
+#include "FileKinds.h"
 #include "volume/Records.h"
 #include "volume/Times.h"
+
+class TCollation;
 
 class TResultModel : public QAbstractTableModel {
     Q_OBJECT
@@ -19,15 +26,25 @@ class TResultModel : public QAbstractTableModel {
 public:
     enum TColumn { ColFileName, ColPath, ColSize, ColCreated, ColModified, ColumnCount };
 
+    // What the list shows of the files found.
+    struct TFilter {
+        QString Text;                 // looked for in path and name; a glob when it holds * or ?
+        unsigned Kinds = AllKinds;    // a bit for each TFileKind shown
+        bool RecoverableOnly = false;  // leave out files whose clusters are all in use again
+        bool operator==(const TFilter&) const = default;
+    };
+    static constexpr unsigned AllKinds = (1u << KindCount) - 1;
+
     explicit TResultModel(QObject* parent = nullptr);
+    ~TResultModel() override;
 
     // Grid row count including the header row (at least 1). Rows past the
     // listed entries are empty.
     int GridRowCount() const { return rows_ + 1; }
     void SetGridRowCount(int count);
 
-    // Lists the files of `results` in rows 1 .. count; the grid then has
-    // count + 1 rows.
+    // Lists the files of `results` in the order found, through the filter
+    // in force; the grid then has a row for each file shown.
     void ListEntries(std::shared_ptr<const deruzera::TScanResults> results);
 
     // Stops showing the list: while a scan runs, every data row is empty.
@@ -43,6 +60,40 @@ public:
     // listed row begins with one blank; row 0 holds the header texts.
     QString Cell(int column, int gridRow) const;
 
+    // ---- Entries: the files of the list by their index in it ----
+    std::size_t EntryCount() const { return results_ ? results_->Files.size() : 0; }
+    // Rows that show an entry.
+    int ShownCount() const { return static_cast<int>(listed_); }
+    // The entry a grid row shows, -1 where it shows none.
+    std::int64_t EntryAt(int gridRow) const;
+    // Directory path (with its "\") and name of an entry.
+    std::string_view EntryPath(std::uint32_t entry) const;
+    std::string_view EntryName(std::uint32_t entry) const;
+    const deruzera::TFoundFiles& EntryFile(std::uint32_t entry) const { return results_->Files[entry]; }
+    // Every entry at `path` (a directory path with its "\") or below it,
+    // in the order found.
+    std::vector<std::uint32_t> EntriesBelow(std::string_view path) const;
+    // True when some file's recoverability is known.
+    bool AnyStateKnown() const { return anyStateKnown_; }
+
+    // ---- Sorting and filtering; both rebuild the rows (a model reset) ----
+    // Stable: rows that are equal in `column` keep their order. Names and
+    // paths in the collation's order, sizes as numbers, times by time.
+    void sort(int column, Qt::SortOrder order = Qt::AscendingOrder) override;
+    int SortColumn() const { return sortColumn_; }
+    Qt::SortOrder SortOrder() const { return sortOrder_; }
+    void SetFilter(const TFilter& filter);
+    const TFilter& Filter() const { return filter_; }
+    // The collation of names and paths (the system's unless set).
+    void SetCollation(const QLocale& locale);
+    // Waits for the names' order, worked out in the background after a
+    // list comes (the benchmark).
+    void WaitForNameRanks();
+
+    // The first grid row from `fromGridRow` on, wrapping round, whose name
+    // begins with `prefix` (case aside); 0 where none does.
+    int FindName(const QString& prefix, int fromGridRow) const;
+
     int rowCount(const QModelIndex& parent = QModelIndex()) const override;
     int columnCount(const QModelIndex& parent = QModelIndex()) const override;
     QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
@@ -53,12 +104,46 @@ public:
     // red wholly overwritten; none where unknown.
     static QVariant StateDot(deruzera::TRecoverability state);
 
+    // Bytes held beyond the list itself (rows, paths, ranks), for the budget.
+    std::size_t Footprint() const;
+
 private:
     static QPixmap Dot(const QColor& colour);
+    struct TRankJob;
+    std::uint32_t RowEntry(std::size_t row) const { return filtering_ ? shown_[row] : order_[row]; }
+    std::string_view PathOfDirectory(std::uint32_t directory) const;
+    void MakePaths();
+    void StartNameRanks();
+    void StopNameRanks();
+    const std::vector<std::uint32_t>& NameRanks();
+    const std::vector<std::uint32_t>& DirectoryRanks();
+    void MakeKinds();
+    void ApplyFilter();
+    void ShowRows();
 
     std::shared_ptr<const deruzera::TScanResults> results_;
     int rows_ = 0;       // data rows (grid rows - 1)
     qint64 listed_ = 0;  // rows that show entries of the list
+    bool attached_ = false;
     std::string decimalSeparator_;
     mutable deruzera::TLocalTimes times_;
+
+    std::vector<std::uint32_t> order_;  // every entry, in the sort's order
+    std::vector<std::uint32_t> shown_;  // the entries the filter lets through, in order
+    std::vector<std::uint64_t> passes_;  // a bit for each entry the filter lets through
+    bool filtering_ = false;
+    TFilter filter_;
+    int sortColumn_ = -1;
+    Qt::SortOrder sortOrder_ = Qt::AscendingOrder;
+    bool anyStateKnown_ = false;
+
+    // The path cache: each directory's path once, in one pool.
+    std::vector<std::uint32_t> directoryOf_;  // by entry
+    std::string paths_;
+    std::vector<std::uint32_t> pathStart_;    // by directory, and one past the last
+    std::vector<std::uint8_t> kinds_;         // by entry, made when first asked for
+    std::vector<std::uint32_t> directoryRanks_;
+    std::vector<std::uint32_t> nameRanks_;
+    std::unique_ptr<TRankJob> nameJob_;
+    QLocale collation_;
 };

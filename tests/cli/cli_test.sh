@@ -111,5 +111,120 @@ for args in "" "scan" "scan a b" "frobnicate x" "scan --drive 7: x" "scan --bogu
 done
 
 check "image unchanged" test "$(sha256sum < "$work/img")" = "$sha_before"
+
+# ---- Many files into a folder ------------------------------------------------
+cat > "$work/plan2" <<'PLAN'
+format 32M cluster=4096
+mkdir /Users/Ann/Docs
+mkdir /Photos/Trip
+text /Users/Ann/Docs/a.txt first\n
+file /Users/Ann/Docs/report.docx 20K seed=1
+file /Photos/Trip/IMG_0001.JPG 300K seed=2
+file /Photos/Trip/img_0002.jpg 5K seed=3
+file "/Photos/Σύνοδος Ёлка.png" 7K seed=4
+sparse /Users/Ann/disk.vhd 3M 0:64K 2M:64K seed=5
+file /Old/Sub/deep.bin 100K seed=6
+text /keep.txt live\n
+text /Users/Ann/a.txt second a\n
+delete /Users/Ann/Docs/a.txt
+delete /Users/Ann/Docs/report.docx
+delete /Photos/Trip/IMG_0001.JPG
+delete /Photos/Trip/img_0002.jpg
+delete "/Photos/Σύνοδος Ёлка.png"
+delete /Users/Ann/disk.vhd
+rmtree /Old
+delete /Users/Ann/a.txt
+PLAN
+"$mkimage" "$work/img2" "$work/plan2" "$work/manifest2" >/dev/null 2>&1
+check "second image built" test -s "$work/manifest2"
+sha2_before=$(sha256sum < "$work/img2")
+deleted=$(awk -F'\t' '$1 == "deleted" && $2 == "file"' "$work/manifest2" | wc -l)
+
+# The bytes, the tree and the record's modification time (The Sleuth Kit's
+# reading of $STANDARD_INFORMATION) of each deleted file below $1.
+check_tree() {
+  local dir="$1" ok=0 state kind record parent size sha path want
+  while IFS=$'\t' read -r state kind record parent size sha path; do
+    [ "$state" = deleted ] && [ "$kind" = file ] || continue
+    [ -f "$dir$path" ] || { echo "missing: $dir$path"; ok=1; continue; }
+    [ "$(sha256sum < "$dir$path" | cut -d' ' -f1)" = "$sha" ] || { echo "bytes differ: $path"; ok=1; }
+    want=$(istat "$work/img2" "$record" | awk -F'\t' '/^File Modified:/ {print $2; exit}' | sed 's/ (UTC)$//')
+    [ "$(stat -c %y "$dir$path" | sed 's/ +0000$//')" = "$want" ] || { echo "time differs: $path ($want)"; ok=1; }
+  done < <(tail -n +2 "$work/manifest2")
+  return $ok
+}
+
+"$cli" recover "$work/img2" --to "$work/all" --all > "$work/out" 2> "$work/err"; rc=$?
+check "--all exits 0" test "$rc" -eq 0
+check "--all: one written line per deleted file" test "$(grep -c $'^[0-9]*\tintact\twritten\t' "$work/out")" -eq "$deleted"
+check "--all: the summary on stderr" test "$(cat "$work/err")" = "Recovered $deleted of $deleted files into $work/all"
+if command -v istat > /dev/null; then
+  check "--all: tree, bytes and times" check_tree "$work/all"
+fi
+check "--all: holes stay holes" test "$(( $(stat -c %b "$work/all/Users/Ann/disk.vhd") * 512 ))" -lt 1048576
+check "--all: live files stay out" test ! -e "$work/all/keep.txt"
+
+# A second run into the same folder replaces nothing: each name is numbered.
+(cd "$work/all" && find . -type f -exec sha256sum {} + > "$work/first.sha" && find . -type f -exec stat -c '%y %n' {} + > "$work/first.time")
+"$cli" recover "$work/img2" --to "$work/all" --all > "$work/out" 2> /dev/null; rc=$?
+check "second run exits 0" test "$rc" -eq 0
+check "second run keeps the first files" bash -c "cd '$work/all' && sha256sum --quiet -c '$work/first.sha' && diff <(find . -type f -exec stat -c '%y %n' {} + | grep -Fxf '$work/first.time') '$work/first.time' > /dev/null"
+check "second run numbers the names" test -f "$work/all/Photos/Trip/IMG_0001 (1).JPG" -a -f "$work/all/Users/Ann/a (1).txt"
+check "second run doubles the files" test "$(find "$work/all" -type f | wc -l)" -eq $((2 * deleted))
+
+# --match: a glob over path and name, case-insensitive as Windows names are.
+"$cli" recover "$work/img2" --to "$work/jpg" --match '*.jpg' > "$work/out" 2> /dev/null; rc=$?
+check "--match exits 0" test "$rc" -eq 0
+check "--match *.jpg finds both cases" test "$(cut -f4 "$work/out" | sort | tr '\n' '|')" = "$work/jpg/Photos/Trip/IMG_0001.JPG|$work/jpg/Photos/Trip/img_0002.jpg|"
+"$cli" recover "$work/img2" --to "$work/photos" --match 'c:/PHOTOS/*' > "$work/out" 2> /dev/null
+check "--match over the path, Greek and Cyrillic names" test "$(wc -l < "$work/out")" -eq 3 -a -f "$work/photos/Photos/Σύνοδος Ёлка.png"
+"$cli" recover "$work/img2" --to "$work/greek" --match '*σύνοδος ёлка*' > "$work/out" 2> /dev/null
+check "--match folds Greek and Cyrillic" test "$(wc -l < "$work/out")" -eq 1
+"$cli" recover "$work/img" --to "$work/weird" --match '*IRD*' > "$work/out" 2> /dev/null
+check "a backslash in a name never makes a folder" test -f "$work/weird/Docs/we\"ird_name.txt"
+"$cli" recover "$work/img2" --to "$work/none" --match 'nothing' > "$work/out" 2> "$work/err"; rc=$?
+check "--match of nothing exits 0" test "$rc" -eq 0 -a ! -s "$work/out"
+
+# RECORDs: planned as they stand; one that can't come back fails the run.
+rec=$(awk -F'\t' '$7 == "/Old/Sub/deep.bin" {print $3}' "$work/manifest2")
+live=$(awk -F'\t' '$7 == "/keep.txt" {print $3}' "$work/manifest2")
+"$cli" recover --drive d: "$work/img2" --to "$work/some" "$rec" "$live" > "$work/out" 2> "$work/err"; rc=$?
+check "RECORDs with a live one exit 1" test "$rc" -eq 1
+check "RECORDs: the written line" grep -qx "$rec"$'\tintact\twritten\t'"$work/some/Old/Sub/deep.bin" "$work/out"
+check "RECORDs: the failed line" grep -qx "$live"$'\t-\tfailed\tthe file seems no longer listed as deleted' "$work/out"
+printf '%s\n' "Error: Unable to recover record $live: the file seems no longer listed as deleted" \
+  "Recovered 1 of 2 files into $work/some (1 failed)" > "$work/expected"
+check "RECORDs: the log lines" cmp -s "$work/err" "$work/expected"
+"$cli" recover "$work/zeros" --to "$work/z" --all > "$work/out" 2> "$work/err"; rc=$?
+check "--all of no NTFS exits 1 with the scan's lines" test "$rc" -eq 1 -a "$(tail -1 "$work/err")" = 'Error: This is not a NTFS disk'
+# A file whose clusters another file took is written all the same, and the
+# line and the log say what the copy holds.
+cat > "$work/plan3" <<'PLAN'
+format 16M cluster=4096
+file /Docs/half.bin 40K seed=1
+delete /Docs/half.bin
+overwrite /Docs/half.bin 20K /Docs/new.bin seed=2
+PLAN
+if "$mkimage" "$work/img3" "$work/plan3" "$work/manifest3" > /dev/null 2>&1; then
+  "$cli" recover "$work/img3" --to "$work/half" --all > "$work/out" 2> "$work/err"; rc=$?
+  check "--all writes a partly overwritten file" test "$rc" -eq 0 -a "$(cut -f2,3 "$work/out")" = $'partial\twritten'
+  check "--all says what the copy holds" grep -qx 'C:\\Docs\\half.bin: 50 % of the copy comes from clusters that other files now use' "$work/err"
+fi
+# On a terminal, stderr counts the files and bytes as they go.
+if command -v script > /dev/null; then
+  script -qec "'$cli' recover '$work/img2' --to '$work/tty-batch' --all" /dev/null > "$work/tty.out" 2>&1
+  check "progress on a terminal" grep -q 'Recovering file [0-9]* of 8 (.* of .*)' "$work/tty.out"
+fi
+"$cli" recover "$work/img2" --to "$work/notty" --all > /dev/null 2> "$work/err"
+check "no progress off a terminal" bash -c "! grep -q 'Recovering file' '$work/err'"
+check "image 2 unchanged" test "$(sha256sum < "$work/img2")" = "$sha2_before"
+for args in "recover x --to" "recover x --to d" "recover x --to d --all 12" "recover x --to d --all --match y" \
+            "recover x --all" "recover x --to d 12x" "recover --to d --all" "recover x 1 o --all" \
+            "recover x --to d --match $(printf '%0251d' 0)"; do
+  # shellcheck disable=SC2086
+  "$cli" $args > /dev/null 2>&1; rc=$?
+  check "usage error: '$args'" test "$rc" -eq 2
+done
+
 echo "$passed passed, $failures failed"
 [ "$failures" -eq 0 ]

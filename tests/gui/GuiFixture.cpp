@@ -51,13 +51,17 @@ TQueriesScope::TQueriesScope(platform::TDriveQueries queries) : previous_(platfo
 TQueriesScope::~TQueriesScope() { platform::SetDriveQueries(std::move(previous_)); }
 
 void WhenModal(std::function<void(QWidget*)> answer, int timeoutMs) {
+    WhenModalOf([](QWidget*) { return true; }, std::move(answer), timeoutMs);
+}
+
+void WhenModalOf(std::function<bool(QWidget*)> which, std::function<void(QWidget*)> answer, int timeoutMs) {
     auto* timer = new QTimer;
     auto started = std::make_shared<QElapsedTimer>();
     started->start();
     timer->setInterval(20);
-    QObject::connect(timer, &QTimer::timeout, [timer, started, answer, timeoutMs] {
+    QObject::connect(timer, &QTimer::timeout, [timer, started, which, answer, timeoutMs] {
         QWidget* modal = QApplication::activeModalWidget();
-        if (modal != nullptr && modal->isVisible()) {
+        if (modal != nullptr && modal->isVisible() && which(modal)) {
             timer->stop();
             timer->deleteLater();
             answer(modal);
@@ -156,8 +160,13 @@ TMainForm& WindowTest::MakeForm() {
 
 }  // namespace gui_testing
 
+#include <QAbstractButton>
 #include <QFileDialog>
+#include <QMessageBox>
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <ctime>
 #include <chrono>
 #include <thread>
 
@@ -218,6 +227,62 @@ void AnswerSaveDialog(const std::string& path, QString* proposed) {
         dialog->selectFile(QString::fromStdString(path));
         QMetaObject::invokeMethod(dialog, "accept");
     });
+}
+
+void AnswerFolderDialog(const std::string& folder) {
+    WhenModalOf([](QWidget* w) { return w->objectName() == QLatin1String("FolderDialog1"); },
+                [folder](QWidget* modal) {
+                    auto* dialog = qobject_cast<QFileDialog*>(modal);
+                    ASSERT_NE(dialog, nullptr) << "the modal window is not the folder dialog";
+                    if (folder.empty()) {
+                        dialog->reject();
+                        return;
+                    }
+                    if (QWidget* focused = dialog->focusWidget()) focused->clearFocus();
+                    dialog->setDirectory(QString::fromStdString(folder));
+                    dialog->selectFile(QString::fromStdString(folder));
+                    QMetaObject::invokeMethod(dialog, "accept");
+                });
+}
+
+void AnswerMessageBox(int button, QString* text) {
+    WhenModalOf([](QWidget* w) { return qobject_cast<QMessageBox*>(w) != nullptr; },
+                [button, text](QWidget* modal) {
+                    auto* box = qobject_cast<QMessageBox*>(modal);
+                    if (text) *text = box->text();
+                    QAbstractButton* chosen = box->button(static_cast<QMessageBox::StandardButton>(button));
+                    ASSERT_NE(chosen, nullptr);
+                    chosen->click();
+                });
+}
+
+std::string IstatModified(const std::string& image, long long record) {
+    QProcess istat;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("TZ"), QStringLiteral("UTC0"));
+    istat.setProcessEnvironment(environment);
+    istat.start(QStringLiteral("istat"), {QString::fromStdString(image), QString::number(record)});
+    if (!istat.waitForFinished(30000) || istat.exitCode() != 0) return {};
+    // The first "File Modified" line is that of $STANDARD_INFORMATION.
+    for (const QString& line : QString::fromUtf8(istat.readAllStandardOutput()).split(QLatin1Char('\n'))) {
+        if (line.startsWith(QLatin1String("File Modified:"))) {
+            QString value = line.section(QLatin1Char('\t'), 1).trimmed();
+            value.chop(QStringLiteral(" (UTC)").size());
+            return value.toStdString();
+        }
+    }
+    return {};
+}
+
+std::string FileModified(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return {};
+    struct tm utc {};
+    gmtime_r(&st.st_mtim.tv_sec, &utc);
+    char text[64];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d.%09ld", utc.tm_year + 1900, utc.tm_mon + 1,
+                  utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, static_cast<long>(st.st_mtim.tv_nsec));
+    return text;
 }
 
 std::string FileSha256(const std::string& path) {

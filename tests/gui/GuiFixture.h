@@ -53,6 +53,8 @@ T* Child(QWidget& form, const char* name) {
 // Runs `answer` on the next modal dialog once it is shown, from within its
 // event loop. Fails the test if none appears within `timeoutMs`.
 void WhenModal(std::function<void(QWidget*)> answer, int timeoutMs = 10000);
+// The same for the next modal dialog that `which` accepts.
+void WhenModalOf(std::function<bool(QWidget*)> which, std::function<void(QWidget*)> answer, int timeoutMs = 10000);
 
 struct TLogViewLine {
     QString Text;
@@ -103,6 +105,19 @@ std::int64_t RecordCountOf(const std::string& image);
 // Answers the next save dialog with `path` (or cancels it when empty) and
 // records the name it proposed.
 void AnswerSaveDialog(const std::string& path, QString* proposed = nullptr);
+
+// Answers the next folder dialog with `folder` (or cancels it when empty).
+void AnswerFolderDialog(const std::string& folder);
+
+// Answers the next message box with `button` and records its text.
+void AnswerMessageBox(int button, QString* text = nullptr);
+
+// The modification time of a file of a builder's image as The Sleuth Kit
+// reads it from the record's $STANDARD_INFORMATION, in UTC with 100 ns
+// ("2026-12-08 23:08:15.512985900"); empty where istat isn't there.
+std::string IstatModified(const std::string& image, long long record);
+// A file's modification time in the same form.
+std::string FileModified(const std::string& path);
 
 // The SHA-256 of a file's bytes, "" when it can't be read.
 std::string FileSha256(const std::string& path);

@@ -164,13 +164,15 @@ TEST_F(ScanRoadTest, ScanListsDeletedFilesAndRecoversThemByteForByte) {
     ASSERT_FALSE(Log().empty());
     ExpectLine(Log().back(), "Recovery cancelled by user", "#FF0000");
 
-    // Another row, recovered to a file that exists already: replaced.
+    // Another row, recovered to a file that exists already: replaced once
+    // the user says so.
     const int bigRow = RowOf("big.bin");
     f.SelectResultRow(bigRow);
     EXPECT_EQ(Child<QLabel>(f, "FileNamePanel")->text(), QString("big.bin"));
     const std::string target = WorkDirectory("road-out") + "/copy of big.bin";
     std::ofstream(target) << "old content";
     AnswerSaveDialog(target);
+    AnswerMessageBox(QMessageBox::Yes);
     Child<QToolButton>(f, "SalvaneButton")->click();
     const auto recovery = LogFrom("Preparing for recovery");
     ASSERT_EQ(recovery.size(), 6u);

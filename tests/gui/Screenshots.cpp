@@ -7,22 +7,28 @@
 // demo image and a large image follow. Each state is shown, painted, and the
 // whole screen grabbed into OUTDIR.
 #include <QApplication>
+#include <QDir>
 #include <QElapsedTimer>
+#include <QHeaderView>
+#include <QLineEdit>
 #include <QFileDialog>
 #include <QLabel>
 #include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QTableWidget>
 #include <QThread>
 #include <QTimer>
 #include <QToolButton>
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <thread>
 
 #include "MainForm.h"
+#include "ResultModel.h"
 #include "platform/DriveMap.h"
 #include "platform/Drives.h"
 #include "platform/Locale.h"
@@ -56,13 +62,15 @@ bool WaitFor(const std::function<bool()>& done, int ms = 60000) {
     return true;
 }
 
-// Each read waits a little, so that a scan lasts long enough to be seen.
+// Each read waits a little, so that a scan or a recovery lasts long
+// enough to be seen.
+std::atomic<int> slowMicros{1500};  // per KiB read
 class TSlowDevice final : public deruzera::TDevice {
 public:
     explicit TSlowDevice(std::shared_ptr<deruzera::TDevice> inner) : inner_(std::move(inner)) {}
     std::int64_t ReadAt(std::int64_t offset, void* buffer, std::size_t count) override {
         const auto kib = static_cast<long long>((count + 1023) / 1024);
-        std::this_thread::sleep_for(std::chrono::microseconds(1500 * std::max(kib, 1LL)));
+        std::this_thread::sleep_for(std::chrono::microseconds(slowMicros * std::max(kib, 1LL)));
         return inner_->ReadAt(offset, buffer, count);
     }
     std::int64_t Size() const override { return inner_->Size(); }
@@ -92,6 +100,11 @@ int main(int argc, char** argv) {
     platform::MapSystemDrives();
     const std::string demo = platform::MapSourceDrive(argv[2]);
     const std::string large = platform::MapSourceDrive(argv[3]);
+
+    // Where the recovered files go: empty, so that nothing is replaced.
+    const QString folder = QDir::tempPath() + QStringLiteral("/deruzera-screenshots");
+    QDir(folder).removeRecursively();
+    QDir().mkpath(folder + QStringLiteral("/batch"));
 
     TMainForm form;
     form.move(0, 0);
@@ -142,12 +155,62 @@ int main(int argc, char** argv) {
         if (auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget())) {
             ok = Snap("05-save-dialog.png") && ok;
             if (QWidget* focused = dialog->focusWidget()) focused->clearFocus();
-            dialog->selectFile(QStringLiteral("/tmp/letter.txt"));
+            dialog->selectFile(folder + QStringLiteral("/letter.txt"));
             QMetaObject::invokeMethod(dialog, "accept");
         }
     });
     form.findChild<QToolButton*>(QStringLiteral("SalvaneButton"))->click();
     ok = Snap("06-recovered.png") && ok;
+
+    // Finding files: a search in names and folders, then the list sorted by
+    // size, largest first.
+    auto* search = form.findChild<QLineEdit*>(QStringLiteral("SearchEdit"));
+    search->setText(QStringLiteral("project"));
+    form.SelectResultRow(2);
+    ok = Snap("07-search.png") && ok;
+    search->clear();
+    auto* grid = form.findChild<QTableView*>(QStringLiteral("ResultGrid"));
+    grid->horizontalHeader()->setSortIndicator(TResultModel::ColSize, Qt::DescendingOrder);
+    form.SelectResultRow(1);
+    grid->scrollToTop();
+    ok = Snap("08-sorted.png") && ok;
+
+    // Many files at once: the large image scanned whole, every file
+    // selected and recovered into a folder, caught half-way, then cancelled.
+    slowMicros = 0;
+    form.OpenDevice = [](const std::string& drive, std::string& problem) -> std::shared_ptr<deruzera::TDevice> {
+        std::shared_ptr<deruzera::TDevice> inner = platform::OpenMappedDrive(drive, problem);
+        if (!inner) return nullptr;
+        return std::make_shared<TSlowDevice>(std::move(inner));
+    };
+    grid->horizontalHeader()->setSortIndicator(-1, Qt::AscendingOrder);
+    form.findChild<QToolButton*>(QStringLiteral("AnalizeButton"))->click();
+    form.SelectDriveRow(largeRow);
+    start->click();
+    WaitFor([&] { return !form.ScanRunning() && start->text() == QStringLiteral("Scan Drive"); });
+    slowMicros = 1000;
+    grid->selectAll();
+    // The folder dialog, answered once it shows.
+    auto* answer = new QTimer(&form);
+    answer->setInterval(50);
+    QObject::connect(answer, &QTimer::timeout, [answer, folder] {
+        if (auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget()); dialog && dialog->isVisible()) {
+            answer->stop();
+            if (QWidget* focused = dialog->focusWidget()) focused->clearFocus();
+            dialog->setDirectory(folder);
+            dialog->selectFile(folder + QStringLiteral("/batch"));
+            QMetaObject::invokeMethod(dialog, "accept");
+        }
+    });
+    answer->start();
+    form.findChild<QToolButton*>(QStringLiteral("SalvaneButton"))->click();
+    const QRegularExpression progress(QStringLiteral("^Recovering file (\\d+) of"));
+    WaitFor([&] { return !form.BatchRunning() || progress.match(status->text()).captured(1).toInt() >= 300; });
+    ok = Snap("09-batch.png") && ok;
+    start->click();
+    WaitFor([&] { return !form.BatchRunning() && start->text() == QStringLiteral("Scan Drive"); });
+    ok = Snap("10-batch-done.png") && ok;
+    QDir(folder).removeRecursively();
 
     form.hide();
     return ok ? 0 : 1;

@@ -1,0 +1,283 @@
+// Recovering many files into a folder: where each one goes, names that
+// exist, failures, the lines, stopping, and the folder on the drive read.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "Fixture.h"
+#include "Synthetic.h"
+#include "volume/Batch.h"
+
+using namespace deruzera;
+using testing_support::Lines;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string ReadAll(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// Every regular file below `root`, by its path relative to it.
+std::map<std::string, std::string> Tree(const fs::path& root) {
+    std::map<std::string, std::string> files;
+    for (const auto& entry : fs::recursive_directory_iterator(root))
+        if (entry.is_regular_file()) files[fs::relative(entry.path(), root).string()] = ReadAll(entry.path());
+    return files;
+}
+
+struct RecordingBatch : TBatchSink {
+    Lines lines;
+    std::vector<TBatchFileOutcome> files;
+    std::vector<TBatchProgress> reports;
+    std::function<void(const TBatchProgress&)> onProgress;
+    void Line(const TLogLine& line) override { lines.emplace_back(line.Text, line.Colour); }
+    void Progress(const TBatchProgress& p) override {
+        reports.push_back(p);
+        if (onProgress) onProgress(p);
+    }
+    void FileDone(const TBatchFileOutcome& f) override { files.push_back(f); }
+};
+
+// A device that says every path lies on it, as a mounted partition does.
+class HoldingDevice final : public TDevice {
+public:
+    explicit HoldingDevice(std::string bytes) : inner_(MemoryDevice(std::move(bytes))) {}
+    std::int64_t ReadAt(std::int64_t offset, void* buffer, std::size_t count) override {
+        return inner_->ReadAt(offset, buffer, count);
+    }
+    std::int64_t Size() const override { return inner_->Size(); }
+    bool HoldsPath(const std::string&) const override { return true; }
+
+private:
+    THandle inner_;
+};
+
+// A device that sets `stop` once a read reaches `at`, as a user's click
+// would while the file there is being written.
+class StoppingDevice final : public TDevice {
+public:
+    StoppingDevice(std::string bytes, std::int64_t at, std::atomic<bool>& stop)
+        : inner_(MemoryDevice(std::move(bytes))), at_(at), stop_(stop) {}
+    std::int64_t ReadAt(std::int64_t offset, void* buffer, std::size_t count) override {
+        if (offset >= at_) stop_ = true;
+        return inner_->ReadAt(offset, buffer, count);
+    }
+    std::int64_t Size() const override { return inner_->Size(); }
+
+private:
+    THandle inner_;
+    std::int64_t at_;
+    std::atomic<bool>& stop_;
+};
+
+constexpr std::uint64_t Modified = 132000000001234567ull;  // 2019, with 100 ns units
+constexpr std::int64_t BigSize = 3 << 20;
+
+class BatchTest : public ::testing::Test {
+protected:
+    fs::path dir;
+    synth::Volume v{64, 16 << 20};
+    std::shared_ptr<TDevice> device;
+    TVolume volume;
+    RecordingBatch sink;
+    std::atomic<bool> stop{false};
+    std::string big;
+
+    void SetUp() override {
+        dir = fs::temp_directory_path() / ("deruzera-batch-" + std::to_string(::getpid()));
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+        v.Directory(20, 5, u"Users");
+        v.Directory(21, 20, u"Docs");
+        v.Directory(22, 5, u"..", 2);  // a deleted folder with a hostile name
+        v.DeletedFile(30, 21, u"a.txt", "alpha", Modified);
+        v.DeletedFile(31, 5, u"root.txt", "root");
+        v.DeletedFile(32, 22, u"x/y", "slash");
+        v.DeletedFile(33, 40, u"lost.txt", "orphan");  // record 40 is no directory
+        v.PutRecord(34, synth::Record(1, {synth::StandardInformation(0, 0), synth::FileName(5, u"live.txt")}));
+        // 3 MiB in the clusters from 1024 on: read and written in pieces.
+        big.resize(BigSize);
+        for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7 + i / 4096);
+        v.Write(1024 * 4096, synth::Bytes(big.begin(), big.end()));
+        v.PutRecord(35, synth::Record(0, {synth::StandardInformation(Modified, Modified), synth::FileName(21, u"big.bin"),
+                                          synth::NonResident(0x80, {0x22, 0x00, 0x03, 0x00, 0x04}, BigSize, 0, 767)}));
+        Open(std::shared_ptr<TDevice>(MemoryDevice(v.image)));
+    }
+    void TearDown() override {
+        fs::permissions(dir, fs::perms::owner_all);
+        fs::remove_all(dir);
+    }
+    void Open(std::shared_ptr<TDevice> d) {
+        device = std::move(d);
+        TScanOutcome failure;
+        ASSERT_EQ(LoadVolume(*device, "C:", volume, nullptr, failure), TScanEnd::Completed);
+    }
+    TBatchOutcome Run(const std::vector<std::int64_t>& records, const fs::path& folder, TBatchOptions options = {}) {
+        std::vector<TBatchItem> items;
+        for (std::int64_t r : records) items.push_back({r, std::nullopt, -1, TRecoverability::Unknown});
+        return RecoverBatch(*device, volume, items, folder.string(), sink, stop, options);
+    }
+};
+
+}  // namespace
+
+TEST(BatchNames, EachFileGoesToItsPathBelowTheDrive) {
+    EXPECT_EQ(BatchTargetPath("C:", "C:\\Users\\Docs\\", "a.txt"), "Users/Docs/a.txt");
+    EXPECT_EQ(BatchTargetPath("C:", "C:\\", "a.txt"), "a.txt");
+    EXPECT_EQ(BatchTargetPath("E:", "E:\\x\\", "a"), "x/a");
+    EXPECT_EQ(BatchTargetPath("C:", "*\\lost\\dir\\", "a.txt"), "Orphans/lost/dir/a.txt");
+    EXPECT_EQ(BatchTargetPath("C:", "*\\", "a.txt"), "Orphans/a.txt");
+    EXPECT_EQ(BatchTargetPath("C:", "", "untitled.dat"), "Orphans/untitled.dat");
+    // Folder names are made safe as file names are: nothing climbs out.
+    EXPECT_EQ(BatchTargetPath("C:", "C:\\..\\.\\a/b\\\x01\\", ".."), "__/_/a_b/_/__");
+    EXPECT_EQ(BatchTargetPath("C:", "C:\\Docs\\", ""), "Docs/_");
+}
+
+TEST(BatchNames, NumberedNamesAndNamesTooLongForAFolderEntry) {
+    EXPECT_EQ(NumberedName("a.txt", 1), "a (1).txt");
+    EXPECT_EQ(NumberedName("archive.tar.gz", 2), "archive.tar (2).gz");
+    EXPECT_EQ(NumberedName(".profile", 3), ".profile (3)");
+    EXPECT_EQ(NumberedName("README", 12), "README (12)");
+    // 200 two-byte characters: 400 bytes, cut to whole characters.
+    std::string cyrillic;
+    for (int i = 0; i < 200; ++i) cyrillic += "ж";
+    const std::string fitted = FitName(cyrillic + ".txt");
+    EXPECT_EQ(fitted, cyrillic.substr(0, 250) + ".txt");
+    EXPECT_EQ(NumberedName(cyrillic + ".txt", 7), cyrillic.substr(0, 246) + " (7).txt");
+    EXPECT_LE(NumberedName(std::string(300, 'x'), 99999).size(), 255u);
+    EXPECT_EQ(FitName("short.txt"), "short.txt");
+}
+
+TEST_F(BatchTest, RecoversTheTreeWithTimesAndRefusesWhatCantComeBack) {
+    const TBatchOutcome outcome = Run({30, 31, 32, 33, 34, 35, 63}, dir / "out");
+    EXPECT_EQ(outcome.Files, 7u);
+    EXPECT_EQ(outcome.Written, 5u);
+    EXPECT_EQ(outcome.Failed, 2u);
+    EXPECT_FALSE(outcome.Stopped);
+    EXPECT_EQ(Tree(dir / "out"), (std::map<std::string, std::string>{{"Users/Docs/a.txt", "alpha"},
+                                                                       {"Users/Docs/big.bin", big},
+                                                                       {"root.txt", "root"},
+                                                                       {"__/x_y", "slash"},
+                                                                       {"Orphans/lost.txt", "orphan"}}));
+    // The modification time of the record, to the 100 ns.
+    const auto written = fs::last_write_time(dir / "out/Users/Docs/a.txt");
+    const auto since1970 = std::chrono::duration_cast<std::chrono::nanoseconds>(
+        std::chrono::file_clock::to_sys(written).time_since_epoch());
+    EXPECT_EQ(since1970.count(), static_cast<std::int64_t>(Modified - 116444736000000000ull) * 100);
+
+    EXPECT_EQ(sink.files.size(), 7u);
+    EXPECT_EQ(sink.files[0].Target, (dir / "out/Users/Docs/a.txt").string());
+    EXPECT_EQ(sink.files[0].Source, "C:\\Users\\Docs\\a.txt");
+    EXPECT_EQ(sink.files[5].Bytes, static_cast<std::uint64_t>(BigSize));
+    const std::string folder = (dir / "out").string();
+    EXPECT_EQ(sink.lines,
+              (Lines{{"Error: Unable to recover record 34: the file seems no longer listed as deleted", clRed},
+                     {"Error: Unable to recover record 63: its MFT record can't be read", clRed},
+                     {"Recovered 5 of 7 files into " + folder + " (2 failed)", clRed}}));
+    ASSERT_FALSE(sink.reports.empty());
+    const TBatchProgress& last = sink.reports.back();
+    EXPECT_EQ(last.Done, 7u);
+    EXPECT_EQ(last.Failed, 2u);
+    EXPECT_EQ(last.BytesDone, last.Bytes);
+    EXPECT_EQ(last.Bytes, static_cast<std::uint64_t>(5 + 4 + 5 + 6 + BigSize));
+}
+
+TEST_F(BatchTest, ASecondRunReplacesNothing) {
+    ASSERT_EQ(Run({30, 35}, dir / "out").Written, 2u);
+    const auto first = Tree(dir / "out");
+    {
+        std::ofstream(dir / "out/Users/Docs/a (1).txt") << "mine";
+    }
+    sink = RecordingBatch{};
+    const TBatchOutcome again = Run({30, 35}, dir / "out");
+    EXPECT_EQ(again.Written, 2u);
+    auto tree = Tree(dir / "out");
+    EXPECT_EQ(tree["Users/Docs/a.txt"], "alpha");
+    EXPECT_EQ(tree["Users/Docs/a (1).txt"], "mine");
+    EXPECT_EQ(tree["Users/Docs/a (2).txt"], "alpha");
+    EXPECT_EQ(tree["Users/Docs/big (1).bin"], big);
+    EXPECT_EQ(tree.size(), first.size() + 3);
+    EXPECT_EQ(sink.lines, (Lines{{"Recovered 2 of 2 files into " + (dir / "out").string(), clGreen}}));
+}
+
+TEST_F(BatchTest, StoppingMidFileLeavesNoPartAndSaysHowFarItGot) {
+    // Stop while the 3 MiB file is being written, after its first piece.
+    Open(std::make_shared<StoppingDevice>(v.image, 1024 * 4096 + (1 << 20), stop));
+    const TBatchOutcome outcome = Run({30, 35, 31}, dir / "out");
+    EXPECT_TRUE(outcome.Stopped);
+    EXPECT_EQ(outcome.Written, 1u);
+    EXPECT_EQ(outcome.Failed, 0u);
+    EXPECT_EQ(Tree(dir / "out"), (std::map<std::string, std::string>{{"Users/Docs/a.txt", "alpha"}}));
+    EXPECT_EQ(sink.lines.back(),
+              (std::pair<std::string, std::uint32_t>{
+                  "Recovered 1 of 3 files into " + (dir / "out").string() + " (cancelled by user)", clRed}));
+}
+
+TEST_F(BatchTest, FolderOnTheDriveBeingReadIsRefusedUnlessAllowed) {
+    Open(std::make_shared<HoldingDevice>(v.image));
+    TBatchOutcome outcome = Run({30}, dir / "out");
+    EXPECT_TRUE(outcome.Refused);
+    EXPECT_EQ(sink.lines, (Lines{{"Error: The folder " + (dir / "out").string() +
+                                      " is on the drive being read; writing there could overwrite deleted files",
+                                  clRed}}));
+    EXPECT_TRUE(Tree(dir / "out").empty());
+    TBatchOptions allow;
+    allow.AllowSameDevice = true;
+    outcome = Run({30}, dir / "out", allow);
+    EXPECT_EQ(outcome.Written, 1u);
+}
+
+TEST_F(BatchTest, FoldersThatCantBeMadeAreSaid) {
+    {
+        std::ofstream(dir / "file") << "x";
+    }
+    TBatchOutcome outcome = Run({30}, dir / "file");
+    EXPECT_TRUE(outcome.Refused);
+    ASSERT_EQ(sink.lines.size(), 1u);
+    EXPECT_EQ(sink.lines[0].first.rfind("Error: Unable to make the folder " + (dir / "file").string() + " (", 0), 0u);
+
+    // A file where a folder of the tree should be: that file fails, the rest goes on.
+    fs::create_directories(dir / "out");
+    {
+        std::ofstream(dir / "out/Users") << "in the way";
+    }
+    sink = RecordingBatch{};
+    outcome = Run({30, 31}, dir / "out");
+    EXPECT_EQ(outcome.Written, 1u);
+    ASSERT_EQ(sink.lines.size(), 2u);
+    EXPECT_EQ(sink.lines[0].first.rfind("Error: Unable to recover C:\\Users\\Docs\\a.txt: unable to make the folder " +
+                                            (dir / "out/Users/Docs").string() + " (",
+                                        0),
+              0u)
+        << sink.lines[0].first;
+    if (::geteuid() != 0) {
+        // A folder that may not be written to.
+        fs::create_directories(dir / "locked");
+        fs::permissions(dir / "locked", fs::perms::owner_read | fs::perms::owner_exec);
+        sink = RecordingBatch{};
+        outcome = Run({31}, dir / "locked");
+        EXPECT_EQ(outcome.Failed, 1u);
+        EXPECT_EQ(sink.lines[0].first, "Error: Unable to recover C:\\root.txt: unable to write the recovered file "
+                                       "(Permission denied)");
+        fs::permissions(dir / "locked", fs::perms::owner_all);
+    }
+}
+
+TEST(BatchTexts, ProgressCountsFilesAndBytes) {
+    TBatchProgress p;
+    p.Files = 123;
+    p.Done = 40;
+    p.Bytes = 300 << 20;
+    p.BytesDone = 12800 << 10;
+    EXPECT_EQ(BatchProgressText(p), "Recovering file 41 of 123 (12.5 Mb of 300 Mb)");
+    p.Failed = 2;
+    p.Done = 123;
+    EXPECT_EQ(BatchProgressText(p, ","), "Recovering file 123 of 123 (12,5 Mb of 300 Mb), 2 failed");
+}
