@@ -4,6 +4,7 @@
 //   bytes 1..8    the volume's cluster count (signed; 0 or less: unknown)
 //   bytes 9..16   the real size, bytes 17..24 the valid data length
 //   bytes 25..    the run list
+#include <algorithm>
 #include <vector>
 
 #include "FuzzSupport.h"
@@ -65,6 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(!content.Resident && content.Size == realSize);
         std::uint64_t total = 0;
         std::uint64_t stored = 0;
+        std::vector<TContentExtent> onVolume;
         for (const TContentExtent& e : content.Extents) {
             FUZZ_CHECK(e.Length > 0);
             total += e.Length;
@@ -73,6 +75,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 continue;
             }
             stored += e.Length;
+            onVolume.push_back(e);
             FUZZ_CHECK(static_cast<std::uint64_t>(e.VolumeOffset) % cluster == 0);
             FUZZ_CHECK(static_cast<std::uint64_t>(e.VolumeOffset) + e.Length <= limit * cluster);
         }
@@ -81,6 +84,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         // valid data length.
         FUZZ_CHECK(stored <= limit * cluster);
         FUZZ_CHECK(stored <= std::min(validSize, realSize));
+        // A file's clusters are its own: no two stretches of it come from
+        // the same place on the volume.
+        std::sort(onVolume.begin(), onVolume.end(),
+                  [](const TContentExtent& a, const TContentExtent& b) { return a.VolumeOffset < b.VolumeOffset; });
+        for (std::size_t i = 1; i < onVolume.size(); ++i)
+            FUZZ_CHECK(static_cast<std::uint64_t>(onVolume[i].VolumeOffset) >=
+                           static_cast<std::uint64_t>(onVolume[i - 1].VolumeOffset) + onVolume[i - 1].Length,
+                       "clusters named twice at " + std::to_string(onVolume[i].VolumeOffset));
     } catch (const ERecordError&) {
     }
     return 0;
