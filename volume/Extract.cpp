@@ -92,6 +92,16 @@ TFileContent ContentOfAttribute(TBytes data, const TVolume& volume) {
         if (run.Lcn >= 0 && (__builtin_add_overflow(allocated, run.Length, &allocated) ||
                              (volume.ClusterCount > 0 && allocated > static_cast<std::uint64_t>(volume.ClusterCount))))
             Damaged("more clusters than the volume holds");
+    // Nor does it name any cluster twice. Where the boot sector claims a
+    // volume larger than the device, the count above bounds nothing real:
+    // runs over the same clusters would copy the device again and again.
+    std::vector<TDataRun> placed;
+    for (const TDataRun& run : runs)
+        if (run.Lcn >= 0) placed.push_back(run);
+    std::sort(placed.begin(), placed.end(), [](const TDataRun& a, const TDataRun& b) { return a.Lcn < b.Lcn; });
+    for (std::size_t i = 1; i < placed.size(); ++i)
+        if (static_cast<std::uint64_t>(placed[i].Lcn) < static_cast<std::uint64_t>(placed[i - 1].Lcn) + placed[i - 1].Length)
+            Damaged("runs that name the same clusters twice");
 
     std::uint64_t total = 0;
     for (const TDataRun& run : runs) {

@@ -194,7 +194,7 @@ struct TFileContent {
 
 // Decodes the first unnamed $DATA of a fixed-up record. Throws ERecordError
 // on every failure (no $DATA, an empty or damaged run list, sizes out of
-// range, more clusters than the volume holds).
+// range, more clusters than the volume holds, a cluster named twice).
 TFileContent ExtractFileContent(TBytes record, const TVolume& volume);
 
 // The same for any one attribute's bytes (resident value or run list).
