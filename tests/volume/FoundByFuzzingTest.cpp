@@ -1,6 +1,9 @@
-// Faults the fuzz targets (fuzz/) found, each as the smallest hand-made
-// volume that shows it.
+// Faults found with the fuzz targets (fuzz/), by a target on its own or by
+// a hand-made input that a target then failed on; each as the smallest
+// hand-made volume that shows it.
 #include <gtest/gtest.h>
+
+#include "Fixture.h"
 
 #include "Synthetic.h"
 #include "volume/Salvane.h"
@@ -48,6 +51,35 @@ TEST(FoundByFuzzing, RunsOverTheSameClustersOnAVolumeClaimedLargerThanTheDevice)
     const TRecoveryPlan ok = PlanRecovery(*sound, Loaded(*sound), 31);
     EXPECT_EQ(ok.End, TPlanEnd::Ready) << ok.What;
     EXPECT_EQ(ok.Content.Size, 8ull * v.Cluster());
+}
+
+// A boot sector that claims 2^38 sectors and a record 0 whose one run
+// holds 2^30 clusters from the MFT's place: the map is inside the claimed
+// volume, but all of it past the first 4 MiB lies beyond the device. The
+// walk went through 2^32 records of zeros there (hours); it now stops where
+// the device ends.
+TEST(FoundByFuzzing, AnMftMappedFarPastTheEndOfTheDevice) {
+    synth::Volume v(64, 4 << 20);
+    ClaimSectors(v, std::uint64_t{1} << 38);
+    const std::int64_t clusters = std::int64_t{1} << 30;
+    const synth::Bytes runs = {0x24, 0x00, 0x00, 0x00, 0x40, static_cast<std::uint8_t>(v.mftCluster), 0x00};
+    v.PutRecord(0, synth::Record(1, {synth::StandardInformation(0, 0), synth::FileName(5, u"$MFT", 3),
+                                     synth::NonResident(0x80, runs, clusters * v.Cluster(), 0, clusters - 1)}));
+    v.DeletedFile(40, 5, u"found.txt", "still here");
+
+    auto device = MemoryDevice(v.image);
+    testing_support::RecordingSink sink;
+    std::atomic<bool> abort{false};
+    int progress = 0;
+    sink.onProgress = [&] {
+        if (++progress == 10000) abort = true;  // far more than the device's records need
+    };
+    const TScanOutcome outcome = ScanDrive(*device, "C:", sink, abort);
+    EXPECT_EQ(outcome.End, TScanEnd::Completed);
+    EXPECT_EQ(outcome.Volume.RecordCount, clusters * v.Cluster() / v.recordSize);
+    EXPECT_LT(progress, 100);
+    ASSERT_EQ(sink.files.size(), 1u);
+    EXPECT_EQ(sink.Name(0), "found.txt");
 }
 
 }  // namespace
