@@ -3,6 +3,8 @@
 // hand-made volume that shows it.
 #include <gtest/gtest.h>
 
+#include <chrono>
+
 #include "Fixture.h"
 
 #include "Synthetic.h"
@@ -80,6 +82,51 @@ TEST(FoundByFuzzing, AnMftMappedFarPastTheEndOfTheDevice) {
     EXPECT_LT(progress, 100);
     ASSERT_EQ(sink.files.size(), 1u);
     EXPECT_EQ(sink.Name(0), "found.txt");
+}
+
+// Record 0's attribute list names 1500 extension records of 280 runs each,
+// on a device whose boot sector claims room for them. Mapping the MFT
+// copied and sorted the whole map once an extension record: minutes for
+// this 4 MiB image, hours for a larger one, with no way to abort.
+TEST(FoundByFuzzing, AnMftOfManyExtensionRecordsMapsInLinearTime) {
+    synth::Volume v(64, 4 << 20);
+    ClaimSectors(v, std::uint64_t{1} << 38);
+    constexpr int Extents = 1500;
+    constexpr int Runs = 280;
+    constexpr std::int64_t MftClusters = 512;
+    synth::Bytes list;
+    for (int k = 0; k < Extents; ++k) {
+        const std::int64_t first = MftClusters + std::int64_t{k} * Runs;
+        synth::Bytes runs;
+        for (int i = 0; i < Runs; ++i) runs.insert(runs.end(), {0x11, 0x01, static_cast<std::uint8_t>(i % 2 ? 0xFF : 0x01)});
+        v.PutRecord(16 + k, synth::Record(1, {synth::NonResident(0x80, runs, 0, first, first + Runs - 1)}));
+        synth::Bytes entry(32, 0);
+        synth::Put(entry, 0, 0x80, 4);
+        synth::Put(entry, 4, 32, 2);
+        synth::Put(entry, 8, static_cast<std::uint64_t>(first), 8);
+        synth::Put(entry, 16, static_cast<std::uint64_t>(16 + k), 8);
+        list.insert(list.end(), entry.begin(), entry.end());
+    }
+    const std::int64_t listCluster = 600;
+    const std::int64_t listClusters = (static_cast<std::int64_t>(list.size()) + v.Cluster() - 1) / v.Cluster();
+    v.Write(listCluster * v.Cluster(), list);
+    const synth::Bytes listRuns = {0x21, static_cast<std::uint8_t>(listClusters), static_cast<std::uint8_t>(listCluster & 0xFF),
+                                   static_cast<std::uint8_t>(listCluster >> 8)};
+    // Record 0 gives the sizes of the whole MFT, its extension records included.
+    const std::int64_t mftBytes = (MftClusters + std::int64_t{Extents} * Runs) * v.Cluster();
+    const synth::Bytes mftRuns = {0x22, 0x00, 0x02, static_cast<std::uint8_t>(v.mftCluster), 0x00};
+    v.PutRecord(0, synth::Record(1, {synth::StandardInformation(0, 0),
+                                     synth::NonResident(0x20, listRuns, list.size(), 0, listClusters - 1),
+                                     synth::FileName(5, u"$MFT", 3),
+                                     synth::NonResident(0x80, mftRuns, static_cast<std::uint64_t>(mftBytes), 0, MftClusters - 1)}));
+
+    auto device = MemoryDevice(v.image);
+    const auto start = std::chrono::steady_clock::now();
+    const TVolume volume = Loaded(*device);
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(volume.MFTRuns.size(), 1u + std::size_t{Extents} * Runs);
+    EXPECT_EQ(volume.RecordCount, mftBytes / v.recordSize);
+    EXPECT_LT(took.count(), 20.0) << "seconds to map the MFT";
 }
 
 }  // namespace
