@@ -79,10 +79,10 @@ void Recover(TDevice& device, const TVolume& volume, std::int64_t record, std::o
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    auto device = fuzz::DeviceOver(data, size);
+    auto device = std::make_unique<fuzz::FailingDevice>(data, size);
     fuzz::CheckingSink sink;
-    const std::atomic<bool> abort{false};
-    const TScanOutcome outcome = ScanDrive(*device, "C:", sink, abort);
+    sink.AbortFrom(data, size);
+    const TScanOutcome outcome = ScanDrive(*device, "C:", sink, sink.abort);
     sink.CheckEnd(outcome);
     for (const fuzz::CheckingSink::FoundFile& file : sink.found) {
         Recover(*device, outcome.Volume, file.Record, file.Sequence);

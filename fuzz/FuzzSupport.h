@@ -52,4 +52,29 @@ inline deruzera::THandle DeviceOver(const std::uint8_t* data, std::size_t size) 
     return deruzera::MemoryDevice(std::string(reinterpret_cast<const char*>(data), size));
 }
 
+// A device over a volume image that fails every read touching one stretch,
+// as a disk with bad sectors does. The stretch comes from the boot sector's
+// first three bytes (its jump instruction, which no reader looks at): where
+// byte 0 is odd, byte 1 in 64 KiB steps from the start, byte 2 + 1 in 4 KiB
+// steps long. The seeds' jump (EB 52 90) puts it past their end.
+class FailingDevice final : public deruzera::TDevice {
+public:
+    FailingDevice(const std::uint8_t* data, std::size_t size) : inner_(DeviceOver(data, size)) {
+        if (size >= 3 && (data[0] & 1)) {
+            from_ = std::int64_t{data[1]} << 16;
+            to_ = from_ + ((std::int64_t{data[2]} + 1) << 12);
+        }
+    }
+    std::int64_t ReadAt(std::int64_t offset, void* buffer, std::size_t count) override {
+        if (offset < to_ && offset + static_cast<std::int64_t>(count) > from_) return -5;  // EIO
+        return inner_->ReadAt(offset, buffer, count);
+    }
+    std::int64_t Size() const override { return inner_->Size(); }
+
+private:
+    deruzera::THandle inner_;
+    std::int64_t from_ = 0;
+    std::int64_t to_ = 0;
+};
+
 }  // namespace fuzz

@@ -4,6 +4,7 @@
 // count of files that matches the outcome.
 #pragma once
 
+#include <atomic>
 #include <set>
 #include <vector>
 
@@ -12,6 +13,11 @@
 namespace fuzz {
 
 struct CheckingSink : deruzera::TScanSink {
+    // Where set, the scan is aborted at that progress report.
+    std::atomic<bool> abort{false};
+    int abortAt = -1;
+    int reports = 0;
+
     std::vector<deruzera::TLogLine> lines;
     std::int64_t recordCount = -1;
     std::int64_t position = 0;
@@ -35,6 +41,7 @@ struct CheckingSink : deruzera::TScanSink {
         FUZZ_CHECK(at > position && at <= recordCount, std::to_string(at));
         FUZZ_CHECK(foundSoFar >= static_cast<std::int64_t>(found.size()));
         position = at;
+        if (++reports == abortAt) abort = true;
     }
     void Found(const deruzera::TFoundBatch& batch) override {
         for (const deruzera::TFoundFiles& file : batch.Files) {
@@ -51,8 +58,16 @@ struct CheckingSink : deruzera::TScanSink {
         }
     }
 
+    // An abort asked for by the image: where the boot sector's OEM name has
+    // no blank in its 5th byte (no reader looks past "NTFS"), the scan is
+    // aborted at the progress report that byte counts.
+    void AbortFrom(const std::uint8_t* data, std::size_t size) {
+        if (size > 7 && data[7] != ' ') abortAt = data[7];
+    }
+
     // The outcome agrees with what the sink was given.
     void CheckEnd(const deruzera::TScanOutcome& outcome) const {
+        FUZZ_CHECK(outcome.End != deruzera::TScanEnd::Aborted || abort);
         FUZZ_CHECK(!lines.empty());
         FUZZ_CHECK((lines.back().Colour == deruzera::clGreen) == (outcome.End == deruzera::TScanEnd::Completed));
         FUZZ_CHECK(outcome.Walked == (recordCount >= 0));
