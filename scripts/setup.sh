@@ -5,7 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 preset="${1:-default}"
 
-packages=(g++ cmake ninja-build pkg-config git libgtest-dev
+packages=(g++ cmake ninja-build pkg-config git libgtest-dev clang libclang-rt-14-dev
           qt6-base-dev qt6-base-dev-tools libqt6svg6 qt6-image-formats-plugins qt6-qpa-plugins
           ntfs-3g ntfs-3g-dev libblkid-dev libsystemd-dev sleuthkit
           dbus udev polkitd udisks2

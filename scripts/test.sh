@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The whole test suite: builds what is missing and runs every test, first in
-# the normal build, then with AddressSanitizer and UndefinedBehaviorSanitizer.
+# the normal build, then with AddressSanitizer and UndefinedBehaviorSanitizer,
+# then each fuzz target of the volume reader for a short while (clang).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 export PATH="$PATH:/usr/sbin:/sbin"
@@ -8,3 +9,5 @@ bash scripts/setup.sh default
 ctest --preset default -j 2
 bash scripts/setup.sh sanitize
 ASAN_OPTIONS=detect_leaks=0 ctest --preset sanitize -j 2
+bash scripts/setup.sh fuzz
+ctest --preset fuzz

@@ -56,7 +56,12 @@ std::int64_t AppendExtensionRuns(TBytes record0, std::int64_t lastVcn, TDevice& 
     if (list.empty()) return lastVcn;
     std::set<std::int64_t> visited;
     TDynamicCharArray record;
-    std::vector<TMftRun> runs = volume.MFTRuns;
+    // The MFT as mapped so far: extension records lie in the part already
+    // mapped. Each extent begins past every VCN mapped before it, so its runs
+    // go at the map's end, which is never copied or sorted again: thousands
+    // of extents map in linear time.
+    TVolume mapped = volume;
+    std::vector<TMftRun>& runs = mapped.MFTRuns;
     for (std::size_t p = 0; p + ListEntry::Size <= list.size();) {
         const std::size_t length = ReadU16(list, p + ListEntry::Length);
         if (length < ListEntry::Size || length % 8 != 0) break;
@@ -66,9 +71,6 @@ std::int64_t AppendExtensionRuns(TBytes record0, std::int64_t lastVcn, TDevice& 
         if (ReadU32(list, p - length + ListEntry::Type) != AttrData || list[p - length + ListEntry::NameLength] != 0 ||
             firstVcn <= lastVcn || n <= MftRecord || !visited.insert(n).second)
             continue;
-        // Extension records lie in the part of the MFT already mapped.
-        TVolume mapped = volume;
-        mapped.MFTRuns = runs;
         if (ReadFileRecord(device, mapped, n, record) != 0) continue;
         try {
             FixupRecord(record);
@@ -81,12 +83,13 @@ std::int64_t AppendExtensionRuns(TBytes record0, std::int64_t lastVcn, TDevice& 
         if (extent.empty() || ReadU8(extent, AttrHeader::NonResident) != 1 ||
             ReadS64(extent, NonResident::FirstVcn) != firstVcn || extentLast < firstVcn)
             continue;
-        std::vector<TMftRun> more = runs;
-        if (AppendMftRuns(extent, volume, more)) {
-            runs = std::move(more);
-            OrderRuns(runs);
+        // An extent whose runs reach back into VCNs mapped before is damage.
+        const std::size_t before = runs.size();
+        if (AppendMftRuns(extent, volume, runs) &&
+            (before == 0 || runs.size() == before || runs[before].Vcn >= runs[before - 1].Vcn + runs[before - 1].Length))
             lastVcn = std::max(lastVcn, extentLast);
-        }
+        else
+            runs.resize(before);
     }
     volume.MFTRuns = std::move(runs);
     return lastVcn;

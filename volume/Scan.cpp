@@ -420,6 +420,39 @@ void TWalk::Deliver(std::int64_t position) {
 // Walks records 16 .. RecordCount - 1 in order, reading the MFT a chunk at a
 // time while the chunk before is walked. Records 0 to 15 come in from the
 // volume's load: they are not listed, but say where the system files lie.
+// The stretches of the MFT, as [first, end) MFT bytes in order, that lie on
+// the device. Records past the device's end read as zeros, and a damaged
+// boot sector and record 0 can place billions of them there.
+std::vector<std::pair<std::int64_t, std::int64_t>> MftOnDevice(const TVolume& volume, std::int64_t deviceSize) {
+    std::vector<std::pair<std::int64_t, std::int64_t>> stretches;
+    if (deviceSize < 0) {
+        stretches.emplace_back(0, INT64_MAX);
+    } else if (volume.MFTRuns.empty()) {
+        if (volume.MFTOffset < deviceSize) stretches.emplace_back(0, deviceSize - volume.MFTOffset);
+    } else {
+        // Runs lie inside the volume, whose bytes fit in 48 bits: these
+        // products can't overflow.
+        const std::int64_t cluster = volume.BytesPerCluster;
+        for (const TMftRun& run : volume.MFTRuns) {
+            const std::int64_t at = run.Lcn * cluster;
+            if (at < deviceSize)
+                stretches.emplace_back(run.Vcn * cluster,
+                                       run.Vcn * cluster + std::min(run.Length * cluster, deviceSize - at));
+        }
+    }
+    return stretches;
+}
+
+// The first record from `n` on with bytes in one of `stretches`, or `count`.
+std::int64_t NextRecordOnDevice(const std::vector<std::pair<std::int64_t, std::int64_t>>& stretches, std::int64_t n,
+                                std::int64_t recordSize, std::int64_t count) {
+    if (n >= count) return count;
+    const auto it = std::upper_bound(stretches.begin(), stretches.end(), n * recordSize,
+                                     [](std::int64_t byte, const auto& s) { return byte < s.second; });
+    if (it == stretches.end()) return count;
+    return std::min(count, std::max(n, it->first / recordSize));
+}
+
 void WalkMft(TDevice& device, TScanOutcome& outcome, TScanSink& sink, const std::atomic<bool>& abort,
              TDynamicCharArray& systemRecords, const TScanOptions& options) {
     const TVolume& volume = outcome.Volume;
@@ -452,9 +485,14 @@ void WalkMft(TDevice& device, TScanOutcome& outcome, TScanSink& sink, const std:
         if (error == 0) Prepare(into, recordsFrom(first), recordSize, holders, *ready);
         return error;
     };
+    // Stretches of records past the end of the device are passed over.
+    const auto onDevice = MftOnDevice(volume, device.Size());
+    auto nextOnDevice = [&](std::int64_t n) {
+        return NextRecordOnDevice(onDevice, n, static_cast<std::int64_t>(recordSize), count);
+    };
     std::future<int> pending;
-    if (FirstUserRecord < count)
-        pending = std::async(std::launch::async, readChunk, FirstUserRecord, chunks[0].data(), &prepared[0]);
+    std::int64_t first = nextOnDevice(FirstUserRecord);
+    if (first < count) pending = std::async(std::launch::async, readChunk, first, chunks[0].data(), &prepared[0]);
     int current = 0;
     int failedChunks = 0;
     auto finish = [&](TScanEnd end) {
@@ -462,11 +500,11 @@ void WalkMft(TDevice& device, TScanOutcome& outcome, TScanSink& sink, const std:
         walk.Finish();
         outcome.End = end;
     };
-    for (std::int64_t first = FirstUserRecord; first < count; first += step, current ^= 1) {
+    for (std::int64_t next; first < count; first = next, current ^= 1) {
         const int error = pending.get();
-        if (first + step < count)
-            pending = std::async(std::launch::async, readChunk, first + step, chunks[current ^ 1].data(),
-                                 &prepared[current ^ 1]);
+        next = nextOnDevice(first + step);
+        if (next < count)
+            pending = std::async(std::launch::async, readChunk, next, chunks[current ^ 1].data(), &prepared[current ^ 1]);
         std::uint8_t* chunk = chunks[current].data();
         const std::size_t records = recordsFrom(first);
         if (error != 0) {
