@@ -41,16 +41,8 @@ bool TClusterBitmap::Open(TDevice& device, const TVolume& volume, TBytes bitmapR
     try {
         FixupRecord(record);
         const std::uint16_t sequence = ReadU16(record, RecordHeader::Sequence);
-        const TDataStream stream = StreamOfRecord(record, BitmapRecord, volume, &device, [&](std::int64_t n) {
-            TDynamicCharArray extension;
-            if (ReadFileRecord(device, volume, n, extension) != 0) return TDynamicCharArray{};
-            try {
-                FixupRecord(extension);
-            } catch (const ERecordError&) {
-                return TDynamicCharArray{};
-            }
-            return BelongsTo(extension, BitmapRecord, sequence) ? extension : TDynamicCharArray{};
-        });
+        const TDataStream stream =
+            StreamOfRecord(record, BitmapRecord, volume, &device, FetchFromDevice(device, volume, BitmapRecord, sequence));
         if (!stream.Found || stream.Compressed()) return false;
         content_ = PlanContent(stream, volume);
     } catch (const ERecordError&) {

@@ -127,6 +127,20 @@ void SetResident(TDataStream& stream, TBytes attribute) {
     stream.Flags = ReadU16(attribute, AttrHeader::Flags);
 }
 
+// The record's own unnamed $DATA into `stream`: true where it is an extent
+// still to be closed, false where there is none or it is resident.
+bool OwnData(TDataStream& stream, TBytes record, const TVolume& volume) {
+    const TBytes data = FindAttributeView(record, AttrData, false);
+    if (data.empty()) return false;
+    stream.Found = true;
+    if (ReadU8(data, AttrHeader::NonResident) != 1) {
+        SetResident(stream, data);
+        return false;
+    }
+    AddExtent(stream, data, volume);
+    return true;
+}
+
 }  // namespace
 
 std::vector<TDataRun> DecodeRunList(TBytes runs, std::uint32_t bytesPerCluster, std::int64_t clusterCount) {
@@ -152,6 +166,19 @@ bool BelongsTo(TBytes extension, std::int64_t base, std::uint16_t sequence) {
     if (RecordNumberOf(reference) != base || base <= 0) return false;
     const std::uint16_t theirs = SequenceOf(reference);
     return theirs == sequence || static_cast<std::uint16_t>(theirs + 1) == sequence;
+}
+
+TExtensionFetch FetchFromDevice(TDevice& device, const TVolume& volume, std::int64_t base, std::uint16_t sequence) {
+    return [&device, &volume, base, sequence](std::int64_t n) {
+        TDynamicCharArray extension;
+        if (ReadFileRecord(device, volume, n, extension) != 0) return TDynamicCharArray{};
+        try {
+            FixupRecord(extension);
+        } catch (const ERecordError&) {
+            return TDynamicCharArray{};
+        }
+        return BelongsTo(extension, base, sequence) ? extension : TDynamicCharArray{};
+    };
 }
 
 TBytes FileNameAttribute(TBytes record) {
@@ -186,15 +213,7 @@ TDataStream StreamOfRecord(TBytes record, std::int64_t self, const TVolume& volu
     TDataStream stream;
     const TDynamicCharArray list = fetch ? ReadAttributeList(record, device, volume) : TDynamicCharArray{};
     if (list.empty()) {
-        const TBytes data = FindAttributeView(record, AttrData, false);
-        if (data.empty()) return stream;
-        stream.Found = true;
-        if (ReadU8(data, AttrHeader::NonResident) != 1) {
-            SetResident(stream, data);
-            return stream;
-        }
-        AddExtent(stream, data, volume);
-        CloseStream(stream, volume, false);
+        if (OwnData(stream, record, volume)) CloseStream(stream, volume, false);
         return stream;
     }
 
@@ -227,17 +246,8 @@ TDataStream StreamOfRecord(TBytes record, std::int64_t self, const TVolume& volu
         }
         AddExtent(stream, extent, volume);
     }
-    if (!stream.Found) {
-        // A list that names no $DATA: the base record's own, if any.
-        const TBytes data = FindAttributeView(record, AttrData, false);
-        if (data.empty()) return stream;
-        stream.Found = true;
-        if (ReadU8(data, AttrHeader::NonResident) != 1) {
-            SetResident(stream, data);
-            return stream;
-        }
-        AddExtent(stream, data, volume);
-    }
+    // A list that names no $DATA: the base record's own, if any.
+    if (!stream.Found && !OwnData(stream, record, volume)) return stream;
     CloseStream(stream, volume, true);
     return stream;
 }

@@ -101,16 +101,7 @@ TRecoveryPlan PlanRecovery(TDevice& device, const TVolume& volume, std::int64_t 
     // Attributes that spilled into extension records: read from each one
     // that still names this record as its base.
     const std::uint16_t ownSequence = ReadU16(bytes, RecordHeader::Sequence);
-    const TExtensionFetch fetch = [&](std::int64_t n) {
-        TDynamicCharArray extension;
-        if (ReadFileRecord(device, volume, n, extension) != 0) return TDynamicCharArray{};
-        try {
-            FixupRecord(extension);
-        } catch (const ERecordError&) {
-            return TDynamicCharArray{};
-        }
-        return BelongsTo(extension, record, ownSequence) ? extension : TDynamicCharArray{};
-    };
+    const TExtensionFetch fetch = FetchFromDevice(device, volume, record, ownSequence);
     TBytes fileName = FileNameAttribute(bytes);
     TDynamicCharArray extensionName;
     if (fileName.empty()) {

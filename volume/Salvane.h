@@ -302,6 +302,10 @@ TDataStream StreamOfRecord(TBytes record, std::int64_t self, const TVolume& volu
 // that sequence or the one before (a deleted base counts one on).
 bool BelongsTo(TBytes extension, std::int64_t base, std::uint16_t sequence);
 
+// A fetch that reads each extension record from the volume on `device` and
+// gives it where it is readable, fixes up and belongs to `base`.
+TExtensionFetch FetchFromDevice(TDevice& device, const TVolume& volume, std::int64_t base, std::uint16_t sequence);
+
 // The $FILE_NAME to show: the first outside the DOS namespace, else the DOS
 // (8.3) name itself. `record` may be attribute bytes of an extension record.
 TBytes FileNameAttribute(TBytes record);
