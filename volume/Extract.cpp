@@ -301,18 +301,57 @@ TFileContent PlanContent(const TDataStream& stream, const TVolume& volume) {
     const std::uint64_t unitClusters = std::uint64_t{1} << stream.CompressionUnit;
     const std::uint64_t unitBytes = unitClusters * cluster;
     content.CompressionUnitBytes = unitBytes;
-    for (std::uint64_t start = 0; start < size; start += unitBytes) {
-        const std::uint64_t length = std::min(unitBytes, size - start);
+    // Extents that follow on from the one before join it: a stretch of raw
+    // units of one run, or of units that are all holes, is one extent, so
+    // the plan grows with the runs, not with the units of the size claimed.
+    auto append = [&](std::int64_t at, std::uint64_t length) {
+        if (!content.Extents.empty()) {
+            TContentExtent& last = content.Extents.back();
+            if (!last.CompressedUnit && ((at < 0 && last.VolumeOffset < 0) ||
+                                         (at >= 0 && last.VolumeOffset >= 0 &&
+                                          static_cast<std::uint64_t>(last.VolumeOffset) + last.Length ==
+                                              static_cast<std::uint64_t>(at)))) {
+                last.Length += length;
+                return;
+            }
+        }
+        content.Extents.push_back({at, length});
+    };
+    const std::vector<TVcnRun>& runs = stream.Runs;  // in VCN order, apart
+    std::size_t r = 0;                               // the first run that ends past the unit's start
+    for (std::uint64_t start = 0; start < size;) {
         const auto firstVcn = static_cast<std::int64_t>(start / cluster);
+        const std::int64_t unitEnd = firstVcn + static_cast<std::int64_t>(unitClusters);
+        while (r < runs.size() && runs[r].Vcn + static_cast<std::int64_t>(runs[r].Length) <= firstVcn) ++r;
+
+        // Whole units inside one run, or inside a gap between runs, are
+        // taken together: raw from the run's clusters, or zeros.
+        const bool inRun = r < runs.size() && runs[r].Vcn <= firstVcn;
+        const std::int64_t stretchEnd = inRun ? runs[r].Vcn + static_cast<std::int64_t>(runs[r].Length)
+                                        : r < runs.size() ? runs[r].Vcn
+                                                          : INT64_MAX;
+        if (stretchEnd >= unitEnd) {
+            const auto units = static_cast<std::uint64_t>(stretchEnd - firstVcn) / unitClusters;
+            const std::uint64_t length = units > (size - start) / unitBytes ? size - start : units * unitBytes;
+            if (inRun && runs[r].Lcn >= 0)
+                append((runs[r].Lcn + (firstVcn - runs[r].Vcn)) * static_cast<std::int64_t>(cluster), length);
+            else
+                append(-1, length);
+            if (inRun && runs[r].Lcn == TVcnRun::Missing) content.MissingBytes += length;
+            start += length;
+            continue;
+        }
+
+        // A unit that spans runs: its stored clusters, and LZNT1 data where
+        // they are fewer than the unit's.
+        const std::uint64_t length = std::min(unitBytes, size - start);
         std::vector<TContentExtent> stored;
         std::uint64_t storedClusters = 0;
         bool missing = false;
-        for (const TVcnRun& run : stream.Runs) {
-            const std::int64_t end = run.Vcn + static_cast<std::int64_t>(run.Length);
-            const std::int64_t unitEnd = firstVcn + static_cast<std::int64_t>(unitClusters);
-            if (end <= firstVcn || run.Vcn >= unitEnd) continue;
+        for (std::size_t i = r; i < runs.size() && runs[i].Vcn < unitEnd; ++i) {
+            const TVcnRun& run = runs[i];
             const std::int64_t from = std::max(run.Vcn, firstVcn);
-            const std::int64_t to = std::min(end, unitEnd);
+            const std::int64_t to = std::min(run.Vcn + static_cast<std::int64_t>(run.Length), unitEnd);
             if (run.Lcn == TVcnRun::Missing) missing = true;
             if (run.Lcn < 0) continue;
             storedClusters += static_cast<std::uint64_t>(to - from);
@@ -321,12 +360,12 @@ TFileContent PlanContent(const TDataStream& stream, const TVolume& volume) {
         }
         if (missing) content.MissingBytes += length;
         if (storedClusters == 0) {
-            content.Extents.push_back({-1, length});
+            append(-1, length);
         } else if (storedClusters >= unitClusters) {
             std::uint64_t left = length;
             for (const TContentExtent& piece : stored) {
                 const std::uint64_t take = std::min(piece.Length, left);
-                content.Extents.push_back({piece.VolumeOffset, take});
+                if (take > 0) append(piece.VolumeOffset, take);
                 left -= take;
             }
         } else {
@@ -338,6 +377,7 @@ TFileContent PlanContent(const TDataStream& stream, const TVolume& volume) {
             content.Pieces.insert(content.Pieces.end(), stored.begin(), stored.end());
             content.Extents.push_back(unit);
         }
+        start += length;
     }
     // Past the valid data length: zeros, also inside a unit.
     if (valid < size) {

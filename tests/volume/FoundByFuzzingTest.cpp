@@ -130,3 +130,35 @@ TEST(FoundByFuzzing, AnMftOfManyExtensionRecordsMapsInLinearTime) {
 }
 
 }  // namespace
+
+namespace {
+
+// A compressed $DATA that claims 2^40 bytes: raw units of one run, holes,
+// one unit stored short and the rest sparse. The plan took an extent a
+// unit, 2^24 of them, and ran out of memory; it grows with the runs.
+TEST(FoundByFuzzing, ACompressedStreamOfAHugeClaimedSizePlansInExtentsOfItsRuns) {
+    const std::uint64_t size = std::uint64_t{1} << 40;
+    // 512-byte clusters, units of 16: 64 stored clusters (4 raw units), 1
+    // stored and 15 sparse (one compressed unit), then sparse to the end.
+    synth::Bytes runs = {0x11, 0x40, 0x10, 0x11, 0x01, 0x50, 0x01, 0x0F};
+    const std::uint64_t sparse = size / 512 - 80;
+    runs.push_back(0x05);
+    for (int i = 0; i < 5; ++i) runs.push_back(static_cast<std::uint8_t>(sparse >> (8 * i)));
+    synth::Bytes data = synth::NonResident(0x80, runs, size, 0, static_cast<std::int64_t>(size / 512 - 1), 0x0001);
+    data[34] = 4;
+    TVolume volume;
+    volume.BytesPerCluster = 512;
+    volume.ClusterCount = std::int64_t{1} << 40;
+    const auto began = std::chrono::steady_clock::now();
+    const TFileContent content = ContentOfAttribute(data, volume);
+    EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(1));
+    ASSERT_EQ(content.Extents.size(), 3u);
+    EXPECT_EQ(content.Extents[0].VolumeOffset, 16 * 512);
+    EXPECT_EQ(content.Extents[0].Length, 64u * 512);
+    EXPECT_TRUE(content.Extents[1].CompressedUnit);
+    EXPECT_EQ(content.Extents[1].Length, 16u * 512);
+    EXPECT_EQ(content.Extents[2].VolumeOffset, -1);
+    EXPECT_EQ(content.Extents[0].Length + content.Extents[1].Length + content.Extents[2].Length, size);
+}
+
+}  // namespace
