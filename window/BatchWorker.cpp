@@ -1,5 +1,7 @@
 #include "BatchWorker.h"
 
+#include <new>
+
 #include "EventLog.h"
 #include "MainForm.h"
 
@@ -23,14 +25,17 @@ TBatchWorker::~TBatchWorker() {
 }
 
 void TBatchWorker::run() {
-    // A failure that escapes the batch ends the worker; the window's end
-    // handler runs all the same.
+    // A failure that escapes the batch ends the worker with a red line; the
+    // window's end handler runs all the same.
     try {
         if (results_->Device)
             outcome_ = deruzera::RecoverBatch(*results_->Device, results_->Volume, items_, folder_, *this, stop_, options_);
         else
             Line({"Error: Invalid handle value", deruzera::clRed});
+    } catch (const std::bad_alloc&) {
+        Line({"Error: Not enough memory to go on with the recovery", deruzera::clRed});
     } catch (...) {
+        Line({"Error: The recovery stopped on an unexpected failure", deruzera::clRed});
     }
 }
 
