@@ -14,6 +14,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
+#include <new>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -469,7 +471,7 @@ int RecoverMany(const std::string& drive, const std::string& source, const TBatc
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int Run(int argc, char** argv) {
     platform::InitLocale();
     std::vector<std::string> args(argv + 1, argv + argc);
     if (args.empty()) return UsageError("no command");
@@ -536,4 +538,17 @@ int main(int argc, char** argv) {
         return 0;
     }
     return UsageError("unknown command " + command);
+}
+
+int main(int argc, char** argv) {
+    // What the reader can't handle itself ends the run with a line, never
+    // with an abort.
+    try {
+        return Run(argc, argv);
+    } catch (const std::bad_alloc&) {
+        std::fprintf(stderr, "%s\n", RecoveryStoppedLine(true).Text.c_str());
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "%s (%s)\n", RecoveryStoppedLine(false).Text.c_str(), e.what());
+    }
+    return 1;
 }

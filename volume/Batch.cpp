@@ -113,6 +113,12 @@ TLogLine BatchSummaryLine(const TBatchOutcome& outcome) {
     return {text, outcome.Written == outcome.Files ? clGreen : clRed};
 }
 
+TLogLine RecoveryStoppedLine(bool outOfMemory) {
+    return {outOfMemory ? "Error: Not enough memory to go on with the recovery"
+                        : "Error: The recovery stopped on an unexpected failure",
+            clRed};
+}
+
 std::string BatchProgressText(const TBatchProgress& p, const std::string& decimalSeparator) {
     const std::size_t current = std::min(p.Done + 1, p.Files);
     std::string text = "Recovering file " + std::to_string(current) + " of " + std::to_string(p.Files) + " (" +

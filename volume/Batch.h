@@ -100,6 +100,9 @@ std::string FitName(const std::string& name);
 // The lines and texts of a batch.
 TLogLine BatchFailureLine(const TBatchFileOutcome& outcome);
 TLogLine BatchSummaryLine(const TBatchOutcome& outcome);
+// A recovery that a failure ended past its own handling: memory running
+// out, or anything else.
+TLogLine RecoveryStoppedLine(bool outOfMemory);
 std::string BatchProgressText(const TBatchProgress& progress, const std::string& decimalSeparator = ".");
 
 }  // namespace deruzera

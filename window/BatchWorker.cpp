@@ -33,9 +33,9 @@ void TBatchWorker::run() {
         else
             Line({"Error: Invalid handle value", deruzera::clRed});
     } catch (const std::bad_alloc&) {
-        Line({"Error: Not enough memory to go on with the recovery", deruzera::clRed});
+        Line(deruzera::RecoveryStoppedLine(true));
     } catch (...) {
-        Line({"Error: The recovery stopped on an unexpected failure", deruzera::clRed});
+        Line(deruzera::RecoveryStoppedLine(false));
     }
 }
 
