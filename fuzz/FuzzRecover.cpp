@@ -53,8 +53,11 @@ void Recover(TDevice& device, const TVolume& volume, std::int64_t record, std::o
     if (!plan.Content.Resident) FUZZ_CHECK(stored <= deviceSize, std::to_string(stored) + " bytes of data");
 
     // The proposed name stays in the directory it is written to.
-    const std::string name = SafeFileName(plan.FileName);
+    std::string name = SafeFileName(plan.FileName);
     FUZZ_CHECK(name.find('/') == std::string::npos && name != "." && name != "..", name);
+    // A record with no name gets one here, as a user would give it: an
+    // empty one would name the scratch directory itself.
+    if (name.empty()) name = "unnamed";
     const fs::path target = Scratch() / name;
     const TWriteOutcome written = WriteRecoveredFile(device, plan.Content, target.string());
     for (const TLogLine& line : WriteLines(written, target.string())) FUZZ_CHECK(!line.Text.empty());
