@@ -67,7 +67,7 @@ done
 echo
 printf '%-9s %8s %12s %9s %8s %s\n' target seconds executions exec/s corpus findings
 for t in "${targets[@]}"; do
-  rate=$(awk -v e="${execs[$t]}" -v s="${spent[$t]}" 'BEGIN { printf "%.0f", s > 0 ? e / s : 0 }')
+  rate=$(awk -v e="${execs[$t]}" -v s="${spent[$t]}" 'BEGIN { printf "%.0f", (s > 0 ? e / s : 0) }')
   corpus=$(find "$work/corpus/$t" -type f 2>/dev/null | wc -l)
   found=$(find "$work/findings/$t" -type f 2>/dev/null | wc -l)
   printf '%-9s %8d %12d %9s %8d %d\n' "$t" "${spent[$t]}" "${execs[$t]}" "$rate" "$corpus" "$found"
