@@ -98,6 +98,16 @@ void CloseStream(TDataStream& stream, const TVolume& volume, bool countGaps) {
     // Nor does it name any cluster twice. Where the boot sector claims a
     // volume larger than the device, the count above bounds nothing real:
     // runs over the same clusters would copy the device again and again.
+    // Most files' runs go forward on the volume: checked in one pass, and
+    // sorted only where they don't.
+    bool forward = true;
+    std::uint64_t reached = 0;
+    for (const TVcnRun& run : stream.Runs) {
+        if (run.Lcn < 0) continue;
+        forward = forward && static_cast<std::uint64_t>(run.Lcn) >= reached;
+        reached = static_cast<std::uint64_t>(run.Lcn) + run.Length;
+    }
+    if (forward) return;
     std::vector<std::pair<std::uint64_t, std::uint64_t>> placed;  // first cluster, count
     for (const TVcnRun& run : stream.Runs)
         if (run.Lcn >= 0) placed.emplace_back(static_cast<std::uint64_t>(run.Lcn), run.Length);
