@@ -21,17 +21,10 @@ namespace {
 // written by this much.
 constexpr std::uint64_t Slack = 1 << 20;
 
-// One directory for the whole run, emptied after each file.
+// The directory the files are written to: made for each input and removed
+// after it (libFuzzer may end the run without running atexit handlers).
 const fs::path& Scratch() {
-    static const fs::path dir = [] {
-        fs::path d = fs::temp_directory_path() / ("deruzera-fuzz-recover-" + std::to_string(::getpid()));
-        fs::create_directories(d);
-        std::atexit([] {
-            std::error_code ignored;
-            fs::remove_all(Scratch(), ignored);
-        });
-        return d;
-    }();
+    static const fs::path dir = fs::temp_directory_path() / ("deruzera-fuzz-recover-" + std::to_string(::getpid()));
     return dir;
 }
 
@@ -82,6 +75,7 @@ void Recover(TDevice& device, const TVolume& volume, std::int64_t record, std::o
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    fs::create_directories(Scratch());
     auto device = std::make_unique<fuzz::FailingDevice>(data, size);
     fuzz::CheckingSink sink;
     sink.AbortFrom(data, size);
@@ -95,5 +89,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         for (const std::int64_t n : {std::int64_t{0}, std::int64_t{5}, outcome.Volume.RecordCount, std::int64_t{-1}})
             Recover(*device, outcome.Volume, n, std::nullopt);
     }
+    std::error_code ignored;
+    fs::remove_all(Scratch(), ignored);
     return 0;
 }
