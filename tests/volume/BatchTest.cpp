@@ -13,16 +13,10 @@
 
 using namespace deruzera;
 using testing_support::Lines;
+using testing_support::ReadAll;
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string ReadAll(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
 
 // Every regular file below `root`, by its path relative to it.
 std::map<std::string, std::string> Tree(const fs::path& root) {

@@ -4,7 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <map>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -12,6 +15,14 @@
 #include "volume/Salvane.h"
 
 namespace testing_support {
+
+// The whole content of a file.
+inline std::string ReadAll(const std::filesystem::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
 
 using Lines = std::vector<std::pair<std::string, std::uint32_t>>;
 

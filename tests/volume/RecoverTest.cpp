@@ -9,17 +9,11 @@
 
 using namespace deruzera;
 using testing_support::Lines;
+using testing_support::ReadAll;
 using testing_support::RecordingRecovery;
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string ReadAll(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
 
 class RecoverTest : public testing_support::VolumeTest {
 protected:
