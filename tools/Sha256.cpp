@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <fstream>
+#include <vector>
 
 namespace deruzera {
 namespace {
@@ -123,6 +125,19 @@ std::string TSha256::FinalHex() {
         hex.push_back(Digits[byte & 15]);
     }
     return hex;
+}
+
+std::string Sha256OfFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return {};
+    TSha256 hash;
+    std::vector<char> chunk(1 << 20);
+    while (in) {
+        in.read(chunk.data(), static_cast<std::streamsize>(chunk.size()));
+        if (in.gcount() > 0) hash.Update(chunk.data(), static_cast<std::size_t>(in.gcount()));
+    }
+    if (in.bad()) return {};
+    return hash.FinalHex();
 }
 
 std::string Sha256Hex(const void* data, std::size_t size) {

@@ -31,6 +31,9 @@ private:
 // Lowercase hex SHA-256 of one buffer.
 std::string Sha256Hex(const void* data, std::size_t size);
 
+// Lowercase hex SHA-256 of a file's bytes; empty where it can't be read.
+std::string Sha256OfFile(const std::string& path);
+
 }  // namespace deruzera
 
 // Callers outside the namespace may use the one-shot helper unqualified.

@@ -287,15 +287,7 @@ std::string FileModified(const std::string& path) {
 
 std::string FileSha256(const std::string& path) {
 #ifdef DERUZERA_HAVE_SHA256
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return {};
-    deruzera::TSha256 hash;
-    std::vector<char> chunk(1 << 16);
-    while (in) {
-        in.read(chunk.data(), static_cast<std::streamsize>(chunk.size()));
-        if (in.gcount() > 0) hash.Update(chunk.data(), static_cast<std::size_t>(in.gcount()));
-    }
-    return hash.FinalHex();
+    return deruzera::Sha256OfFile(path);
 #else
     (void)path;
     return {};

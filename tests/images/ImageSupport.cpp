@@ -28,14 +28,7 @@ std::string Quote(const std::string& s) {
     return q + "'";
 }
 
-std::string FileSha(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    deruzera::TSha256 sha;
-    std::vector<char> buffer(1 << 20);
-    while (in.read(buffer.data(), static_cast<std::streamsize>(buffer.size())) || in.gcount() > 0)
-        sha.Update(buffer.data(), static_cast<std::size_t>(in.gcount()));
-    return sha.FinalHex();
-}
+std::string FileSha(const fs::path& path) { return deruzera::Sha256OfFile(path.string()); }
 
 // Builds the image of `plan` once: every test process of the suite shares it
 // through the build tree, keyed by the plan's text.

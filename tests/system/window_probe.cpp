@@ -59,15 +59,8 @@ void Answer(const std::string& path) {
 }
 
 std::string Sha(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return "-";
-    deruzera::TSha256 hash;
-    std::vector<char> chunk(1 << 16);
-    while (in) {
-        in.read(chunk.data(), static_cast<std::streamsize>(chunk.size()));
-        if (in.gcount() > 0) hash.Update(chunk.data(), static_cast<std::size_t>(in.gcount()));
-    }
-    return hash.FinalHex();
+    const std::string hash = deruzera::Sha256OfFile(path);
+    return hash.empty() ? "-" : hash;
 }
 
 }  // namespace
