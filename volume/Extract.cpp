@@ -129,10 +129,10 @@ TBytes ExtentAt(TBytes bytes, std::uint32_t type, std::int64_t vcn) {
     return {};
 }
 
-void SetResident(TDataStream& stream, TBytes attribute) {
+void SetResident(TDataStream& stream, TBytes attribute, bool withBytes = true) {
     const TBytes value = ResidentValue(attribute);
     stream.Resident = true;
-    stream.ResidentBytes.assign(value.begin(), value.end());
+    if (withBytes) stream.ResidentBytes.assign(value.begin(), value.end());
     stream.DataSize = stream.InitializedSize = value.size();
     stream.Flags = ReadU16(attribute, AttrHeader::Flags);
 }
@@ -163,7 +163,7 @@ TDataStream StreamOfAttribute(TBytes attribute, const TVolume& volume) {
     TDataStream stream;
     stream.Found = true;
     if (ReadU8(attribute, AttrHeader::NonResident) != 1) {
-        SetResident(stream, attribute);
+        SetResident(stream, attribute, false);
     } else {
         AddExtent(stream, attribute, volume);
         CloseStream(stream, volume, false);

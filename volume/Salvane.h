@@ -287,8 +287,9 @@ using TExtensionFetch = std::function<TDynamicCharArray(std::int64_t record)>;
 // clusters through `device`); empty where there is none or it is damaged.
 TDynamicCharArray ReadAttributeList(TBytes record, TDevice* device, const TVolume& volume);
 
-// The data stream of one $DATA attribute on its own (resident, or one
-// extent from VCN 0). Throws ERecordError where it is damaged.
+// Where the data of one $DATA attribute on its own lies (resident, or one
+// extent from VCN 0): a resident value's bytes are not copied. Throws
+// ERecordError where it is damaged.
 TDataStream StreamOfAttribute(TBytes attribute, const TVolume& volume);
 
 // The unnamed data stream of fixed-up base record `self`. With an attribute

@@ -5,12 +5,17 @@
 // the paths, the files in use give who holds which clusters now, and the
 // extension records give the extents of files with attribute lists.
 #include <algorithm>
+#include <array>
+#include <condition_variable>
 #include <cstring>
-#include <future>
+#include <exception>
 #include <map>
+#include <memory>
+#include <mutex>
 #include <new>
 #include <queue>
 #include <set>
+#include <thread>
 
 #include "Salvane.h"
 
@@ -18,8 +23,10 @@ namespace deruzera {
 namespace {
 
 constexpr std::int64_t ProgressEvery = 128;
+// How many records ahead the walk asks for the bytes it will read.
+constexpr std::size_t PrefetchAhead = 4;
 // The walk reads the MFT this many bytes at a time.
-constexpr std::size_t ScanChunkBytes = 1 << 20;
+constexpr std::size_t ScanChunkBytes = 1 << 18;
 // A device that fails this many chunks in a row, record by record, is gone.
 constexpr int MaxFailedChunks = 16;
 // The files named as now holding an overwritten file's clusters: the first
@@ -52,17 +59,102 @@ struct TPrepared {
     enum TKind : std::uint8_t { Nothing, Directory, DeletedFile, InUse, Extension };
     TKind Kind = Nothing;
     bool InUseFlag = false;
-    TRecordView View;
+    // Where in the record the attributes the walk reads begin; 0 for none.
+    // The name is the long one, else the 8.3 alias.
+    std::uint32_t StandardInformation = 0, Name = 0, Data = 0, AttributeList = 0;
+
+    void Keep(TBytes record, const TRecordView& view) {
+        auto offset = [&](TBytes a) { return a.empty() ? 0 : static_cast<std::uint32_t>(a.data() - record.data()); };
+        StandardInformation = offset(view.StandardInformation);
+        Name = offset(view.Name());
+        Data = offset(view.Data);
+        AttributeList = offset(view.AttributeList);
+    }
 };
+
+// Asks the processor for the cache line holding `p`, where the compiler can.
+inline void Prefetch(const void* p) {
+#if defined(__GNUC__)
+    __builtin_prefetch(p);
+#else
+    (void)p;
+#endif
+}
+
+// An attribute Prepare found, by where it begins; its length was checked then.
+TBytes AttributeAt(TBytes record, std::uint32_t offset) {
+    return offset == 0 ? TBytes{} : record.subspan(offset, ReadU32(record, offset + AttrHeader::Length));
+}
+
+// Where the files and folders in use keep their clusters, and the names of
+// the files among them (as stored, UTF-16: made text only for the few named
+// as holders of an overwritten file's clusters). In record order.
+struct TLiveFiles {
+    struct TExtent {
+        std::int64_t Lcn, Length, Owner;
+    };
+    struct TName {
+        std::int64_t Record, Parent;
+        std::size_t Offset;
+        std::size_t Length;
+    };
+    std::vector<TExtent> Extents;
+    std::vector<TName> Names;
+    std::vector<std::uint8_t> NameBytes;
+
+    void Note(const TRecordView& view, std::int64_t owner, TBytes name, const TVolume& volume);
+    void Append(const TLiveFiles& other) {
+        Extents.insert(Extents.end(), other.Extents.begin(), other.Extents.end());
+        for (TName n : other.Names) {
+            n.Offset += NameBytes.size();
+            Names.push_back(n);
+        }
+        NameBytes.insert(NameBytes.end(), other.NameBytes.begin(), other.NameBytes.end());
+    }
+    // Room for about `files` files, so that growing doesn't copy what is held.
+    void Reserve(std::size_t files) {
+        Extents.reserve(files);
+        Names.reserve(files);
+        NameBytes.reserve(files * 32);
+    }
+    void clear() {
+        Extents.clear();
+        Names.clear();
+        NameBytes.clear();
+    }
+};
+
+void TLiveFiles::Note(const TRecordView& view, std::int64_t owner, TBytes name, const TVolume& volume) {
+    for (std::size_t i = 0; i < view.ExtentCount; ++i) {
+        const TBytes a = view.Extents[i];
+        const std::size_t runOffset = ReadU16(a, NonResident::RunListOffset);
+        try {
+            ForEachRun(a.subspan(runOffset), volume.BytesPerCluster, volume.ClusterCount, [&](const TDataRun& run) {
+                if (run.Lcn >= 0) Extents.push_back({run.Lcn, static_cast<std::int64_t>(run.Length), owner});
+            });
+        } catch (const ERecordError&) {
+        }
+    }
+    // A file's name, for naming it as the holder of clusters; folders are
+    // named by the directory table.
+    if (name.size() > FileName::Chars) {
+        const std::size_t length =
+            std::min<std::size_t>(2 * std::size_t{ReadU8(name, FileName::Length)}, name.size() - FileName::Chars);
+        Names.push_back({owner, RecordNumberOf(ParentReferenceOf(name)), NameBytes.size(), length});
+        NameBytes.insert(NameBytes.end(), name.begin() + FileName::Chars, name.begin() + FileName::Chars + length);
+    }
+}
 
 // Fixes up the records of a chunk the walk will look into and finds their
 // attributes. Records neither in use nor a deleted file or folder carry
 // nothing to know, nor do files in use where nobody asks who holds
 // clusters; the flags lie away from the fixup's positions, so they are
-// tested first.
-void Prepare(std::uint8_t* chunk, std::size_t records, std::size_t recordSize, bool holders,
-             std::vector<TPrepared>& prepared) {
+// tested first. Where `live` is given, the clusters of the files in use
+// are noted there.
+void Prepare(std::uint8_t* chunk, std::size_t records, std::size_t recordSize, std::int64_t first,
+             const TVolume& volume, TLiveFiles* live, std::vector<TPrepared>& prepared) {
     prepared.resize(records);
+    if (live) live->clear();
     for (std::size_t i = 0; i < records; ++i) {
         TPrepared& p = prepared[i];
         p.Kind = TPrepared::Nothing;
@@ -71,20 +163,26 @@ void Prepare(std::uint8_t* chunk, std::size_t records, std::size_t recordSize, b
         const std::uint16_t flags = ReadU16(record, RecordHeader::Flags);
         const bool inUse = (flags & RecordInUse) != 0;
         const bool directory = flags == RecordIsDirectory || flags == (RecordIsDirectory | RecordInUse);
-        const bool extension = ReadU64(record, RecordHeader::BaseRecord) != 0;
+        const std::int64_t base = RecordNumberOf(ReadU64(record, RecordHeader::BaseRecord));
         if (!inUse && flags != 0 && !directory) continue;
-        if (inUse && !directory && !extension && !holders) continue;
+        if (inUse && !directory && base == 0 && !live) continue;
         try {
             FixupRecord(record);
         } catch (const ERecordError&) {
             continue;
         }
         p.InUseFlag = inUse;
-        p.Kind = RecordNumberOf(ReadU64(record, RecordHeader::BaseRecord)) != 0 ? TPrepared::Extension
-                 : directory                                                      ? TPrepared::Directory
-                 : flags == 0                                                     ? TPrepared::DeletedFile
-                                                                                  : TPrepared::InUse;
-        p.View = ViewRecord(record);
+        p.Kind = base != 0        ? TPrepared::Extension
+                 : directory      ? TPrepared::Directory
+                 : flags == 0     ? TPrepared::DeletedFile
+                                  : TPrepared::InUse;
+        const TRecordView view = ViewRecord(record);
+        p.Keep(record, view);
+        if (!live || !inUse) continue;
+        // An extension record's clusters belong to its base.
+        if (p.Kind == TPrepared::Extension) live->Note(view, base, {}, volume);
+        else if (view.NonResident)
+            live->Note(view, first + static_cast<std::int64_t>(i), directory ? TBytes{} : view.Name(), volume);
     }
 }
 
@@ -104,6 +202,10 @@ public:
         : device_(device), outcome_(outcome), volume_(outcome.Volume), sink_(sink), bitmap_(bitmap) {}
 
     void Record(std::span<std::uint8_t> record, const TPrepared& prepared, std::int64_t n);
+    // The clusters of the files in use among the records walked next; about
+    // `files` files will come.
+    void Live(const TLiveFiles& live) { live_.Append(live); }
+    void ExpectLive(std::size_t files) { live_.Reserve(files); }
     // Hands the files whose paths are complete at `position` to the sink.
     void Deliver(std::int64_t position);
     // The end of the walk: files with attribute lists put together, the
@@ -111,10 +213,9 @@ public:
     void Finish();
 
 private:
-    void ListFile(TBytes record, const TRecordView& view, std::int64_t n);
+    void ListFile(TBytes record, const TPrepared& prepared, std::int64_t n);
     void Hold(const TFoundFiles& found, std::string_view name, std::int64_t blockedAt);
     void Found(const TFoundFiles& found, std::string_view name, const TDataStream& stream);
-    void NoteExtents(const TRecordView& view, std::int64_t owner, TBytes name);
     void Stash(TBytes record, std::int64_t n, bool inUse);
     void AssembleListedFiles();
     void NameOwners();
@@ -135,21 +236,7 @@ private:
     };
     std::priority_queue<THeld, std::vector<THeld>, std::greater<>> blocked_;
     TFoundFileList held_;
-    // Where the files and folders in use keep their clusters, and the names
-    // of the files among them.
-    struct TLiveExtent {
-        std::int64_t Lcn, Length, Owner;
-    };
-    std::vector<TLiveExtent> live_;
-    // The files in use that hold clusters, by record: their names as stored
-    // (UTF-16), made text only for the few named as holders.
-    struct TLiveName {
-        std::int64_t Record, Parent;
-        std::size_t Offset;
-        std::size_t Length;
-    };
-    std::vector<TLiveName> liveNames_;
-    std::vector<std::uint8_t> liveNameBytes_;
+    TLiveFiles live_;
     // The runs of overwritten files, for naming who holds them.
     std::map<std::int64_t, std::vector<TVcnRun>> overwritten_;
     // Base records with attribute lists, put together at the end.
@@ -163,18 +250,15 @@ private:
 
 void TWalk::Record(std::span<std::uint8_t> record, const TPrepared& prepared, std::int64_t n) {
     if (prepared.Kind == TPrepared::Nothing) return;
-    const TRecordView& view = prepared.View;
     if (prepared.Kind == TPrepared::Extension) {
-        // An extension record: its clusters belong to its base, and a base
-        // walked later (or at the end) may need its attributes.
-        if (prepared.InUseFlag && bitmap_) NoteExtents(view, RecordNumberOf(ReadU64(record, RecordHeader::BaseRecord)), {});
+        // An extension record: a base walked later (or at the end) may need
+        // its attributes.
         Stash(record, n, prepared.InUseFlag);
         return;
     }
     const bool directory = prepared.Kind == TPrepared::Directory;
-    if (prepared.InUseFlag && bitmap_ && view.NonResident) NoteExtents(view, n, directory ? TBytes{} : view.Name());
     if (directory) {
-        const TBytes name = view.Name();
+        const TBytes name = AttributeAt(record, prepared.Name);
         if (!name.empty()) {
             outcome_.Directories.Add(n, RecordNumberOf(ParentReferenceOf(name)), FileNameOf(name));
             return;
@@ -198,28 +282,7 @@ void TWalk::Record(std::span<std::uint8_t> record, const TPrepared& prepared, st
         }
         return;
     }
-    if (prepared.Kind == TPrepared::DeletedFile && n >= FirstUserRecord) ListFile(record, view, n);
-}
-
-void TWalk::NoteExtents(const TRecordView& view, std::int64_t owner, TBytes name) {
-    for (std::size_t i = 0; i < view.ExtentCount; ++i) {
-        const TBytes a = view.Extents[i];
-        const std::size_t runOffset = ReadU16(a, NonResident::RunListOffset);
-        try {
-            ForEachRun(a.subspan(runOffset), volume_.BytesPerCluster, volume_.ClusterCount, [&](const TDataRun& run) {
-                if (run.Lcn >= 0) live_.push_back({run.Lcn, static_cast<std::int64_t>(run.Length), owner});
-            });
-        } catch (const ERecordError&) {
-        }
-    }
-    // A file's name, for naming it as the holder of clusters; folders are
-    // named by the directory table.
-    if (name.size() > FileName::Chars) {
-        const std::size_t length =
-            std::min<std::size_t>(2 * std::size_t{ReadU8(name, FileName::Length)}, name.size() - FileName::Chars);
-        liveNames_.push_back({owner, RecordNumberOf(ParentReferenceOf(name)), liveNameBytes_.size(), length});
-        liveNameBytes_.insert(liveNameBytes_.end(), name.begin() + FileName::Chars, name.begin() + FileName::Chars + length);
-    }
+    if (prepared.Kind == TPrepared::DeletedFile && n >= FirstUserRecord) ListFile(record, prepared, n);
 }
 
 void TWalk::Stash(TBytes record, std::int64_t n, bool inUse) {
@@ -248,8 +311,8 @@ void TWalk::Stash(TBytes record, std::int64_t n, bool inUse) {
     stash_[n] = {base, std::move(kept)};
 }
 
-void TWalk::ListFile(TBytes record, const TRecordView& view, std::int64_t n) {
-    const TBytes si = view.StandardInformation;
+void TWalk::ListFile(TBytes record, const TPrepared& prepared, std::int64_t n) {
+    const TBytes si = AttributeAt(record, prepared.StandardInformation);
     if (si.empty()) return;
     TFoundFiles found;
     found.Record = n;
@@ -258,13 +321,13 @@ void TWalk::ListFile(TBytes record, const TRecordView& view, std::int64_t n) {
     found.Sequence = ReadU16(record, RecordHeader::Sequence);
     // A file whose attributes spilled into extension records is put
     // together when the walk has passed them all.
-    if (!view.AttributeList.empty()) {
+    if (prepared.AttributeList != 0) {
         listed_.push_back({n, TDynamicCharArray(record.begin(), record.end())});
         return;
     }
-    const TBytes fileName = view.Name();
+    const TBytes fileName = AttributeAt(record, prepared.Name);
     if (fileName.empty()) return;
-    const TBytes data = view.Data;
+    const TBytes data = AttributeAt(record, prepared.Data);
     if (data.empty()) return;
     // The size: the value length of a resident $DATA, the real size of a
     // non-resident one.
@@ -362,29 +425,30 @@ std::string TWalk::OwnerPath(std::int64_t owner) const {
     std::int64_t parent;
     if (owner == RootRecord) return volume_.CurrentDrive + "\\";
     if (outcome_.Directories.Lookup(owner, name, parent)) return outcome_.Directories.PathOf(owner, volume_.CurrentDrive);
-    const auto live = std::lower_bound(liveNames_.begin(), liveNames_.end(), owner,
-                                       [](const TLiveName& l, std::int64_t r) { return l.Record < r; });
-    if (live != liveNames_.end() && live->Record == owner)
+    const auto live = std::lower_bound(live_.Names.begin(), live_.Names.end(), owner,
+                                       [](const TLiveFiles::TName& l, std::int64_t r) { return l.Record < r; });
+    if (live != live_.Names.end() && live->Record == owner)
         return outcome_.Directories.PathOf(live->Parent, volume_.CurrentDrive) + "\\" +
-               Utf16ToUtf8(TBytes(liveNameBytes_).subspan(live->Offset, live->Length));
+               Utf16ToUtf8(TBytes(live_.NameBytes).subspan(live->Offset, live->Length));
     return "*\\" + std::to_string(owner);
 }
 
 void TWalk::NameOwners() {
     if (overwritten_.empty()) return;
-    std::sort(live_.begin(), live_.end(), [](const TLiveExtent& a, const TLiveExtent& b) { return a.Lcn < b.Lcn; });
+    std::vector<TLiveFiles::TExtent>& live = live_.Extents;
+    std::sort(live.begin(), live.end(), [](const auto& a, const auto& b) { return a.Lcn < b.Lcn; });
     // The longest live extent, to know how far back one may start and still
     // reach a given cluster.
     std::int64_t longest = 0;
-    for (const TLiveExtent& e : live_) longest = std::max(longest, e.Length);
+    for (const auto& e : live) longest = std::max(longest, e.Length);
     for (const auto& [record, runs] : overwritten_) {
         std::set<std::int64_t> owners;
         for (const TVcnRun& run : runs) {
             if (run.Lcn < 0 || owners.size() >= OwnersConsidered) continue;
             const std::int64_t end = run.Lcn + static_cast<std::int64_t>(run.Length);
-            auto it = std::lower_bound(live_.begin(), live_.end(), run.Lcn - longest,
-                                       [](const TLiveExtent& e, std::int64_t lcn) { return e.Lcn < lcn; });
-            for (; it != live_.end() && it->Lcn < end && owners.size() < OwnersConsidered; ++it)
+            auto it = std::lower_bound(live.begin(), live.end(), run.Lcn - longest,
+                                       [](const auto& e, std::int64_t lcn) { return e.Lcn < lcn; });
+            for (; it != live.end() && it->Lcn < end && owners.size() < OwnersConsidered; ++it)
                 if (it->Lcn + it->Length > run.Lcn) owners.insert(it->Owner);
         }
         std::vector<std::string> paths;
@@ -417,9 +481,6 @@ void TWalk::Deliver(std::int64_t position) {
     batch_.clear();
 }
 
-// Walks records 16 .. RecordCount - 1 in order, reading the MFT a chunk at a
-// time while the chunk before is walked. Records 0 to 15 come in from the
-// volume's load: they are not listed, but say where the system files lie.
 // The stretches of the MFT, as [first, end) MFT bytes in order, that lie on
 // the device. Records past the device's end read as zeros, and a damaged
 // boot sector and record 0 can place billions of them there.
@@ -453,6 +514,135 @@ std::int64_t NextRecordOnDevice(const std::vector<std::pair<std::int64_t, std::i
     return std::min(count, std::max(n, it->first / recordSize));
 }
 
+// A stretch of the MFT as read and prepared for the walk.
+struct TChunk {
+    std::unique_ptr<std::uint8_t[]> Bytes;
+    std::vector<TPrepared> Prepared;
+    TLiveFiles Live;
+    std::int64_t First = 0;
+    std::size_t Records = 0;
+    int Error = 0;  // errno of a failed read: the chunk is then not prepared
+    std::size_t Index = SIZE_MAX;  // which chunk of the walk it holds, once ready
+};
+
+// Reads the MFT in order, a chunk at a time, on a thread of its own that
+// stays a few chunks ahead of the walk and prepares each chunk there. One
+// thread, made once: the walk and the reading then share two cores evenly,
+// where more readers only contend for them.
+class TMftReader {
+public:
+    TMftReader(TDevice& device, const TVolume& volume, bool holders, std::size_t chunkRecords,
+               std::vector<std::pair<std::int64_t, std::int64_t>> onDevice)
+        : device_(device), volume_(volume), holders_(holders), chunkRecords_(chunkRecords), onDevice_(std::move(onDevice)) {
+        nextFirst_ = NextOnDevice(FirstUserRecord);
+        thread_ = std::thread([this] { Run(); });
+    }
+    ~TMftReader() { Stop(); }
+    TMftReader(const TMftReader&) = delete;
+    TMftReader& operator=(const TMftReader&) = delete;
+
+    // The first record from `n` on that lies on the device; the record count
+    // where none does.
+    std::int64_t NextOnDevice(std::int64_t n) const {
+        return NextRecordOnDevice(onDevice_, n, static_cast<std::int64_t>(volume_.FileRecordSize), volume_.RecordCount);
+    }
+    // The next chunk in order, or null after the last. The chunk is the
+    // caller's until the next call.
+    TChunk* Next() {
+        std::unique_lock lock(mutex_);
+        if (holding_) {
+            slots_[consumed_ % Slots].Index = SIZE_MAX;
+            ++consumed_;
+            holding_ = false;
+            free_.notify_all();
+        }
+        TChunk& chunk = slots_[consumed_ % Slots];
+        ready_.wait(lock, [&] { return chunk.Index == consumed_ || consumed_ == ends_ || failure_; });
+        if (chunk.Index == consumed_) {
+            holding_ = true;
+            return &chunk;
+        }
+        if (failure_) std::rethrow_exception(failure_);
+        return nullptr;
+    }
+    // Prepares `chunk` (read again) on the caller's thread.
+    void Prepare(TChunk& chunk) const {
+        deruzera::Prepare(chunk.Bytes.get(), chunk.Records, volume_.FileRecordSize, chunk.First, volume_,
+                          holders_ ? &chunk.Live : nullptr, chunk.Prepared);
+    }
+    void Stop() {
+        {
+            std::lock_guard lock(mutex_);
+            stop_ = true;
+        }
+        free_.notify_all();
+        if (thread_.joinable()) thread_.join();
+    }
+
+private:
+    static constexpr std::size_t Slots = 6;
+
+    void Run() {
+        const std::size_t recordSize = volume_.FileRecordSize;
+        const std::int64_t step = static_cast<std::int64_t>(chunkRecords_);
+        try {
+            for (;;) {
+                TChunk* chunk;
+                std::size_t index;
+                std::int64_t first;
+                {
+                    std::unique_lock lock(mutex_);
+                    free_.wait(lock, [this] { return stop_ || taken_ - consumed_ < Slots; });
+                    if (stop_ || nextFirst_ >= volume_.RecordCount) {
+                        if (!stop_ && ends_ == SIZE_MAX) ends_ = taken_;
+                        ready_.notify_all();
+                        return;
+                    }
+                    index = taken_++;
+                    first = nextFirst_;
+                    nextFirst_ = NextOnDevice(first + step);
+                    chunk = &slots_[index % Slots];
+                }
+                if (!chunk->Bytes) chunk->Bytes = std::make_unique_for_overwrite<std::uint8_t[]>(chunkRecords_ * recordSize);
+                chunk->First = first;
+                chunk->Records = static_cast<std::size_t>(std::min(step, volume_.RecordCount - first));
+                chunk->Error = ReadMftBytes(device_, volume_, first * static_cast<std::int64_t>(recordSize),
+                                            chunk->Bytes.get(), chunk->Records * recordSize);
+                if (chunk->Error == 0) Prepare(*chunk);
+                {
+                    std::lock_guard lock(mutex_);
+                    chunk->Index = index;
+                }
+                ready_.notify_all();
+            }
+        } catch (...) {
+            {
+                std::lock_guard lock(mutex_);
+                failure_ = std::current_exception();
+            }
+            ready_.notify_all();
+        }
+    }
+
+    TDevice& device_;
+    const TVolume& volume_;
+    const bool holders_;
+    const std::size_t chunkRecords_;
+    const std::vector<std::pair<std::int64_t, std::int64_t>> onDevice_;
+    std::array<TChunk, Slots> slots_;
+    std::mutex mutex_;
+    std::condition_variable ready_, free_;
+    std::int64_t nextFirst_ = 0;           // the first record of the next chunk to take
+    std::size_t taken_ = 0, consumed_ = 0;  // chunks
+    std::size_t ends_ = SIZE_MAX;          // the number of chunks, once all are taken
+    bool holding_ = false, stop_ = false;
+    std::exception_ptr failure_;
+    std::thread thread_;
+};
+
+// Walks records 16 .. RecordCount - 1 in order while the reading thread
+// reads the chunks ahead. Records 0 to 15 come in from the volume's load:
+// they are not listed, but say where the system files lie.
 void WalkMft(TDevice& device, TScanOutcome& outcome, TScanSink& sink, const std::atomic<bool>& abort,
              TDynamicCharArray& systemRecords, const TScanOptions& options) {
     const TVolume& volume = outcome.Volume;
@@ -462,72 +652,53 @@ void WalkMft(TDevice& device, TScanOutcome& outcome, TScanSink& sink, const std:
                          bitmap.Open(device, volume, TBytes(systemRecords).subspan(BitmapRecord * recordSize, recordSize));
     TWalk walk(device, outcome, sink, outcome.BitmapRead ? &bitmap : nullptr);
     const bool holders = outcome.BitmapRead;
+    // Stretches of records past the end of the device are passed over.
+    TMftReader reader(device, volume, holders, std::max<std::size_t>(1, ScanChunkBytes / recordSize),
+                      MftOnDevice(volume, device.Size()));
+
+    // Room taken ahead is only address space until used.
+    if (holders) walk.ExpectLive(static_cast<std::size_t>(std::clamp<std::int64_t>(volume.RecordCount, 0, 1 << 20)));
     std::vector<TPrepared> system;
+    TLiveFiles systemLive;
     const std::size_t systemCount = std::min<std::size_t>(FirstUserRecord, systemRecords.size() / recordSize);
-    Prepare(systemRecords.data(), systemCount, recordSize, holders, system);
+    Prepare(systemRecords.data(), systemCount, recordSize, 0, volume, holders ? &systemLive : nullptr, system);
+    walk.Live(systemLive);
     for (std::size_t n = 0; n < systemCount; ++n)
         walk.Record(std::span<std::uint8_t>(systemRecords.data() + n * recordSize, recordSize), system[n],
                     static_cast<std::int64_t>(n));
 
-    const std::size_t chunkRecords = std::max<std::size_t>(1, ScanChunkBytes / recordSize);
-    std::vector<std::uint8_t> chunks[2] = {std::vector<std::uint8_t>(chunkRecords * recordSize),
-                                           std::vector<std::uint8_t>(chunkRecords * recordSize)};
-    const std::int64_t count = volume.RecordCount;
-    const auto step = static_cast<std::int64_t>(chunkRecords);
-    auto recordsFrom = [&](std::int64_t first) {
-        return static_cast<std::size_t>(std::max<std::int64_t>(0, std::min(step, count - first)));
-    };
-    std::vector<TPrepared> prepared[2];
-    auto readChunk = [&device, &volume, recordSize, &recordsFrom, holders](std::int64_t first, std::uint8_t* into,
-                                                                         std::vector<TPrepared>* ready) {
-        const int error = ReadMftBytes(device, volume, first * static_cast<std::int64_t>(recordSize), into,
-                                       recordsFrom(first) * recordSize);
-        if (error == 0) Prepare(into, recordsFrom(first), recordSize, holders, *ready);
-        return error;
-    };
-    // Stretches of records past the end of the device are passed over.
-    const auto onDevice = MftOnDevice(volume, device.Size());
-    auto nextOnDevice = [&](std::int64_t n) {
-        return NextRecordOnDevice(onDevice, n, static_cast<std::int64_t>(recordSize), count);
-    };
-    std::future<int> pending;
-    std::int64_t first = nextOnDevice(FirstUserRecord);
-    if (first < count) pending = std::async(std::launch::async, readChunk, first, chunks[0].data(), &prepared[0]);
-    int current = 0;
     int failedChunks = 0;
     auto finish = [&](TScanEnd end) {
-        if (pending.valid()) pending.wait();
+        reader.Stop();
         walk.Finish();
         outcome.End = end;
     };
-    for (std::int64_t next; first < count; first = next, current ^= 1) {
-        const int error = pending.get();
-        next = nextOnDevice(first + step);
-        if (next < count)
-            pending = std::async(std::launch::async, readChunk, next, chunks[current ^ 1].data(), &prepared[current ^ 1]);
-        std::uint8_t* chunk = chunks[current].data();
-        const std::size_t records = recordsFrom(first);
-        if (error != 0) {
+    while (TChunk* chunk = reader.Next()) {
+        const std::int64_t first = chunk->First;
+        const std::size_t records = chunk->Records;
+        std::uint8_t* bytes = chunk->Bytes.get();
+        if (chunk->Error != 0) {
             // Some part of the chunk failed: read it again record by record,
             // so that only the records the device can't give are lost.
             std::size_t unreadable = 0;
             for (std::size_t i = 0; i < records; ++i) {
                 const std::int64_t n = first + static_cast<std::int64_t>(i);
-                if (ReadMftBytes(device, volume, n * static_cast<std::int64_t>(recordSize), chunk + i * recordSize,
+                if (ReadMftBytes(device, volume, n * static_cast<std::int64_t>(recordSize), bytes + i * recordSize,
                                  recordSize) != 0)
                     ++unreadable;
             }
             outcome.UnreadableRecords += static_cast<std::int64_t>(unreadable);
             failedChunks = unreadable == records ? failedChunks + 1 : 0;
             if (failedChunks >= MaxFailedChunks) {
-                outcome.Error = error;
+                outcome.Error = chunk->Error;
                 outcome.Offset = FileRecordOffset(volume, first);
                 return finish(TScanEnd::ReadError);
             }
-            Prepare(chunk, records, recordSize, holders, prepared[current]);
+            reader.Prepare(*chunk);
         } else {
             failedChunks = 0;
         }
+        walk.Live(chunk->Live);
         for (std::size_t i = 0; i < records; ++i) {
             const std::int64_t n = first + static_cast<std::int64_t>(i);
             if (abort.load(std::memory_order_relaxed)) return finish(TScanEnd::Aborted);
@@ -535,7 +706,17 @@ void WalkMft(TDevice& device, TScanOutcome& outcome, TScanSink& sink, const std:
                 walk.Deliver(n);
                 sink.Progress(n + 1, outcome.FoundCount);
             }
-            walk.Record(std::span<std::uint8_t>(chunk + i * recordSize, recordSize), prepared[current][i], n);
+            // The records were read on another core: ask for the lines the
+            // walk will read a few records ahead.
+            if (i + PrefetchAhead < records) {
+                const TPrepared& ahead = chunk->Prepared[i + PrefetchAhead];
+                if (ahead.Kind != TPrepared::Nothing && ahead.Kind != TPrepared::InUse) {
+                    const std::uint8_t* at = bytes + (i + PrefetchAhead) * recordSize;
+                    for (const std::uint32_t offset : {0u, ahead.StandardInformation, ahead.Name, ahead.Data})
+                        Prefetch(at + offset);
+                }
+            }
+            walk.Record(std::span<std::uint8_t>(bytes + i * recordSize, recordSize), chunk->Prepared[i], n);
         }
     }
     finish(TScanEnd::Completed);
