@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cerrno>
+
 #include "Fixture.h"
 #include "Synthetic.h"
 
@@ -121,6 +123,74 @@ TEST_F(ScanTest, OneOpenAndEveryRecordReadOnceInOrder) {
         next = reads[i].first + static_cast<std::int64_t>(reads[i].second);
     }
     EXPECT_EQ(next, v.RecordOffset(3000));
+}
+
+// A device whose bytes from `bad` to `badEnd` can't be read: any read that
+// touches them fails as a disk with bad sectors does.
+class TBadSectors final : public TDevice {
+public:
+    TBadSectors(std::string bytes, std::int64_t bad, std::int64_t badEnd)
+        : inner_(MemoryDevice(std::move(bytes))), bad_(bad), badEnd_(badEnd) {}
+    std::int64_t ReadAt(std::int64_t offset, void* buffer, std::size_t count) override {
+        if (offset < badEnd_ && offset + static_cast<std::int64_t>(count) > bad_) return -EIO;
+        return inner_->ReadAt(offset, buffer, count);
+    }
+    std::int64_t Size() const override { return inner_->Size(); }
+
+private:
+    THandle inner_;
+    std::int64_t bad_, badEnd_;
+};
+
+TEST_F(ScanTest, BadSectorsInTheMftCostOnlyTheRecordsOnThem) {
+    // Many chunks of records, read ahead of the walk; one sector inside
+    // record 1500 fails.
+    synth::Volume v(6000, 16 << 20);
+    v.Directory(20, 5, u"d");
+    const std::vector<std::int64_t> files = {30, 900, 1499, 1500, 1501, 2600, 5999};
+    for (const std::int64_t n : files) v.DeletedFile(n, 20, u"f" + std::u16string(1, u'0' + n % 10), "x");
+    RecordingSink sink;
+    const std::atomic<bool> stop{false};
+    TBadSectors device(v.image, v.RecordOffset(1500) + 512, v.RecordOffset(1500) + 1024);
+    const TScanOutcome outcome = ScanDrive(device, "C:", sink, stop);
+    EXPECT_EQ(outcome.End, TScanEnd::Completed);
+    EXPECT_EQ(outcome.UnreadableRecords, 1);
+    std::vector<std::int64_t> found;
+    for (const TFoundFiles& f : sink.files) found.push_back(f.Record);
+    EXPECT_EQ(found, (std::vector<std::int64_t>{30, 900, 1499, 1501, 2600, 5999}));
+    EXPECT_EQ(sink.Path(5), "C:\\d\\");
+    EXPECT_EQ(sink.lines[sink.lines.size() - 3], (Line{"1 MFT records could not be read and were skipped", clRed}));
+    EXPECT_EQ(sink.lines.back(), (Line{"Found 6 deleted files", clGreen}));
+
+    // A device that gives nothing from record 1000 on: the scan ends there
+    // with the error, keeping what it found before.
+    RecordingSink dead;
+    TBadSectors dying(v.image, v.RecordOffset(1000), INT64_MAX);
+    const TScanOutcome ended = ScanDrive(dying, "C:", dead, stop);
+    EXPECT_EQ(ended.End, TScanEnd::ReadError);
+    EXPECT_EQ(ended.Error, EIO);
+    EXPECT_GE(ended.Offset, v.RecordOffset(1000));
+    EXPECT_LT(ended.Offset, v.RecordOffset(6000));
+    ASSERT_EQ(dead.files.size(), 2u);
+    EXPECT_EQ(dead.files[1].Record, 900);
+    EXPECT_EQ(dead.lines[dead.lines.size() - 2].second, clRed);
+    EXPECT_EQ(dead.lines[dead.lines.size() - 2].first.rfind("Error: The drive could not be read at byte ", 0), 0u);
+}
+
+TEST_F(ScanTest, AStopFarIntoTheWalkEndsWhileChunksAreReadAhead) {
+    synth::Volume v(6000, 16 << 20);
+    for (std::int64_t n = 100; n < 6000; n += 100) v.DeletedFile(n, 5, u"f", "x");
+    std::atomic<bool> stop{false};
+    RecordingSink sink;
+    sink.onProgress = [&] {
+        if (sink.reports.size() > 20) stop = true;  // record 2560 or so, chunks ahead being read
+    };
+    drives["C:"] = v.image;
+    const TScanOutcome outcome = ScanDrive("C:", Opener(), sink, stop);
+    EXPECT_EQ(outcome.End, TScanEnd::Aborted);
+    EXPECT_GT(outcome.FoundCount, 10);
+    EXPECT_LT(outcome.FoundCount, 59);
+    EXPECT_EQ(static_cast<std::int64_t>(sink.files.size()), outcome.FoundCount);
 }
 
 TEST_F(ScanTest, ParentChainsThatLoopOrRunDeepEndInAStar) {
