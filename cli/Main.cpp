@@ -11,6 +11,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -63,43 +65,57 @@ constexpr TCareTable CareTables[2][2] = {{TCareTable(false, false), TCareTable(f
                                          {TCareTable(true, false), TCareTable(true, true)}};
 constexpr TCareTable LogCare(true, false, true);
 
-// Appends `text` with control characters (C0, DEL and C1) and "/" (and, in
-// names, "\\") turned into "_", so nothing a damaged or hostile record
-// holds reaches a terminal raw or steers a script; in JSON also quoted and
-// escaped. A log line keeps its slashes: only control characters go.
-void AppendSafe(std::string& out, std::string_view text, bool keepBackslash, bool json, bool log = false) {
-    if (json) out += '"';
+// The most bytes PutSafe writes for `text`.
+std::size_t SafeBound(std::string_view text) { return 2 * text.size() + 2; }
+
+// Writes `text` at `p` with control characters (C0, DEL and C1) and "/"
+// (and, in names, "\\") turned into "_", so nothing a damaged or hostile
+// record holds reaches a terminal raw or steers a script; in JSON also
+// quoted and escaped. A log line keeps its slashes: only control characters
+// go. Returns the end of what it wrote, at most SafeBound(text) bytes on.
+char* PutSafe(char* p, std::string_view text, bool keepBackslash, bool json, bool log = false) {
+    if (json) *p++ = '"';
     if (!log && !keepBackslash && (text == "." || text == "..")) {
-        out.append(text.size(), '_');
+        p = std::fill_n(p, text.size(), '_');
     } else {
         const bool* care = log ? LogCare.care : CareTables[keepBackslash][json].care;
-        const char* p = text.data();
-        const char* end = p + text.size();
-        while (p < end) {
-            const char* run = p;
-            while (p < end && !care[static_cast<unsigned char>(*p)]) ++p;
-            out.append(run, static_cast<std::size_t>(p - run));
-            if (p == end) break;
-            const char c = *p++;
+        const char* in = text.data();
+        const char* end = in + text.size();
+        while (in < end) {
+            const char* run = in;
+            while (in < end && !care[static_cast<unsigned char>(*in)]) ++in;
+            p = std::copy(run, in, p);
+            if (in == end) break;
+            const char c = *in++;
             if (static_cast<unsigned char>(c) == 0xC2) {
                 // U+0080 to U+009F are the C1 controls; other characters of
                 // this lead byte pass.
-                if (p < end && static_cast<unsigned char>(*p) >= 0x80 && static_cast<unsigned char>(*p) <= 0x9F) {
-                    out += '_';
-                    ++p;
+                if (in < end && static_cast<unsigned char>(*in) >= 0x80 && static_cast<unsigned char>(*in) <= 0x9F) {
+                    *p++ = '_';
+                    ++in;
                 } else {
-                    out += c;
+                    *p++ = c;
                 }
             } else if ((c == '\\' && keepBackslash) || c == '"') {
-                out += '\\';  // only JSON cares about these two
-                out += c;
+                *p++ = '\\';  // only JSON cares about these two
+                *p++ = c;
             } else {
-                out += '_';
+                *p++ = '_';
             }
         }
     }
-    if (json) out += '"';
+    if (json) *p++ = '"';
+    return p;
 }
+
+void AppendSafe(std::string& out, std::string_view text, bool keepBackslash, bool json, bool log = false) {
+    const std::size_t at = out.size();
+    out.resize(at + SafeBound(text));
+    out.resize(static_cast<std::size_t>(PutSafe(out.data() + at, text, keepBackslash, json, log) - out.data()));
+}
+
+char* Put(char* p, std::string_view text) { return std::copy(text.begin(), text.end(), p); }
+char* PutNumber(char* p, std::int64_t value) { return std::to_chars(p, p + 20, value).ptr; }
 
 // Log lines on stderr, coloured on a terminal, with a live count there.
 // A line's text is made safe first: names in it come from the volume.
@@ -203,14 +219,21 @@ private:
 
     // A folder's path is put together and made safe once, as the output
     // writes it: a batch's paths are final.
+    // The folders met lately are found in one step.
     const std::string& SafePathOf(const TFoundFiles& f, const TFoundBatch& batch) {
-        if (paths_.size() > MaxCachedPaths) paths_.clear();
+        auto& [parent, known] = recent_[static_cast<std::uint64_t>(f.ParentRecord) % recent_.size()];
+        if (known && parent == f.ParentRecord) return *known;
+        if (paths_.size() > MaxCachedPaths) {
+            paths_.clear();
+            recent_.fill({});
+        }
         auto it = paths_.find(f.ParentRecord);
         if (it == paths_.end()) {
             std::string safe;
             AppendSafe(safe, batch.FilePath(f), true, json_);
             it = paths_.emplace(f.ParentRecord, std::move(safe)).first;
         }
+        recent_[static_cast<std::uint64_t>(f.ParentRecord) % recent_.size()] = {f.ParentRecord, &it->second};
         return it->second;
     }
     // The two times of a file; most files were last changed when made.
@@ -225,35 +248,31 @@ private:
         std::string created, modified;
         Times(f, created, modified);
         if (json_) {
-            out_ += "{\"record\":";
-            out_ += std::to_string(f.Record);
-            out_ += ",\"offset\":";
-            out_ += std::to_string(FileRecordOffset(batch.Volume, f.Record));
-            out_ += ",\"name\":";
-            AppendSafe(out_, name, false, true);
-            out_ += ",\"path\":";
-            out_ += path;
-            out_ += ",\"size\":";
-            out_ += std::to_string(f.FileSize);
-            out_ += ",\"created\":";
-            AppendSafe(out_, created, true, true);
-            out_ += ",\"modified\":";
-            AppendSafe(out_, modified, true, true);
-            out_ += ",\"state\":\"";
-            out_ += StateName(f.State);
-            out_ += "\",\"overwritten_bytes\":";
-            out_ += std::to_string(f.OverwrittenBytes);
-            out_ += ",\"overwritten_by\":[";
             const std::vector<std::string>& owners = batch.Overwriters.Of(f.Record);
+            // Room for the row at its longest, taken once.
+            std::size_t bound = 320 + SafeBound(name) + path.size() + SafeBound(created) + SafeBound(modified);
+            for (const std::string& owner : owners) bound += SafeBound(owner) + 1;
+            const std::size_t at = out_.size();
+            out_.resize(at + bound);
+            char* p = out_.data() + at;
+            p = PutNumber(Put(p, "{\"record\":"), f.Record);
+            p = PutNumber(Put(p, ",\"offset\":"), FileRecordOffset(batch.Volume, f.Record));
+            p = PutSafe(Put(p, ",\"name\":"), name, false, true);
+            p = Put(Put(p, ",\"path\":"), path);
+            p = PutNumber(Put(p, ",\"size\":"), f.FileSize);
+            p = PutSafe(Put(p, ",\"created\":"), created, true, true);
+            p = PutSafe(Put(p, ",\"modified\":"), modified, true, true);
+            p = Put(Put(Put(p, ",\"state\":\""), StateName(f.State)), "\"");
+            p = PutNumber(Put(p, ",\"overwritten_bytes\":"), static_cast<std::int64_t>(f.OverwrittenBytes));
+            p = Put(p, ",\"overwritten_by\":[");
             for (std::size_t i = 0; i < owners.size(); ++i) {
-                if (i) out_ += ',';
-                AppendSafe(out_, owners[i], true, true);
+                if (i) *p++ = ',';
+                p = PutSafe(p, owners[i], true, true);
             }
-            out_ += "],\"compressed\":";
-            out_ += (f.Flags & FoundCompressed) ? "true" : "false";
-            out_ += ",\"encrypted\":";
-            out_ += (f.Flags & FoundEncrypted) ? "true" : "false";
-            out_ += "}\n";
+            p = Put(Put(p, "],\"compressed\":"), (f.Flags & FoundCompressed) ? "true" : "false");
+            p = Put(Put(p, ",\"encrypted\":"), (f.Flags & FoundEncrypted) ? "true" : "false");
+            p = Put(p, "}\n");
+            out_.resize(static_cast<std::size_t>(p - out_.data()));
             return;
         }
         std::vector<std::string> row = {std::to_string(f.Record), std::to_string(f.FileSize), created, modified, path, "",
@@ -278,6 +297,7 @@ private:
     std::string out_;
     std::vector<std::vector<std::string>> rows_;
     std::unordered_map<std::int64_t, std::string> paths_;
+    std::array<std::pair<std::int64_t, const std::string*>, 4096> recent_{};
     TLocalTimes times_ = platform::LocalTimes();
 };
 

@@ -156,6 +156,9 @@ std::string TDirectoryTable::PathOf(std::int64_t record, const std::string& driv
 }
 
 std::int64_t TDirectoryTable::PendingAncestor(std::int64_t record, std::int64_t position) {
+    // Most files lie in folders already found whole.
+    std::int64_t& recent = recentComplete_[static_cast<std::uint64_t>(record) % RecentComplete];
+    if (record == recent && record < position) return -1;
     std::vector<TEntry*>& chain = chain_;
     chain.clear();
     std::int64_t n = record;
@@ -177,6 +180,7 @@ std::int64_t TDirectoryTable::PendingAncestor(std::int64_t record, std::int64_t 
         n = it->Parent;
     }
     for (TEntry* e : chain) e->Complete = true;
+    recent = record;
     return -1;
 }
 

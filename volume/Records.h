@@ -131,6 +131,9 @@ private:
     std::vector<TEntry> entries_;  // by record number
     std::string names_;
     std::vector<TEntry*> chain_;   // PendingAncestor's, kept between calls
+    // Folders PendingAncestor found complete lately, by record modulo the size.
+    static constexpr std::size_t RecentComplete = 4096;
+    std::vector<std::int64_t> recentComplete_ = std::vector<std::int64_t>(RecentComplete, -1);
 };
 
 // The live files and folders that now hold clusters of overwritten found
