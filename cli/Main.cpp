@@ -155,20 +155,20 @@ private:
 class TCliScan final : public TScanSink {
 public:
     TCliScan(TStderrLog& log, bool json) : log_(log), json_(json), align_(!json && isatty(STDOUT_FILENO) == 1) {
-        out_.reserve(FlushAt + 4096);
+        out_.resize(FlushAt + 4096);
     }
     void Line(const TLogLine& line) override { log_.Line(line); }
     void Progress(std::int64_t, std::int64_t found) override { log_.Status(CountText(found)); }
     void Found(const TFoundBatch& batch) override {
         for (const TFoundFiles& f : batch.Files) Write(f, batch);
-        if (out_.size() > FlushAt) Flush();
+        if (used_ > FlushAt) Flush();
     }
 
     void Flush() {
         if (align_) return;
-        std::fwrite(out_.data(), 1, out_.size(), stdout);
+        std::fwrite(out_.data(), 1, used_, stdout);
         std::fflush(stdout);
-        out_.clear();
+        used_ = 0;
     }
     // Writes the table held for a terminal, its columns padded.
     void FlushAligned() {
@@ -237,10 +237,28 @@ private:
         return it->second;
     }
     // The two times of a file; most files were last changed when made.
+    // The two times of a file, shown to the minute. Files found one after
+    // another were often made in the same second, which shows the same.
     void Times(const TFoundFiles& f, std::string& created, std::string& modified) {
-        created = times_.FormatFileTime(f.Created);
-        modified = f.Modified == f.Created ? created : times_.FormatFileTime(f.Modified);
+        created = TimeText(f.Created);
+        modified = f.Modified == f.Created ? created : TimeText(f.Modified);
     }
+    const std::string& TimeText(std::uint64_t fileTime) {
+        constexpr std::uint64_t Second = 10'000'000;
+        auto& [second, text] = recentTimes_[fileTime / Second % recentTimes_.size()];
+        if (text.empty() || second != fileTime / Second) {
+            second = fileTime / Second;
+            text = times_.FormatFileTime(fileTime);
+        }
+        return text;
+    }
+    // Room for `n` more bytes after those held for the output.
+    char* Room(std::size_t n) {
+        if (out_.size() - used_ < n) out_.resize(std::max(2 * out_.size(), used_ + n));
+        return out_.data() + used_;
+    }
+    void Wrote(const char* end) { used_ = static_cast<std::size_t>(end - out_.data()); }
+    void Append(std::string_view text) { Wrote(Put(Room(text.size()), text)); }
 
     void Write(const TFoundFiles& f, const TFoundBatch& batch) {
         const std::string_view name = batch.Files.Name(f);
@@ -252,9 +270,7 @@ private:
             // Room for the row at its longest, taken once.
             std::size_t bound = 320 + SafeBound(name) + path.size() + SafeBound(created) + SafeBound(modified);
             for (const std::string& owner : owners) bound += SafeBound(owner) + 1;
-            const std::size_t at = out_.size();
-            out_.resize(at + bound);
-            char* p = out_.data() + at;
+            char* p = Room(bound);
             p = PutNumber(Put(p, "{\"record\":"), f.Record);
             p = PutNumber(Put(p, ",\"offset\":"), FileRecordOffset(batch.Volume, f.Record));
             p = PutSafe(Put(p, ",\"name\":"), name, false, true);
@@ -271,8 +287,7 @@ private:
             }
             p = Put(Put(p, "],\"compressed\":"), (f.Flags & FoundCompressed) ? "true" : "false");
             p = Put(Put(p, ",\"encrypted\":"), (f.Flags & FoundEncrypted) ? "true" : "false");
-            p = Put(p, "}\n");
-            out_.resize(static_cast<std::size_t>(p - out_.data()));
+            Wrote(Put(p, "}\n"));
             return;
         }
         std::vector<std::string> row = {std::to_string(f.Record), std::to_string(f.FileSize), created, modified, path, "",
@@ -282,11 +297,11 @@ private:
             rows_.push_back(std::move(row));
             return;
         }
-        if (!headerWritten_) out_ += "RECORD\tSIZE\tCREATED\tMODIFIED\tPATH\tNAME\tSTATE\n";
+        if (!headerWritten_) Append("RECORD\tSIZE\tCREATED\tMODIFIED\tPATH\tNAME\tSTATE\n");
         headerWritten_ = true;
         for (std::size_t c = 0; c < row.size(); ++c) {
-            out_ += row[c];
-            out_ += c + 1 < row.size() ? '\t' : '\n';
+            Append(row[c]);
+            Append(c + 1 < row.size() ? "\t" : "\n");
         }
     }
 
@@ -294,10 +309,12 @@ private:
     bool json_;
     bool align_;
     bool headerWritten_ = false;
-    std::string out_;
+    std::string out_;  // the output held, its first used_ bytes
+    std::size_t used_ = 0;
     std::vector<std::vector<std::string>> rows_;
     std::unordered_map<std::int64_t, std::string> paths_;
     std::array<std::pair<std::int64_t, const std::string*>, 4096> recent_{};
+    std::array<std::pair<std::uint64_t, std::string>, 64> recentTimes_{};
     TLocalTimes times_ = platform::LocalTimes();
 };
 
