@@ -22,15 +22,19 @@ mkimage="$build/tools/deruzera-mkimage"
 mkdir -p "$work"
 
 # median_of CMD...: runs CMD $runs times, prints "median_seconds peak_kib".
+# The clock is bash's own, read around CMD alone: starting /usr/bin/time or
+# date costs milliseconds on some machines, so the peak memory comes from one
+# more run under /usr/bin/time.
 median_of() {
-  local times=() peak=0 start end m n=${RUNS_ONCE:-$runs}
+  local times=() start end peak n=${RUNS_ONCE:-$runs}
   for ((i = 0; i < n; i++)); do
-    start=$(date +%s%N)
-    /usr/bin/time -f "%M" -o "$work/time" "$@" > /dev/null 2>&1 || true
-    end=$(date +%s%N)
-    read -r m < "$work/time"
-    times+=("$(awk -v a="$start" -v b="$end" 'BEGIN { printf "%.4f", (b - a) / 1e9 }')"); ((m > peak)) && peak=$m
+    start=${EPOCHREALTIME/[.,]/}  # microseconds, whatever the locale's decimal point
+    "$@" > /dev/null 2>&1 || true
+    end=${EPOCHREALTIME/[.,]/}
+    times+=("$(awk -v a="$start" -v b="$end" 'BEGIN { printf "%.4f", (b - a) / 1e6 }')")
   done
+  /usr/bin/time -f "%M" -o "$work/time" "$@" > /dev/null 2>&1 || true
+  read -r peak < "$work/time"
   printf '%s\n' "${times[@]}" | sort -g | awk -v peak="$peak" '{a[NR]=$1} END {print a[int((NR+1)/2)], peak}'
 }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "inf" }'; }
