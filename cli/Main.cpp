@@ -192,7 +192,7 @@ public:
     }
 
 private:
-    static constexpr std::size_t FlushAt = 1 << 20;
+    static constexpr std::size_t FlushAt = 1 << 18;
     // Folders whose paths are kept; beyond, the cache starts again.
     static constexpr std::size_t MaxCachedPaths = 1 << 16;
     inline static const std::vector<std::string> Header = {"RECORD", "SIZE", "CREATED", "MODIFIED", "PATH", "NAME", "STATE"};

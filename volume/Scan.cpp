@@ -56,6 +56,8 @@ std::uint8_t FlagsOf(const TDataStream& stream, TBytes standardInformation) {
 // A record as the walk needs it: fixed up, its attributes found. Made on the
 // reading thread, a chunk ahead of the walk.
 struct TPrepared {
+    // A file in use is left to the walk (Prepare marks it, nothing more):
+    // the walk's thread has more time to spare than the reading one.
     enum TKind : std::uint8_t { Nothing, Directory, DeletedFile, InUse, Extension };
     TKind Kind = Nothing;
     bool InUseFlag = false;
@@ -149,8 +151,9 @@ void TLiveFiles::Note(const TRecordView& view, std::int64_t owner, TBytes name, 
 // attributes. Records neither in use nor a deleted file or folder carry
 // nothing to know, nor do files in use where nobody asks who holds
 // clusters; the flags lie away from the fixup's positions, so they are
-// tested first. Where `live` is given, the clusters of the files in use
-// are noted there.
+// tested first. Where `live` is given, files in use are marked for the walk,
+// and the clusters of the folders and extension records in use are noted
+// there.
 void Prepare(std::uint8_t* chunk, std::size_t records, std::size_t recordSize, std::int64_t first,
              const TVolume& volume, TLiveFiles* live, std::vector<TPrepared>& prepared) {
     prepared.resize(records);
@@ -165,17 +168,17 @@ void Prepare(std::uint8_t* chunk, std::size_t records, std::size_t recordSize, s
         const bool directory = flags == RecordIsDirectory || flags == (RecordIsDirectory | RecordInUse);
         const std::int64_t base = RecordNumberOf(ReadU64(record, RecordHeader::BaseRecord));
         if (!inUse && flags != 0 && !directory) continue;
-        if (inUse && !directory && base == 0 && !live) continue;
+        if (inUse && !directory && base == 0) {
+            if (live) p.Kind = TPrepared::InUse;
+            continue;
+        }
         try {
             FixupRecord(record);
         } catch (const ERecordError&) {
             continue;
         }
         p.InUseFlag = inUse;
-        p.Kind = base != 0        ? TPrepared::Extension
-                 : directory      ? TPrepared::Directory
-                 : flags == 0     ? TPrepared::DeletedFile
-                                  : TPrepared::InUse;
+        p.Kind = base != 0 ? TPrepared::Extension : directory ? TPrepared::Directory : TPrepared::DeletedFile;
         const TRecordView view = ViewRecord(record);
         p.Keep(record, view);
         if (!live || !inUse) continue;
@@ -250,6 +253,17 @@ private:
 
 void TWalk::Record(std::span<std::uint8_t> record, const TPrepared& prepared, std::int64_t n) {
     if (prepared.Kind == TPrepared::Nothing) return;
+    if (prepared.Kind == TPrepared::InUse) {
+        // A file in use: where its clusters lie, and its name to name it by.
+        try {
+            FixupRecord(record);
+        } catch (const ERecordError&) {
+            return;
+        }
+        const TRecordView view = ViewRecord(record);
+        if (view.NonResident) live_.Note(view, n, view.Name(), volume_);
+        return;
+    }
     if (prepared.Kind == TPrepared::Extension) {
         // An extension record: a base walked later (or at the end) may need
         // its attributes.
@@ -710,10 +724,19 @@ void WalkMft(TDevice& device, TScanOutcome& outcome, TScanSink& sink, const std:
             // walk will read a few records ahead.
             if (i + PrefetchAhead < records) {
                 const TPrepared& ahead = chunk->Prepared[i + PrefetchAhead];
-                if (ahead.Kind != TPrepared::Nothing && ahead.Kind != TPrepared::InUse) {
-                    const std::uint8_t* at = bytes + (i + PrefetchAhead) * recordSize;
-                    for (const std::uint32_t offset : {0u, ahead.StandardInformation, ahead.Name, ahead.Data})
+                const std::uint8_t* at = bytes + (i + PrefetchAhead) * recordSize;
+                if (ahead.Kind == TPrepared::InUse) {
+                    // The header and attributes, and the end of each sector
+                    // for the fixup.
+                    for (std::size_t offset = 0; offset < std::min<std::size_t>(recordSize, 512); offset += 64)
                         Prefetch(at + offset);
+                    for (std::size_t offset = 510; offset < recordSize; offset += 512) Prefetch(at + offset);
+                } else if (ahead.Kind != TPrepared::Nothing) {
+                    // The header, the times, the parent and the name, and
+                    // the sizes and runs.
+                    const std::uint32_t si = ahead.StandardInformation, name = ahead.Name, data = ahead.Data;
+                    for (const std::uint32_t offset : {0u, si, si + 56, name, name + 64, name + 128, data, data + 56})
+                        if (offset < recordSize) Prefetch(at + offset);
                 }
             }
             walk.Record(std::span<std::uint8_t>(bytes + i * recordSize, recordSize), chunk->Prepared[i], n);
