@@ -83,6 +83,20 @@ inline void Prefetch(const void* p) {
 #endif
 }
 
+// Asks for the cache lines of a record that the walk will read.
+void PrefetchRecord(const std::uint8_t* at, std::size_t recordSize, const TPrepared& prepared) {
+    if (prepared.Kind == TPrepared::InUse) {
+        // The header and the attributes, and the end of each sector for the fixup.
+        for (std::size_t offset = 0; offset < std::min<std::size_t>(recordSize, 512); offset += 64) Prefetch(at + offset);
+        for (std::size_t offset = 510; offset < recordSize; offset += 512) Prefetch(at + offset);
+    } else if (prepared.Kind != TPrepared::Nothing) {
+        // The header, the times, the parent and the name, and the sizes and runs.
+        const std::uint32_t si = prepared.StandardInformation, name = prepared.Name, data = prepared.Data;
+        for (const std::uint32_t offset : {0u, si, si + 56, name, name + 64, name + 128, data, data + 56})
+            if (offset < recordSize) Prefetch(at + offset);
+    }
+}
+
 // An attribute Prepare found, by where it begins; its length was checked then.
 TBytes AttributeAt(TBytes record, std::uint32_t offset) {
     return offset == 0 ? TBytes{} : record.subspan(offset, ReadU32(record, offset + AttrHeader::Length));
@@ -722,23 +736,8 @@ void WalkMft(TDevice& device, TScanOutcome& outcome, TScanSink& sink, const std:
             }
             // The records were read on another core: ask for the lines the
             // walk will read a few records ahead.
-            if (i + PrefetchAhead < records) {
-                const TPrepared& ahead = chunk->Prepared[i + PrefetchAhead];
-                const std::uint8_t* at = bytes + (i + PrefetchAhead) * recordSize;
-                if (ahead.Kind == TPrepared::InUse) {
-                    // The header and attributes, and the end of each sector
-                    // for the fixup.
-                    for (std::size_t offset = 0; offset < std::min<std::size_t>(recordSize, 512); offset += 64)
-                        Prefetch(at + offset);
-                    for (std::size_t offset = 510; offset < recordSize; offset += 512) Prefetch(at + offset);
-                } else if (ahead.Kind != TPrepared::Nothing) {
-                    // The header, the times, the parent and the name, and
-                    // the sizes and runs.
-                    const std::uint32_t si = ahead.StandardInformation, name = ahead.Name, data = ahead.Data;
-                    for (const std::uint32_t offset : {0u, si, si + 56, name, name + 64, name + 128, data, data + 56})
-                        if (offset < recordSize) Prefetch(at + offset);
-                }
-            }
+            if (i + PrefetchAhead < records)
+                PrefetchRecord(bytes + (i + PrefetchAhead) * recordSize, recordSize, chunk->Prepared[i + PrefetchAhead]);
             walk.Record(std::span<std::uint8_t>(bytes + i * recordSize, recordSize), chunk->Prepared[i], n);
         }
     }
