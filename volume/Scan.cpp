@@ -56,8 +56,7 @@ std::uint8_t FlagsOf(const TDataStream& stream, TBytes standardInformation) {
 // A record as the walk needs it: fixed up, its attributes found. Made on the
 // reading thread, a chunk ahead of the walk.
 struct TPrepared {
-    // A file in use is left to the walk (Prepare marks it, nothing more):
-    // the walk's thread has more time to spare than the reading one.
+    // InUse: a file in use, left to the walk to note where its clusters lie.
     enum TKind : std::uint8_t { Nothing, Directory, DeletedFile, InUse, Extension };
     TKind Kind = Nothing;
     bool InUseFlag = false;
@@ -165,11 +164,11 @@ void TLiveFiles::Note(const TRecordView& view, std::int64_t owner, TBytes name, 
 // attributes. Records neither in use nor a deleted file or folder carry
 // nothing to know, nor do files in use where nobody asks who holds
 // clusters; the flags lie away from the fixup's positions, so they are
-// tested first. Where `live` is given, files in use are marked for the walk,
-// and the clusters of the folders and extension records in use are noted
-// there.
+// tested first. Where `live` is given, the clusters of the folders and
+// extension records in use are noted there, and those of the files in use
+// too, unless `leaveFilesInUse` leaves them to the walk.
 void Prepare(std::uint8_t* chunk, std::size_t records, std::size_t recordSize, std::int64_t first,
-             const TVolume& volume, TLiveFiles* live, std::vector<TPrepared>& prepared) {
+             const TVolume& volume, TLiveFiles* live, bool leaveFilesInUse, std::vector<TPrepared>& prepared) {
     prepared.resize(records);
     if (live) live->clear();
     for (std::size_t i = 0; i < records; ++i) {
@@ -182,7 +181,7 @@ void Prepare(std::uint8_t* chunk, std::size_t records, std::size_t recordSize, s
         const bool directory = flags == RecordIsDirectory || flags == (RecordIsDirectory | RecordInUse);
         const std::int64_t base = RecordNumberOf(ReadU64(record, RecordHeader::BaseRecord));
         if (!inUse && flags != 0 && !directory) continue;
-        if (inUse && !directory && base == 0) {
+        if (inUse && !directory && base == 0 && (!live || leaveFilesInUse)) {
             if (live) p.Kind = TPrepared::InUse;
             continue;
         }
@@ -192,8 +191,13 @@ void Prepare(std::uint8_t* chunk, std::size_t records, std::size_t recordSize, s
             continue;
         }
         p.InUseFlag = inUse;
-        p.Kind = base != 0 ? TPrepared::Extension : directory ? TPrepared::Directory : TPrepared::DeletedFile;
         const TRecordView view = ViewRecord(record);
+        if (inUse && !directory && base == 0) {
+            // A file in use, noted here: nothing left for the walk.
+            if (view.NonResident) live->Note(view, first + static_cast<std::int64_t>(i), view.Name(), volume);
+            continue;
+        }
+        p.Kind = base != 0 ? TPrepared::Extension : directory ? TPrepared::Directory : TPrepared::DeletedFile;
         p.Keep(record, view);
         if (!live || !inUse) continue;
         // An extension record's clusters belong to its base.
@@ -593,10 +597,10 @@ public:
         if (failure_) std::rethrow_exception(failure_);
         return nullptr;
     }
-    // Prepares `chunk` (read again) on the caller's thread.
-    void Prepare(TChunk& chunk) const {
+    // Prepares `chunk`; the files in use are left to the walk or not.
+    void Prepare(TChunk& chunk, bool leaveFilesInUse) const {
         deruzera::Prepare(chunk.Bytes.get(), chunk.Records, volume_.FileRecordSize, chunk.First, volume_,
-                          holders_ ? &chunk.Live : nullptr, chunk.Prepared);
+                          holders_ ? &chunk.Live : nullptr, leaveFilesInUse, chunk.Prepared);
     }
     void Stop() {
         {
@@ -618,6 +622,7 @@ private:
                 TChunk* chunk;
                 std::size_t index;
                 std::int64_t first;
+                bool ahead;
                 {
                     std::unique_lock lock(mutex_);
                     free_.wait(lock, [this] { return stop_ || taken_ - consumed_ < Slots; });
@@ -627,6 +632,9 @@ private:
                         return;
                     }
                     index = taken_++;
+                    // Noting the files in use goes to whichever side has
+                    // time: here while the walk is behind, else to the walk.
+                    ahead = taken_ - consumed_ > Slots / 2;
                     first = nextFirst_;
                     nextFirst_ = NextOnDevice(first + step);
                     chunk = &slots_[index % Slots];
@@ -636,7 +644,7 @@ private:
                 chunk->Records = static_cast<std::size_t>(std::min(step, volume_.RecordCount - first));
                 chunk->Error = ReadMftBytes(device_, volume_, first * static_cast<std::int64_t>(recordSize),
                                             chunk->Bytes.get(), chunk->Records * recordSize);
-                if (chunk->Error == 0) Prepare(*chunk);
+                if (chunk->Error == 0) Prepare(*chunk, !ahead);
                 {
                     std::lock_guard lock(mutex_);
                     chunk->Index = index;
@@ -689,7 +697,7 @@ void WalkMft(TDevice& device, TScanOutcome& outcome, TScanSink& sink, const std:
     std::vector<TPrepared> system;
     TLiveFiles systemLive;
     const std::size_t systemCount = std::min<std::size_t>(FirstUserRecord, systemRecords.size() / recordSize);
-    Prepare(systemRecords.data(), systemCount, recordSize, 0, volume, holders ? &systemLive : nullptr, system);
+    Prepare(systemRecords.data(), systemCount, recordSize, 0, volume, holders ? &systemLive : nullptr, false, system);
     walk.Live(systemLive);
     for (std::size_t n = 0; n < systemCount; ++n)
         walk.Record(std::span<std::uint8_t>(systemRecords.data() + n * recordSize, recordSize), system[n],
@@ -722,7 +730,7 @@ void WalkMft(TDevice& device, TScanOutcome& outcome, TScanSink& sink, const std:
                 outcome.Offset = FileRecordOffset(volume, first);
                 return finish(TScanEnd::ReadError);
             }
-            reader.Prepare(*chunk);
+            reader.Prepare(*chunk, true);
         } else {
             failedChunks = 0;
         }

@@ -6,13 +6,16 @@
 // for who holds them.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <fstream>
+#include <thread>
 #include <map>
 #include <set>
 #include <sstream>
 
 #include "ImageSupport.h"
 #include "platform/DriveMap.h"
+#include "platform/RawDevice.h"
 #include "volume/Salvane.h"
 
 using namespace deruzera;
@@ -177,6 +180,70 @@ TEST_F(Recoverability, StatesAndHoldersAgreeWithTheSleuthKit) {
     EXPECT_FALSE(sink.files[a].Flags & (FoundCompressed | FoundEncrypted));
     EXPECT_EQ(sink.paths[Find(image.manifest, "/Docs/frag.bin")->Record], "C:\\Docs\\");
     EXPECT_EQ(FileSha(image.file), image.sha);
+}
+
+// A volume of thousands of files, so the scan reads many chunks of the
+// MFT, with two files written over past its first chunks.
+const char* const ManyPlan = R"(format 64M cluster=4096
+bulk 1 3000 40 3 0 0
+mkdir /late
+file /late/a.bin 100K seed=1
+file /late/b.bin 100K seed=2
+delete /late/a.bin
+delete /late/b.bin
+overwrite /late/a.bin 40K /late/new.bin seed=9
+overwrite /late/b.bin 100K /late/all.bin seed=10
+)";
+
+// The file's device, each read of more than a record taking a while.
+class TSlowChunks final : public TDevice {
+public:
+    explicit TSlowChunks(const fs::path& file) : inner_(platform::OpenDeviceFile(file)) {}
+    std::int64_t ReadAt(std::int64_t offset, void* buffer, std::size_t count) override {
+        if (count > 4096) std::this_thread::sleep_for(std::chrono::milliseconds(3));
+        return inner_->ReadAt(offset, buffer, count);
+    }
+    std::int64_t Size() const override { return inner_->Size(); }
+
+private:
+    THandle inner_;
+};
+
+TEST(RecoverabilityOfMany, HoldersAreTheSameWhicheverSideNotesTheFilesInUse) {
+    setenv("TZ", "UTC0", 1);
+    tzset();
+    static const Image image = Build("recoverability-many", ManyPlan);
+    const std::atomic<bool> stop{false};
+    // The reading falls behind the walk, which then notes the files in use;
+    // and the walk falls behind, so the reading thread notes them.
+    Collected walkNotes, readerNotes;
+    TSlowChunks slow(image.file);
+    const TScanOutcome first = ScanDrive(slow, "C:", walkNotes, stop);
+    struct : Collected {
+        void Progress(std::int64_t, std::int64_t) override { std::this_thread::sleep_for(std::chrono::milliseconds(2)); }
+    } slowWalk;
+    THandle device = platform::OpenDeviceFile(image.file);
+    const TScanOutcome second = ScanDrive(*device, "C:", slowWalk, stop);
+    readerNotes = slowWalk;
+    ASSERT_EQ(first.End, TScanEnd::Completed);
+    ASSERT_EQ(second.End, TScanEnd::Completed);
+    ASSERT_GT(first.Volume.RecordCount, 2000);
+
+    const std::int64_t a = Find(image.manifest, "/late/a.bin")->Record;
+    const std::int64_t b = Find(image.manifest, "/late/b.bin")->Record;
+    for (Collected* sink : {&walkNotes, &readerNotes}) {
+        EXPECT_EQ(sink->files.at(a).State, TRecoverability::Partial);
+        EXPECT_EQ(sink->files.at(a).OverwrittenBytes, 40960u);
+        EXPECT_EQ(sink->files.at(b).State, TRecoverability::Overwritten);
+        EXPECT_EQ(sink->owners[a], (std::vector<std::string>{"C:\\late\\new.bin"}));
+        EXPECT_EQ(sink->owners[b], (std::vector<std::string>{"C:\\late\\all.bin"}));
+    }
+    EXPECT_EQ(walkNotes.owners, readerNotes.owners);
+    EXPECT_EQ(walkNotes.paths, readerNotes.paths);
+    std::size_t deleted = 0;
+    for (const Entry& e : image.manifest) deleted += e.Kind == "file" && e.State == "deleted";
+    EXPECT_EQ(walkNotes.files.size(), deleted);
+    EXPECT_EQ(readerNotes.files.size(), deleted);
 }
 
 TEST_F(Recoverability, RightBytesOrAnHonestWord) {
