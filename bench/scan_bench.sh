@@ -37,6 +37,26 @@ median_of() {
   read -r peak < "$work/time"
   printf '%s\n' "${times[@]}" | sort -g | awk -v peak="$peak" '{a[NR]=$1} END {print a[int((NR+1)/2)], peak}'
 }
+# median_pair: runs the commands in the arrays A and B in turn, $runs times
+# each, so that both meet the same moments of a busy machine; prints the
+# median seconds of A, of B, and B's peak KiB.
+median_pair() {
+  local ta=() tb=() start end peak
+  for ((i = 0; i < runs; i++)); do
+    start=${EPOCHREALTIME/[.,]/}
+    "${A[@]}" > /dev/null 2>&1 || true
+    end=${EPOCHREALTIME/[.,]/}
+    ta+=("$(awk -v a="$start" -v b="$end" 'BEGIN { printf "%.4f", (b - a) / 1e6 }')")
+    start=${EPOCHREALTIME/[.,]/}
+    "${B[@]}" > /dev/null 2>&1 || true
+    end=${EPOCHREALTIME/[.,]/}
+    tb+=("$(awk -v a="$start" -v b="$end" 'BEGIN { printf "%.4f", (b - a) / 1e6 }')")
+  done
+  /usr/bin/time -f "%M" -o "$work/time" "${B[@]}" > /dev/null 2>&1 || true
+  read -r peak < "$work/time"
+  echo "$(printf '%s\n' "${ta[@]}" | sort -g | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}')" \
+       "$(printf '%s\n' "${tb[@]}" | sort -g | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}')" "$peak"
+}
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "inf" }'; }
 
 image="$work/bulk-$files.img"
@@ -56,9 +76,9 @@ cat "$image" > /dev/null  # warm the page cache
 found=$("$cli" scan --json "$image" 2>/dev/null | wc -l)
 echo "deruzera-cli finds $found deleted files"
 
-read -r t_floor _ < <(median_of dd if="$image" of=/dev/null bs=1M iflag=skip_bytes,count_bytes \
-                       skip=$((mft_first * cluster)) count="$mft_size")
-read -r t_ours m_ours < <(median_of "$cli" scan --json "$image")
+A=(dd if="$image" of=/dev/null bs=1M iflag=skip_bytes,count_bytes skip=$((mft_first * cluster)) count="$mft_size")
+B=("$cli" scan --json "$image")
+read -r t_floor t_ours m_ours < <(median_pair)
 read -r t_nu m_nu < <(median_of ntfsundelete --scan --force "$image")
 echo
 printf '%-34s %10s %12s\n' "scan ($runs runs, median)" "seconds" "peak KiB"
