@@ -21,41 +21,38 @@ cli="$build/cli/deruzera-cli"
 mkimage="$build/tools/deruzera-mkimage"
 mkdir -p "$work"
 
-# median_of CMD...: runs CMD $runs times, prints "median_seconds peak_kib".
-# The clock is bash's own, read around CMD alone: starting /usr/bin/time or
-# date costs milliseconds on some machines, so the peak memory comes from one
-# more run under /usr/bin/time.
-median_of() {
-  local times=() start end peak n=${RUNS_ONCE:-$runs}
-  for ((i = 0; i < n; i++)); do
-    start=${EPOCHREALTIME/[.,]/}  # microseconds, whatever the locale's decimal point
-    "$@" > /dev/null 2>&1 || true
-    end=${EPOCHREALTIME/[.,]/}
-    times+=("$(awk -v a="$start" -v b="$end" 'BEGIN { printf "%.4f", (b - a) / 1e6 }')")
-  done
+# seconds_of CMD...: runs CMD once, its output dropped, and prints the
+# seconds it took. The clock is bash's own, read around CMD alone: starting
+# /usr/bin/time or date costs milliseconds on some machines.
+seconds_of() {
+  local start end
+  start=${EPOCHREALTIME/[.,]/}  # microseconds, whatever the locale's decimal point
+  "$@" > /dev/null 2>&1 || true
+  end=${EPOCHREALTIME/[.,]/}
+  awk -v a="$start" -v b="$end" 'BEGIN { printf "%.4f\n", (b - a) / 1e6 }'
+}
+median() { sort -g | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
+# peak_of CMD...: the peak memory of one more run, in KiB.
+peak_of() {
   /usr/bin/time -f "%M" -o "$work/time" "$@" > /dev/null 2>&1 || true
-  read -r peak < "$work/time"
-  printf '%s\n' "${times[@]}" | sort -g | awk -v peak="$peak" '{a[NR]=$1} END {print a[int((NR+1)/2)], peak}'
+  cat "$work/time"
+}
+
+# median_of CMD...: runs CMD $runs times, prints "median_seconds peak_kib".
+median_of() {
+  local n=${RUNS_ONCE:-$runs}
+  echo "$(for ((i = 0; i < n; i++)); do seconds_of "$@"; done | median)" "$(peak_of "$@")"
 }
 # median_pair: runs the commands in the arrays A and B in turn, $runs times
 # each, so that both meet the same moments of a busy machine; prints the
 # median seconds of A, of B, and B's peak KiB.
 median_pair() {
-  local ta=() tb=() start end peak
+  local ta=() tb=()
   for ((i = 0; i < runs; i++)); do
-    start=${EPOCHREALTIME/[.,]/}
-    "${A[@]}" > /dev/null 2>&1 || true
-    end=${EPOCHREALTIME/[.,]/}
-    ta+=("$(awk -v a="$start" -v b="$end" 'BEGIN { printf "%.4f", (b - a) / 1e6 }')")
-    start=${EPOCHREALTIME/[.,]/}
-    "${B[@]}" > /dev/null 2>&1 || true
-    end=${EPOCHREALTIME/[.,]/}
-    tb+=("$(awk -v a="$start" -v b="$end" 'BEGIN { printf "%.4f", (b - a) / 1e6 }')")
+    ta+=("$(seconds_of "${A[@]}")")
+    tb+=("$(seconds_of "${B[@]}")")
   done
-  /usr/bin/time -f "%M" -o "$work/time" "${B[@]}" > /dev/null 2>&1 || true
-  read -r peak < "$work/time"
-  echo "$(printf '%s\n' "${ta[@]}" | sort -g | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}')" \
-       "$(printf '%s\n' "${tb[@]}" | sort -g | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}')" "$peak"
+  echo "$(printf '%s\n' "${ta[@]}" | median)" "$(printf '%s\n' "${tb[@]}" | median)" "$(peak_of "${B[@]}")"
 }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "inf" }'; }
 
