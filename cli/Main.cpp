@@ -218,8 +218,8 @@ private:
     }
 
     // A folder's path is put together and made safe once, as the output
-    // writes it: a batch's paths are final.
-    // The folders met lately are found in one step.
+    // writes it: a batch's paths are final. The folders met lately are
+    // found in one step.
     const std::string& SafePathOf(const TFoundFiles& f, const TFoundBatch& batch) {
         auto& [parent, known] = recent_[static_cast<std::uint64_t>(f.ParentRecord) % recent_.size()];
         if (known && parent == f.ParentRecord) return *known;
@@ -236,9 +236,9 @@ private:
         recent_[static_cast<std::uint64_t>(f.ParentRecord) % recent_.size()] = {f.ParentRecord, &it->second};
         return it->second;
     }
-    // The two times of a file; most files were last changed when made.
-    // The two times of a file, shown to the minute. Files found one after
-    // another were often made in the same second, which shows the same.
+    // The two times of a file, shown to the minute; most files were last
+    // changed when made. Files found one after another were often made in
+    // the same second, whose text is kept.
     void Times(const TFoundFiles& f, std::string& created, std::string& modified) {
         created = TimeText(f.Created);
         modified = f.Modified == f.Created ? created : TimeText(f.Modified);

@@ -156,7 +156,8 @@ std::string TDirectoryTable::PathOf(std::int64_t record, const std::string& driv
 }
 
 std::int64_t TDirectoryTable::PendingAncestor(std::int64_t record, std::int64_t position) {
-    // Most files lie in folders already found whole.
+    // Most files lie in folders already found whole. The small table holds
+    // only folders the table has marked complete, which they stay.
     std::int64_t& recent = recentComplete_[static_cast<std::uint64_t>(record) % RecentComplete];
     if (record == recent && record < position) return -1;
     std::vector<TEntry*>& chain = chain_;
@@ -167,7 +168,11 @@ std::int64_t TDirectoryTable::PendingAncestor(std::int64_t record, std::int64_t 
         if (n >= position) return n;
         auto it = std::lower_bound(entries_.begin(), entries_.end(), n,
                                    [](const TEntry& e, std::int64_t r) { return e.Record < r; });
-        if (it == entries_.end() || it->Record != n || it->Complete) break;
+        if (it == entries_.end() || it->Record != n) break;
+        if (it->Complete) {
+            if (n == record) recent = record;
+            break;
+        }
         // A name that an extension record still to come will give.
         if (it->Pending) {
             if (it->Parent >= position) return it->Parent;
@@ -180,7 +185,7 @@ std::int64_t TDirectoryTable::PendingAncestor(std::int64_t record, std::int64_t 
         n = it->Parent;
     }
     for (TEntry* e : chain) e->Complete = true;
-    recent = record;
+    if (!chain.empty() && chain.front()->Record == record) recent = record;
     return -1;
 }
 
