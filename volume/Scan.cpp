@@ -192,12 +192,11 @@ void Prepare(std::uint8_t* chunk, std::size_t records, std::size_t recordSize, s
         }
         p.InUseFlag = inUse;
         const TRecordView view = ViewRecord(record);
-        if (inUse && !directory && base == 0) {
-            // A file in use, noted here: nothing left for the walk.
-            if (view.NonResident) live->Note(view, first + static_cast<std::int64_t>(i), view.Name(), volume);
-            continue;
-        }
-        p.Kind = base != 0 ? TPrepared::Extension : directory ? TPrepared::Directory : TPrepared::DeletedFile;
+        // A file in use noted here leaves nothing for the walk.
+        p.Kind = inUse && !directory && base == 0 ? TPrepared::Nothing
+                 : base != 0                      ? TPrepared::Extension
+                 : directory                      ? TPrepared::Directory
+                                                  : TPrepared::DeletedFile;
         p.Keep(record, view);
         if (!live || !inUse) continue;
         // An extension record's clusters belong to its base.
