@@ -43,6 +43,8 @@ const char* StateName(TRecoverability state) {
     case TRecoverability::Intact: return "intact";
     case TRecoverability::Partial: return "partial";
     case TRecoverability::Overwritten: return "overwritten";
+    case TRecoverability::PartlyUnread: return "partly_unread";
+    case TRecoverability::Unread: return "unread";
     case TRecoverability::Unknown: break;
     }
     return "unknown";
@@ -148,6 +150,10 @@ std::string StateText(const TFoundFiles& file, const std::vector<std::string>& h
                " of its data";
         break;
     case TRecoverability::Overwritten: text = "overwritten, all of its data"; break;
+    case TRecoverability::PartlyUnread:
+        text = "partly unread: " + std::to_string(file.UnreadBytes) + " bytes of its data could not be read from the drive";
+        break;
+    case TRecoverability::Unread: text = "unread: its data could not be read from the drive"; break;
     }
     for (std::size_t i = 0; i < holders.size(); ++i) text += (i == 0 ? ", now used by " : ", ") + holders[i];
     if (file.Flags & FoundCompressed) text += "; compressed";
@@ -196,6 +202,12 @@ std::vector<TLogLine> CopyNoteLines(const TCopyNotes& notes) {
                              " compressed units could not be decompressed and were written as zeros",
                          clRed});
     }
+    if (notes.UnreadBytes > 0) {
+        lines.push_back({std::to_string(notes.UnreadBytes) +
+                             " bytes of the file could not be read from the drive, the first at byte " +
+                             std::to_string(notes.FirstUnread) + " of the file, and were written as zeros",
+                         clRed});
+    }
     if (notes.MissingBytes > 0) {
         lines.push_back({std::to_string(notes.MissingBytes) +
                              " bytes of the file are no longer described on the volume and were written as zeros",
@@ -206,6 +218,10 @@ std::vector<TLogLine> CopyNoteLines(const TCopyNotes& notes) {
                              " of the copy comes from clusters that other files now use",
                          clRed});
     }
+    if (notes.StateUnread)
+        lines.push_back({"Whether other files now use the file's clusters could not be read from the drive: the copy "
+                         "may hold their data",
+                         clRed});
     return lines;
 }
 

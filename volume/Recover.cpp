@@ -29,10 +29,10 @@ namespace fs = std::filesystem;
 // `progress` says stop (`stopped`); `error` gets the errno of a failure.
 bool WriteContent(TDevice& device, const TFileContent& content, std::FILE* out, const fs::path& path,
                   const std::function<bool(std::uint64_t)>& progress, std::uint64_t& written,
-                  std::uint64_t& badUnits, bool& stopped, int& error) {
+                  TReadReport& read, bool& stopped, int& error) {
     bool ok = true;
     written = 0;
-    badUnits = ReadFileContent(device, content, [&](const std::uint8_t* bytes, std::uint64_t count) {
+    read = ReadFileContent(device, content, [&](const std::uint8_t* bytes, std::uint64_t count) {
         if (!ok) return;
         if (bytes == nullptr) {
             // A hole stays a hole: the file system fills it with zeros.
@@ -47,7 +47,7 @@ bool WriteContent(TDevice& device, const TFileContent& content, std::FILE* out, 
         if (!ok) error = errno;
         if (ok) written += count;
         if (ok && progress && !progress(written)) ok = !(stopped = true);
-    }).BadUnits;
+    });
     if (ok && std::fflush(out) != 0) {
         ok = false;
         error = errno;
@@ -132,8 +132,10 @@ TRecoveryPlan PlanRecovery(TNtfsVolume& ntfs, std::int64_t record, std::optional
                          (ReadU32(si, StandardInformation::FileFlags) & FileAttributeEncrypted) != 0;
         plan.Content.Encrypted = plan.Encrypted;
         if (TClusterBitmap* bitmap = ntfs.Bitmap()) {
-            plan.OverwrittenBytes = OverwrittenBytes(stream, *bitmap, volume.BytesPerCluster, plan.StoredBytes);
-            plan.State = StateOf(plan.OverwrittenBytes, plan.StoredBytes);
+            bool known = true;
+            plan.OverwrittenBytes = OverwrittenBytes(stream, *bitmap, volume.BytesPerCluster, plan.StoredBytes, &known);
+            if (known) plan.State = StateOf(plan.OverwrittenBytes, plan.StoredBytes);
+            plan.StateUnread = !known;
         }
     } catch (const ERecordError& e) {
         plan.End = TPlanEnd::NoContent;
@@ -179,10 +181,10 @@ TWriteOutcome WriteRecoveredFile(TDevice& device, const TFileContent& content, c
         return outcome;
     }
     std::uint64_t written = 0;
-    std::uint64_t badUnits = 0;
+    TReadReport read;
     bool stopped = false;
     bool ok =
-        WriteContent(device, content, out, writing, options.Progress, written, badUnits, stopped, outcome.Error);
+        WriteContent(device, content, out, writing, options.Progress, written, read, stopped, outcome.Error);
     if (std::fclose(out) != 0 && ok) {
         ok = false;
         outcome.Error = errno;
@@ -200,7 +202,9 @@ TWriteOutcome WriteRecoveredFile(TDevice& device, const TFileContent& content, c
     }
     outcome.End = TWriteEnd::Written;
     outcome.Bytes = written;
-    outcome.BadUnits = badUnits;
+    outcome.BadUnits = read.BadUnits;
+    outcome.UnreadBytes = read.UnreadBytes;
+    outcome.FirstUnread = read.FirstUnread;
     return outcome;
 }
 
@@ -208,10 +212,13 @@ TCopyNotes NotesOf(const TWriteOutcome& written, const TRecoveryPlan& plan) {
     TCopyNotes notes;
     notes.Encrypted = plan.Encrypted;
     notes.BadUnits = written.BadUnits;
+    notes.UnreadBytes = written.UnreadBytes;
+    notes.FirstUnread = written.FirstUnread;
     notes.MissingBytes = plan.Content.MissingBytes;
     notes.State = plan.State;
     notes.OverwrittenBytes = plan.OverwrittenBytes;
     notes.StoredBytes = plan.StoredBytes;
+    notes.StateUnread = plan.StateUnread;
     return notes;
 }
 

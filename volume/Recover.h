@@ -38,6 +38,9 @@ struct TRecoveryPlan {
     TFileContent Content;
     // Whether its clusters still hold it (Unknown where the bitmap can't be read).
     TRecoverability State = TRecoverability::Unknown;
+    // The bitmap is there, but the device failed to give the part of it
+    // that says whether its clusters are in use.
+    bool StateUnread = false;
     std::uint64_t OverwrittenBytes = 0;
     std::uint64_t StoredBytes = 0;
     bool Encrypted = false;
@@ -75,6 +78,8 @@ struct TWriteOutcome {
     std::uint64_t Bytes = 0;
     int Error = 0;               // errno of a failed create, write or rename, where known
     std::uint64_t BadUnits = 0;  // compressed units written as zeros
+    std::uint64_t UnreadBytes = 0;  // bytes the device could not give, written as zeros
+    std::int64_t FirstUnread = -1;  // the first of them, in bytes from the file's start
 };
 
 // Writes the content to `target`. With Replace, through a temporary file
@@ -108,14 +113,17 @@ public:
 struct TCopyNotes {
     bool Encrypted = false;             // the stored, encrypted form (still the file's own)
     std::uint64_t BadUnits = 0;         // compressed units written as zeros
+    std::uint64_t UnreadBytes = 0;      // the device could not give them: zeros
+    std::int64_t FirstUnread = -1;      // the first of them, in bytes from the file's start
     std::uint64_t MissingBytes = 0;     // no longer described on the volume: zeros
     TRecoverability State = TRecoverability::Unknown;  // partial or overwritten: other files' data
     std::uint64_t OverwrittenBytes = 0;
     std::uint64_t StoredBytes = 0;
-    // Whether the copy is wholly the file's own bytes.
+    bool StateUnread = false;           // whether other files hold its clusters could not be read
+    // Whether the copy is known to be wholly the file's own bytes.
     bool Whole() const {
-        return BadUnits == 0 && MissingBytes == 0 && State != TRecoverability::Partial &&
-               State != TRecoverability::Overwritten;
+        return BadUnits == 0 && MissingBytes == 0 && UnreadBytes == 0 && !StateUnread &&
+               State != TRecoverability::Partial && State != TRecoverability::Overwritten;
     }
 };
 TCopyNotes NotesOf(const TWriteOutcome& written, const TRecoveryPlan& plan);
