@@ -25,6 +25,7 @@
 #include "platform/DriveMap.h"
 #include "platform/Locale.h"
 #include "platform/RawDevice.h"
+#include "platform/Target.h"
 #include "volume/Batch.h"
 #include "volume/Glob.h"
 #include "volume/Salvane.h"
@@ -368,7 +369,7 @@ std::shared_ptr<TDevice> OpenForRecovery(const std::string& drive, TStderrLog& l
     std::string problem;
     std::shared_ptr<TDevice> device = platform::TerminalDriveOpener()(drive, problem);
     if (!device) {
-        if (host) RecoverFile(nullptr, TVolume{}, 0, std::nullopt, *host);
+        if (host) RecoverFile(nullptr, TVolume{}, 0, std::nullopt, platform::LocalFileSystem(), *host);
         else log.Line({"Error: Invalid handle value", clRed});
         if (!problem.empty()) log.Line({problem, clRed});
         return nullptr;
@@ -396,7 +397,7 @@ int Recover(const std::string& drive, const std::string& source, const std::stri
     TVolume volume;
     const std::shared_ptr<TDevice> device = OpenForRecovery(drive, log, volume, &host);
     if (!device) return 1;
-    return RecoverFile(device.get(), volume, record, std::nullopt, host) ? 0 : 1;
+    return RecoverFile(device.get(), volume, record, std::nullopt, platform::LocalFileSystem(), host) ? 0 : 1;
 }
 
 // ---- Many files into a folder ---------------------------------------------------
@@ -499,9 +500,10 @@ int RecoverMany(const std::string& drive, const std::string& source, const TBatc
     TCliBatch sink(log, sources);
     TBatchOptions options;
     options.AllowSameDevice = request.AllowSameDevice;
-    const TBatchOutcome outcome = RecoverBatch(*device, volume, items, request.Folder, sink, never, options);
+    const TBatchOutcome outcome =
+        RecoverBatch(*device, volume, items, request.Folder, platform::LocalFileSystem(), sink, never, options);
     std::fflush(stdout);
-    if (outcome.Refused && !request.AllowSameDevice && device->HoldsPath(request.Folder))
+    if (outcome.Refused && !request.AllowSameDevice && OnDriveBeingRead(*device, request.Folder))
         std::fputs("deruzera-cli: --allow-same-device writes there all the same\n", stderr);
     return !outcome.Refused && outcome.Written == outcome.Files ? 0 : 1;
 }

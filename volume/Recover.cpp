@@ -1,74 +1,48 @@
 // Recovery of one file by its record number: a plan checked from the record
-// (still a deleted file, its name, path and content), then the write to a
-// target through a temporary file, holes kept.
-#include <chrono>
-#include <cstdio>
-#include <filesystem>
-#include <climits>
+// (still a deleted file, its name, path and content), then the write into an
+// open folder of the target through a temporary file, holes kept.
+#include <cerrno>
 #include <random>
 
+#include "Names.h"
 #include "Salvane.h"
 
 namespace deruzera {
 namespace {
 
-namespace fs = std::filesystem;
+// Tries at a free name for the temporary file: a clash is already rare.
+constexpr int TemporaryTries = 8;
+// The temporary file's own part of its name, "." + ".<number>.deruzera-tmp".
+constexpr std::size_t TemporarySuffixBytes = 40;
 
-// Writes the content into `out` from its start; holes are skipped with a
-// seek and the length set at the end. False on any failure, or when
-// `progress` says stop (`stopped`); `error` gets the errno of a failure.
-bool WriteContent(TDevice& device, const TFileContent& content, std::FILE* out, const fs::path& path,
-                  const std::function<bool(std::uint64_t)>& progress, std::uint64_t& written,
-                  std::uint64_t& badUnits, bool& stopped, int& error) {
-    bool ok = true;
+// Writes the content into `out` from its start; holes are skipped and the
+// length set at the end. False on any failure, or when `progress` says stop
+// (`stopped`); `error` gets the errno value of a failure.
+bool WriteContent(TDevice& device, const TFileContent& content, TTargetFile& out,
+                  const std::function<bool(std::uint64_t)>& progress, std::uint64_t& written, std::uint64_t& badUnits,
+                  bool& stopped, int& error) {
     written = 0;
     badUnits = ReadFileContent(device, content, [&](const std::uint8_t* bytes, std::uint64_t count) {
-        if (!ok) return;
-        if (bytes == nullptr) {
-            // A hole stays a hole: the file system fills it with zeros.
-            for (std::uint64_t left = count; ok && left > 0;) {
-                const std::uint64_t step = std::min<std::uint64_t>(left, LONG_MAX);
-                ok = std::fseek(out, static_cast<long>(step), SEEK_CUR) == 0;
-                left -= step;
-            }
-        } else {
-            ok = std::fwrite(bytes, 1, static_cast<std::size_t>(count), out) == count;
-        }
-        if (!ok) error = errno;
-        if (ok) written += count;
-        if (ok && progress && !progress(written)) ok = !(stopped = true);
+        if (error != 0 || stopped) return;
+        // A hole stays a hole: the file system fills it with zeros.
+        error = bytes == nullptr ? out.Skip(count) : out.Write(bytes, static_cast<std::size_t>(count));
+        if (error != 0) return;
+        written += count;
+        if (progress && !progress(written)) stopped = true;
     }).BadUnits;
-    if (ok && std::fflush(out) != 0) {
-        ok = false;
-        error = errno;
-    }
-    std::error_code failure;
     // A file that ends in a hole gets its full length.
-    if (ok && fs::file_size(path, failure) != written) fs::resize_file(path, written, failure);
-    if (failure) error = failure.value();
-    return ok && !failure;
+    if (error == 0 && !stopped) error = out.Resize(written);
+    return error == 0 && !stopped;
 }
 
-void SetModifiedTime(const fs::path& path, std::uint64_t fileTime) {
-    using namespace std::chrono;
-    // NTFS counts 100 ns units; the local disk keeps them all.
-    const std::int64_t seconds = TLocalTimes::UnixSeconds(fileTime);
-    const sys_time<nanoseconds> at{std::chrono::seconds{seconds} + nanoseconds{(fileTime % 10000000) * 100}};
-    std::error_code ignored;
-    fs::last_write_time(path, file_clock::from_sys(at), ignored);
+// A name for the temporary file beside `name`, which tells whose it is.
+std::string TemporaryName(const std::string& name) {
+    static thread_local std::mt19937_64 random{std::random_device{}()};
+    return "." + CutName(name, 255 - TemporarySuffixBytes) + "." + std::to_string(random() % 1000000000000) +
+           ".deruzera-tmp";
 }
 
 }  // namespace
-
-std::string SafeFileName(const std::string& name) {
-    std::string safe = name;
-    for (char& c : safe) {
-        const auto u = static_cast<unsigned char>(c);
-        if (c == '/' || c == '\\' || u < 0x20 || u == 0x7F) c = '_';
-    }
-    if (safe == "." || safe == "..") safe.assign(safe.size(), '_');
-    return safe;
-}
 
 TRecoveryPlan PlanRecovery(TDevice& device, const TVolume& volume, std::int64_t record,
                            std::optional<std::uint16_t> sequence) {
@@ -137,6 +111,9 @@ TRecoveryPlan PlanRecovery(TDevice& device, const TVolume& volume, std::int64_t 
             plan.OverwrittenBytes = OverwrittenBytes(stream, bitmap, volume.BytesPerCluster, plan.StoredBytes);
             plan.State = StateOf(plan.OverwrittenBytes, plan.StoredBytes);
         }
+    } catch (const ERepeatedClusters& e) {
+        plan.End = TPlanEnd::RepeatedClusters;
+        plan.What = e.what();
     } catch (const ERecordError& e) {
         plan.End = TPlanEnd::NoContent;
         plan.What = e.what();
@@ -144,59 +121,55 @@ TRecoveryPlan PlanRecovery(TDevice& device, const TVolume& volume, std::int64_t 
     return plan;
 }
 
-TWriteOutcome WriteRecoveredFile(TDevice& device, const TFileContent& content, const std::string& target,
-                                 const TWriteOptions& options) {
+TWriteOutcome WriteRecoveredFile(TDevice& device, const TFileContent& content, TTargetFolder& folder,
+                                 const std::string& name, const TWriteOptions& options) {
     TWriteOutcome outcome;
-    const fs::path targetPath(target);
-    if (target.empty() || targetPath.filename().empty()) return outcome;
-    if (device.IsSource(target)) {
-        outcome.End = TWriteEnd::IsSource;
-        return outcome;
-    }
-    std::error_code error;
-    const fs::file_status status = fs::status(targetPath, error);
-    const bool exists = fs::exists(fs::symlink_status(targetPath, error));
-    if (exists && fs::exists(status) && !fs::is_regular_file(status)) {
-        outcome.End = TWriteEnd::NotRegular;
-        return outcome;
-    }
-    if (exists && !options.Replace) {
-        outcome.End = TWriteEnd::Exists;
-        return outcome;
-    }
-
-    // Without replacing, the file is created only where nothing exists; with,
-    // a temporary file beside the target is renamed over it once complete.
-    fs::path writing = targetPath;
+    bool replacing = false;  // a file is there, to stay as it is until this one is whole on the disk
     if (options.Replace) {
-        std::random_device random;
-        writing = targetPath.parent_path() /
-                  ("." + targetPath.filename().string() + "." + std::to_string(random()) + ".deruzera-tmp");
+        const TEntry entry = folder.Entry(name);
+        switch (entry.Kind) {
+        case TEntryKind::Link: outcome.End = TWriteEnd::IsLink; return outcome;
+        case TEntryKind::Folder:
+        case TEntryKind::Other: outcome.End = TWriteEnd::NotRegular; return outcome;
+        case TEntryKind::File:
+            if (!entry.Replaceable) {
+                outcome.End = TWriteEnd::NotReplaceable;
+                return outcome;
+            }
+            replacing = true;
+            break;
+        case TEntryKind::None: break;
+        }
     }
-    std::FILE* out = std::fopen(writing.c_str(), "wbx");
-    if (out == nullptr) {
-        outcome.Error = errno;
-        outcome.End = !options.Replace && fs::exists(fs::symlink_status(targetPath, error)) ? TWriteEnd::Exists
-                                                                                              : TWriteEnd::Failed;
+    // Without replacing, the file is made only where nothing has its name;
+    // with, a temporary file beside it takes its place once complete.
+    std::string writing = name;
+    std::unique_ptr<TTargetFile> out;
+    for (int attempt = 0; !out && attempt < (options.Replace ? TemporaryTries : 1) &&
+                          (attempt == 0 || outcome.Error == EEXIST);
+         ++attempt) {
+        if (options.Replace) writing = TemporaryName(name);
+        out = folder.Create(writing, outcome.Error);
+    }
+    if (!out) {
+        outcome.End = !options.Replace && outcome.Error == EEXIST ? TWriteEnd::Exists : TWriteEnd::Failed;
         return outcome;
     }
     std::uint64_t written = 0;
     std::uint64_t badUnits = 0;
     bool stopped = false;
-    bool ok =
-        WriteContent(device, content, out, writing, options.Progress, written, badUnits, stopped, outcome.Error);
-    if (std::fclose(out) != 0 && ok) {
+    bool ok = WriteContent(device, content, *out, options.Progress, written, badUnits, stopped, outcome.Error);
+    if (ok && options.Modified) outcome.TimeSet = out->SetModified(*options.Modified);
+    if (ok && replacing && (outcome.Error = out->Sync()) != 0) ok = false;
+    const int closed = out->Close();
+    if (ok && closed != 0) {
         ok = false;
-        outcome.Error = errno;
+        outcome.Error = closed;
     }
-    if (ok && options.Modified) SetModifiedTime(writing, *options.Modified);
-    if (ok && options.Replace) {
-        fs::rename(writing, targetPath, error);
-        ok = !error;
-        if (error) outcome.Error = error.value();
-    }
+    if (ok && options.Replace && (outcome.Error = folder.Rename(writing, name)) != 0) ok = false;
     if (!ok) {
-        fs::remove(writing, error);
+        folder.Remove(writing);
+        outcome.TimeSet = false;
         if (stopped) outcome.End = TWriteEnd::Stopped;
         return outcome;
     }
@@ -206,8 +179,28 @@ TWriteOutcome WriteRecoveredFile(TDevice& device, const TFileContent& content, c
     return outcome;
 }
 
+TWriteOutcome WriteRecoveredFile(TDevice& device, const TFileContent& content, TTargetFileSystem& files,
+                                 const std::string& target, const TWriteOptions& options) {
+    TWriteOutcome outcome;
+    std::string where;
+    std::string name;
+    files.SplitPath(target, where, name);
+    if (target.empty() || name.empty()) return outcome;
+    if (device.IsSource(target)) {
+        outcome.End = TWriteEnd::IsSource;
+        return outcome;
+    }
+    const std::unique_ptr<TTargetFolder> folder = files.OpenFolder(where, false, outcome.Error);
+    if (!folder) return outcome;
+    return WriteRecoveredFile(device, content, *folder, name, options);
+}
+
+bool OnDriveBeingRead(const TDevice& device, const std::string& target) {
+    return device.HoldsPath(target) && !device.IsSource(target);
+}
+
 bool RecoverFile(TDevice* device, const TVolume& volume, std::int64_t record, std::optional<std::uint16_t> sequence,
-                 TRecoveryHost& host) {
+                 TTargetFileSystem& files, TRecoveryHost& host) {
     host.Line({"Preparing for recovery", clBlack});
     if (device == nullptr) {
         host.Line({"Error: Invalid handle value", clRed});
@@ -232,14 +225,16 @@ bool RecoverFile(TDevice* device, const TVolume& volume, std::int64_t record, st
         return false;
     }
     // Writing onto the drive being read may destroy what is still to recover.
-    if (device->HoldsPath(*target) && !device->IsSource(*target)) {
+    if (OnDriveBeingRead(*device, *target)) {
         if (!host.ConfirmSameDevice(SameDeviceQuestion())) {
             host.Line(cancelled);
             return false;
         }
         host.Line(SameDeviceAnswerLine());
     }
-    const TWriteOutcome written = WriteRecoveredFile(*device, plan.Content, *target);
+    TWriteOptions options;
+    if (plan.Modified != 0) options.Modified = plan.Modified;
+    const TWriteOutcome written = WriteRecoveredFile(*device, plan.Content, files, *target, options);
     const std::vector<TLogLine> lines = WriteLines(written, *target, &plan);
     for (const TLogLine& line : lines) host.Line(line);
     return !lines.empty() && lines.back().Text == "File recovered";

@@ -23,6 +23,7 @@
 #include "Layout.h"
 #include "Log.h"
 #include "Records.h"
+#include "Target.h"
 #include "Times.h"
 
 namespace deruzera {
@@ -33,6 +34,12 @@ namespace deruzera {
 class ERecordError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
+};
+
+// A run list that names the same clusters more than once.
+class ERepeatedClusters : public ERecordError {
+public:
+    using ERecordError::ERecordError;
 };
 
 // ---- Geometry and raw reads ------------------------------------------------
@@ -409,6 +416,7 @@ enum class TPlanEnd {
     Unreadable,   // the record fails its fixup or can't be read
     NotDeleted,   // the record no longer describes that deleted file
     NoContent,    // no $DATA, or a damaged one
+    RepeatedClusters,  // its runs name the same clusters more than once
 };
 
 // What recovering one record will write, checked from the record before
@@ -445,6 +453,8 @@ enum class TWriteEnd {
     NotRegular,  // the target exists and is not a regular file
     Exists,      // the target exists and may not be replaced
     Stopped,     // the caller stopped it; nothing of it is left
+    IsLink,      // the target is a symbolic link
+    NotReplaceable,  // the target is a file the user may not replace (TEntry::Replaceable)
 };
 
 struct TWriteOptions {
@@ -460,18 +470,31 @@ struct TWriteOutcome {
     std::uint64_t Bytes = 0;
     int Error = 0;               // errno of a failed create, write or rename, where known
     std::uint64_t BadUnits = 0;  // compressed units written as zeros
+    bool TimeSet = false;        // the file has the modification time asked for
 };
 
-// Writes the content to `target`. With Replace, through a temporary file
-// beside it renamed over it once complete, so the file that was there stays
-// as it was on any failure; without, created only where nothing exists.
-// Holes stay holes. Never writes over the source, nor over anything that is
-// not a regular file.
-TWriteOutcome WriteRecoveredFile(TDevice& device, const TFileContent& content, const std::string& target,
-                                 const TWriteOptions& options = {});
+// Writes the content to the file `name` in `folder`. With Replace, through
+// a temporary file beside it renamed over it once complete, so the file that
+// was there stays as it was on any failure; a link, anything that is not a
+// regular file, and a file the user may not replace are left alone.
+// Without, created only where nothing of that name exists. Holes stay holes;
+// the size is exact; the modification time is set through the open file.
+TWriteOutcome WriteRecoveredFile(TDevice& device, const TFileContent& content, TTargetFolder& folder,
+                                 const std::string& name, const TWriteOptions& options = {});
+// The same at the path `target` (the save dialog's answer): its folder is
+// opened through `files`, and the file written there. Never writes over
+// the source.
+TWriteOutcome WriteRecoveredFile(TDevice& device, const TFileContent& content, TTargetFileSystem& files,
+                                 const std::string& target, const TWriteOptions& options = {});
 
-// Name safe to propose or write: "/", "\" and control characters become "_";
-// "." and ".." become "_" and "__".
+// Whether `target` (a file, or a folder to write into) lies on the drive
+// being read, where writing may overwrite what is still to be recovered:
+// on a file system held by the device, or by a loop device over the image
+// being read. The source itself is not counted here: it is refused apart.
+bool OnDriveBeingRead(const TDevice& device, const std::string& target);
+
+// Name safe to propose or write: "/", "\" and the characters
+// UnsafeCharacterLength finds become "_"; "." and ".." become "_" and "__".
 std::string SafeFileName(const std::string& name);
 
 // The front end's side of one recovery: the save dialog, two questions, and
@@ -489,10 +512,11 @@ public:
 };
 
 // Recovers record `record` of the volume on `device` (null when the device
-// can't be opened), logging every step: plan, target, write. True after
-// "File recovered".
+// can't be opened) to the path the host chooses, in `files`, logging every
+// step: plan, target, write. The file gets the modification time of its
+// record. True after "File recovered".
 bool RecoverFile(TDevice* device, const TVolume& volume, std::int64_t record, std::optional<std::uint16_t> sequence,
-                 TRecoveryHost& host);
+                 TTargetFileSystem& files, TRecoveryHost& host);
 
 // The lines of each step of a recovery, and the questions it asks.
 std::vector<TLogLine> PlanLines(const TRecoveryPlan& plan);
@@ -508,6 +532,9 @@ std::vector<TLogLine> CopyNoteLines(const TWriteOutcome& outcome, const TRecover
 // files hold), and "File recovered" only where nothing is.
 std::vector<TLogLine> WriteLines(const TWriteOutcome& outcome, const std::string& target,
                                  const TRecoveryPlan* plan = nullptr);
+
+// The words for an errno value a write met, or for ForeignLinkError.
+std::string FailureText(int error);
 
 // ---- Size text -------------------------------------------------------------
 

@@ -4,6 +4,7 @@
 
 #include "EventLog.h"
 #include "MainForm.h"
+#include "platform/Target.h"
 
 TBatchWorker::TBatchWorker(TMainForm& form, std::shared_ptr<const deruzera::TScanResults> results,
                            const std::vector<std::uint32_t>& entries, std::string folder, bool allowSameDevice,
@@ -29,7 +30,8 @@ void TBatchWorker::run() {
     // window's end handler runs all the same.
     try {
         if (results_->Device)
-            outcome_ = deruzera::RecoverBatch(*results_->Device, results_->Volume, items_, folder_, *this, stop_, options_);
+            outcome_ = deruzera::RecoverBatch(*results_->Device, results_->Volume, items_, folder_,
+                                              deruzera::platform::LocalFileSystem(), *this, stop_, options_);
         else
             Line({"Error: Invalid handle value", deruzera::clRed});
     } catch (const std::bad_alloc&) {

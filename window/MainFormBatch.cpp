@@ -51,7 +51,7 @@ void TMainForm::RecoverEntries(const std::vector<std::uint32_t>& entries) {
     }
     // Writing to the drive being read may overwrite the very files that
     // are still to come back: only when the user says so.
-    const bool sameDrive = Results->Device && Results->Device->HoldsPath(*folder);
+    const bool sameDrive = Results->Device && deruzera::OnDriveBeingRead(*Results->Device, *folder);
     if (sameDrive) {
         if (!AskYesNo(deruzera::SameDeviceQuestion())) {
             deruzera::LogMessage("Recovery cancelled by user", deruzera::clRed);

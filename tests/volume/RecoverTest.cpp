@@ -6,6 +6,7 @@
 
 #include "Fixture.h"
 #include "Synthetic.h"
+#include "platform/Target.h"
 
 using namespace deruzera;
 using testing_support::Lines;
@@ -41,7 +42,7 @@ protected:
     }
     bool Recover(std::int64_t record, std::optional<std::uint16_t> sequence = std::nullopt) {
         host.lines.clear();
-        return RecoverFile(device.get(), volume, record, sequence, host);
+        return RecoverFile(device.get(), volume, record, sequence, platform::LocalFileSystem(), host);
     }
 };
 
@@ -261,12 +262,12 @@ TEST_F(RecoverTest, WritingOntoTheDriveBeingReadIsAskedFirst) {
     Open(v);
     device = std::make_shared<TSameDisk>(v.image);
     asking.answer = (dir / "a.txt").string();
-    EXPECT_FALSE(RecoverFile(device.get(), volume, 30, std::nullopt, asking));
+    EXPECT_FALSE(RecoverFile(device.get(), volume, 30, std::nullopt, platform::LocalFileSystem(), asking));
     EXPECT_EQ(asking.lines.back().first, "Recovery cancelled by user");
     EXPECT_FALSE(fs::exists(dir / "a.txt"));
     asking.allow = true;
     asking.lines.clear();
-    EXPECT_TRUE(RecoverFile(device.get(), volume, 30, std::nullopt, asking));
+    EXPECT_TRUE(RecoverFile(device.get(), volume, 30, std::nullopt, platform::LocalFileSystem(), asking));
     EXPECT_EQ(asking.lines[asking.lines.size() - 3].first, "Writing to the drive being read all the same");
     EXPECT_EQ(asking.asked, 2);
 }
