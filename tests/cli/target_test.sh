@@ -144,6 +144,13 @@ check "links: the batch says which link it passed by" grep -qx \
 check "links: a file's link too" grep -qx \
   "The symbolic link $shared/Orphans was not followed: the file went to Orphans (1) beside it" "$work/err"
 check "links: files below the link's name" test -f "$shared/Users (1)/Ann/a.txt" -a -f "$shared/Docs (1)/con"
+as_other ln -s "$secret" "$shared/out"
+"$cli" recover "$work/img" --to "$shared/out/below" --all > /dev/null 2> "$work/err"; rc=$?
+check "links: another user's link on the way to DIR is refused" test "$rc" -eq 1 -a "$(cat "$work/err")" = \
+  "Error: Unable to make the folder $shared/out/below (a symbolic link of another user on the way is not followed)"
+ln -s "$work" "$work/mine"
+"$cli" recover "$work/img" --to "$work/mine/own" "$record" > /dev/null 2>&1; rc=$?
+check "links: one's own link on the way to DIR is followed" test "$rc" -eq 0 -a -f "$work/own/Users/Ann/a.txt"
 "$cli" recover "$work/img" "$record" "$shared/single.bin" > /dev/null 2> "$work/err"; rc=$?
 check "links: one recovery over a link is refused" test "$rc" -eq 1 -a -L "$shared/single.bin"
 check "links: and says why" test "$(tail -1 "$work/err")" = "Error: The recovered file can't replace a symbolic link"

@@ -1,6 +1,6 @@
 // Writing recovered files through the local target: what a save replaces,
-// links on the way to a chosen folder and in it, and the drive being read
-// when it is an image that a loop device holds.
+// and the drive being read when it is an image that a loop device holds.
+// (target_test.sh tries links and another user's swaps through the companion.)
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -11,10 +11,8 @@
 #include <fstream>
 
 #include "Fixture.h"
-#include "Synthetic.h"
 #include "platform/RawDevice.h"
 #include "platform/Target.h"
-#include "volume/Batch.h"
 
 using namespace deruzera;
 using testing_support::ReadAll;
@@ -45,11 +43,6 @@ protected:
     }
     // The entries of `dir`, to see that nothing was left beside a target.
     std::size_t Entries() const { return static_cast<std::size_t>(std::distance(fs::directory_iterator(dir), {})); }
-};
-
-struct RecordingBatch : TBatchSink {
-    testing_support::Lines lines;
-    void Line(const TLogLine& line) override { lines.emplace_back(line.Text, line.Colour); }
 };
 
 TEST_F(TargetTest, ASaveReplacesOnlyAFileTheUserMayReplace) {
@@ -98,59 +91,6 @@ TEST_F(TargetTest, ASaveReplacesOnlyAFileTheUserMayReplace) {
     EXPECT_EQ(WriteLines(Save(dir / "link"), "link"),
               (std::vector<TLogLine>{{"Error: The recovered file can't replace a symbolic link", clRed}}));
     EXPECT_EQ(WriteLines(Save(dir / "readonly"), "readonly").size(), 1u);
-}
-
-TEST_F(TargetTest, LinksOfOtherUsersAreNeverFollowed) {
-    if (::geteuid() != 0) GTEST_SKIP() << "needs root to make links that belong to another user";
-    // A folder only root may enter, and a shared folder another user made
-    // ready with links into it.
-    fs::create_directories(dir / "secret");
-    fs::permissions(dir / "secret", fs::perms::owner_all);
-    fs::create_directories(dir / "shared");
-    ASSERT_EQ(::chown((dir / "shared").c_str(), Nobody, Nobody), 0);
-    fs::create_symlink(dir / "secret", dir / "shared/out");
-    fs::create_symlink(dir / "secret", dir / "shared/Users");
-    fs::create_symlink(dir / "secret/a.txt", dir / "shared/a.txt");
-    for (const char* link : {"shared/out", "shared/Users", "shared/a.txt"})
-        ASSERT_EQ(::lchown((dir / link).c_str(), Nobody, Nobody), 0);
-    fs::create_symlink(dir / "secret", dir / "mine");  // root's own link
-
-    int error = 0;
-    EXPECT_FALSE(platform::LocalFileSystem().OpenFolder((dir / "shared/out").string(), true, error));
-    EXPECT_EQ(error, ForeignLinkError);
-    EXPECT_FALSE(platform::LocalFileSystem().OpenFolder((dir / "shared/out/below").string(), true, error));
-    EXPECT_TRUE(platform::LocalFileSystem().OpenFolder((dir / "mine").string(), false, error));
-
-    // A batch into the shared folder: the links are passed by, said, and
-    // nothing reaches the secret folder.
-    synth::Volume v(64);
-    v.Directory(20, 5, u"Users");
-    v.DeletedFile(30, 20, u"b.txt", "in users");
-    v.DeletedFile(31, 5, u"a.txt", "at the root");
-    std::shared_ptr<TDevice> image(MemoryDevice(v.image));
-    TVolume volume;
-    TScanOutcome failure;
-    ASSERT_EQ(LoadVolume(*image, "C:", volume, nullptr, failure), TScanEnd::Completed);
-    const std::vector<TBatchItem> items{{30, std::nullopt, -1, TRecoverability::Unknown},
-                                        {31, std::nullopt, -1, TRecoverability::Unknown}};
-    RecordingBatch sink;
-    const std::atomic<bool> stop{false};
-    TBatchOutcome outcome =
-        RecoverBatch(*image, volume, items, (dir / "shared").string(), platform::LocalFileSystem(), sink, stop);
-    EXPECT_EQ(outcome.Written, 2u);
-    EXPECT_EQ(ReadAll(dir / "shared/Users (1)/b.txt"), "in users");
-    EXPECT_EQ(ReadAll(dir / "shared/a (1).txt"), "at the root");
-    EXPECT_EQ(sink.lines.size(), 3u);
-    for (std::size_t i = 0; i + 1 < sink.lines.size(); ++i) EXPECT_EQ(sink.lines[i].second, clRed);
-    EXPECT_TRUE(fs::is_empty(dir / "secret"));
-
-    sink.lines.clear();
-    outcome =
-        RecoverBatch(*image, volume, items, (dir / "shared/out").string(), platform::LocalFileSystem(), sink, stop);
-    EXPECT_TRUE(outcome.Refused);
-    EXPECT_EQ(sink.lines.at(0).first, "Error: Unable to make the folder " + (dir / "shared/out").string() +
-                                          " (a symbolic link of another user on the way is not followed)");
-    EXPECT_TRUE(fs::is_empty(dir / "secret"));
 }
 
 // Runs a shell command; its standard output, without the last newline.
