@@ -10,8 +10,11 @@
 #include <string>
 #include <vector>
 
+#include "Messages.h"
 #include "Names.h"
-#include "Salvane.h"
+#include "Recover.h"
+#include "SizeText.h"
+#include "Volume.h"
 
 namespace deruzera {
 
@@ -63,9 +66,6 @@ public:
     virtual void Progress(const TBatchProgress& /*progress*/) {}
     // Each file once it is written or has failed.
     virtual void FileDone(const TBatchFileOutcome& /*outcome*/) {}
-    // How the caller names a file in the lines (its path and name as the
-    // scan found them); empty: as its record gives them.
-    virtual std::string Describe(const TBatchItem& /*item*/) { return {}; }
 };
 
 struct TBatchOptions {
@@ -84,8 +84,8 @@ struct TBatchOutcome {
     bool Refused = false;     // the folder can't be used: nothing was tried
 };
 
-// Recovers `items` of the volume on `device` into `folder` of `files` (made
-// where it is missing). Below it each file goes to its path below the drive
+// Recovers `items` of `volume` into `folder` of `files` (made where it is
+// missing). Below it each file goes to its path below the drive
 // (C:\Users\a.txt to FOLDER/Users/a.txt), a path that can't be resolved
 // below FOLDER/Orphans; every folder and file name is made safe. Nothing
 // that exists is replaced and nothing is lost to a name taken: a file, or a
@@ -99,9 +99,9 @@ struct TBatchOutcome {
 // the file being written, whose part is removed. Lines go to `sink`: one for
 // each failure (at most MaxBatchLinesOfAKind of a kind, then one that counts
 // the others) and one to sum up.
-TBatchOutcome RecoverBatch(TDevice& device, const TVolume& volume, const std::vector<TBatchItem>& items,
-                           const std::string& folder, TTargetFileSystem& files, TBatchSink& sink,
-                           const std::atomic<bool>& stop, const TBatchOptions& options = {});
+TBatchOutcome RecoverBatch(TNtfsVolume& volume, const std::vector<TBatchItem>& items, const std::string& folder,
+                           TTargetFileSystem& files, TBatchSink& sink, const std::atomic<bool>& stop,
+                           const TBatchOptions& options = {});
 
 // Failure lines of one kind (a reason, with its errno value) shown before
 // the rest are counted in one line: enough to see which files it hit and

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <array>
 
-#include "Salvane.h"
+#include "Recover.h"
 
 namespace deruzera {
 namespace {

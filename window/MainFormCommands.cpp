@@ -1,5 +1,6 @@
 // The toolbar commands, the web links, quitting and the failure box.
 #include <QCloseEvent>
+#include <QCoreApplication>
 #include <QDesktopServices>
 #include <QFileDialog>
 #include <QGuiApplication>
@@ -59,8 +60,8 @@ void TMainForm::RecoverSelectedFile() {
     // The recovery reads the device of the listed scan, whatever drive is
     // selected now, and checks the record is still the file that was found.
     TWindowRecoveryHost host(*this);
-    deruzera::RecoverFile(Results->Device.get(), Results->Volume, file->Record, file->Sequence,
-                          deruzera::platform::LocalFileSystem(), host);
+    deruzera::RecoverFile(Results->Volume.get(), file->Record, file->Sequence, deruzera::platform::LocalFileSystem(),
+                          host);
 }
 
 void TMainForm::UpdateButtonClick() { OpenURL(QString::fromLatin1(ProductPage)); }
@@ -114,9 +115,12 @@ void TMainForm::closeEvent(QCloseEvent* event) {
         return;
     }
     // A running scan or batch is stopped and waited for before the window goes.
-    if (scanner_ || batch_) AbortRequested = true;
+    if (scanner_) AbortRequested = true;
+    if (batch_) batch_->Stop();
     if (scanner_) scanner_->wait();
     if (batch_) batch_->wait();
+    // What the workers said before they ended still reaches the log.
+    QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
     event->accept();
 }
 

@@ -88,9 +88,9 @@ TEST_F(TargetTest, ASaveReplacesOnlyAFileTheUserMayReplace) {
     EXPECT_EQ(Entries(), entries);
 
     // The lines of the refusals.
-    EXPECT_EQ(WriteLines(Save(dir / "link"), "link"),
+    EXPECT_EQ(WriteLines(Save(dir / "link"), "link", {}),
               (std::vector<TLogLine>{{"Error: The recovered file can't replace a symbolic link", clRed}}));
-    EXPECT_EQ(WriteLines(Save(dir / "readonly"), "readonly").size(), 1u);
+    EXPECT_EQ(WriteLines(Save(dir / "readonly"), "readonly", {}).size(), 1u);
 }
 
 // Runs a shell command; its standard output, without the last newline.
