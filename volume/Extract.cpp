@@ -99,7 +99,7 @@ void CloseStream(TDataStream& stream, const TVolume& volume, bool countGaps) {
     for (const TVcnRun& run : stream.Runs)
         if (run.Lcn >= 0 && (__builtin_add_overflow(allocated, run.Length, &allocated) ||
                              (volume.ClusterCount > 0 && allocated > static_cast<std::uint64_t>(volume.ClusterCount))))
-            Damaged("more clusters than the volume holds");
+            throw ERepeatedClusters("more clusters than the volume holds");
     // Nor does it name any cluster twice. Where the boot sector claims a
     // volume larger than the device, the count above bounds nothing real:
     // runs over the same clusters would copy the device again and again.
@@ -119,7 +119,7 @@ void CloseStream(TDataStream& stream, const TVolume& volume, bool countGaps) {
     std::sort(placed.begin(), placed.end());
     for (std::size_t i = 1; i < placed.size(); ++i)
         if (placed[i].first < placed[i - 1].first + placed[i - 1].second)
-            Damaged("runs that name the same clusters twice");
+            throw ERepeatedClusters("runs that name the same clusters twice");
 }
 
 // The attribute of `type` in `bytes` with first VCN `vcn` (non-resident), or

@@ -11,7 +11,7 @@
 namespace deruzera {
 namespace {
 
-std::string Reason(int error) { return std::generic_category().message(error); }
+std::string Reason(int error) { return FailureText(error); }
 
 // The first line of a message, without a closing full stop.
 std::string FirstLine(std::string text) {
@@ -35,6 +35,11 @@ constexpr const char* Service = "the disk service udisks2";
 constexpr std::int64_t MinDamagedToSay = 8;
 
 }  // namespace
+
+std::string FailureText(int error) {
+    if (error == ForeignLinkError) return "a symbolic link of another user on the way is not followed";
+    return std::generic_category().message(error);
+}
 
 std::string CountText(std::int64_t count) { return "Found " + std::to_string(count) + " deleted files"; }
 
@@ -115,14 +120,22 @@ std::vector<TLogLine> PlanLines(const TRecoveryPlan& plan) {
     case TPlanEnd::Unreadable: lines.push_back({"Error during file recovery", clRed}); return lines;
     case TPlanEnd::NotDeleted: lines.push_back({"Error: The file seems no longer listed as deleted", clRed}); return lines;
     case TPlanEnd::NoContent:
+    case TPlanEnd::RepeatedClusters:
     case TPlanEnd::Ready: break;
     }
     if (plan.HasName) {
         lines.push_back({"File: " + plan.FileName, clBlue});
         lines.push_back({"Path: " + plan.FilePath, clBlue});
     }
-    if (plan.End == TPlanEnd::NoContent) lines.push_back({"Error during file recovery", clRed});
-    else lines.push_back({"Data recovered", clGreen});
+    if (plan.End == TPlanEnd::Ready) {
+        lines.push_back({"Data recovered", clGreen});
+        return lines;
+    }
+    lines.push_back({"Error during file recovery", clRed});
+    if (plan.End == TPlanEnd::RepeatedClusters)
+        lines.push_back({"Error: The record's data runs name the same clusters more than once, so its content "
+                         "can't be known",
+                         clRed});
     return lines;
 }
 
@@ -238,7 +251,16 @@ std::vector<TLogLine> WriteLines(const TWriteOutcome& outcome, const std::string
     }
     case TWriteEnd::IsSource: return {{"Error: The recovered file can't be written over the drive being read", clRed}};
     case TWriteEnd::NotRegular: return {{"Error: The recovered file can only replace a regular file", clRed}};
+    case TWriteEnd::IsLink: return {{"Error: The recovered file can't replace a symbolic link", clRed}};
+    case TWriteEnd::NotReplaceable:
+        return {{"Error: The recovered file can't replace a file that is read-only or belongs to another user", clRed}};
     case TWriteEnd::Failed:
+        if (outcome.Error == ForeignLinkError)
+            return {{"Error: Unable to write the recovered file", clRed},
+                    {"Error: The path to the target passes through a symbolic link of another user, which is not "
+                     "followed",
+                     clRed}};
+        break;
     case TWriteEnd::Exists:
     case TWriteEnd::Stopped: break;
     }

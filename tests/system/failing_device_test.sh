@@ -108,6 +108,13 @@ for source in "$work/bad/disk" "$loop"; do
   head -c 4096 /dev/zero >> "$work/expect.bin"
   tail -c +$((262144 + 4096 + 1)) "$work/big.whole" >> "$work/expect.bin"
   check "$kind: every readable byte is right, zeros only in the bad page" cmp -s "$work/expect.bin" "$work/big.out"
+  # The same in a batch: the file written, its line, the summary and the exit say so.
+  rm -rf "$work/all"
+  "$cli" recover "$source" --to "$work/all" --all > /dev/null 2> "$work/batch.err"
+  check "$kind: a batch with unread bytes exits 1" [ $? -eq 1 ]
+  check "$kind: the batch's summary counts the file with unread bytes" \
+    grep -q "^Recovered [0-9]* of [0-9]* files into .* (1 with bytes that could not be read)$" "$work/batch.err"
+  check "$kind: the batch wrote the readable bytes" cmp -s "$work/expect.bin" "$work/all/docs/big.bin"
 done
 
 # 3. An unreadable page of the cluster bitmap.
