@@ -7,6 +7,8 @@
 #include <filesystem>
 #include <system_error>
 
+#include "LocalPath.h"
+
 namespace deruzera {
 namespace {
 
@@ -135,8 +137,8 @@ TBatchOutcome RecoverBatch(TDevice& device, const TVolume& volume, const std::ve
     outcome.Folder = folder;
     outcome.Files = items.size();
     std::error_code error;
-    fs::create_directories(folder, error);
-    if (error || !fs::is_directory(folder)) {
+    fs::create_directories(LocalPath(folder), error);
+    if (error || !fs::is_directory(LocalPath(folder))) {
         sink.Line({"Error: Unable to make the folder " + folder + " (" + Reason(error ? error.value() : ENOTDIR) + ")",
                    clRed});
         outcome.Refused = true;
@@ -186,12 +188,13 @@ TBatchOutcome RecoverBatch(TDevice& device, const TVolume& volume, const std::ve
                 expected = plan.Content.Size;
                 progress.Bytes += expected;
             }
-            const fs::path relative = BatchTargetPath(volume.CurrentDrive, plan.FilePath, plan.FileName);
-            const fs::path directory = fs::path(folder) / relative.parent_path();
-            const std::string name = relative.filename().string();
+            const fs::path relative = LocalPath(BatchTargetPath(volume.CurrentDrive, plan.FilePath, plan.FileName));
+            // In the system's own separators (backslashes on Windows).
+            const fs::path directory = (LocalPath(folder) / relative.parent_path()).make_preferred();
+            const std::string name = LocalPathText(relative.filename());
             fs::create_directories(directory, error);
             if (error || !fs::is_directory(directory)) {
-                file.Reason = "unable to make the folder " + directory.string() + " (" +
+                file.Reason = "unable to make the folder " + LocalPathText(directory) + " (" +
                               Reason(error ? error.value() : ENOTDIR) + ")";
             } else {
                 TWriteOptions write;
@@ -205,7 +208,7 @@ TBatchOutcome RecoverBatch(TDevice& device, const TVolume& volume, const std::ve
                 TWriteOutcome written;
                 // The first free name: nothing that exists is replaced.
                 for (unsigned number = 0; number <= MaxNumber; ++number) {
-                    file.Target = (directory / (number == 0 ? name : NumberedName(name, number))).string();
+                    file.Target = LocalPathText(directory / LocalPath(number == 0 ? name : NumberedName(name, number)));
                     written = WriteRecoveredFile(device, plan.Content, file.Target, write);
                     if (written.End != TWriteEnd::Exists && written.End != TWriteEnd::NotRegular) break;
                 }
@@ -219,7 +222,7 @@ TBatchOutcome RecoverBatch(TDevice& device, const TVolume& volume, const std::ve
                     file.Bytes = written.Bytes;
                     file.Notes = CopyNoteLines(written, &plan);
                 } else if (written.End == TWriteEnd::Exists || written.End == TWriteEnd::NotRegular) {
-                    file.Reason = "no free name for it in " + directory.string();
+                    file.Reason = "no free name for it in " + LocalPathText(directory);
                 } else {
                     file.Reason = WriteReason(written);
                 }

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "LocalPath.h"
 #include "Salvane.h"
 
 namespace deruzera {
@@ -163,7 +164,7 @@ std::vector<TLogLine> CopyNoteLines(const TWriteOutcome& outcome, const TRecover
 std::vector<TLogLine> WriteLines(const TWriteOutcome& outcome, const std::string& target, const TRecoveryPlan* plan) {
     switch (outcome.End) {
     case TWriteEnd::Written: {
-        std::vector<TLogLine> lines{{"Recovered file written : " + std::filesystem::path(target).filename().string() +
+        std::vector<TLogLine> lines{{"Recovered file written : " + LocalPathText(LocalPath(target).filename()) +
                                          " (" + std::to_string(outcome.Bytes) + " Bytes)",
                                      clBlue}};
         const std::vector<TLogLine> notes = CopyNoteLines(outcome, plan);

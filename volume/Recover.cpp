@@ -6,13 +6,74 @@
 #include <filesystem>
 #include <climits>
 #include <random>
+#include <string_view>
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+#endif
 
+#include "LocalPath.h"
 #include "Salvane.h"
 
 namespace deruzera {
 namespace {
 
 namespace fs = std::filesystem;
+
+// Whether names are made safe for Windows as well: where the program runs
+// there, the names it writes meet Windows' rules.
+#ifdef _WIN32
+constexpr bool WindowsNames = true;
+#else
+constexpr bool WindowsNames = false;
+#endif
+
+// True for the names Windows keeps for its devices, with or without an
+// extension and in any case: CON, PRN, AUX, NUL, COM0 to COM9, LPT0 to
+// LPT9 (with the superscripts 1, 2 and 3 too), CONIN$ and CONOUT$.
+bool IsWindowsDeviceName(const std::string& name) {
+    std::string base = name.substr(0, name.find('.'));
+    while (!base.empty() && base.back() == ' ') base.pop_back();
+    for (char& c : base)
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    if (base == "CON" || base == "PRN" || base == "AUX" || base == "NUL" || base == "CONIN$" || base == "CONOUT$")
+        return true;
+    if (base.size() < 4 || (base.compare(0, 3, "COM") != 0 && base.compare(0, 3, "LPT") != 0)) return false;
+    const std::string number = base.substr(3);
+    return (number.size() == 1 && number[0] >= '0' && number[0] <= '9') || number == "\xC2\xB9" || number == "\xC2\xB2" ||
+           number == "\xC2\xB3";
+}
+
+// Creates `path` for writing, failing where anything exists there; null with
+// errno set on failure. On Windows through the wide functions, so that any
+// name can be written.
+std::FILE* CreateNewFile(const fs::path& path) {
+#ifdef _WIN32
+    const int fd = _wopen(path.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
+    if (fd < 0) return nullptr;
+    std::FILE* file = _fdopen(fd, "wb");
+    if (file == nullptr) _close(fd);
+    return file;
+#else
+    return std::fopen(path.c_str(), "wbx");
+#endif
+}
+
+// Moves the position of `out` on by `bytes`; false on failure.
+bool SkipForward(std::FILE* out, std::uint64_t bytes) {
+#ifdef _WIN32
+    // fseek's long is 32 bits here, and its position too.
+    return bytes <= static_cast<std::uint64_t>(INT64_MAX) && _fseeki64(out, static_cast<__int64>(bytes), SEEK_CUR) == 0;
+#else
+    for (std::uint64_t left = bytes; left > 0;) {
+        const std::uint64_t step = std::min<std::uint64_t>(left, LONG_MAX);
+        if (std::fseek(out, static_cast<long>(step), SEEK_CUR) != 0) return false;
+        left -= step;
+    }
+    return true;
+#endif
+}
 
 // Writes the content into `out` from its start; holes are skipped with a
 // seek and the length set at the end. False on any failure, or when
@@ -26,11 +87,7 @@ bool WriteContent(TDevice& device, const TFileContent& content, std::FILE* out, 
         if (!ok) return;
         if (bytes == nullptr) {
             // A hole stays a hole: the file system fills it with zeros.
-            for (std::uint64_t left = count; ok && left > 0;) {
-                const std::uint64_t step = std::min<std::uint64_t>(left, LONG_MAX);
-                ok = std::fseek(out, static_cast<long>(step), SEEK_CUR) == 0;
-                left -= step;
-            }
+            ok = SkipForward(out, count);
         } else {
             ok = std::fwrite(bytes, 1, static_cast<std::size_t>(count), out) == count;
         }
@@ -65,8 +122,15 @@ std::string SafeFileName(const std::string& name) {
     for (char& c : safe) {
         const auto u = static_cast<unsigned char>(c);
         if (c == '/' || c == '\\' || u < 0x20 || u == 0x7F) c = '_';
+        if (WindowsNames && std::string_view("<>:\"|?*").find(c) != std::string_view::npos) c = '_';
     }
     if (safe == "." || safe == "..") safe.assign(safe.size(), '_');
+    if (WindowsNames) {
+        // Windows drops a name's closing dots and spaces, and opens its
+        // devices (CON, NUL, COM1, ...) under their names with any extension.
+        for (auto end = safe.rbegin(); end != safe.rend() && (*end == '.' || *end == ' '); ++end) *end = '_';
+        if (IsWindowsDeviceName(safe)) safe.insert(0, "_");
+    }
     return safe;
 }
 
@@ -147,10 +211,15 @@ TRecoveryPlan PlanRecovery(TDevice& device, const TVolume& volume, std::int64_t 
 TWriteOutcome WriteRecoveredFile(TDevice& device, const TFileContent& content, const std::string& target,
                                  const TWriteOptions& options) {
     TWriteOutcome outcome;
-    const fs::path targetPath(target);
+    const fs::path targetPath = LocalPath(target);
     if (target.empty() || targetPath.filename().empty()) return outcome;
     if (device.IsSource(target)) {
         outcome.End = TWriteEnd::IsSource;
+        return outcome;
+    }
+    // On Windows a device's name (NUL, CON, COM1) opens the device, in any folder.
+    if (WindowsNames && IsWindowsDeviceName(LocalPathText(targetPath.filename()))) {
+        outcome.End = TWriteEnd::NotRegular;
         return outcome;
     }
     std::error_code error;
@@ -170,10 +239,10 @@ TWriteOutcome WriteRecoveredFile(TDevice& device, const TFileContent& content, c
     fs::path writing = targetPath;
     if (options.Replace) {
         std::random_device random;
-        writing = targetPath.parent_path() /
-                  ("." + targetPath.filename().string() + "." + std::to_string(random()) + ".deruzera-tmp");
+        writing = targetPath.parent_path() / LocalPath("." + LocalPathText(targetPath.filename()) + "." +
+                                                       std::to_string(random()) + ".deruzera-tmp");
     }
-    std::FILE* out = std::fopen(writing.c_str(), "wbx");
+    std::FILE* out = CreateNewFile(writing);
     if (out == nullptr) {
         outcome.Error = errno;
         outcome.End = !options.Replace && fs::exists(fs::symlink_status(targetPath, error)) ? TWriteEnd::Exists

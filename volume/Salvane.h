@@ -471,7 +471,9 @@ TWriteOutcome WriteRecoveredFile(TDevice& device, const TFileContent& content, c
                                  const TWriteOptions& options = {});
 
 // Name safe to propose or write: "/", "\" and control characters become "_";
-// "." and ".." become "_" and "__".
+// "." and ".." become "_" and "__". Built for Windows, also the characters
+// Windows refuses (<>:"|?*) and a name's closing dots and spaces become "_",
+// and a device's name (CON, NUL, COM1, ...) gets a "_" before it.
 std::string SafeFileName(const std::string& name);
 
 // The front end's side of one recovery: the save dialog, two questions, and
