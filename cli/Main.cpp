@@ -8,8 +8,6 @@
 // Log lines go to stderr exactly as the window's log shows them; found files
 // and recovered files go to stdout. Exit 0 on success, 1 on failure, 2 on a
 // usage error.
-#include <unistd.h>
-
 #include <algorithm>
 #include <array>
 #include <charconv>
@@ -25,6 +23,7 @@
 #include "platform/DriveMap.h"
 #include "platform/Locale.h"
 #include "platform/RawDevice.h"
+#include "platform/Terminal.h"
 #include "volume/Batch.h"
 #include "volume/Glob.h"
 #include "volume/Salvane.h"
@@ -121,7 +120,7 @@ char* PutNumber(char* p, std::int64_t value) { return std::to_chars(p, p + 20, v
 // A line's text is made safe first: names in it come from the volume.
 class TStderrLog {
 public:
-    TStderrLog() : tty_(isatty(STDERR_FILENO) == 1) {}
+    TStderrLog() : tty_(platform::IsTerminal(platform::TStream::Error)) {}
 
     void Line(const TLogLine& line) {
         std::string text;
@@ -154,7 +153,7 @@ private:
 // the end so that its columns line up.
 class TCliScan final : public TScanSink {
 public:
-    TCliScan(TStderrLog& log, bool json) : log_(log), json_(json), align_(!json && isatty(STDOUT_FILENO) == 1) {
+    TCliScan(TStderrLog& log, bool json) : log_(log), json_(json), align_(!json && platform::IsTerminal(platform::TStream::Output)) {
         out_.resize(FlushAt + 4096);
     }
     void Line(const TLogLine& line) override { log_.Line(line); }
@@ -578,10 +577,12 @@ int Run(int argc, char** argv) {
 }
 
 int main(int argc, char** argv) {
+    platform::PrepareStandardStreams();
+    platform::TArguments arguments(argc, argv);
     // What the reader can't handle itself ends the run with a line, never
     // with an abort.
     try {
-        return Run(argc, argv);
+        return Run(arguments.Count(), arguments.Values());
     } catch (const std::bad_alloc&) {
         std::fprintf(stderr, "%s\n", RecoveryStoppedLine(true).Text.c_str());
     } catch (const std::exception& e) {

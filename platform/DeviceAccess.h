@@ -2,9 +2,12 @@
 // read-only open first, and where that is refused for a block device, a
 // read-only descriptor from the disk service udisks2, which polkit allows
 // or refuses (asking the user for a password where its rules say so).
-// Nothing is ever opened for writing.
+// Nothing is ever opened for writing. On Windows: CreateFileW alone, and
+// where a drive is refused to a program that runs without elevation, a line
+// that says to run it as administrator.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "volume/Device.h"
@@ -15,7 +18,8 @@ namespace deruzera::platform {
 enum class TAccessFailure {
     None,
     // The user may not read it, and there is nobody to ask: a file, or a
-    // block device while udisks2 doesn't run.
+    // block device while udisks2 doesn't run; on Windows, a drive opened
+    // without elevation.
     PermissionDenied,
     // udisks2 asked polkit and polkit refused, or the user dismissed the
     // password prompt.
@@ -35,6 +39,7 @@ struct TAccessResult {
     std::string DBusMessage;
     bool BlockDevice = false;       // the path names a block device
     bool ThroughUDisks = false;     // the descriptor came from udisks2
+    std::uint32_t SystemError = 0;  // Windows: GetLastError() of the open
 };
 
 struct TAccessOptions {
