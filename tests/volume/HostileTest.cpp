@@ -106,23 +106,32 @@ TEST(WriteRecoveredFile, NeverOverTheSourceNorWhatIsNoRegularFile) {
     fs::create_directories(dir);
     const fs::path image = dir / "volume.img";
     std::ofstream(image) << std::string(8192, 'v');
-    THandle device = platform::OpenDeviceFile(image);
+    THandle device = platform::OpenDeviceFile(image.string());
     ASSERT_TRUE(device);
     TFileContent content;
     content.Resident = true;
     content.ResidentBytes = {'r', 'e', 'c'};
     content.Size = 3;
     // The image itself, under its own name or through a link.
-    EXPECT_EQ(WriteRecoveredFile(*device, content, image).End, TWriteEnd::IsSource);
+    EXPECT_EQ(WriteRecoveredFile(*device, content, image.string()).End, TWriteEnd::IsSource);
+#ifdef _WIN32
+    fs::create_hard_link(image, dir / "link.img");
+#else
     fs::create_symlink(image, dir / "link.img");
+#endif
     EXPECT_EQ(WriteRecoveredFile(*device, content, (dir / "link.img").string()).End, TWriteEnd::IsSource);
     EXPECT_EQ(fs::file_size(image), 8192u);
     // A device node and a pipe are never replaced by a file.
+#ifdef _WIN32
+    for (const char* name : {"NUL", "con.txt", "COM1"})
+        EXPECT_EQ(WriteRecoveredFile(*device, content, (dir / name).string()).End, TWriteEnd::NotRegular) << name;
+#else
     EXPECT_EQ(WriteRecoveredFile(*device, content, "/dev/null").End, TWriteEnd::NotRegular);
     EXPECT_TRUE(fs::is_character_file("/dev/null"));
     ASSERT_EQ(::mkfifo((dir / "pipe").c_str(), 0600), 0);
     EXPECT_EQ(WriteRecoveredFile(*device, content, (dir / "pipe").string()).End, TWriteEnd::NotRegular);
     EXPECT_TRUE(fs::is_fifo(dir / "pipe"));
+#endif
     // Not replacing: what exists stays.
     std::ofstream(dir / "kept.txt") << "old";
     TWriteOptions keep;
@@ -132,6 +141,7 @@ TEST(WriteRecoveredFile, NeverOverTheSourceNorWhatIsNoRegularFile) {
     const TWriteOutcome fresh = WriteRecoveredFile(*device, content, (dir / "new.txt").string(), keep);
     EXPECT_EQ(fresh.End, TWriteEnd::Written);
     EXPECT_EQ(fresh.Bytes, 3u);
+    device.reset();  // Windows removes no file that is open
     fs::remove_all(dir);
 }
 
