@@ -17,7 +17,40 @@ struct TAlignedDelete {
     void operator()(char* p) const { ::operator delete[](p, alignment); }
 };
 
+// A failed request is read again in pieces of this size: few requests for
+// a long one, few units to try one by one in the piece that fails.
+constexpr std::size_t PieceBytes = 64 << 10;
+
 }  // namespace
+
+std::int64_t ReadNarrowing(const TSectorRead& read, std::uint32_t unit, std::int64_t offset, void* buffer,
+                           std::size_t count) {
+    const std::int64_t whole = read(offset, buffer, count);
+    if (whole >= 0 || count <= unit) return whole;
+    auto* out = static_cast<char*>(buffer);
+    std::size_t done = 0;
+    std::size_t step = std::max<std::size_t>(PieceBytes / unit * unit, unit);
+    std::int64_t error = whole;
+    while (done < count) {
+        // Pieces end on multiples of their size, so that a unit that fails
+        // is a whole sector of what lies below.
+        const std::int64_t at = offset + static_cast<std::int64_t>(done);
+        const std::size_t n = std::min(step - static_cast<std::size_t>(at % static_cast<std::int64_t>(step)), count - done);
+        const std::int64_t got = read(at, out + done, n);
+        if (got > 0) {
+            done += static_cast<std::size_t>(got);
+            continue;
+        }
+        if (got == 0) break;
+        if (n > unit) {
+            step = unit;  // the piece that failed, unit by unit
+            continue;
+        }
+        error = got;
+        break;
+    }
+    return done > 0 ? static_cast<std::int64_t>(done) : error;
+}
 
 std::int64_t ReadAligned(const TSectorRead& read, std::uint32_t sectorSize, std::int64_t offset, void* buffer,
                          std::size_t count) {
@@ -34,7 +67,7 @@ std::int64_t ReadAligned(const TSectorRead& read, std::uint32_t sectorSize, std:
         std::int64_t got;
         if (aligned && left >= sectorSize) {
             // Straight into the caller's memory, whole sectors only.
-            got = read(at, out + done, left - left % sectorSize);
+            got = ReadNarrowing(read, sectorSize, at, out + done, left - left % sectorSize);
         } else {
             const std::int64_t start = at - at % sector;
             const auto skip = static_cast<std::size_t>(at - start);
@@ -45,7 +78,7 @@ std::int64_t ReadAligned(const TSectorRead& read, std::uint32_t sectorSize, std:
                 bounce.reset(new (std::align_val_t(sectorSize)) char[span]);
                 bounceBytes = span;
             }
-            got = read(start, bounce.get(), span);
+            got = ReadNarrowing(read, sectorSize, start, bounce.get(), span);
             if (got > 0) {
                 // A read that ends before the byte wanted reads nothing of it.
                 got = got > static_cast<std::int64_t>(skip) ? std::min<std::int64_t>(got - static_cast<std::int64_t>(skip), static_cast<std::int64_t>(left)) : 0;

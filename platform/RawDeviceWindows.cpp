@@ -30,6 +30,9 @@ constexpr std::uint32_t FallbackSectorSize = 4096;
 // fallback.
 constexpr std::uint32_t MinSectorSize = 512;
 constexpr std::uint32_t MaxSectorSize = 65536;
+// A file's read that fails as a whole is tried again in these units: the
+// smallest sector a disk under it has.
+constexpr std::uint32_t FileUnitBytes = 512;
 
 bool StartsWith(const std::wstring& text, const wchar_t* prefix) {
     return text.compare(0, std::wcslen(prefix), prefix) == 0;
@@ -113,9 +116,9 @@ public:
 
     std::int64_t ReadAt(std::int64_t offset, void* buffer, std::size_t count) override {
         if (offset < 0) return 0;
-        if (!device_) return ReadAll(offset, buffer, count);
-        return ReadAligned([this](std::int64_t at, void* into, std::size_t n) { return ReadAll(at, into, n); },
-                           sectorSize_, offset, buffer, count);
+        const TSectorRead read = [this](std::int64_t at, void* into, std::size_t n) { return ReadAll(at, into, n); };
+        if (!device_) return ReadNarrowing(read, FileUnitBytes, offset, buffer, count);
+        return ReadAligned(read, sectorSize_, offset, buffer, count);
     }
     std::int64_t Size() const override { return size_; }
 
@@ -170,6 +173,10 @@ private:
         else if (StartsWith(Lower(path_), L"\\\\?\\volume{"))
             root = path_ + L"\\";
         if (!root.empty()) {
+            // The volume's last sectors (the boot sector's copy) lie past the
+            // file system's end, where a mounted volume refuses reads unless
+            // asked to allow them.
+            DeviceIoControl(handle_, FSCTL_ALLOW_EXTENDED_DASD_IO, nullptr, 0, nullptr, 0, &returned, nullptr);
             volumeName_ = VolumeNameOf(root);
             hasSerial_ = GetVolumeInformationW(root.c_str(), nullptr, 0, &serial_, nullptr, nullptr, nullptr, 0) != 0;
             return;
@@ -182,7 +189,8 @@ private:
             diskNumber_ = static_cast<long long>(number.DeviceNumber);
     }
 
-    // ReadFile until `count` bytes are in, the end, or a failure.
+    // ReadFile until `count` bytes are in, the end, or a failure (which
+    // fails the whole of a request: ReadNarrowing() finds how far it read).
     std::int64_t ReadAll(std::int64_t offset, void* buffer, std::size_t count) {
         auto* out = static_cast<char*>(buffer);
         std::size_t done = 0;

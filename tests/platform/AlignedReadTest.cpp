@@ -12,16 +12,20 @@
 #include "platform/AlignedRead.h"
 
 using deruzera::platform::ReadAligned;
+using deruzera::platform::ReadNarrowing;
 
 namespace {
 
 // A device of whole sectors, some of them unreadable, that hands out at
 // most `most` bytes a request and refuses requests that aren't aligned.
+// With `wholeFails` a request that touches a bad sector fails as a whole,
+// as Windows' ReadFile does.
 struct TSectorDevice {
     std::string bytes;
     std::uint32_t sector;
     std::set<std::int64_t> bad;  // sector numbers
     std::size_t most = SIZE_MAX;
+    bool wholeFails = false;
     int unaligned = 0;
 
     std::int64_t Read(std::int64_t offset, void* buffer, std::size_t count) {
@@ -34,7 +38,7 @@ struct TSectorDevice {
         std::int64_t end = std::min<std::int64_t>(size, offset + static_cast<std::int64_t>(std::min(count, most)));
         for (std::int64_t s = offset / sector; s * sector < end; ++s)
             if (bad.count(s)) {
-                end = s * sector;
+                end = wholeFails ? offset : s * sector;
                 break;
             }
         if (end == offset) return -EIO;
@@ -61,7 +65,9 @@ TEST(ReadAligned, AnyOffsetLengthAndBufferGiveTheBytesUpToTheEndOrTheFirstBadSec
     std::mt19937_64 random(21);
     for (const std::uint32_t sector : {512u, 4096u}) {
         for (const std::size_t most : {SIZE_MAX, std::size_t(3) * sector}) {
-            TSectorDevice d{std::string(64 * sector, '\0'), sector, {9, 10, 40}, most};
+          for (const bool wholeFails : {false, true}) {
+            // Past 64 KiB too, where a failed request is read again in pieces.
+            TSectorDevice d{std::string(200 * sector, '\0'), sector, {9, 10, 40, 190}, most, wholeFails};
             for (char& c : d.bytes) c = static_cast<char>(random());
             // Room for a read past the end and a misaligned start in the buffer.
             std::vector<char> memory(d.bytes.size() + 3 * sector);
@@ -81,7 +87,7 @@ TEST(ReadAligned, AnyOffsetLengthAndBufferGiveTheBytesUpToTheEndOrTheFirstBadSec
                 const std::int64_t got = ReadAligned(
                     [&d](std::int64_t o, void* b, std::size_t n) { return d.Read(o, b, n); }, sector, at, buffer, count);
                 const std::int64_t want = Expected(d, at, count);
-                ASSERT_EQ(got, want) << "sector " << sector << " at " << at << " count " << count;
+                ASSERT_EQ(got, want) << "sector " << sector << " at " << at << " count " << count << " whole " << wholeFails;
                 if (got > 0) {
                     ASSERT_EQ(std::memcmp(buffer, d.bytes.data() + at, static_cast<std::size_t>(got)), 0) << at;
                     // Nothing is written past what was read.
@@ -89,7 +95,41 @@ TEST(ReadAligned, AnyOffsetLengthAndBufferGiveTheBytesUpToTheEndOrTheFirstBadSec
                 }
             }
             EXPECT_EQ(d.unaligned, 0) << "requests the device refused";
+          }
         }
+    }
+}
+
+TEST(ReadNarrowing, AFileReadThatFailsAsAWholeGivesTheBytesBeforeTheBadSector) {
+    // A file on a disk with bad sectors: any offset, no alignment, and a
+    // request that touches a bad sector fails as a whole.
+    std::mt19937_64 random(7);
+    TSectorDevice d{std::string(300 * 512 + 77, '\0'), 512, {3, 150, 151, 299}, SIZE_MAX, true};
+    for (char& c : d.bytes) c = static_cast<char>(random());
+    int requests = 0;
+    const auto read = [&](std::int64_t o, void* b, std::size_t n) -> std::int64_t {
+        ++requests;
+        const auto size = static_cast<std::int64_t>(d.bytes.size());
+        if (o >= size) return 0;
+        const std::int64_t end = std::min<std::int64_t>(size, o + static_cast<std::int64_t>(n));
+        for (std::int64_t s = o / 512; s * 512 < end; ++s)
+            if (d.bad.count(s)) return -EIO;
+        std::memcpy(b, d.bytes.data() + o, static_cast<std::size_t>(end - o));
+        return end - o;
+    };
+    std::vector<char> buffer(d.bytes.size() + 1);
+    for (int i = 0; i < 2000; ++i) {
+        const auto offset = static_cast<std::int64_t>(random() % (d.bytes.size() + 100));
+        const std::size_t count = random() % d.bytes.size() + 1;
+        requests = 0;
+        const std::int64_t got = ReadNarrowing(read, 512, offset, buffer.data(), count);
+        ASSERT_EQ(got, Expected(d, offset, count)) << offset << " " << count;
+        if (got > 0) {
+            ASSERT_EQ(std::memcmp(buffer.data(), d.bytes.data() + offset, static_cast<std::size_t>(got)), 0);
+        }
+        // A piece at a time, then the failing piece sector by sector: never
+        // the whole of a long read sector by sector.
+        EXPECT_LE(requests, 3 + static_cast<int>(count / 65536) + 128) << offset << " " << count;
     }
 }
 
