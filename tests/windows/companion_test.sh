@@ -68,7 +68,8 @@ same_run() {  # same_run NAME: stdout, stderr and exit code alike
 # Every file below a folder: its path and bytes, and with "times" its
 # modification time to the second (Windows keeps no more through the C++
 # library).
-listing() {  # listing DIR [times]
+listing() {  # listing DIR [times]; nothing where DIR was not made
+  [ -d "$1" ] || return 0
   (cd "$1" && { [ -z "${2:-}" ] || find . -type f -print0 | sort -z | xargs -0 -r stat -c '%n %Y'; } &&
                find . -type f -print0 | sort -z | xargs -0 -r sha256sum)
 }
