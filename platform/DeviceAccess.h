@@ -3,44 +3,18 @@
 // read-only descriptor from the disk service udisks2, which polkit allows
 // or refuses (asking the user for a password where its rules say so).
 // Nothing is ever opened for writing. On Windows: CreateFileW alone, and
-// where a drive is refused to a program that runs without elevation, a line
-// that says to run it as administrator.
+// where a drive is refused to a program that runs without elevation, a
+// failure that says so (NotElevated).
 #pragma once
 
-#include <cstdint>
 #include <string>
 
 #include "volume/Device.h"
 
 namespace deruzera::platform {
 
-// Why a device could not be opened.
-enum class TAccessFailure {
-    None,
-    // The user may not read it, and there is nobody to ask: a file, or a
-    // block device while udisks2 doesn't run; on Windows, a drive opened
-    // without elevation.
-    PermissionDenied,
-    // udisks2 asked polkit and polkit refused, or the user dismissed the
-    // password prompt.
-    NotAuthorized,
-    // No such file or device, or udisks2 doesn't know the device.
-    NoSuchDevice,
-    // Anything else: see Errno or DBusError.
-    Other,
-};
-
-struct TAccessResult {
-    THandle Device;                 // null unless Failure is None
-    TAccessFailure Failure = TAccessFailure::None;
-    std::string Path;
-    int Errno = 0;                  // errno of the plain open (or of the bus call)
-    std::string DBusError;          // D-Bus error name where udisks2 was asked
-    std::string DBusMessage;
-    bool BlockDevice = false;       // the path names a block device
-    bool ThroughUDisks = false;     // the descriptor came from udisks2
-    std::uint32_t SystemError = 0;  // Windows: GetLastError() of the open
-};
+using TAccessFailure = deruzera::TAccessFailure;
+using TAccessResult = deruzera::TDeviceAccess;
 
 struct TAccessOptions {
     // A terminal front end sets this: while udisks2 is asked, and where
@@ -55,8 +29,5 @@ struct TAccessOptions {
 // Opens `path` read-only as described above.
 TAccessResult OpenForReading(const std::string& path, const TAccessOptions& options = {});
 
-// One line that names why `result` failed and what the user can do, shown
-// after the "Error: Invalid handle value" line; "" when it did not fail.
-std::string AccessFailureText(const TAccessResult& result);
 
 }  // namespace deruzera::platform

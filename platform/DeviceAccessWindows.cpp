@@ -1,8 +1,9 @@
-// Read access to a device on Windows: CreateFileW, and where it is refused
-// because the program runs without elevation, a line that says so.
+// Read access to a device on Windows: CreateFileW, and where a drive is
+// refused because the program runs without elevation, a failure that says
+// so. The lines for every failure are made in volume/Messages.cpp.
 #include <windows.h>
 
-#include <cstring>
+#include <cerrno>
 
 #include "DeviceAccess.h"
 #include "RawDeviceWindows.h"
@@ -23,8 +24,6 @@ bool Elevated() {
     return elevated;
 }
 
-bool IsNoSuchDevice(int error) { return error == ENOENT || error == ENXIO; }
-
 }  // namespace
 
 TAccessResult OpenForReading(const std::string& path, const TAccessOptions&) {
@@ -34,38 +33,19 @@ TAccessResult OpenForReading(const std::string& path, const TAccessOptions&) {
     unsigned long systemError = 0;
     result.Device = OpenWindowsDevice(path, systemError);
     if (result.Device) return result;
-    result.SystemError = static_cast<std::uint32_t>(systemError);
     result.Errno = systemError == ERROR_DIRECTORY ? EISDIR : ErrnoOfSystemError(systemError);
-    if (IsNoSuchDevice(result.Errno)) {
+    if (result.Errno == ENOENT || result.Errno == ENXIO) {
         result.Failure = TAccessFailure::NoSuchDevice;
-    } else if (result.Errno == EACCES && !Elevated()) {
+    } else if (result.Errno == EACCES && result.BlockDevice && !Elevated()) {
         // Raw volumes and disks open for administrators alone.
-        result.Failure = TAccessFailure::PermissionDenied;
+        result.Failure = TAccessFailure::NotElevated;
     } else {
         result.Failure = TAccessFailure::Other;
+        // The system's words say more than the errno value stands for; a
+        // folder's ("the directory name is invalid") say less.
+        if (systemError != ERROR_DIRECTORY) result.SystemMessage = SystemErrorText(systemError);
     }
     return result;
-}
-
-std::string AccessFailureText(const TAccessResult& result) {
-    const std::string& path = result.Path;
-    switch (result.Failure) {
-        case TAccessFailure::None:
-            return {};
-        case TAccessFailure::PermissionDenied:
-            if (!result.BlockDevice)
-                return "Access to " + path +
-                       " was refused: permission denied. Run as administrator or get read access to the file.";
-            return "Access to " + path + " was refused: reading a drive directly needs administrator rights. Run as administrator.";
-        case TAccessFailure::NoSuchDevice:
-            return "No such device: " + path;
-        case TAccessFailure::NotAuthorized:
-        case TAccessFailure::Other:
-            break;
-    }
-    if (result.SystemError == 0 || result.SystemError == ERROR_DIRECTORY)
-        return "Cannot open " + path + ": " + std::strerror(result.Errno) + ".";
-    return "Cannot open " + path + ": " + SystemErrorText(result.SystemError) + ".";
 }
 
 }  // namespace deruzera::platform

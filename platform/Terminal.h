@@ -1,5 +1,6 @@
-// The standard streams and the arguments of a terminal program as the
-// system hands them over.
+// The companion's terminal: whether its streams go to one, the quick exit
+// that leaves the freeing of memory to the system, and its standard streams
+// and arguments as the system hands them over.
 #pragma once
 
 #include <string>
@@ -7,17 +8,19 @@
 
 namespace deruzera::platform {
 
-enum class TStream { Input, Output, Error };
+// True where the stream is a terminal, one that shows colours and a status
+// line written with escape sequences (on Windows a console that took them).
+bool StdoutIsTerminal();
+bool StderrIsTerminal();
+// Ends the process with `code` at once: no destructors, no freeing piece by
+// piece. Flush what must be written first.
+[[noreturn]] void ExitNow(int code);
 
 // Readies the standard streams for UTF-8 text written byte for byte. On
 // Windows: "\n" is not made "\r\n", and a console shows UTF-8 and the
 // escape sequences of colours and of a status line. Call once at start,
 // before anything is written.
 void PrepareStandardStreams();
-
-// True when `stream` is a terminal, one that shows colours and a status
-// line written with escape sequences.
-bool IsTerminal(TStream stream);
 
 // The program's arguments as UTF-8, argv[0] first. On Windows they come from
 // the wide command line: argv there is in the ANSI code page, which can't

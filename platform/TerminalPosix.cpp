@@ -1,15 +1,16 @@
+#include "Terminal.h"
+
 #include <unistd.h>
 
-#include "Terminal.h"
+#include <cstdlib>
 
 namespace deruzera::platform {
 
-void PrepareStandardStreams() {}
+bool StdoutIsTerminal() { return isatty(STDOUT_FILENO) == 1; }
+bool StderrIsTerminal() { return isatty(STDERR_FILENO) == 1; }
+void ExitNow(int code) { std::_Exit(code); }
 
-bool IsTerminal(TStream stream) {
-    const int fd = stream == TStream::Input ? STDIN_FILENO : stream == TStream::Output ? STDOUT_FILENO : STDERR_FILENO;
-    return isatty(fd) == 1;
-}
+void PrepareStandardStreams() {}
 
 TArguments::TArguments(int argc, char** argv) : text_(argv, argv + argc) {
     for (std::string& a : text_) values_.push_back(a.data());

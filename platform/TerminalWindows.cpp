@@ -5,6 +5,7 @@
 #include <shellapi.h>
 
 #include <cstdio>
+#include <cstdlib>
 
 #include "Terminal.h"
 #include "WindowsText.h"
@@ -12,12 +13,19 @@
 namespace deruzera::platform {
 namespace {
 
-// Which streams are consoles that took the escape sequences; set once by
-// PrepareStandardStreams().
-bool consoles[3] = {};
+// Whether standard output and standard error are consoles that took the
+// escape sequences; set once by PrepareStandardStreams().
+bool stdoutConsole = false;
+bool stderrConsole = false;
 
-DWORD StandardHandleOf(TStream stream) {
-    return stream == TStream::Input ? STD_INPUT_HANDLE : stream == TStream::Output ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE;
+// True where `which` (STD_OUTPUT_HANDLE, ...) is a console that now shows
+// escape sequences. A console older than Windows 10 shows them as text: it
+// counts as no terminal, as if it were a file.
+bool TakesEscapes(DWORD which) {
+    HANDLE handle = GetStdHandle(which);
+    DWORD mode = 0;
+    if (handle == nullptr || handle == INVALID_HANDLE_VALUE || !GetConsoleMode(handle, &mode)) return false;
+    return SetConsoleMode(handle, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
 }
 
 }  // namespace
@@ -27,18 +35,13 @@ void PrepareStandardStreams() {
     _setmode(_fileno(stderr), _O_BINARY);
     // A pipe or a file gets the bytes as they are; a console shows UTF-8.
     SetConsoleOutputCP(CP_UTF8);
-    for (TStream stream : {TStream::Input, TStream::Output, TStream::Error}) {
-        HANDLE handle = GetStdHandle(StandardHandleOf(stream));
-        DWORD mode = 0;
-        if (handle == nullptr || handle == INVALID_HANDLE_VALUE || !GetConsoleMode(handle, &mode)) continue;
-        // A console older than Windows 10 shows escape sequences as text: it
-        // gets none, as if it were a file.
-        consoles[static_cast<int>(stream)] =
-            stream == TStream::Input || SetConsoleMode(handle, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
-    }
+    stdoutConsole = TakesEscapes(STD_OUTPUT_HANDLE);
+    stderrConsole = TakesEscapes(STD_ERROR_HANDLE);
 }
 
-bool IsTerminal(TStream stream) { return consoles[static_cast<int>(stream)]; }
+bool StdoutIsTerminal() { return stdoutConsole; }
+bool StderrIsTerminal() { return stderrConsole; }
+void ExitNow(int code) { std::_Exit(code); }
 
 TArguments::TArguments(int argc, char** argv) {
     int count = 0;

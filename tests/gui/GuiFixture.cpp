@@ -1,5 +1,8 @@
 #include "GuiFixture.h"
 
+#include "platform/Locale.h"
+#include "volume/Mft.h"
+
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -197,10 +200,10 @@ private:
 }  // namespace
 
 void InstallSlowOpener(TMainForm& form, int micros) {
-    form.OpenDevice = [micros](const std::string& drive, std::string& problem) -> std::shared_ptr<deruzera::TDevice> {
-        std::shared_ptr<deruzera::TDevice> inner = platform::OpenMappedDrive(drive, problem);
-        if (!inner) return nullptr;
-        return std::make_shared<TSlowDevice>(std::move(inner), micros);
+    form.OpenDevice = [micros](const std::string& drive) {
+        deruzera::TDeviceAccess access = platform::OpenMappedDrive(drive);
+        if (access.Device) access.Device = std::make_shared<TSlowDevice>(std::move(access.Device), micros);
+        return access;
     };
 }
 
@@ -208,7 +211,7 @@ std::int64_t RecordCountOf(const std::string& image) {
     deruzera::THandle device = platform::OpenDeviceFile(image);
     if (!device) return -1;
     deruzera::TVolume volume;
-    deruzera::TScanOutcome failure;
+    deruzera::TOpenFailure failure;
     if (deruzera::LoadVolume(*device, "C:", volume, nullptr, failure) != deruzera::TScanEnd::Completed) return -1;
     return volume.RecordCount;
 }
@@ -283,6 +286,10 @@ std::string FileModified(const std::string& path) {
     std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d.%09ld", utc.tm_year + 1900, utc.tm_mon + 1,
                   utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, static_cast<long>(st.st_mtim.tv_nsec));
     return text;
+}
+
+QString SizeCell(std::int64_t bytes) {
+    return QLatin1Char(' ') + QString::fromStdString(deruzera::SizeToText(bytes, deruzera::platform::DecimalSeparator()));
 }
 
 std::string FileSha256(const std::string& path) {

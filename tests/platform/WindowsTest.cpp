@@ -20,7 +20,8 @@
 #include "platform/RawDevice.h"
 #include "platform/WindowsText.h"
 #include "volume/LocalPath.h"
-#include "volume/Salvane.h"
+#include "volume/Messages.h"
+#include "volume/SizeText.h"
 
 using namespace deruzera;
 namespace fs = std::filesystem;
@@ -115,10 +116,10 @@ TEST_F(ImageFile, RefusalsAreTypedAndSaid) {
     const platform::TAccessResult folder = platform::OpenForReading(LocalPathText(dir));
     EXPECT_EQ(folder.Failure, TAccessFailure::Other);
     EXPECT_EQ(folder.Errno, EISDIR);
-    for (const auto* r : {&missing, &noDrive, &folder}) EXPECT_NE(platform::AccessFailureText(*r), "");
+    for (const auto* r : {&missing, &noDrive, &folder}) EXPECT_NE(AccessFailureText(*r), "");
     const platform::TAccessResult opened = platform::OpenForReading(image);
     EXPECT_TRUE(opened.Device);
-    EXPECT_EQ(platform::AccessFailureText(opened), "");
+    EXPECT_EQ(AccessFailureText(opened), "");
 }
 
 TEST(WindowsText, Utf8AndUtf16RoundTripAndBadBytesBecomeReplacements) {

@@ -1,0 +1,161 @@
+// Recovery of one file by its record: a plan checked from the record, the
+// write to a target, and the front end's side of the questions on the way.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "Content.h"
+#include "Device.h"
+#include "Log.h"
+#include "Records.h"
+
+namespace deruzera {
+
+enum class TPlanEnd {
+    Ready,        // the content is planned
+    OutsideMft,   // no such record
+    Unreadable,   // the record fails its fixup or can't be read
+    NotDeleted,   // the record no longer describes that deleted file
+    NoContent,    // no $DATA, or a damaged one
+};
+
+// What recovering one record will write, checked from the record before
+// anything is asked or written.
+struct TRecoveryPlan {
+    TPlanEnd End = TPlanEnd::Ready;
+    std::string What;            // details of a failure
+    int Error = 0;               // errno of a failed read
+    std::int64_t Record = -1;
+    bool HasName = false;        // a $FILE_NAME was found
+    std::string FileName = "untitled.dat";
+    std::string FilePath;        // the directory's path and "\", where named
+    std::uint64_t Created = 0;
+    std::uint64_t Modified = 0;
+    TFileContent Content;
+    // Whether its clusters still hold it (Unknown where the bitmap can't be read).
+    TRecoverability State = TRecoverability::Unknown;
+    std::uint64_t OverwrittenBytes = 0;
+    std::uint64_t StoredBytes = 0;
+    bool Encrypted = false;
+    bool Compressed = false;
+};
+
+class TNtfsVolume;
+
+// Reads record `record` of `volume` and, where it is still a deleted file
+// (and has the sequence number `sequence`, where one is given), its name,
+// its path (from the scan's directory table, or the directory records of
+// its chain) and its content plan, with its state from the volume's bitmap.
+TRecoveryPlan PlanRecovery(TNtfsVolume& volume, std::int64_t record,
+                           std::optional<std::uint16_t> sequence = std::nullopt);
+
+enum class TWriteEnd {
+    Written,
+    Failed,      // the target could not be created, written or renamed
+    IsSource,    // the target is the device or image being read
+    NotRegular,  // the target exists and is not a regular file
+    Exists,      // the target exists and may not be replaced
+    Stopped,     // the caller stopped it; nothing of it is left
+};
+
+struct TWriteOptions {
+    bool Replace = true;                     // false: never replace what exists
+    std::optional<std::uint64_t> Modified;   // NTFS time to give the file
+    // Called after each piece with the bytes written so far; false stops
+    // the write.
+    std::function<bool(std::uint64_t)> Progress;
+};
+
+struct TWriteOutcome {
+    TWriteEnd End = TWriteEnd::Failed;
+    std::uint64_t Bytes = 0;
+    int Error = 0;               // errno of a failed create, write or rename, where known
+    std::uint64_t BadUnits = 0;  // compressed units written as zeros
+};
+
+// Writes the content to `target`. With Replace, through a temporary file
+// beside it renamed over it once complete, so the file that was there stays
+// as it was on any failure; without, created only where nothing exists.
+// Holes stay holes. Never writes over the source, nor over anything that is
+// not a regular file.
+TWriteOutcome WriteRecoveredFile(TDevice& device, const TFileContent& content, const std::string& target,
+                                 const TWriteOptions& options = {});
+
+// Name safe to propose or write: "/", "\" and control characters become "_";
+// "." and ".." become "_" and "__". Built for Windows, also the characters
+// Windows refuses (<>:"|?*) and a name's closing dots and spaces become "_",
+// and a device's name (CON, NUL, COM1, ...) gets a "_" before it.
+std::string SafeFileName(const std::string& name);
+
+// The front end's side of one recovery: the save dialog, two questions, and
+// the log.
+class TRecoveryHost : public TLogSink {
+public:
+    // The chosen path for the proposed name, or nothing when cancelled.
+    virtual std::optional<std::string> AskTargetPath(const std::string& proposedName, const TRecoveryPlan& plan) = 0;
+    // Yes or no to recovering a file other files have partly or wholly
+    // written over; `question` says what the copy will hold.
+    virtual bool ConfirmOverwritten(const std::string& /*question*/) { return true; }
+    // Yes or no to writing onto the drive being read, where the copy may
+    // overwrite deleted files still to be recovered.
+    virtual bool ConfirmSameDevice(const std::string& /*question*/) { return true; }
+};
+
+// What a written copy holds that is not the file's own bytes, as found on
+// the way: the facts its lines and a front end's exit code come from.
+struct TCopyNotes {
+    bool Encrypted = false;             // the stored, encrypted form (still the file's own)
+    std::uint64_t BadUnits = 0;         // compressed units written as zeros
+    std::uint64_t MissingBytes = 0;     // no longer described on the volume: zeros
+    TRecoverability State = TRecoverability::Unknown;  // partial or overwritten: other files' data
+    std::uint64_t OverwrittenBytes = 0;
+    std::uint64_t StoredBytes = 0;
+    // Whether the copy is wholly the file's own bytes.
+    bool Whole() const {
+        return BadUnits == 0 && MissingBytes == 0 && State != TRecoverability::Partial &&
+               State != TRecoverability::Overwritten;
+    }
+};
+TCopyNotes NotesOf(const TWriteOutcome& written, const TRecoveryPlan& plan);
+
+// How one file's recovery ended.
+enum class TRecoveryEnd {
+    Recovered,        // written, wholly the file's own bytes
+    RecoveredInPart,  // written, but some of it is not the file's own (see the notes)
+    NoDevice,         // the device could not be opened
+    NoVolume,         // the volume could not be read
+    PlanFailed,       // the record gave no file to recover (see Plan)
+    Cancelled,        // the user said no, or chose no target
+    WriteFailed,      // the target could not be written (see Write)
+};
+
+struct TRecoveryOutcome {
+    TRecoveryEnd End = TRecoveryEnd::NoDevice;
+    TPlanEnd Plan = TPlanEnd::Ready;
+    TWriteOutcome Write;
+    TCopyNotes Notes;
+    std::string Target;
+};
+
+// Recovers record `record` of `volume` (null when its device can't be
+// opened), logging every step: plan, questions, target, write.
+TRecoveryOutcome RecoverFile(TNtfsVolume* volume, std::int64_t record, std::optional<std::uint16_t> sequence,
+                             TRecoveryHost& host);
+
+// Opens the volume behind `drive` for recoveries without a scan: quietly,
+// unless it fails, when the lines a scan would give for that go to `log`.
+// Null then, with `end` saying how it failed (NoDevice or NoVolume).
+std::shared_ptr<TNtfsVolume> OpenDriveVolume(const std::string& drive, const TDeviceOpener& open, TLogSink& log,
+                                             TRecoveryEnd* end = nullptr);
+
+// The recovery of one record of the volume behind `drive` without a scan,
+// as the companion runs it: "Preparing for recovery", the volume opened as
+// above, then the recovery.
+TRecoveryOutcome RecoverRecord(const std::string& drive, const TDeviceOpener& open, std::int64_t record,
+                               TRecoveryHost& host);
+
+}  // namespace deruzera

@@ -1,0 +1,93 @@
+// The deleted-file scan: one walk of the MFT that reports every deleted file
+// with its path, size, times and whether its clusters still hold it.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "Device.h"
+#include "Log.h"
+#include "Records.h"
+
+namespace deruzera {
+
+class TNtfsVolume;
+
+// The files found since the last batch, and the volume whose directory
+// table gives their paths.
+struct TFoundBatch {
+    const TFoundFileList& Files;
+    const TNtfsVolume& Volume;
+    // The directory path of a file of the batch, followed by "\".
+    std::string FilePath(const TFoundFiles& file) const;
+};
+
+// The caller's side of a scan. Everything is called on the scan's thread,
+// in order; a window carries it to its own thread.
+class TScanSink : public TLogSink {
+public:
+    // The walk begins over `recordCount` records; results of earlier scans
+    // are replaced from here on.
+    virtual void Walking(std::int64_t /*recordCount*/) {}
+    // At every 128th record N: N + 1 and the files found so far.
+    virtual void Progress(std::int64_t /*position*/, std::int64_t /*found*/) {}
+    // Files whose paths are complete, in batches.
+    virtual void Found(const TFoundBatch& /*batch*/) {}
+};
+
+struct TScanOptions {
+    // Reads the cluster bitmap for each found file's state and notes where
+    // the files in use keep their clusters, to name who holds overwritten
+    // ones. Without it states stay unknown and the walk parses only what
+    // listing needs.
+    bool Recoverability = true;
+};
+
+// How a scan ended, and what it counted on the way.
+struct TScanOutcome {
+    TScanEnd End = TScanEnd::Completed;
+    std::string What;             // the fixup's message, or what is damaged
+    std::int64_t Offset = -1;     // byte offset on the volume where it happened, -1 where none
+    int Error = 0;                // errno of a failed read
+    TDeviceAccess Access;         // why the device could not be opened (OpenFailed)
+    std::int64_t FoundCount = 0;
+    std::int64_t UnreadableRecords = 0;  // records skipped because the device failed to read them
+    std::int64_t DamagedRecords = 0;     // records that fail their signature or update sequence
+    std::int64_t RecordsWithBytes = 0;   // records read that hold anything but zeros
+    bool Walked = false;          // the walk began: its results replace those of earlier scans
+    // The volume scanned, from the moment it opened: its directory table
+    // and holders filled by the walk, its device open for recovery.
+    std::shared_ptr<TNtfsVolume> Volume;
+};
+
+// What a front end keeps of one scan to list and recover its files: the
+// volume it read and the files it found.
+struct TScanResults {
+    std::shared_ptr<TNtfsVolume> Volume;
+    TFoundFileList Files;
+    // The directory path of a found file, followed by "\".
+    std::string FilePath(const TFoundFiles& file) const;
+};
+
+// Walks the MFT of `volume` and reports every deleted file through `sink`,
+// filling the volume's directory table and holders. Every way it ends is
+// returned and its lines go to `sink`; running out of memory ends it as a
+// value too.
+TScanOutcome ScanVolume(const std::shared_ptr<TNtfsVolume>& volume, TScanSink& sink, const std::atomic<bool>& abort,
+                        const TScanOptions& options = {});
+
+// Opens the volume on `device` (which the caller keeps alive) as `drive`
+// and scans it as above; the lines of the open go to `sink` too.
+TScanOutcome ScanDrive(TDevice& device, const std::string& drive, TScanSink& sink, const std::atomic<bool>& abort,
+                       const TScanOptions& options = {});
+
+// The whole scan of a drive as the window and the companion run it: the
+// drive check, the device's open through `open`, the volume's, then the
+// walk. The volume comes back in the outcome.
+TScanOutcome ScanDrive(const std::string& drive, const TDeviceOpener& open, TScanSink& sink,
+                       const std::atomic<bool>& abort, const TScanOptions& options = {});
+
+}  // namespace deruzera
