@@ -208,6 +208,10 @@ for device in NUL con.txt COM1; do
 done
 win scan "$work/dir" > /dev/null 2> "$work/win.err"; rc=$?
 check "a folder as the source exits 1" test "$rc" -eq 1
+# A drive letter is its volume, and names the drive; Wine refuses Z:.
+win scan z: > /dev/null 2> "$work/win.err"; rc=$?
+check "a drive letter is read as its volume and names the drive" \
+  test "$rc" -eq 1 -a "$(head -2 "$work/win.err")" = $'Preparing for scan the drive Z:\\ ...\nError: Invalid handle value'
 
 echo "$passed passed, $failures failed"
 [ "$failures" -eq 0 ]
