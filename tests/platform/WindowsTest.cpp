@@ -1,26 +1,22 @@
 // The Windows back end of the platform layer on a Windows system (Wine in
 // the suite): files read as devices from any thread, the source known under
-// any of its names, refusals typed, the zone's rules of each date, the
-// user's separators and the system's drives. The ctest run sets TZ to
+// any of its names, the zone's rules of each date, the user's separators
+// and the system's drives. The ctest run sets TZ to
 // Europe/Berlin and LANG to de_DE.UTF-8 for these tests.
 #include <gtest/gtest.h>
 
 #include <windows.h>
 
-#include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <random>
 #include <thread>
 
-#include "platform/DeviceAccess.h"
 #include "platform/DriveMap.h"
 #include "platform/Drives.h"
 #include "platform/Locale.h"
 #include "platform/RawDevice.h"
-#include "platform/WindowsText.h"
 #include "volume/LocalPath.h"
-#include "volume/Messages.h"
 #include "volume/SizeText.h"
 
 using namespace deruzera;
@@ -102,34 +98,6 @@ TEST_F(ImageFile, TheSourceIsKnownUnderAnyOfItsNames) {
     // An image is no drive: writing beside it is not writing onto it.
     EXPECT_FALSE(device->HoldsPath(LocalPathText(dir / "out.bin")));
     fs::current_path(fs::temp_directory_path());
-}
-
-TEST_F(ImageFile, RefusalsAreTypedAndSaid) {
-    using platform::TAccessFailure;
-    const platform::TAccessResult missing = platform::OpenForReading(LocalPathText(dir / "missing.img"));
-    EXPECT_FALSE(missing.Device);
-    EXPECT_EQ(missing.Failure, TAccessFailure::NoSuchDevice);
-    // A drive letter alone is its volume, not the folder current there.
-    const platform::TAccessResult noDrive = platform::OpenForReading("q:");
-    EXPECT_TRUE(noDrive.BlockDevice);
-    EXPECT_EQ(noDrive.Failure, TAccessFailure::NoSuchDevice);
-    const platform::TAccessResult folder = platform::OpenForReading(LocalPathText(dir));
-    EXPECT_EQ(folder.Failure, TAccessFailure::Other);
-    EXPECT_EQ(folder.Errno, EISDIR);
-    for (const auto* r : {&missing, &noDrive, &folder}) EXPECT_NE(AccessFailureText(*r), "");
-    const platform::TAccessResult opened = platform::OpenForReading(image);
-    EXPECT_TRUE(opened.Device);
-    EXPECT_EQ(AccessFailureText(opened), "");
-}
-
-TEST(WindowsText, Utf8AndUtf16RoundTripAndBadBytesBecomeReplacements) {
-    const std::string text = "a\xC3\xA9\xE4\xB8\xAD\xF0\x9F\x98\x80z";  // a é 中 😀 z
-    const std::wstring wide = platform::WideText(text);
-    EXPECT_EQ(wide, std::wstring(L"a\u00E9\u4E2D\xD83D\xDE00z"));
-    EXPECT_EQ(platform::Utf8Text(wide), text);
-    EXPECT_EQ(platform::WideText("a\xFF" "b"), std::wstring(L"a\uFFFDb"));
-    EXPECT_EQ(platform::Utf8Text(std::wstring(L"a\xD800" L"b")), "a\xEF\xBF\xBD" "b");
-    EXPECT_EQ(platform::WideText(""), L"");
 }
 
 // Unix seconds of a UTC date and time.
