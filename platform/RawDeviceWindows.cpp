@@ -10,8 +10,11 @@
 #include <io.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
+#include <cwchar>
 #include <cwctype>
+#include <vector>
 
 #include "AlignedRead.h"
 #include "RawDevice.h"
@@ -66,7 +69,9 @@ std::wstring MountPointOf(const std::wstring& path) {
             where = L".";
             break;
         }
-        where.resize(slash == 0 || (slash == 2 && where[1] == L':') ? slash + 1 : slash);
+        const std::size_t parent = slash == 0 || (slash == 2 && where[1] == L':') ? slash + 1 : slash;
+        if (parent >= where.size()) return {};  // a root that doesn't exist
+        where.resize(parent);
     }
     if (where.empty()) return {};
     wchar_t root[MAX_PATH + 1] = {};
