@@ -17,6 +17,7 @@
 #include "Arguments.h"
 #include "Commands.h"
 #include "platform/Locale.h"
+#include "platform/Terminal.h"
 #include "volume/Batch.h"
 
 using namespace deruzera;
@@ -43,10 +44,12 @@ int Run(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    platform::PrepareStandardStreams();
+    platform::TArguments arguments(argc, argv);
     // What the reader can't handle itself ends the run with a line, never
     // with an abort.
     try {
-        return Run(argc, argv);
+        return Run(arguments.Count(), arguments.Values());
     } catch (const std::bad_alloc&) {
         std::fprintf(stderr, "%s\n", RecoveryStoppedLine(true).Text.c_str());
     } catch (const std::exception& e) {
