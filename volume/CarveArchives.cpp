@@ -295,12 +295,10 @@ std::optional<TCarveHit> FollowGzip(TCarveReader& r, std::int64_t start) {
         std::uint8_t t[8];
         if (!end.Ok || !r.Copy(end.End, t, 8) || LoadU32(t) != end.Crc ||
             LoadU32(t + 4) != static_cast<std::uint32_t>(end.OutputBytes)) {
-            if (sound == start) {
-                // The first member breaks off: what inflated is worth keeping.
-                if (end.End > at) return Broken(static_cast<std::uint64_t>(end.End - start), ext);
-                return std::nullopt;
-            }
-            break;
+            // A member that breaks off: what inflated of it is worth keeping.
+            if (end.End > at) return Broken(static_cast<std::uint64_t>(end.End - start), ext);
+            if (sound == start) return std::nullopt;
+            return Broken(static_cast<std::uint64_t>(sound - start), ext);
         }
         pos = end.End + 8;
         sound = pos;
