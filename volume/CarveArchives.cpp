@@ -1,4 +1,5 @@
 // Followers of the archives: the ZIP family, 7z, RAR (4 and 5) and gzip.
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -60,6 +61,7 @@ std::optional<TCarveHit> FollowZip(TCarveReader& r, std::int64_t start) {
     TZipKind kind;
     std::int64_t pos = start;
     std::int64_t sound = start;
+    std::int64_t walked = start;  // the furthest byte an entry's data was decoded to
     std::uint64_t entries = 0;
     // Local entries, each: header, name, extra, data, and a descriptor where flagged.
     for (;;) {
@@ -85,6 +87,7 @@ std::optional<TCarveHit> FollowZip(TCarveReader& r, std::int64_t start) {
             // tells where it ends.
             if (method != 8) break;
             const TInflateEnd end = Inflate(r, data);
+            walked = std::max(walked, end.End);
             if (!end.Ok) break;
             std::uint8_t d[24];
             const TBytes dv = r.At(end.End, 24);
@@ -109,43 +112,45 @@ std::optional<TCarveHit> FollowZip(TCarveReader& r, std::int64_t start) {
         pos = after;
         sound = pos;
     }
-    if (entries == 0) return std::nullopt;
+    // A first entry whose data broke off: what decoded of it is worth keeping.
+    if (entries == 0) return Broken(static_cast<std::uint64_t>(walked - start), "zip");
     const char* ext = kind.Extension();
+    const auto reach = static_cast<std::uint64_t>(walked - start);
     // The central directory, then the end records.
     const std::int64_t directory = pos;
     std::uint64_t listed = 0;
     for (;;) {
         std::uint8_t c[46];
         if (!r.Copy(pos, c, 4) || !Sig(c, "PK\x01\x02")) break;
-        if (!r.Copy(pos, c, 46)) return Broken(static_cast<std::uint64_t>(sound - start), ext);
+        if (!r.Copy(pos, c, 46)) return Broken(static_cast<std::uint64_t>(sound - start), ext, reach);
         const std::uint64_t size = 46ull + LoadU16(c + 28) + LoadU16(c + 30) + LoadU16(c + 32);
-        if (size > Left(r, pos)) return Broken(static_cast<std::uint64_t>(sound - start), ext);
+        if (size > Left(r, pos)) return Broken(static_cast<std::uint64_t>(sound - start), ext, reach);
         pos += static_cast<std::int64_t>(size);
         ++listed;
     }
-    if (listed == 0) return Broken(static_cast<std::uint64_t>(sound - start), ext);
+    if (listed == 0) return Broken(static_cast<std::uint64_t>(sound - start), ext, reach);
     const std::int64_t directoryEnd = pos;
     std::uint8_t e[56];
     if (r.Copy(pos, e, 4) && Sig(e, "PK\x05\x05")) {  // a digital signature
-        if (!r.Copy(pos, e, 6)) return Broken(static_cast<std::uint64_t>(sound - start), ext);
+        if (!r.Copy(pos, e, 6)) return Broken(static_cast<std::uint64_t>(sound - start), ext, reach);
         pos += 6 + LoadU16(e + 4);
     }
     if (r.Copy(pos, e, 4) && Sig(e, "PK\x06\x06")) {  // the ZIP64 end record and its locator
-        if (!r.Copy(pos, e, 56)) return Broken(static_cast<std::uint64_t>(sound - start), ext);
+        if (!r.Copy(pos, e, 56)) return Broken(static_cast<std::uint64_t>(sound - start), ext, reach);
         const std::uint64_t size = Le64(e + 4);
-        if (size > Left(r, pos) - 12) return Broken(static_cast<std::uint64_t>(sound - start), ext);
+        if (size > Left(r, pos) - 12) return Broken(static_cast<std::uint64_t>(sound - start), ext, reach);
         pos += static_cast<std::int64_t>(12 + size);
         if (r.Copy(pos, e, 4) && Sig(e, "PK\x06\x07")) pos += 20;
     }
-    if (!r.Copy(pos, e, 22) || !Sig(e, "PK\x05\x06")) return Broken(static_cast<std::uint64_t>(sound - start), ext);
+    if (!r.Copy(pos, e, 22) || !Sig(e, "PK\x05\x06")) return Broken(static_cast<std::uint64_t>(sound - start), ext, reach);
     const std::uint32_t total = LoadU16(e + 10), cdSize = LoadU32(e + 12), cdOffset = LoadU32(e + 16);
     // The end record agrees with what was walked (ZIP64 fields saturate).
     if ((total != 0xFFFF && total != (listed & 0xFFFF)) ||
         (cdSize != 0xFFFFFFFFu && cdSize != static_cast<std::uint32_t>(directoryEnd - directory)) ||
         (cdOffset != 0xFFFFFFFFu && cdOffset != static_cast<std::uint32_t>(directory - start)))
-        return Broken(static_cast<std::uint64_t>(sound - start), ext);
+        return Broken(static_cast<std::uint64_t>(sound - start), ext, reach);
     const std::uint16_t comment = LoadU16(e + 20);
-    if (Left(r, pos + 22) < comment) return Broken(static_cast<std::uint64_t>(sound - start), ext);
+    if (Left(r, pos + 22) < comment) return Broken(static_cast<std::uint64_t>(sound - start), ext, reach);
     return Whole(static_cast<std::uint64_t>(pos + 22 + comment - start), ext);
 }
 
@@ -163,8 +168,9 @@ std::optional<TCarveHit> FollowSevenZip(TCarveReader& r, std::int64_t start) {
     std::uint8_t first = 0;
     if (!r.Copy(header, &first, 1) || (first != 0x01 && first != 0x17)) return Broken(32 + offset, Ext);
     std::uint32_t crc = 0;
-    const std::int64_t reached = Through(r, header, size, false, [&](TBytes v) { crc = Crc32(crc, v.data(), v.size()); });
-    if (reached != header + static_cast<std::int64_t>(size) || crc != LoadU32(h + 28)) return Broken(32 + offset, Ext);
+    const std::int64_t reached = Through(r, header, size, true, [&](TBytes v) { crc = Crc32(crc, v.data(), v.size()); });
+    if (reached != header + static_cast<std::int64_t>(size) || crc != LoadU32(h + 28))
+        return Broken(32 + offset, Ext, static_cast<std::uint64_t>(reached - start));
     return Whole(length, Ext);
 }
 

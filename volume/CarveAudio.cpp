@@ -251,7 +251,7 @@ std::optional<TCarveHit> FollowFlac(TCarveReader& r, std::int64_t start) {
             at += static_cast<std::int64_t>(i);
         }
         if (end < 0 && !totalSamples && firstMatch >= 0) end = firstMatch;  // the last frame of a stream of unknown length
-        if (end < 0) break;
+        if (end < 0) return Broken(static_cast<std::uint64_t>(pos - start), Ext, static_cast<std::uint64_t>(at - start));
         samples += frame.BlockSize;
         expected = following;
         firstFrame = false;

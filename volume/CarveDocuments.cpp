@@ -23,18 +23,31 @@ public:
         const TBytes v = r_.At(pos, text.size());
         return v.size() == text.size() && std::memcmp(v.data(), text.data(), text.size()) == 0;
     }
-    // Past white space and comments other than "%%EOF", at most `most` bytes.
+    // Past white space and comments other than "%%EOF", at most `most`
+    // bytes, and never past where another file begins.
     std::int64_t Skip(std::int64_t pos, std::uint64_t most) {
         const std::int64_t limit = pos + static_cast<std::int64_t>(std::min<std::uint64_t>(most, Left(r_, pos)));
+        // Fences are looked for a piece at a time: a long run of blanks is rare.
+        constexpr std::int64_t Piece = 64 * 1024;
+        bool comment = false;
         while (pos < limit) {
-            const int c = Byte(pos);
-            if (IsSpace(c)) {
-                ++pos;
-            } else if (c == '%' && !Text(pos, "%%EOF")) {
-                while (pos < limit && Byte(pos) != '\n' && Byte(pos) != '\r' && Byte(pos) != -1) ++pos;
-            } else {
-                break;
+            const std::int64_t fence = r_.Fence(pos, std::min(limit, pos + Piece));
+            while (pos < fence) {
+                const int c = Byte(pos);
+                if (c == -1) return pos;
+                if (comment) {
+                    comment = c != '\n' && c != '\r';
+                    ++pos;
+                } else if (IsSpace(c)) {
+                    ++pos;
+                } else if (c == '%' && !Text(pos, "%%EOF")) {
+                    comment = true;
+                    ++pos;
+                } else {
+                    return pos;
+                }
             }
+            if (fence < std::min(limit, pos + Piece) || pos >= limit) return pos;
         }
         return pos;
     }

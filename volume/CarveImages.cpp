@@ -1,4 +1,5 @@
 // Followers of the picture formats: JPEG, PNG, GIF, BMP and TIFF.
+#include <algorithm>
 #include <cstring>
 #include <unordered_set>
 
@@ -128,9 +129,10 @@ namespace {
 
 // Walks GIF data sub-blocks from `pos` to the empty one; the position after
 // it, or -1 where the chain breaks off.
-std::int64_t SubBlocks(TCarveReader& r, std::int64_t pos) {
+std::int64_t SubBlocks(TCarveReader& r, std::int64_t pos, std::int64_t& walked) {
     for (;;) {
         std::uint8_t size = 0;
+        walked = std::max(walked, pos);
         if (!r.Copy(pos, &size, 1)) return -1;
         ++pos;
         if (size == 0) return pos;
@@ -149,6 +151,7 @@ std::optional<TCarveHit> FollowGif(TCarveReader& r, std::int64_t start) {
     std::int64_t pos = start + 13;
     if (h[10] & 0x80) pos += 3 << ((h[10] & 7) + 1);
     std::int64_t sound = pos;
+    std::int64_t walked = pos;  // the furthest sub-block reached
     bool image = false;
     for (;;) {
         std::uint8_t b = 0;
@@ -158,7 +161,7 @@ std::optional<TCarveHit> FollowGif(TCarveReader& r, std::int64_t start) {
             break;
         }
         if (b == 0x21) {
-            const std::int64_t next = SubBlocks(r, pos + 2);
+            const std::int64_t next = SubBlocks(r, pos + 2, walked);
             if (next < 0) break;
             pos = next;
         } else if (b == 0x2C) {
@@ -168,7 +171,7 @@ std::optional<TCarveHit> FollowGif(TCarveReader& r, std::int64_t start) {
             if (d[9] & 0x80) at += 3 << ((d[9] & 7) + 1);
             std::uint8_t codeSize = 0;
             if (!r.Copy(at, &codeSize, 1) || codeSize < 1 || codeSize > 11) break;
-            const std::int64_t next = SubBlocks(r, at + 1);
+            const std::int64_t next = SubBlocks(r, at + 1, walked);
             if (next < 0) break;
             pos = next;
             image = true;
@@ -177,8 +180,10 @@ std::optional<TCarveHit> FollowGif(TCarveReader& r, std::int64_t start) {
         }
         sound = pos;
     }
-    if (sound == start + 13 && !image) return std::nullopt;
-    return Broken(static_cast<std::uint64_t>(sound - start), Ext);
+    // Nothing whole past the header: a GIF only where its blocks went on a while.
+    constexpr std::int64_t LeastBlocks = 1024;
+    if (sound == start + 13 && !image && walked - start < LeastBlocks) return std::nullopt;
+    return Broken(static_cast<std::uint64_t>(sound - start), Ext, static_cast<std::uint64_t>(walked - start));
 }
 
 std::optional<TCarveHit> FollowBmp(TCarveReader& r, std::int64_t start) {

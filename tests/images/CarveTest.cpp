@@ -230,10 +230,12 @@ public:
         std::int64_t end = std::min<std::int64_t>(size, offset + static_cast<std::int64_t>(std::min(count, most_)));
         if (offset < badFrom_) end = std::min(end, badFrom_);
         std::memcpy(buffer, bytes_.data() + offset, static_cast<std::size_t>(end - offset));
+        bytesRead += static_cast<std::uint64_t>(end - offset);
         return end - offset;
     }
     std::int64_t Size() const override { return static_cast<std::int64_t>(bytes_.size()); }
     std::uint64_t reads = 0;
+    std::uint64_t bytesRead = 0;
 
 private:
     std::string bytes_;
@@ -324,6 +326,30 @@ TEST(CarvePass, OnlyTheStretchesAskedForAreRead) {
     const auto cut = Carve(*device, 4096, {{b.Offset, b.File->Bytes.size() - 1}});
     ASSERT_EQ(cut.size(), 1u);
     EXPECT_FALSE(cut[0].Complete);
+}
+
+// Every sector the start of a real file that breaks off at the next one,
+// after real data or after blanks: the pass reads each byte a bounded number
+// of times (following a candidate never re-reads what the next one will), and
+// the files it reports don't overlap.
+TEST(CarvePass, SectorsFullOfBrokenStartsAreReadInLinearTime) {
+    const auto& media = Media();
+    for (const bool blanks : {false, true}) {
+        std::string image;
+        for (std::size_t k = 0; image.size() < (8u << 20); ++k) {
+            const std::string& bytes = media[k % media.size()].Bytes;
+            std::string sector = bytes.substr(0, blanks ? 64 : 512);
+            sector.resize(512, blanks ? ' ' : '\0');
+            image += sector;
+        }
+        AwkwardDevice device(image, -1, -1, SIZE_MAX);
+        TCarveOutcome outcome;
+        const auto files = Carve(device, 512, {}, &outcome);
+        EXPECT_EQ(outcome.End, TCarveEnd::Completed);
+        EXPECT_LT(device.bytesRead, 8 * image.size()) << (blanks ? "blanks" : "data");
+        for (std::size_t i = 1; i < files.size(); ++i)
+            EXPECT_GE(files[i].SourceOffset, files[i - 1].SourceOffset + static_cast<std::int64_t>(files[i - 1].Length));
+    }
 }
 
 // ---- A real volume ---------------------------------------------------------------
