@@ -92,7 +92,7 @@ std::optional<TCarveHit> FollowZip(TCarveReader& r, std::int64_t start) {
             std::uint8_t d[24];
             const TBytes dv = r.At(end.End, 24);
             std::memset(d, 0, sizeof d);
-            std::memcpy(d, dv.data(), dv.size());
+            if (!dv.empty()) std::memcpy(d, dv.data(), dv.size());
             const std::size_t skip = Sig(d, "PK\x07\x08") ? 4 : 0;
             if (dv.size() < skip + 12 || LoadU32(d + skip) != end.Crc) break;
             const std::uint64_t packed = static_cast<std::uint64_t>(end.End - data);
@@ -291,7 +291,7 @@ std::optional<TCarveHit> FollowGzip(TCarveReader& r, std::int64_t start) {
             if (!(flags & bit)) continue;
             // A name or comment ends with a zero within 64 KiB (what gzip keeps of either).
             const TBytes v = r.At(at, 65536);
-            const void* zero = std::memchr(v.data(), 0, v.size());
+            const void* zero = v.empty() ? nullptr : std::memchr(v.data(), 0, v.size());
             if (!zero) named = false;
             else at += static_cast<const std::uint8_t*>(zero) - v.data() + 1;
         }

@@ -199,7 +199,7 @@ std::optional<TCarveHit> FollowFlac(TCarveReader& r, std::int64_t start) {
     for (;;) {
         std::uint8_t fh[16] = {};
         const TBytes hv = r.At(pos, 16);
-        std::memcpy(fh, hv.data(), hv.size());
+        if (!hv.empty()) std::memcpy(fh, hv.data(), hv.size());
         TFlacFrame frame;
         if (!ParseFlacFrame(fh, hv.size(), frame)) break;
         if (!firstFrame && frame.Number != expected) break;
@@ -211,7 +211,7 @@ std::optional<TCarveHit> FollowFlac(TCarveReader& r, std::int64_t start) {
             if (last) return true;
             std::uint8_t nh[16] = {};
             const TBytes nv = r.At(candidate, 16);
-            std::memcpy(nh, nv.data(), nv.size());
+            if (!nv.empty()) std::memcpy(nh, nv.data(), nv.size());
             TFlacFrame next;
             return ParseFlacFrame(nh, nv.size(), next) && next.Number == following;
         };

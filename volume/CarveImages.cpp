@@ -228,6 +228,9 @@ namespace {
 
 class TTiff {
 public:
+    // More IFDs than any picture has (pages, thumbnails, EXIF): damage.
+    static constexpr std::size_t MostIfds = 4096;
+
     TTiff(TCarveReader& r, std::int64_t start, bool little, bool big)
         : r_(r), start_(start), little_(little), big_(big) {}
 
@@ -250,15 +253,13 @@ public:
     bool Walk(std::uint64_t first) {
         std::vector<std::uint64_t> pending{first};
         std::unordered_set<std::uint64_t> seen;
-        // More IFDs than any picture has (pages, thumbnails, EXIF): damage.
-        constexpr std::size_t MostIfds = 4096;
         while (!pending.empty()) {
             const std::uint64_t ifd = pending.back();
             pending.pop_back();
             if (ifd == 0) continue;
             if (!seen.insert(ifd).second) return false;  // a loop
             if (seen.size() > MostIfds) return false;
-            if (!Ifd(ifd, pending)) return false;
+            if (!Ifd(ifd, pending) || pending.size() > MostIfds) return false;
         }
         return true;
     }
@@ -279,29 +280,41 @@ private:
         return true;
     }
 
-    // Reads `count` values of `type` of an entry into `out` (offsets and byte counts).
-    bool Values(const std::uint8_t* entry, std::uint16_t type, std::uint64_t count, std::vector<std::uint64_t>& out) {
+    // Reads values [first, first + n) of the `count` values of `type` an
+    // entry holds into `out` (offsets and byte counts).
+    bool Values(const std::uint8_t* entry, std::uint16_t type, std::uint64_t count, std::uint64_t first,
+                std::uint64_t n, std::vector<std::uint64_t>& out) {
         const unsigned size = TypeSize(type);
         if (type != 3 && type != 4 && type != 13 && type != 16 && type != 18) return false;
-        // More strips or tiles than fit in the stretch: damage.
-        if (count > Left(r_, start_) / 8 + 1) return false;
         const unsigned inlineRoom = big_ ? 8 : 4;
         const std::uint8_t* valueField = entry + (big_ ? 12 : 8);
         out.clear();
         if (count * size <= inlineRoom) {
-            for (std::uint64_t i = 0; i < count; ++i) out.push_back(Int(valueField + i * size, size));
+            for (std::uint64_t i = first; i < first + n; ++i) out.push_back(Int(valueField + i * size, size));
             return true;
         }
-        std::uint64_t at = Int(valueField, inlineRoom);
-        out.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(count, 1u << 16)));
-        std::vector<std::uint8_t> buffer(static_cast<std::size_t>(std::min<std::uint64_t>(count * size, TCarveReader::MaxView)));
-        for (std::uint64_t done = 0; done < count;) {
-            const std::uint64_t n = std::min<std::uint64_t>(count - done, buffer.size() / size);
-            if (!r_.Copy(start_ + static_cast<std::int64_t>(at), buffer.data(), static_cast<std::size_t>(n * size)))
+        const std::uint64_t at = Int(valueField, inlineRoom) + first * size;
+        const TBytes view = r_.At(start_ + static_cast<std::int64_t>(at), static_cast<std::size_t>(n * size));
+        if (view.size() != n * size) return false;
+        for (std::uint64_t i = 0; i < n; ++i) out.push_back(Int(view.data() + i * size, size));
+        return true;
+    }
+
+    // The strips (or tiles) of an offsets entry and a byte counts entry,
+    // a block at a time: memory stays small whatever their number.
+    bool Pieces(const std::uint8_t* offsets, const std::uint8_t* counts) {
+        const auto type = [&](const std::uint8_t* e) { return static_cast<std::uint16_t>(Int(e + 2, 2)); };
+        const auto number = [&](const std::uint8_t* e) { return Int(e + 4, big_ ? 8 : 4); };
+        const std::uint64_t n = number(offsets);
+        if (n != number(counts)) return false;
+        constexpr std::uint64_t Block = 4096;
+        std::vector<std::uint64_t> at, length;
+        for (std::uint64_t first = 0; first < n; first += Block) {
+            const std::uint64_t k = std::min(Block, n - first);
+            if (!Values(offsets, type(offsets), n, first, k, at) || !Values(counts, type(counts), n, first, k, length))
                 return false;
-            for (std::uint64_t i = 0; i < n; ++i) out.push_back(Int(buffer.data() + i * size, size));
-            done += n;
-            at += n * size;
+            for (std::uint64_t i = 0; i < k; ++i)
+                if (!Holds(at[i], length[i])) return false;
         }
         return true;
     }
@@ -318,7 +331,8 @@ private:
         const TBytes dir = r_.At(start_ + static_cast<std::int64_t>(ifd), static_cast<std::size_t>(bytes));
         if (dir.size() != bytes) return false;
         std::vector<std::uint8_t> copy(dir.begin(), dir.end());
-        std::vector<std::uint64_t> offsets[2], counts[2];  // strips, tiles
+        const std::uint8_t* offsets[2] = {}; // the entries of strips and tiles
+        const std::uint8_t* counts[2] = {};
         std::uint32_t lastTag = 0;
         for (std::uint64_t i = 0; i < count; ++i) {
             const std::uint8_t* e = copy.data() + countSize + i * entrySize;
@@ -339,13 +353,12 @@ private:
             switch (tag) {
             case 273: case 279: case 324: case 325: {
                 const int which = (tag == 324 || tag == 325) ? 1 : 0;
-                auto& target = (tag == 273 || tag == 324) ? offsets[which] : counts[which];
-                if (!Values(e, type, n, target)) return false;
+                ((tag == 273 || tag == 324) ? offsets[which] : counts[which]) = e;
                 break;
             }
             case 330: case 34665: case 34853: case 40965:  // SubIFDs, EXIF, GPS, interoperability
                 if (type != 4 && type != 13 && type != 16 && type != 18) break;
-                if (!Values(e, type == 13 ? 4 : type == 18 ? 16 : type, n, values)) return false;
+                if (n > MostIfds || !Values(e, type == 13 ? 4 : type == 18 ? 16 : type, n, 0, n, values)) return false;
                 for (std::uint64_t v : values) pending.push_back(v);
                 break;
             default:
@@ -353,9 +366,8 @@ private:
             }
         }
         for (int k = 0; k < 2; ++k) {
-            if (offsets[k].size() != counts[k].size()) return false;
-            for (std::size_t i = 0; i < offsets[k].size(); ++i)
-                if (!Holds(offsets[k][i], counts[k][i])) return false;
+            if (!offsets[k] != !counts[k]) return false;
+            if (offsets[k] && !Pieces(offsets[k], counts[k])) return false;
         }
         pending.push_back(Int(copy.data() + countSize + count * entrySize, nextSize));
         return true;
