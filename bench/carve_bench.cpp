@@ -9,6 +9,7 @@
 
 #include "platform/RawDevice.h"
 #include "volume/Carve.h"
+#include "volume/Salvane.h"
 
 using namespace deruzera;
 

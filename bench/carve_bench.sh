@@ -73,7 +73,7 @@ seconds_of() {
 median() { sort -g | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
 peak_of() {
   /usr/bin/time -f "%M" -o "$work/time" "$@" >/dev/null 2>&1 || true
-  cat "$work/time"
+  tail -n 1 "$work/time"  # the last line: a failed command gets a line of its own first
 }
 out="$work/carve-out"
 formats=fileopt,everything,disable,jpg,enable,png,enable,gif,enable,bmp,enable,tif,enable,pdf,enable,zip,enable,mov,enable,riff,enable,mp3,enable,flac,enable,ogg,enable,mkv,enable,sqlite,enable,7z,enable,rar,enable,gz,enable,freespace,search
@@ -99,7 +99,8 @@ mine=$(find "$out/ours" -type f | wc -l)
 originals=$(awk -F'\t' 'NR > 1 && $2 == "file" {print $6}' "$image.tsv" | sort -u)
 total=$(awk -F'\t' 'NR > 1 && $2 == "file"' "$image.tsv" | wc -l)
 count_in() { comm -12 <(echo "$originals") <(echo "$1") | wc -l; }
-pp=$(peak_of photorec_run) po=$(peak_of "$carve" "$image" "$out/ours") pl=$(peak_of "$carve" "$image")
+rm -rf "$out" && mkdir -p "$out"
+pp=$(cd "$out" && peak_of photorec /log /d "$out/recup" /cmd "$image" "$formats") po=$(peak_of "$carve" "$image" "$out/ours") pl=$(peak_of "$carve" "$image")
 rm -rf "$out"
 echo "image: $(du -h --apparent-size "$image" | cut -f1), $total deleted files ($(echo "$originals" | wc -l) different contents)"
 printf '%-34s %8s s  %6s MiB peak  %5s files, %4s of the contents byte for byte\n' \

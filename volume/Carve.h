@@ -20,8 +20,9 @@
 #include <string>
 #include <vector>
 
+#include "Content.h"
 #include "Device.h"
-#include "Salvane.h"
+#include "Records.h"
 
 namespace deruzera {
 

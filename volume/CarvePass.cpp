@@ -7,6 +7,8 @@
 #include <limits>
 
 #include "CarveFormats.h"
+#include "Fixup.h"
+#include "Mft.h"
 
 namespace deruzera {
 

@@ -18,6 +18,7 @@
 #include "platform/RawDevice.h"
 #include "tools/Sha256.h"
 #include "volume/Carve.h"
+#include "volume/Salvane.h"
 
 using namespace deruzera;
 using namespace image_testing;
