@@ -47,7 +47,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     TVolume volume;
-    TScanOutcome failure;
+    TOpenFailure failure;
     std::vector<TByteRange> ranges{{0, UINT64_MAX}};
     TCarveOptions options;
     if (LoadVolume(*device, "C:", volume, nullptr, failure) == TScanEnd::Completed) {

@@ -381,7 +381,7 @@ TEST(CarveVolume, DeletedFilesWithReusedRecordsComeBackByteForByte) {
     std::shared_ptr<TDevice> device(platform::OpenDeviceFile(built.file.string()));
     ASSERT_TRUE(device);
     TVolume volume;
-    TScanOutcome failure;
+    TOpenFailure failure;
     ASSERT_EQ(LoadVolume(*device, "C:", volume, nullptr, failure), TScanEnd::Completed);
     int error = -1;
     const std::vector<TByteRange> free = FreeClusterRanges(*device, volume, &error);
