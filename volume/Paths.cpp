@@ -85,7 +85,10 @@ void TFoundFileList::Add(TFoundFiles file, std::string_view name) {
 void TFoundFileList::Append(const TFoundFileList& other) {
     const std::uint64_t base = names_.size();
     names_ += other.names_;
-    files_.reserve(files_.size() + other.files_.size());
+    // Room grows by half again at least, as push_back's does: reserving the
+    // exact size each time would copy the whole list for every batch.
+    const std::size_t needed = files_.size() + other.files_.size();
+    if (needed > files_.capacity()) files_.reserve(std::max(needed, files_.capacity() + files_.capacity() / 2));
     for (TFoundFiles file : other.files_) {
         file.NameOffset += base;
         files_.push_back(file);
