@@ -35,6 +35,11 @@ std::optional<std::string> ParseArguments(const std::vector<std::string>& args, 
     for (std::size_t i = 1; i < args.size(); ++i) {
         if (args[i] == "--json" && command == "scan") {
             line.Json = true;
+        } else if (args[i] == "--format" && command == "scan") {
+            if (++i >= args.size()) return "--format needs table, json, csv or bodyfile";
+            line.Format = args[i];
+            if (line.Format != "table" && line.Format != "json" && line.Format != "csv" && line.Format != "bodyfile")
+                return "--format takes table, json, csv or bodyfile";
         } else if (command == "recover" && (args[i] == "--to" || args[i] == "--match")) {
             if (i + 1 >= args.size()) return args[i] + (args[i] == "--to" ? " needs a folder" : " needs a pattern");
             (args[i] == "--to" ? to : line.Match) = args[i + 1];
@@ -62,6 +67,7 @@ std::optional<std::string> ParseArguments(const std::vector<std::string>& args, 
     }
     if (command == "scan") {
         if (positional.size() != 1) return "scan takes one SOURCE";
+        if (line.Json && !line.Format.empty() && line.Format != "json") return "--json and --format " + line.Format + " disagree";
         line.Command = TCommand::Scan;
         line.Source = positional[0];
         return std::nullopt;

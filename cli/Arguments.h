@@ -8,7 +8,7 @@
 namespace deruzera::cli {
 
 inline constexpr const char* Usage =
-    "usage: deruzera-cli scan [--json] [--drive X:] SOURCE\n"
+    "usage: deruzera-cli scan [--json | --format table|json|csv|bodyfile] [--drive X:] SOURCE\n"
     "       deruzera-cli recover [--drive X:] [--allow-same-device] SOURCE RECORD OUTPUT\n"
     "       deruzera-cli recover [--drive X:] [--allow-same-device] SOURCE --to DIR\n"
     "                            (--all | --match GLOB | RECORD...)\n";
@@ -20,6 +20,8 @@ struct TCommandLine {
     std::string Drive = "C:";
     std::string Source;
     bool Json = false;
+    // scan --format: "table", "json", "csv" or "bodyfile"; "" where not given.
+    std::string Format;
     bool AllowSameDevice = false;
     // recover SOURCE RECORD OUTPUT
     long long Record = -1;

@@ -112,8 +112,9 @@ private:
 int Scan(const TCommandLine& line) {
     TStderrLog log;
     TOutput out;
-    const std::unique_ptr<TFoundWriter> writer =
-        TFoundWriter::Make(line.Json ? TListFormat::Json : TListFormat::Table, out);
+    TListFormat format = line.Json ? TListFormat::Json : TListFormat::Table;
+    if (!line.Format.empty()) ParseListFormat(line.Format, format);
+    const std::unique_ptr<TFoundWriter> writer = TFoundWriter::Make(format, out);
     TListingScan sink(log, *writer);
     platform::MapDrive(line.Drive, line.Source);
     const std::atomic<bool> never{false};

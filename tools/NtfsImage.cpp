@@ -581,6 +581,28 @@ void TNtfsImage::AddStream(const std::string& path, const std::string& name, con
     CloseFile(ni, index, "closing");
 }
 
+void TNtfsImage::SetTimes(const std::string& path, std::int64_t created, std::int64_t modified, std::int64_t changed,
+                          std::int64_t accessed) {
+    const int index = Node(path);
+    const TNode node = Nodes[static_cast<std::size_t>(index)];
+    if (CursorNode == index) {
+        CloseDir();
+    }
+    ntfs_inode* ni = ntfs_inode_open(Volume, node.Record);
+    if (!ni) {
+        Fail("opening " + path, errno);
+    }
+    auto ntfs = [](std::int64_t seconds) { return timespec2ntfs(timespec{static_cast<time_t>(seconds), 0}); };
+    ni->creation_time = ntfs(created);
+    ni->last_data_change_time = ntfs(modified);
+    ni->last_mft_change_time = ntfs(changed);
+    ni->last_access_time = ntfs(accessed);
+    NInoSetDirty(ni);
+    if (ntfs_inode_close(ni) != 0) {
+        Fail("closing " + path, errno);
+    }
+}
+
 void TNtfsImage::Link(const std::string& existing, const std::string& path) {
     const int index = Node(existing);
     const TNode target = Nodes[static_cast<std::size_t>(index)];

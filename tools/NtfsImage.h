@@ -77,6 +77,11 @@ public:
     // The driver moves attributes to extension records where the record is
     // full, as it does for any attribute.
     void AddStream(const std::string& path, const std::string& name, const std::string& content);
+    // Sets the four times of a file or directory's $STANDARD_INFORMATION
+    // (seconds since 1970, UTC): created, modified, the record's last
+    // change, last access.
+    void SetTimes(const std::string& path, std::int64_t created, std::int64_t modified, std::int64_t changed,
+                  std::int64_t accessed);
     // Gives the file at `existing` a further name, `path` (a hard link: one
     // record, one more $FILE_NAME). The manifest lists the new name with
     // the same record; delete-in-place of either name frees the record with

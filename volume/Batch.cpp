@@ -235,16 +235,28 @@ TLogLine BatchRenamedLine(const std::string& source, const std::string& name, co
             clBlue};
 }
 
+TLogLine BatchNumberedLine(const TBatchFileOutcome& outcome) {
+    return {outcome.Source + ": its name was taken in the folder; written as " + outcome.Target, clBlue};
+}
+
+TLogLine BatchMoreNumberedLine(std::size_t more) {
+    return {std::to_string(more) + " more files were written under numbered names: their names were taken", clBlue};
+}
+
 TLogLine BatchSummaryLine(const TBatchOutcome& outcome) {
     std::string text = "Recovered " + std::to_string(outcome.Written) + " of " + std::to_string(outcome.Files) +
                        " files into " + outcome.Folder;
     std::string notes;
-    if (outcome.Failed > 0) notes = std::to_string(outcome.Failed) + " failed";
+    if (outcome.Streams > 0)
+        notes = std::to_string(outcome.Streams) + (outcome.Streams == 1 ? " stream" : " streams") + " beside their files";
+    if (outcome.StreamsFailed > 0)
+        notes += (notes.empty() ? "" : ", ") + std::to_string(outcome.StreamsFailed) + " streams not written";
+    if (outcome.Failed > 0) notes += (notes.empty() ? "" : ", ") + std::to_string(outcome.Failed) + " failed";
     if (outcome.Unread > 0)
         notes += (notes.empty() ? "" : ", ") + std::to_string(outcome.Unread) + " with bytes that could not be read";
     if (outcome.Stopped) notes += (notes.empty() ? "" : ", ") + std::string("cancelled by user");
     if (!notes.empty()) text += " (" + notes + ")";
-    return {text, outcome.Written == outcome.Files && outcome.Unread == 0 ? clGreen : clRed};
+    return {text, outcome.Written == outcome.Files && outcome.Unread == 0 && outcome.StreamsFailed == 0 ? clGreen : clRed};
 }
 
 TLogLine RecoveryStoppedLine(bool outOfMemory) {
@@ -259,6 +271,17 @@ std::string BatchProgressText(const TBatchProgress& p, const std::string& decima
                        SizeToText(static_cast<std::int64_t>(std::min(p.BytesDone, p.Bytes)), decimalSeparator) +
                        " of " + SizeToText(static_cast<std::int64_t>(p.Bytes), decimalSeparator) + ")";
     if (p.Failed > 0) text += ", " + std::to_string(p.Failed) + " failed";
+    // The pace once it can be told: after a second, with bytes written.
+    if (p.Milliseconds >= 1000 && p.BytesDone > 0) {
+        const std::uint64_t perSecond = p.BytesDone * 1000 / p.Milliseconds;
+        text += ", " + SizeToText(static_cast<std::int64_t>(perSecond), decimalSeparator) + "/s";
+        const std::uint64_t left = p.Bytes > p.BytesDone ? p.Bytes - p.BytesDone : 0;
+        if (left > 0 && perSecond > 0) {
+            const std::uint64_t seconds = (left + perSecond - 1) / perSecond;
+            text += seconds < 120 ? ", about " + std::to_string(seconds) + " s left"
+                                  : ", about " + std::to_string((seconds + 59) / 60) + " min left";
+        }
+    }
     return text;
 }
 
@@ -290,13 +313,17 @@ TBatchOutcome RecoverBatch(TNtfsVolume& ntfs, const std::vector<TBatchItem>& ite
     TBatchProgress progress;
     progress.Files = items.size();
     for (const TBatchItem& item : items) progress.Bytes += static_cast<std::uint64_t>(std::max<std::int64_t>(item.Size, 0));
-    auto lastReport = std::chrono::steady_clock::now();
+    const auto began = std::chrono::steady_clock::now();
+    auto lastReport = began;
     auto report = [&](bool now) {
         const auto at = std::chrono::steady_clock::now();
         if (!now && at - lastReport < ReportEvery) return;
         lastReport = at;
+        progress.Milliseconds = static_cast<std::uint64_t>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(at - began).count());
         sink.Progress(progress);
     };
+    std::size_t numbered = 0;  // files written under numbered names
     sink.Progress(progress);
 
     for (const TBatchItem& item : items) {
@@ -375,8 +402,23 @@ TBatchOutcome RecoverBatch(TNtfsVolume& ntfs, const std::vector<TBatchItem>& ite
                     file.Bytes = written.Bytes;
                     file.Copy = NotesOf(written, plan);
                     file.Notes = CopyNoteLines(file.Copy);
+                    file.Numbered = used != trying;
                     if (other) renamed.push_back(BatchRenamedLine(file.Source, name, used, false));
                     if (!link.empty()) renamed.push_back(BatchLinkLine(link, used, false));
+                    else if (file.Numbered && numbered++ < MaxBatchLinesOfAKind)
+                        renamed.push_back(BatchNumberedLine(file));
+                    // Its named streams beside it, as their own files.
+                    TWriteOptions beside;
+                    if (plan.Modified != 0) beside.Modified = plan.Modified;
+                    file.Streams = WriteStreamsBeside(device, plan, *into, used, beside);
+                    for (const TStreamWrite& stream : file.Streams) {
+                        if (stream.Write.End == TWriteEnd::Written) {
+                            ++outcome.Streams;
+                        } else {
+                            ++outcome.StreamsFailed;
+                            renamed.push_back({file.Source + ": " + StreamWrittenLine(stream).Text, clRed});
+                        }
+                    }
                 } else if (written.End == TWriteEnd::Exists) {
                     file.Failure = TBatchFailure::NoFreeName;
                     file.Reason = "no free name for it in " + directory;
@@ -408,6 +450,7 @@ TBatchOutcome RecoverBatch(TNtfsVolume& ntfs, const std::vector<TBatchItem>& ite
     }
     report(true);
     failures.End();
+    if (numbered > MaxBatchLinesOfAKind) sink.Line(BatchMoreNumberedLine(numbered - MaxBatchLinesOfAKind));
     sink.Line(BatchSummaryLine(outcome));
     return outcome;
 }

@@ -122,12 +122,25 @@ void CloseStream(TDataStream& stream, const TVolume& volume, bool countGaps) {
             throw ERepeatedClusters("runs that name the same clusters twice");
 }
 
-// The attribute of `type` in `bytes` with first VCN `vcn` (non-resident), or
-// any of that type where the entry names VCN 0 and it is resident.
-TBytes ExtentAt(TBytes bytes, std::uint32_t type, std::int64_t vcn) {
+// Whether the name of `length` UTF-16 units at `offset` in `bytes` is
+// `name` (UTF-8; "" for the unnamed stream).
+bool NameIs(TBytes bytes, std::size_t offset, std::size_t length, std::string_view name) {
+    if (length == 0 || name.empty()) return length == 0 && name.empty();
+    if (offset + 2 * length > bytes.size()) return false;
+    return Utf16ToUtf8(bytes.subspan(offset, 2 * length)) == name;
+}
+
+bool AttributeNamed(TBytes a, std::string_view name) {
+    return NameIs(a, ReadU16(a, AttrHeader::NameOffset), ReadU8(a, AttrHeader::NameLength), name);
+}
+
+// The attribute of `type` named `name` in `bytes` with first VCN `vcn`
+// (non-resident), or any such where the entry names VCN 0 and it is
+// resident.
+TBytes ExtentAt(TBytes bytes, std::uint32_t type, std::int64_t vcn, std::string_view name) {
     TAttributeWalk walk(bytes);
     for (TBytes a = walk.Next(); !a.empty(); a = walk.Next()) {
-        if (ReadU32(a, AttrHeader::Type) != type || ReadU8(a, AttrHeader::NameLength) != 0) continue;
+        if (ReadU32(a, AttrHeader::Type) != type || !AttributeNamed(a, name)) continue;
         const bool nonResident = ReadU8(a, AttrHeader::NonResident) == 1;
         if (nonResident ? ReadS64(a, NonResident::FirstVcn) == vcn : vcn == 0) return a;
     }
@@ -142,10 +155,14 @@ void SetResident(TDataStream& stream, TBytes attribute, bool withBytes = true) {
     stream.Flags = ReadU16(attribute, AttrHeader::Flags);
 }
 
-// The record's own unnamed $DATA into `stream`: true where it is an extent
-// still to be closed, false where there is none or it is resident.
-bool OwnData(TDataStream& stream, TBytes record, const TVolume& volume) {
-    const TBytes data = FindAttributeView(record, AttrData, false);
+// The record's own $DATA named `name` ("" the unnamed one) into `stream`:
+// true where it is an extent still to be closed, false where there is none
+// or it is resident.
+bool OwnData(TDataStream& stream, TBytes record, const TVolume& volume, std::string_view name) {
+    TBytes data;
+    TAttributeWalk walk(record);
+    for (TBytes a = walk.Next(); !a.empty() && data.empty(); a = walk.Next())
+        if (ReadU32(a, AttrHeader::Type) == AttrData && AttributeNamed(a, name)) data = a;
     if (data.empty()) return false;
     stream.Found = true;
     if (ReadU8(data, AttrHeader::NonResident) != 1) {
@@ -226,11 +243,11 @@ TDynamicCharArray ReadAttributeList(TBytes record, TDevice* device, const TVolum
 }
 
 TDataStream StreamOfRecord(TBytes record, std::int64_t self, const TVolume& volume, TDevice* device,
-                           const TExtensionFetch& fetch) {
+                           const TExtensionFetch& fetch, std::string_view name) {
     TDataStream stream;
     const TDynamicCharArray list = fetch ? ReadAttributeList(record, device, volume) : TDynamicCharArray{};
     if (list.empty()) {
-        if (OwnData(stream, record, volume)) CloseStream(stream, volume, false);
+        if (OwnData(stream, record, volume, name)) CloseStream(stream, volume, false);
         return stream;
     }
 
@@ -244,7 +261,9 @@ TDataStream StreamOfRecord(TBytes record, std::int64_t self, const TVolume& volu
         if (length < ListEntry::Size || length % 8 != 0 || p + length > list.size()) break;
         const TBytes entry = TBytes(list).subspan(p, length);
         p += length;
-        if (ReadU32(entry, ListEntry::Type) != AttrData || ReadU8(entry, ListEntry::NameLength) != 0) continue;
+        if (ReadU32(entry, ListEntry::Type) != AttrData ||
+            !NameIs(entry, ReadU8(entry, ListEntry::NameOffset), ReadU8(entry, ListEntry::NameLength), name))
+            continue;
         const std::int64_t vcn = static_cast<std::int64_t>(ReadU64(entry, ListEntry::FirstVcn));
         const std::int64_t n = RecordNumberOf(ReadU64(entry, ListEntry::Record));
         if (vcn < 0 || !seen.insert({n, vcn}).second) continue;
@@ -254,7 +273,7 @@ TDataStream StreamOfRecord(TBytes record, std::int64_t self, const TVolume& volu
             if (it == fetched.end()) it = fetched.emplace(n, fetch(n)).first;
             bytes = it->second;
         }
-        const TBytes extent = ExtentAt(bytes, AttrData, vcn);
+        const TBytes extent = ExtentAt(bytes, AttrData, vcn, name);
         if (extent.empty()) continue;
         stream.Found = true;
         if (ReadU8(extent, AttrHeader::NonResident) != 1) {
@@ -263,8 +282,8 @@ TDataStream StreamOfRecord(TBytes record, std::int64_t self, const TVolume& volu
         }
         AddExtent(stream, extent, volume);
     }
-    // A list that names no $DATA: the base record's own, if any.
-    if (!stream.Found && !OwnData(stream, record, volume)) return stream;
+    // A list that names no such $DATA: the base record's own, if any.
+    if (!stream.Found && !OwnData(stream, record, volume, name)) return stream;
     CloseStream(stream, volume, true);
     return stream;
 }

@@ -268,6 +268,16 @@ std::vector<TLogLine> WriteLines(const TWriteOutcome& outcome, const std::string
     return {{"Error: Unable to write the recovered file", clRed}};
 }
 
+TLogLine StreamWrittenLine(const TStreamWrite& stream) {
+    if (stream.Write.End == TWriteEnd::Written)
+        return {"Stream " + stream.Stream + " written : " + stream.Target + " (" +
+                    std::to_string(stream.Write.Bytes) + " Bytes)",
+                clBlue};
+    std::string line = "Error: Unable to write the stream " + stream.Stream + " beside the file";
+    if (stream.Write.Error != 0) line += " (" + FailureText(stream.Write.Error) + ")";
+    return {line, clRed};
+}
+
 std::string AccessFailureText(const TDeviceAccess& result) {
     const std::string& path = result.Path;
     switch (result.Failure) {

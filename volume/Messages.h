@@ -55,6 +55,9 @@ std::vector<TLogLine> CopyNoteLines(const TCopyNotes& notes);
 // that would not decompress, parts no longer described, clusters other
 // files hold), and "File recovered" only where nothing is.
 std::vector<TLogLine> WriteLines(const TWriteOutcome& outcome, const std::string& target, const TCopyNotes& notes);
+// A named stream written beside its file (blue), or why it was not (red).
+struct TStreamWrite;
+TLogLine StreamWrittenLine(const TStreamWrite& stream);
 // "Preparing for recovery", and "Recovery cancelled by user".
 TLogLine PreparingRecoveryLine();
 TLogLine CancelledLine();
