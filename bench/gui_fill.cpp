@@ -15,6 +15,8 @@
 // (16 ms) or more, a sort 0.5 s or more, a keystroke 100 ms or more, or
 // (from half a million files on) the files take 150 bytes each or more.
 #include <QApplication>
+#include <QSettings>
+#include <QTemporaryDir>
 #include <QElapsedTimer>
 #include <QHeaderView>
 #include <QLocale>
@@ -83,18 +85,21 @@ int TimeScan(const std::string& image) {
     gap.start();
     ticks.start();
     form.StartButtonClick();
+    double walked = -1;
     while (form.ScanRunning() || form.ResultGridRowCount() <= 1 || form.FoundCount() == 0) {
-        QApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 50);
+        QApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+        if (walked < 0 && !form.ScanRunning()) walked = Milliseconds(timer);
         if (!form.ScanRunning() && timer.elapsed() > 1000 && form.FoundCount() == 0) break;
     }
+    const double listed = Milliseconds(timer);
     grid->viewport()->repaint();
     WaitUntilResponsive();
     const double took = Milliseconds(timer);
     ticks.stop();
     longest = std::max(longest, Milliseconds(gap));
-    std::printf("scan of %s (%s) to the whole list: %.1f ms, %lld files; the longest the window went "
-                "without answering: %.1f ms\n",
-                image.c_str(), drive.c_str(), took, static_cast<long long>(form.FoundCount()), longest);
+    std::printf("scan of %s (%s) to the whole list: %.1f ms (the worker ended after %.1f ms, the list was "
+                "made by %.1f ms), %lld files; the longest the window went without answering: %.1f ms\n",
+                image.c_str(), drive.c_str(), took, walked, listed, static_cast<long long>(form.FoundCount()), longest);
     form.hide();
     return form.FoundCount() > 0 ? 0 : 1;
 }
@@ -105,6 +110,9 @@ int main(int argc, char** argv) {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
     deruzera::platform::ReturnLargeBlocksWhenFreed();  // as the program does
     QApplication application(argc, argv);
+    // The window's settings of this run only: it opens at its first size.
+    QTemporaryDir settings;
+    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, settings.path());
     deruzera::platform::InitLocale();
     if (argc > 2 && std::string(argv[1]) == "--scan") return TimeScan(argv[2]);
     const long long count = argc > 1 ? std::atoll(argv[1]) : 1000000;

@@ -15,6 +15,7 @@
 #include "Fixup.h"
 #include "Layout.h"
 #include "Mft.h"
+#include "Read.h"
 #include "Runs.h"
 
 namespace deruzera {
@@ -491,6 +492,73 @@ bool DecompressLznt1(TBytes in, std::span<std::uint8_t> out) {
         chunkStart += Lznt1Chunk;
     }
     return true;
+}
+
+TContentPart ReadContentPart(TDevice& device, const TFileContent& content, std::uint64_t offset,
+                             std::uint64_t count, const std::atomic<bool>* stop) {
+    TContentPart part;
+    const std::uint64_t size = content.Resident ? content.ResidentBytes.size() : content.Size;
+    if (offset >= size) return part;
+    count = std::min(count, size - offset);
+    part.Bytes.assign(static_cast<std::size_t>(count), 0);
+    if (content.Resident) {
+        std::memcpy(part.Bytes.data(), content.ResidentBytes.data() + offset, static_cast<std::size_t>(count));
+        return part;
+    }
+    const std::uint64_t end = offset + count;
+    auto unread = [&](std::uint64_t from, std::uint64_t length) {
+        if (!part.Unread.empty() && part.Unread.back().To == from) part.Unread.back().To += length;
+        else part.Unread.push_back({from, from + length});
+    };
+    std::uint64_t at = 0;  // where the extent begins in the content
+    for (const TContentExtent& e : content.Extents) {
+        if (at >= end) break;
+        const std::uint64_t extentEnd = at + e.Length;
+        const std::uint64_t from = std::max(at, offset);
+        const std::uint64_t to = std::min(extentEnd, end);
+        if (from < to && e.CompressedUnit) {
+            // The unit's stored clusters, decoded whole; the part asked for copied out.
+            if (stop && stop->load()) {
+                part.Stopped = true;
+                return part;
+            }
+            std::vector<std::uint8_t> stored;
+            bool failed = false;
+            for (std::uint32_t i = 0; i < e.PieceCount; ++i) {
+                const TContentExtent& piece = content.Pieces[e.PieceFirst + i];
+                const std::size_t put = stored.size();
+                stored.resize(put + static_cast<std::size_t>(piece.Length));
+                if (ReadCarefully(device, piece.VolumeOffset, stored.data() + put, static_cast<std::size_t>(piece.Length)).Bytes > 0)
+                    failed = true;
+            }
+            if (failed) {
+                unread(from, to - from);
+            } else {
+                std::vector<std::uint8_t> unit(static_cast<std::size_t>(content.CompressionUnitBytes));
+                if (!DecompressLznt1(stored, unit)) {
+                    ++part.BadUnits;
+                } else {
+                    const std::uint64_t in = from - at;
+                    const std::uint64_t n = std::min<std::uint64_t>(to - from, unit.size() > in ? unit.size() - in : 0);
+                    std::memcpy(part.Bytes.data() + (from - offset), unit.data() + in, static_cast<std::size_t>(n));
+                }
+            }
+        } else if (from < to && e.VolumeOffset >= 0) {
+            for (std::uint64_t piece = from; piece < to; piece += PartReadBytes) {
+                if (stop && stop->load()) {
+                    part.Stopped = true;
+                    return part;
+                }
+                const std::uint64_t n = std::min<std::uint64_t>(PartReadBytes, to - piece);
+                const std::int64_t volumeAt = e.VolumeOffset + static_cast<std::int64_t>(piece - at);
+                std::vector<TUnreadRange> ranges;
+                ReadCarefully(device, volumeAt, part.Bytes.data() + (piece - offset), static_cast<std::size_t>(n), &ranges);
+                for (const TUnreadRange& r : ranges) unread(piece + static_cast<std::uint64_t>(r.Offset - volumeAt), r.Length);
+            }
+        }
+        at = extentEnd;
+    }
+    return part;
 }
 
 TReadReport ReadFileContent(TDevice& device, const TFileContent& content,

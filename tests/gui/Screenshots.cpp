@@ -7,6 +7,8 @@
 // demo image and a large image follow. Each state is shown, painted, and the
 // whole screen grabbed into OUTDIR.
 #include <QApplication>
+#include <QSettings>
+#include <QTemporaryDir>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QHeaderView>
@@ -89,6 +91,9 @@ int RowOfDrive(TMainForm& form, const std::string& drive) {
 
 int main(int argc, char** argv) {
     QApplication application(argc, argv);
+    // The window's settings of this run only: it opens at its first size.
+    QTemporaryDir settings;
+    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, settings.path());
     if (argc != 4) {
         std::fprintf(stderr, "usage: gui_screenshots OUTDIR DEMO-IMAGE LARGE-IMAGE\n");
         return 2;
