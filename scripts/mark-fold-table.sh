@@ -16,22 +16,27 @@ source="${1:-/usr/share/unicode/UnicodeData.txt}"
       for (i = 1; i <= length(s); i++) v = v * 16 + index("0123456789ABCDEF", substr(s, i, 1)) - 1
       return v
     }
+    # The full canonical decomposition of `code`, as codes separated by blanks.
+    function full_decomposition(code,   n, part, i, out) {
+      if (!(code in decomposition) || decomposition[code] == "" || decomposition[code] ~ /^</) return code
+      n = split(decomposition[code], part, " ")
+      out = ""
+      for (i = 1; i <= n; i++) out = out (i > 1 ? " " : "") full_decomposition(hex(part[i]))
+      return out
+    }
     { code = hex($1); category[code] = $3; decomposition[code] = $6 }
     END {
-      # The base letter of a character: the first of its canonical
-      # decomposition, again and again, where the rest are marks.
+      # The base letter of a character: the first of its full canonical
+      # decomposition, where the rest of it are nonspacing marks.
       print "#ifdef DERUZERA_MARK_BASES"
       for (code = 128; code < 12288; code++) {
-        if (!(code in decomposition)) continue
-        base = code; ok = 0
-        while (decomposition[base] != "" && decomposition[base] !~ /^</) {
-          n = split(decomposition[base], part, " ")
-          marks = 1
-          for (i = 2; i <= n; i++) if (category[hex(part[i])] != "Mn") marks = 0
-          if (!marks || n < 2) break
-          base = hex(part[1]); ok = 1
-        }
-        if (ok && category[base] != "Mn") printf "{0x%04X, 0x%04X},\n", code, base
+        if (!(code in decomposition) || decomposition[code] == "" || decomposition[code] ~ /^</) continue
+        full = full_decomposition(code)
+        n = split(full, part, " ")
+        if (n < 2 || category[part[1]] == "Mn") continue
+        marks = 1
+        for (i = 2; i <= n; i++) if (category[part[i]] != "Mn") marks = 0
+        if (marks) printf "{0x%04X, 0x%04X},\n", code, part[1]
       }
       print "#else"
       first = -1

@@ -364,6 +364,7 @@ void TMainForm::ArrangeDetails() {
     const int textRight = right ? DetailsWidth - DetailsMargin : w - DetailsMargin;
     for (QLabel* label : {ui->PathPanel, ui->StatePanel, namesPanel_, streamsPanel_, zonePanel_})
         label->resize(std::max(0, textRight - label->x()), label->height());
+    ElideExtras();
     if (right) preview_->setGeometry(DetailsWidth, 4, w - DetailsWidth - 6, h - 8);
     else if (below) preview_->setGeometry(16, DetailRowsBottom + 4, w - 32, h - DetailRowsBottom - 8);
     preview_->setVisible(right || below);
@@ -449,8 +450,16 @@ void TMainForm::MakeDetailRows() {
     namesCaption_->setText(QString::fromUtf8(NamesCaptionText));
     streamsCaption_->setText(QString::fromUtf8(StreamsCaptionText));
     zoneCaption_->setText(QString::fromUtf8(ZoneCaptionText));
-    for (QLabel* caption : {namesCaption_, streamsCaption_, zoneCaption_}) caption->adjustSize();
-    for (QLabel* caption : {namesCaption_, streamsCaption_, zoneCaption_}) caption->setFixedHeight(DetailRowPitch);
+    // The values begin past the widest caption, as "Path :" and "State :"
+    // have theirs.
+    int captions = 0;
+    for (QLabel* caption : {namesCaption_, streamsCaption_, zoneCaption_}) {
+        caption->ensurePolished();
+        captions = std::max(captions, caption->fontMetrics().horizontalAdvance(caption->text()));
+    }
+    for (QLabel* caption : {namesCaption_, streamsCaption_, zoneCaption_}) caption->resize(captions + 2, DetailRowPitch);
+    const int valueLeft = std::max(101, 64 + captions + 6);
+    for (QLabel* value : {namesPanel_, streamsPanel_, zonePanel_}) value->move(valueLeft, value->y());
     ShowExtras(nullptr);
 }
 

@@ -62,6 +62,8 @@ inline constexpr const char* UnknownFileSystem = "?";
 inline constexpr const char* NamesCaptionText = "Names :";
 inline constexpr const char* StreamsCaptionText = "Streams :";
 inline constexpr const char* ZoneCaptionText = "Download :";
+// The whole text of a label that shows it cut.
+inline constexpr const char* FullTextProperty = "fullText";
 inline constexpr const char* RecoverTip = "Recover the selected files (%1)";
 inline constexpr const char* ExportTitle = "Export the list";
 inline constexpr const char* ExportCsvFilter = "CSV, every field (*.csv)";
@@ -238,6 +240,7 @@ private:
     void ShowExtras(const deruzera::TFoundFiles* file);
     void ClearDetails();
     void MakeDetailRows();
+    void ElideExtras();
     void FilesFound(const std::shared_ptr<const TFoundChunk>& chunk);
     void SetupCommands();
     // Recovers what is highlighted, as "Recovery" does, where it can.

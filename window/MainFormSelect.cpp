@@ -130,9 +130,10 @@ void TMainForm::ShowExtras(const deruzera::TFoundFiles* file) {
                                                 {streamsPanel_, streams.join(QStringLiteral(", "))},
                                                 {zonePanel_, zone.join(QStringLiteral("  "))}};
     for (const auto& [panel, text] : rows) {
-        panel->setText(text);
+        panel->setProperty(FullTextProperty, text);
         panel->setToolTip(text.isEmpty() ? QString() : TResultModel::WrappingToolTip(text));
     }
+    ElideExtras();
     namesCaption_->setVisible(!names.isEmpty());
     streamsCaption_->setVisible(!streams.isEmpty());
     zoneCaption_->setVisible(!zone.isEmpty());
@@ -206,4 +207,12 @@ void TMainForm::DriveGridSelectCell(int /*column*/, int row, bool& canSelect) {
     if (ui->DriveGrid->isEnabled() && canSelect)
         ui->LogPanel->setText(QStringLiteral("Current drive was changed to ") + QString::fromStdString(SelectedDrive) +
                               QLatin1Char('\\'));
+}
+
+void TMainForm::ElideExtras() {
+    // Cut to the room they have, with an ellipsis; the tooltip has them whole.
+    for (QLabel* panel : {namesPanel_, streamsPanel_, zonePanel_}) {
+        const QString text = panel->property(FullTextProperty).toString();
+        panel->setText(panel->fontMetrics().elidedText(text, Qt::ElideRight, panel->width()));
+    }
 }

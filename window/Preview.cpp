@@ -192,6 +192,7 @@ TPreview TPreviewWorker::Make() {
     const deruzera::TRecoveryPlan plan = deruzera::PlanRecovery(volume, file_.Record, file_.Sequence);
     if (plan.End != deruzera::TPlanEnd::Ready) return p;
     const deruzera::TFileContent& content = plan.Content;
+    p.FileSize = content.Size;
     if (content.Size == 0) {
         p.Kind = TPreview::Empty;
         return p;
@@ -282,6 +283,9 @@ constexpr int PreviewDelayMs = 80;
 TPreviewPane::TPreviewPane(QWidget* parent) : QWidget(parent) {
     setObjectName(QStringLiteral("PreviewPane"));
     qRegisterMetaType<TPreview>();
+    caption_ = new QLabel(this);
+    caption_->setObjectName(QStringLiteral("PreviewCaption"));
+    caption_->setStyleSheet(QStringLiteral("color: #808080;"));
     banner_ = new QLabel(this);
     banner_->setObjectName(QStringLiteral("PreviewBanner"));
     banner_->setWordWrap(true);
@@ -334,6 +338,7 @@ void TPreviewPane::Clear() {
     }
     results_.reset();
     shown_ = TPreview{};
+    caption_->clear();
     banner_->clear();
     picture_->clear();
     text_->clear();
@@ -361,6 +366,25 @@ void TPreviewPane::Start() {
 void TPreviewPane::Take(const TPreview& preview) {
     shown_ = preview;
     banner_->setText(preview.Banner);
+    // What is shown, in a few words.
+    QString caption;
+    switch (preview.Kind) {
+    case TPreview::Picture:
+        caption = QString::fromUtf8(PreviewPictureCaption).arg(preview.Encoding).arg(preview.Image.width()).arg(preview.Image.height());
+        break;
+    case TPreview::Text:
+        caption = preview.BytesShown < preview.FileSize
+                      ? QString::fromUtf8(PreviewTextPartCaption)
+                            .arg(preview.Encoding,
+                                 QString::fromStdString(deruzera::SizeToText(static_cast<std::int64_t>(preview.BytesShown),
+                                                                              QLocale().decimalPoint().toStdString())))
+                      : QString::fromUtf8(PreviewTextCaption).arg(preview.Encoding);
+        break;
+    case TPreview::Hex:
+    case TPreview::TooLarge: caption = QString::fromUtf8(PreviewHexCaption).arg(preview.BytesShown); break;
+    default: break;
+    }
+    caption_->setText(caption);
     text_->clear();
     picture_->clear();
     switch (preview.Kind) {
@@ -391,11 +415,18 @@ void TPreviewPane::resizeEvent(QResizeEvent* event) {
 void TPreviewPane::Arrange() {
     const int w = width(), h = height();
     int top = 0;
+    if (!caption_->text().isEmpty()) {
+        caption_->setGeometry(0, 0, w, caption_->sizeHint().height());
+        caption_->show();
+        top = caption_->height() + 2;
+    } else {
+        caption_->hide();
+    }
     if (!banner_->text().isEmpty()) {
         const int bannerHeight = std::min(h / 2, banner_->heightForWidth(w) > 0 ? banner_->heightForWidth(w) : 16);
-        banner_->setGeometry(0, 0, w, bannerHeight);
+        banner_->setGeometry(0, top, w, bannerHeight);
         banner_->show();
-        top = bannerHeight + 2;
+        top += bannerHeight + 2;
     } else {
         banner_->hide();
     }

@@ -43,6 +43,10 @@ inline constexpr const char* PreviewEncryptedText =
     "Encrypted: these are its stored, encrypted bytes, which only its owner's key reads.";
 inline constexpr const char* PreviewTooLargeText = "A picture too large to preview: its first bytes in hex.";
 inline constexpr const char* PreviewEmptyText = "The file is empty.";
+inline constexpr const char* PreviewPictureCaption = "%1 picture, %2 × %3 pixels";
+inline constexpr const char* PreviewTextCaption = "Text in %1";
+inline constexpr const char* PreviewTextPartCaption = "Text in %1, its first %2";
+inline constexpr const char* PreviewHexCaption = "Its first %1 bytes, in hex";
 inline constexpr const char* PreviewUnreadableText = "Nothing to show: the file's data can't be found in its record.";
 
 // What the preview shows of one file.
@@ -55,6 +59,7 @@ struct TPreview {
     QString Encoding;    // the text's: "UTF-8", "UTF-16LE", "windows-1252", ...
     QString Banner;      // what of it is not the file's own, or empty
     std::uint64_t BytesShown = 0;
+    std::uint64_t FileSize = 0;
 };
 Q_DECLARE_METATYPE(TPreview)
 
@@ -121,6 +126,7 @@ private:
     void Take(const TPreview& preview);
     void Arrange();
 
+    QLabel* caption_ = nullptr;
     QLabel* banner_ = nullptr;
     QLabel* picture_ = nullptr;
     QPlainTextEdit* text_ = nullptr;
