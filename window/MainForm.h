@@ -42,7 +42,7 @@ inline constexpr const char* ProductPage = "http://deruzera.example/details/ntfs
 
 // The application's id: the name of its desktop entry, its software
 // centre page and icon, and the folder of its settings. Stays as it is.
-inline constexpr const char* ApplicationId = "org.deruzera.NtfsDeruzera";
+inline constexpr const char* ApplicationId = "io.github.deruzera.NtfsDeruzera";
 
 // Texts the window shows.
 inline constexpr const char* WindowCaption = "NTFS Deruzera 1.3";

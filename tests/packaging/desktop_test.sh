@@ -26,7 +26,7 @@ quiet() {  # quiet COMMAND...: succeeds when COMMAND succeeds and prints nothing
   return 1
 }
 
-id=example.deruzera.NtfsDeruzera
+id=io.github.deruzera.NtfsDeruzera
 prefix="$work/usr"
 cmake --install "$build" --prefix "$prefix" > "$work/install.log" 2>&1
 check "cmake --install" test $? -eq 0
