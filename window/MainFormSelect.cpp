@@ -114,16 +114,16 @@ void TMainForm::ShowExtras(const deruzera::TFoundFiles* file) {
     QStringList names, streams, zone;
     if (extras) {
         for (const deruzera::TFoundLink& link : extras->Links)
-            names << QString::fromStdString(Results->Volume ? Results->FolderPath(link.ParentRecord) + link.Name : link.Name);
+            names << TResultModel::ShownText(Results->Volume ? Results->FolderPath(link.ParentRecord) + link.Name : link.Name);
         for (const deruzera::TFoundStream& stream : extras->Streams) {
-            streams << QString::fromStdString(stream.Name) + QStringLiteral(" (") +
+            streams << TResultModel::ShownText(stream.Name) + QStringLiteral(" (") +
                            QString::fromStdString(deruzera::SizeToText(static_cast<std::int64_t>(stream.Size),
                                                                        deruzera::platform::DecimalSeparator())) +
                            QLatin1Char(')');
             if (QString::fromStdString(stream.Name).compare(QStringLiteral("Zone.Identifier"), Qt::CaseInsensitive) == 0)
                 for (const QString& line : QString::fromUtf8(stream.Bytes.data(), static_cast<qsizetype>(stream.Bytes.size()))
                                                .split(QRegularExpression(QStringLiteral("[\\r\\n]+")), Qt::SkipEmptyParts))
-                    zone << line.trimmed();
+                    zone << TResultModel::ShownText(line.trimmed().toStdString());
         }
     }
     const std::pair<QLabel*, QString> rows[] = {{namesPanel_, names.join(QStringLiteral("; "))},

@@ -14,6 +14,7 @@
 #include "platform/Locale.h"
 #include "volume/Glob.h"
 #include "volume/Messages.h"
+#include "volume/Names.h"
 #include "volume/SizeText.h"
 #include "volume/Volume.h"
 
@@ -453,8 +454,8 @@ QString TResultModel::EntryText(int column, std::uint32_t entry) const {
     const deruzera::TFoundFiles& file = results_->Files[entry];
     std::string text;
     switch (column) {
-    case ColFileName: text = results_->Files.NameText(file); break;
-    case ColPath: text = EntryPath(entry); break;
+    case ColFileName: return ShownText(results_->Files.NameText(file));
+    case ColPath: return ShownText(EntryPath(entry));
     case ColSize: text = deruzera::SizeToText(file.FileSize, decimalSeparator_); break;
     case ColCreated: text = times_.FormatFileTime(file.Created); break;
     case ColModified: text = times_.FormatFileTime(file.Modified); break;
@@ -483,13 +484,23 @@ QVariant TResultModel::data(const QModelIndex& index, int role) const {
             const auto e = static_cast<std::uint32_t>(entry);
             std::string full(EntryPath(e));
             full += EntryName(e);
-            QString tip = QString::fromStdString(full);
+            QString tip = ShownText(full);
             if (UnresolvedPath(EntryPath(e))) tip += QLatin1Char('\n') + QString::fromUtf8(UnresolvedPathTip);
             return WrappingToolTip(tip);
         }
         return Cell(index.column(), index.row() + 1).trimmed();
     }
     return {};
+}
+
+QString TResultModel::ShownText(std::string_view text) {
+    // Only bytes that can begin such a character need the slower look.
+    const bool plain = std::none_of(text.begin(), text.end(), [](char c) {
+        const auto byte = static_cast<unsigned char>(c);
+        return byte < 0x20 || byte == 0x7F || byte == 0xC2 || byte == 0xD8 || byte == 0xE2;
+    });
+    if (plain) return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+    return QString::fromStdString(deruzera::MapUnsafeCharacters(text));
 }
 
 QVariant TResultModel::StateDot(deruzera::TRecoverability state) {

@@ -122,6 +122,10 @@ public:
     // A tooltip that wraps: the text with a place to break after each "\"
     // and "/", so that a path of forty folders stays on the screen.
     static QString WrappingToolTip(const QString& text);
+    // A name or path as the window shows it: each control character and
+    // each mark that reorders text replaced by "_", as the companion and
+    // the log show it, so that no name can reorder a row's text.
+    static QString ShownText(std::string_view text);
     // The path of a folder that can no longer be told begins with "*".
     static bool UnresolvedPath(std::string_view path) { return !path.empty() && path[0] == '*'; }
 

@@ -480,3 +480,37 @@ TEST_F(WindowRoadTest, TheListIsExportedAsShownAndTheWindowAndTheCompanionAgreeO
     ASSERT_TRUE(f.ExportListTo(body, QStringLiteral("bodyfile")));
     EXPECT_NE(ReadFile(body.toStdString()).find("|C:/Deep/Big/gone.txt (deleted)|"), std::string::npos);
 }
+
+TEST_F(WindowRoadTest, NamesThatWouldReorderARowShowAsTheCompanionShowsThem) {
+    // A right-to-left override makes "evil<RLO>txt.exe" read "evilexe.txt";
+    // a C1 control (NEL) in a folder's name; an isolate in a stream's name.
+    if (!Build("bidi", "format 16M cluster=4096\n"
+                       "text /Odd\u0085dir/evil\u202Etxt.exe MZ\\n\n"
+                       "stream /Odd\u0085dir/evil\u202Etxt.exe note\u2066x a stream\n"
+                       "text /Odd\u0085dir/plain.txt plain\\n\n"
+                       "delete /Odd\u0085dir/evil\u202Etxt.exe\n"
+                       "delete /Odd\u0085dir/plain.txt\n"))
+        GTEST_SKIP() << "deruzera-mkimage is not available";
+    TMainForm& f = Scanned();
+    f.resize(1000, 760);
+    const int evil = RowOf("evil\u202Etxt.exe");
+    ASSERT_GT(evil, 0);
+    EXPECT_EQ(model->Cell(TResultModel::ColFileName, evil), QString(" evil_txt.exe"));
+    EXPECT_EQ(model->Cell(TResultModel::ColPath, evil), QString(" C:\\Odd_dir\\"));
+    EXPECT_EQ(model->Cell(TResultModel::ColPath, RowOf("plain.txt")), QString(" C:\\Odd_dir\\"));
+    const QString tip = model->index(evil - 1, TResultModel::ColPath).data(Qt::ToolTipRole).toString();
+    EXPECT_TRUE(tip.contains(QStringLiteral("Odd_dir")) && tip.contains(QStringLiteral("evil_txt.exe"))) << tip.toStdString();
+    EXPECT_FALSE(tip.contains(QChar(0x202E)) || tip.contains(QChar(0x85)));
+    f.SelectResultRow(evil);
+    EXPECT_EQ(Text("FileNamePanel"), QString("evil_txt.exe"));
+    EXPECT_EQ(Text("PathPanel"), QString("C:\\Odd_dir\\"));
+    EXPECT_TRUE(Text("StreamsPanel").startsWith(QStringLiteral("note_x (")));
+
+    // The companion's listing of the same files: the same name and path.
+    QProcess cli;
+    cli.start(QStringLiteral(DERUZERA_CLI), {QStringLiteral("scan"), QString::fromStdString(image)});
+    ASSERT_TRUE(cli.waitForFinished(60000));
+    const QString listed = QString::fromUtf8(cli.readAllStandardOutput());
+    EXPECT_TRUE(listed.contains(QStringLiteral("C:\\Odd_dir\\evil_txt.exe"))) << listed.toStdString();
+    EXPECT_FALSE(listed.contains(QChar(0x202E)));
+}
