@@ -164,9 +164,10 @@ int RecoverMany(const TCommandLine& line) {
     const TBatchOutcome outcome =
         RecoverBatch(*volume, items, line.Folder, platform::LocalFileSystem(), sink, never, options);
     std::fflush(stdout);
-    if (outcome.Refused && !line.AllowSameDevice && OnDriveBeingRead(volume->Device(), line.Folder))
-        std::fputs("deruzera-cli: --allow-same-device writes there all the same\n", stderr);
-    return !outcome.Refused && outcome.Written == outcome.Files && outcome.Unread == 0 ? 0 : 1;
+    if (outcome.Refused == TBatchOutcome::TRefusal::SameDevice) std::fputs(AllowSameDeviceHint().c_str(), stderr);
+    return outcome.Refused == TBatchOutcome::TRefusal::None && outcome.Written == outcome.Files && outcome.Unread == 0
+               ? 0
+               : 1;
 }
 
 }  // namespace deruzera::cli

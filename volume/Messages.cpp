@@ -199,6 +199,10 @@ TLogLine SameDeviceAnswerLine() { return {"Writing to the drive being read all t
 
 TLogLine PreparingRecoveryLine() { return {"Preparing for recovery", clBlack}; }
 TLogLine CancelledLine() { return {"Recovery cancelled by user", clRed}; }
+std::string AllowSameDeviceHint() { return "deruzera-cli: --allow-same-device writes there all the same\n"; }
+TLogLine StartedLine(const std::string& now) { return {"Application was started at " + now, clBlack}; }
+std::string DriveChangedText(const std::string& drive) { return "Current drive was changed to " + drive + "\\"; }
+
 TLogLine SameDeviceRefusedLine() {
     return {"Error: The target lies on the drive being read, where writing can overwrite deleted files still to be "
             "recovered; give --allow-same-device to write there all the same",
