@@ -22,6 +22,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "List.h"
 #include "platform/DriveMap.h"
 #include "platform/Locale.h"
 #include "platform/RawDevice.h"
@@ -34,7 +35,8 @@ using namespace deruzera;
 namespace {
 
 const char* const Usage =
-    "usage: deruzera-cli scan [--json] [--drive X:] SOURCE\n"
+    "usage: deruzera-cli list [--json] SOURCE\n"
+    "       deruzera-cli scan [--json] [--drive X:] SOURCE\n"
     "       deruzera-cli recover [--drive X:] [--allow-same-device] SOURCE RECORD OUTPUT\n"
     "       deruzera-cli recover [--drive X:] [--allow-same-device] SOURCE --to DIR\n"
     "                            (--all | --match GLOB | RECORD...)\n";
@@ -513,6 +515,7 @@ int Run(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
     if (args.empty()) return UsageError("no command");
     const std::string command = args[0];
+    if (command == "list") return ListCommand({args.begin() + 1, args.end()});
     bool json = false;
     bool allowSameDevice = false;
     std::string drive = "C:";
