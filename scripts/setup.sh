@@ -24,6 +24,15 @@ if ((${#missing[@]})); then
   DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
 
+# The locale a Debian installer sets, where the machine lacks it (a bare
+# container): the tests run under the user's locale.
+if ! locale -a 2>/dev/null | grep -qi '^en_US\.utf-\?8$'; then
+  sudo_cmd=()
+  [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+  "${sudo_cmd[@]}" sed -i 's/^# *\(en_US.UTF-8 UTF-8\)/\1/' /etc/locale.gen
+  "${sudo_cmd[@]}" locale-gen >/dev/null
+fi
+
 # mkntfs lives in /usr/sbin, which a user's PATH may lack.
 export PATH="$PATH:/usr/sbin:/sbin"
 dir=build; [ "$preset" = default ] || dir="build-$preset"

@@ -2,7 +2,11 @@
 #include <algorithm>
 #include <cstring>
 
-#include "Salvane.h"
+#include "Attributes.h"
+#include "Content.h"
+#include "Fixup.h"
+#include "Layout.h"
+#include "Mft.h"
 
 namespace deruzera {
 

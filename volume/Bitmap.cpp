@@ -4,7 +4,10 @@
 #include <algorithm>
 #include <cstring>
 
-#include "Salvane.h"
+#include "Bitmap.h"
+#include "Fixup.h"
+#include "Layout.h"
+#include "Mft.h"
 
 namespace deruzera {
 

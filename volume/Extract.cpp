@@ -10,7 +10,12 @@
 #include <map>
 #include <set>
 
-#include "Salvane.h"
+#include "Attributes.h"
+#include "Content.h"
+#include "Fixup.h"
+#include "Layout.h"
+#include "Mft.h"
+#include "Runs.h"
 
 namespace deruzera {
 namespace {

@@ -4,7 +4,8 @@
 #include <cstring>
 #include <string>
 
-#include "Salvane.h"
+#include "Fixup.h"
+#include "Layout.h"
 
 namespace deruzera {
 namespace {

@@ -2,7 +2,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "Salvane.h"
+#include "Layout.h"
+#include "Mft.h"
 
 namespace deruzera {
 namespace {

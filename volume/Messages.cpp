@@ -4,7 +4,8 @@
 #include <filesystem>
 #include <system_error>
 
-#include "Salvane.h"
+#include "Messages.h"
+#include "SizeText.h"
 
 namespace deruzera {
 namespace {

@@ -4,7 +4,11 @@
 #include <algorithm>
 #include <set>
 
-#include "Salvane.h"
+#include "Attributes.h"
+#include "Fixup.h"
+#include "Layout.h"
+#include "Mft.h"
+#include "Runs.h"
 
 namespace deruzera {
 namespace {

@@ -3,9 +3,15 @@
 // Also the list of found files with its pool of names.
 #include <algorithm>
 #include <deque>
+#include <optional>
 #include <unordered_set>
 
-#include "Salvane.h"
+#include "Attributes.h"
+#include "Fixup.h"
+#include "Layout.h"
+#include "Mft.h"
+#include "Paths.h"
+#include "Runs.h"
 
 namespace deruzera {
 namespace {

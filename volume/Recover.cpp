@@ -7,7 +7,16 @@
 #include <climits>
 #include <random>
 
-#include "Salvane.h"
+#include "Attributes.h"
+#include "Bitmap.h"
+#include "Fixup.h"
+#include "Layout.h"
+#include "Messages.h"
+#include "Mft.h"
+#include "Paths.h"
+#include "Recover.h"
+#include "Runs.h"
+#include "Times.h"
 
 namespace deruzera {
 namespace {

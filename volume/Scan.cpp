@@ -17,7 +17,14 @@
 #include <set>
 #include <thread>
 
-#include "Salvane.h"
+#include "Attributes.h"
+#include "Bitmap.h"
+#include "Fixup.h"
+#include "Layout.h"
+#include "Messages.h"
+#include "Mft.h"
+#include "Runs.h"
+#include "Scan.h"
 
 namespace deruzera {
 namespace {

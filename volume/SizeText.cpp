@@ -1,6 +1,6 @@
 // Byte counts as "N b", "N Kb", "N Mb", "N Gb": the largest unit reached,
 // two decimals truncated (not rounded), trailing zeros dropped.
-#include "Salvane.h"
+#include "SizeText.h"
 
 namespace deruzera {
 

@@ -1,5 +1,7 @@
 #include "GuiFixture.h"
 
+#include "platform/Locale.h"
+
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -283,6 +285,10 @@ std::string FileModified(const std::string& path) {
     std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d.%09ld", utc.tm_year + 1900, utc.tm_mon + 1,
                   utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, static_cast<long>(st.st_mtim.tv_nsec));
     return text;
+}
+
+QString SizeCell(std::int64_t bytes) {
+    return QLatin1Char(' ') + QString::fromStdString(deruzera::SizeToText(bytes, deruzera::platform::DecimalSeparator()));
 }
 
 std::string FileSha256(const std::string& path) {

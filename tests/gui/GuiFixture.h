@@ -119,6 +119,9 @@ std::string IstatModified(const std::string& image, long long record);
 // A file's modification time in the same form.
 std::string FileModified(const std::string& path);
 
+// A size as the window shows it in a cell (" 1.5 Kb" or, in German, " 1,5 Kb").
+QString SizeCell(std::int64_t bytes);
+
 // The SHA-256 of a file's bytes, "" when it can't be read.
 std::string FileSha256(const std::string& path);
 

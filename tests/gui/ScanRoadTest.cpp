@@ -145,11 +145,11 @@ TEST_F(ScanRoadTest, ScanListsDeletedFilesAndRecoversThemByteForByte) {
         const int row = RowOf(name);
         ASSERT_GE(row, 1) << path;
         EXPECT_EQ(f.ResultGridCell(1, row), QString(entry->Path == "/root.txt" ? " C:\\" : " C:\\Docs\\"));
-        EXPECT_EQ(f.ResultGridCell(2, row), QLatin1Char(' ') + QString::fromStdString(deruzera::SizeToText(entry->Size)));
+        EXPECT_EQ(f.ResultGridCell(2, row), SizeCell(entry->Size));
         EXPECT_TRUE(f.ResultGridCell(3, row).startsWith(' '));
         EXPECT_EQ(f.ResultGridCell(3, row).size(), 15);  // " dd.mm.yy hh:mm"
     }
-    EXPECT_EQ(f.ResultGridCell(2, RowOf("report.txt")), QString(" 1.5 Kb"));
+    EXPECT_EQ(f.ResultGridCell(2, RowOf("report.txt")), SizeCell(1536));
     // Row 1 is current and its details are shown.
     EXPECT_EQ(f.ResultGridRow(), 1);
     EXPECT_EQ(Child<QLabel>(f, "FileNamePanel")->text(), f.ResultGridCell(0, 1).trimmed());

@@ -245,7 +245,7 @@ TEST_F(WindowTest, OnlyNtfsDriveCShowsOneRow) {
     ASSERT_EQ(f.DriveGridRowCount(), 2);
     EXPECT_EQ(f.DriveGridCell(0, 1), QString(" C:"));
     EXPECT_EQ(f.DriveGridCell(1, 1), QString(" NTFS"));
-    EXPECT_EQ(f.DriveGridCell(2, 1), QString(" ") + QString::fromStdString(deruzera::SizeToText(500107862016)));
+    EXPECT_EQ(f.DriveGridCell(2, 1), SizeCell(500107862016));
     // The fill selects nothing.
     EXPECT_TRUE(f.SelectedDrive.empty());
     EXPECT_TRUE(Child<QLabel>(f, "LogPanel")->text().isEmpty());
@@ -274,7 +274,7 @@ TEST_F(WindowTest, DriveListKeepsOnlyFixedAndRemovableFatAndNtfsInLetterOrder) {
     EXPECT_EQ(f.DriveGridCell(2, 1), QString(" 1 Gb"));
     EXPECT_EQ(f.DriveGridCell(0, 2), QString(" G:"));
     EXPECT_EQ(f.DriveGridCell(1, 2), QString(" FAT"));
-    EXPECT_EQ(f.DriveGridCell(2, 2), QString(" 1.5 Kb"));
+    EXPECT_EQ(f.DriveGridCell(2, 2), SizeCell(1536));
     EXPECT_EQ(f.DriveGridCell(0, 3), QString(" Z:"));
     EXPECT_EQ(f.DriveGridCell(2, 3), QString(" -1 b"));
 }

@@ -148,7 +148,7 @@ TEST_F(ScanTest, BadSectorsInTheMftCostOnlyTheRecordsOnThem) {
     synth::Volume v(6000, 16 << 20);
     v.Directory(20, 5, u"d");
     const std::vector<std::int64_t> files = {30, 900, 1499, 1500, 1501, 2600, 5999};
-    for (const std::int64_t n : files) v.DeletedFile(n, 20, u"f" + std::u16string(1, u'0' + n % 10), "x");
+    for (const std::int64_t n : files) v.DeletedFile(n, 20, u"f" + std::u16string(1, static_cast<char16_t>(u'0' + n % 10)), "x");
     RecordingSink sink;
     const std::atomic<bool> stop{false};
     TBadSectors device(v.image, v.RecordOffset(1500) + 512, v.RecordOffset(1500) + 1024);

@@ -1,0 +1,46 @@
+// The volume's cluster bitmap and what it says of a deleted file: the bytes
+// of its stored data that other files may have written over.
+#pragma once
+
+#include <cstdint>
+#include <unordered_map>
+#include <vector>
+
+#include "Content.h"
+#include "Device.h"
+#include "Records.h"
+#include "Runs.h"
+
+namespace deruzera {
+
+// The volume's cluster bitmap ($Bitmap, record 6): which clusters are in use
+// now. Read a page at a time as asked, so a recovery reads a few bytes of it
+// and a scan what its found files touch.
+class TClusterBitmap {
+public:
+    // From $Bitmap's record as read (not fixed up yet). False where it is unusable.
+    bool Open(TDevice& device, const TVolume& volume, TBytes bitmapRecord);
+    // Reads record 6 from the device first.
+    bool Open(TDevice& device, const TVolume& volume);
+    bool Test(std::int64_t lcn);
+    // Clusters in use among [lcn, lcn + count).
+    std::uint64_t InUse(std::int64_t lcn, std::uint64_t count);
+
+private:
+    const std::uint8_t* Page(std::uint64_t index);
+    static constexpr std::uint64_t PageBytes = 64 * 1024;
+    TDevice* device_ = nullptr;
+    TFileContent content_;
+    std::unordered_map<std::uint64_t, std::vector<std::uint8_t>> pages_;
+};
+
+// Bytes of a stream's stored data that lie in clusters in use now; a cluster
+// counts whole, but the one where the data ends only up to there; holes and
+// resident data count nothing. `stored` gets all the stored bytes.
+std::uint64_t OverwrittenBytes(const TDataStream& stream, TClusterBitmap& bitmap, std::uint32_t cluster,
+                               std::uint64_t& stored);
+
+// The state those two numbers give.
+TRecoverability StateOf(std::uint64_t overwritten, std::uint64_t stored);
+
+}  // namespace deruzera
