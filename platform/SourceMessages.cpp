@@ -4,7 +4,7 @@
 
 #include "SourceEnds.h"
 #include "Sources.h"
-#include "volume/Salvane.h"
+#include "volume/SizeText.h"
 
 namespace deruzera::platform {
 namespace {

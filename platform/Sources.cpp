@@ -18,7 +18,8 @@
 #include "platform/RawDevice.h"
 #include "volume/Mapfile.h"
 #include "volume/Partitions.h"
-#include "volume/Salvane.h"
+#include "volume/Layout.h"
+#include "volume/Mft.h"
 #include "volume/Stack.h"
 
 namespace deruzera::platform {

@@ -3,7 +3,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include "Salvane.h"
+#include "Attributes.h"
+#include "Fixup.h"
+#include "Layout.h"
+#include "Mft.h"
 
 namespace deruzera {
 namespace {

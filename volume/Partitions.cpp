@@ -7,7 +7,8 @@
 #include <cstring>
 #include <unordered_set>
 
-#include "Salvane.h"
+#include "Attributes.h"
+#include "Layout.h"
 
 namespace deruzera {
 namespace {

@@ -183,16 +183,25 @@ std::string ContentSha(TDevice& device, std::int64_t record) {
 }
 
 std::string DeviceSha(TDevice& device) {
-    TSha256 sha;
+    // sha256sum hashes several times faster than a build with sanitizers.
+    char name[] = "/tmp/deruzera-sha-XXXXXX";
+    const int fd = ::mkstemp(name);
+    if (fd < 0) return "";
+    ::close(fd);
+    FILE* pipe = ::popen(("sha256sum > " + Quote(name)).c_str(), "w");
     std::vector<std::uint8_t> buffer(4 << 20);
-    for (std::int64_t at = 0;;) {
+    bool ok = pipe != nullptr;
+    for (std::int64_t at = 0; ok;) {
         const std::int64_t n = device.ReadAt(at, buffer.data(), buffer.size());
-        if (n < 0) return "";
-        if (n == 0) break;
-        sha.Update(buffer.data(), static_cast<std::size_t>(n));
+        if (n < 0) ok = false;
+        if (n <= 0) break;
+        ok = std::fwrite(buffer.data(), 1, static_cast<std::size_t>(n), pipe) == static_cast<std::size_t>(n);
         at += n;
     }
-    return sha.FinalHex();
+    if (pipe) ::pclose(pipe);
+    const std::string out = ReadText(name);
+    fs::remove(name);
+    return ok && out.size() >= 64 ? out.substr(0, 64) : "";
 }
 
 std::string ReadText(const fs::path& path) {

@@ -71,8 +71,11 @@ void ExpectSame(const TPartitionTable& t, const std::vector<TablePart>& parts) {
         EXPECT_EQ(t.Partitions[i].Start, volumes[i].Start) << i;
         EXPECT_EQ(t.Partitions[i].Length, volumes[i].Size) << i;
         EXPECT_EQ(t.Partitions[i].Name, volumes[i].Name) << i;
-        if (t.Scheme == TPartitionScheme::Gpt) EXPECT_EQ(t.Partitions[i].Type, Upper(volumes[i].Type));
-        else EXPECT_EQ(std::stoi(t.Partitions[i].Type, nullptr, 16), std::stoi(volumes[i].Type, nullptr, 16));
+        if (t.Scheme == TPartitionScheme::Gpt) {
+            EXPECT_EQ(t.Partitions[i].Type, Upper(volumes[i].Type));
+        } else {
+            EXPECT_EQ(std::stoi(t.Partitions[i].Type, nullptr, 16), std::stoi(volumes[i].Type, nullptr, 16));
+        }
     }
 }
 
