@@ -11,7 +11,9 @@ packages=(g++ cmake ninja-build pkg-config git libgtest-dev clang libclang-rt-14
           dbus udev polkitd udisks2
           xvfb xauth x11-apps imagemagick fonts-dejavu-core fonts-liberation
           shared-mime-info adwaita-icon-theme hicolor-icon-theme time locales libicu-dev
-          desktop-file-utils appstream man-db librsvg2-bin dpkg-dev debootstrap)
+          desktop-file-utils appstream man-db librsvg2-bin dpkg-dev debootstrap
+          libewf-dev libvhdi-dev libvmdk-dev libqcow-dev libvshadow-dev libbde-dev libbfio-dev
+          fdisk gdisk qemu-utils ewf-tools libvshadow-utils gddrescue fuse3 xz-utils)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

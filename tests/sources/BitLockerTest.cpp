@@ -55,12 +55,16 @@ fs::path Unpacked() {
 // position, so that the suite runs them side by side.
 constexpr int Positions = 24;
 
-// Decrypting a whole volume is libbde's work, which no sanitizer looks
-// into: the build with sanitizers reads the first and last 4 MiB instead.
+// Decrypting a whole volume, and BitLocker's key stretching, are libbde's
+// work, which no sanitizer looks into but which runs several times slower
+// under one: the build with sanitizers reads the first and last 4 MiB
+// instead, of every fourth volume.
 #if defined(__SANITIZE_ADDRESS__)
 constexpr bool WholeVolumes = false;
+constexpr int Every = 4;
 #else
 constexpr bool WholeVolumes = true;
+constexpr int Every = 1;
 #endif
 
 class BitLocker : public ::testing::TestWithParam<int> {
@@ -92,6 +96,7 @@ const std::set<std::string> Unsupported = {
 // through the other key are the same bytes.
 TEST_P(BitLocker, PasswordAndRecoveryPasswordGiveTheUnlockedBytes) {
     if (GetParam() >= static_cast<int>(volumes.size())) GTEST_SKIP() << "images.conf lists fewer volumes";
+    if (GetParam() % Every != 0) GTEST_SKIP() << "the build with sanitizers reads every fourth volume";
     const Volume& v = volumes[static_cast<std::size_t>(GetParam())];
     const auto device = OpenFile(folder / (v.Name + ".img"));
     ASSERT_TRUE(device) << v.Name;

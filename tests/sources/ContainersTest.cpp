@@ -255,30 +255,82 @@ TEST(Sources, TheCompanionListsThemAsDecided) {
               "Error: There is no volume 4: the source holds 3 volumes\n1\n");
 }
 
-TEST(Sources, BackingChainAndMissingParent) {
+namespace {
+
+std::uint32_t Be32(const std::vector<std::uint8_t>& b, std::size_t at) {
+    return std::uint32_t{b[at]} << 24 | std::uint32_t{b[at + 1]} << 16 | std::uint32_t{b[at + 2]} << 8 | b[at + 3];
+}
+void PutBe32(std::vector<std::uint8_t>& b, std::size_t at, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) b[at + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(v >> (24 - 8 * i));
+}
+// A VHD checksum: the ones' complement of the sum of the bytes, with the
+// checksum's own field as zeros.
+void Checksum(std::vector<std::uint8_t>& b, std::size_t from, std::size_t size, std::size_t field) {
+    PutBe32(b, from + field, 0);
+    std::uint32_t sum = 0;
+    for (std::size_t i = from; i < from + size; ++i) sum += b[i];
+    PutBe32(b, from + field, ~sum);
+}
+
+// A differencing VHD over `parent`, which no tool on Linux writes: an empty
+// dynamic VHD of the same size from qemu-img, made a child of it (footer
+// disk type 4; the dynamic header names the parent, its identifier and time).
+void MakeDifferencingVhd(const fs::path& parent, const fs::path& child) {
+    const std::string info = Shell("qemu-img info " + Quote(parent.string()) + " | sed -n 's/.*(\\([0-9]*\\) bytes).*/\\1/p'");
+    ASSERT_FALSE(info.empty());
+    ASSERT_TRUE(Execute("qemu-img create -q -f vpc -o subformat=dynamic,force_size=on " + Quote(child.string()) + " " +
+                        info.substr(0, info.find('\n'))));
+    std::string bytes = ReadText(child);
+    std::vector<std::uint8_t> c(bytes.begin(), bytes.end());
+    const std::string parentHead = ReadText(parent).substr(0, 512);
+    const std::vector<std::uint8_t> p(parentHead.begin(), parentHead.end());
+    PutBe32(c, 60, 4);
+    Checksum(c, 0, 512, 64);
+    std::copy(c.begin(), c.begin() + 512, c.end() - 512);
+    const std::size_t header = Be32(c, 20);  // low half of the footer's data offset
+    std::copy(p.begin() + 68, p.begin() + 84, c.begin() + static_cast<std::ptrdiff_t>(header + 40));  // parent's identifier
+    std::copy(p.begin() + 24, p.begin() + 28, c.begin() + static_cast<std::ptrdiff_t>(header + 56));  // and time stamp
+    const std::string name = parent.filename().string();
+    for (std::size_t i = 0; i < name.size(); ++i) c[header + 64 + 2 * i + 1] = static_cast<std::uint8_t>(name[i]);
+    Checksum(c, header, 1024, 36);
+    std::ofstream(child, std::ios::binary).write(reinterpret_cast<const char*>(c.data()), static_cast<std::streamsize>(c.size()));
+}
+
+}  // namespace
+
+TEST(Sources, ChainsOfImagesAndMissingParents) {
     const Disks& d = TestDisks();
     // A child over the MBR disk in which Beta took Alpha's place: written by
-    // qemu-img as the clusters that differ from its backing file.
-    const fs::path chain = Derived(d.Dir, "qcow2-chain", [&](const fs::path& w) {
-        Execute("qemu-img convert -q -f raw -O qcow2 " + Quote(d.Mbr) + " " + Quote(w / "base.qcow2"));
+    // qemu-img as the clusters that differ from its base, for qcow2 and VMDK;
+    // and a differencing VHD that holds nothing of its own.
+    const fs::path chain = Derived(d.Dir, "chains", [&](const fs::path& w) {
         Execute("cp --sparse=always " + Quote(d.Mbr) + " " + Quote(w / "changed.img"));
         Execute("dd if=" + Quote(d.Beta.file) + " of=" + Quote(w / "changed.img") + " bs=1M oflag=seek_bytes seek=" +
-            std::to_string(d.MbrParts[0].Start) + " conv=notrunc status=none");
-        Execute("cd " + Quote(w) + " && qemu-img convert -q -f raw -O qcow2 -B base.qcow2 -F qcow2 changed.img child.qcow2");
+                std::to_string(d.MbrParts[0].Start) + " conv=notrunc status=none");
+        for (const std::string format : {"qcow2", "vmdk"}) {
+            Execute("cd " + Quote(w) + " && qemu-img convert -q -f raw -O " + format + " " + Quote(d.Mbr) + " base." + format +
+                    " && qemu-img convert -q -f raw -O " + format + " -B base." + format + " -F " + format +
+                    " changed.img child." + format);
+        }
+        Execute("cd " + Quote(w) + " && qemu-img convert -q -f raw -O vpc -o subformat=dynamic,force_size=on changed.img parent.vhd");
+        MakeDifferencingVhd(w / "parent.vhd", w / "child.vhd");
     });
-    const auto changed = OpenFile(chain / "changed.img");
-    TSource source = OpenSource((chain / "child.qcow2").string());
-    ASSERT_EQ(source.Failure.End, TSourceEnd::Opened);
-    EXPECT_EQ(DeviceSha(*source.Disk), DeviceSha(*changed));
-    ASSERT_EQ(source.Volumes.size(), 3u);
-    EXPECT_EQ(source.Volumes[0].Label, "Beta");
+    const std::string changed = DeviceSha(*OpenFile(chain / "changed.img"));
+    for (const std::string child : {"child.qcow2", "child.vmdk", "child.vhd"}) {
+        TSource source = OpenSource((chain / child).string());
+        ASSERT_EQ(source.Failure.End, TSourceEnd::Opened) << child;
+        EXPECT_EQ(DeviceSha(*source.Disk), changed) << child;
+        ASSERT_EQ(source.Volumes.size(), 3u) << child;
+        EXPECT_EQ(source.Volumes[0].Label, "Beta") << child;
 
-    TempDir dir;
-    fs::copy_file(chain / "child.qcow2", dir.Path / "child.qcow2");
-    source = OpenSource((dir.Path / "child.qcow2").string());
-    EXPECT_EQ(source.Failure.End, TSourceEnd::ParentMissing);
-    EXPECT_EQ(source.Failure.Needed, "base.qcow2");
-    EXPECT_EQ(source.Failure.Path, (dir.Path / "child.qcow2").string());
+        // Alone, it names the parent it needs.
+        TempDir dir;
+        fs::copy_file(chain / child, dir.Path / child);
+        source = OpenSource((dir.Path / child).string());
+        EXPECT_EQ(source.Failure.End, TSourceEnd::ParentMissing) << child;
+        EXPECT_EQ(source.Failure.Needed, child == "child.vhd" ? "parent.vhd" : "base" + child.substr(5)) << child;
+        EXPECT_EQ(source.Failure.Path, (dir.Path / child).string());
+    }
 }
 
 TEST(Sources, DamagedE01ReadsAsErrorsWhereItsChunksFail) {
