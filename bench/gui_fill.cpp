@@ -74,10 +74,13 @@ int main(int argc, char** argv) {
     timer.start();
     // 977 folders below C:\Users\Public, the files spread over them.
     auto results = std::make_shared<deruzera::TScanResults>();
-    results->Volume.CurrentDrive = "C:";
-    results->Directories.Add(20, 5, "Users");
-    results->Directories.Add(21, 20, "Public");
-    for (int d = 0; d < 977; ++d) results->Directories.Add(100 + d, 21, "Folder " + std::to_string(d));
+    deruzera::TVolume geometry;
+    geometry.CurrentDrive = "C:";
+    results->Volume = std::make_shared<deruzera::TNtfsVolume>(nullptr, geometry);
+    results->Volume->SetScanned();
+    results->Volume->Directories().Add(20, 5, "Users");
+    results->Volume->Directories().Add(21, 20, "Public");
+    for (int d = 0; d < 977; ++d) results->Volume->Directories().Add(100 + d, 21, "Folder " + std::to_string(d));
     std::mt19937_64 random(1);
     for (long long i = 0; i < count; ++i) {
         deruzera::TFoundFiles f;

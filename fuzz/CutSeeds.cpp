@@ -54,7 +54,7 @@ int main(int argc, char** argv) {
     }
     auto device = MemoryDevice(image);
     TVolume volume;
-    TScanOutcome failure;
+    TOpenFailure failure;
     if (LoadVolume(*device, "C:", volume, nullptr, failure) != TScanEnd::Completed) {
         std::fprintf(stderr, "%s: the volume does not load\n", argv[1]);
         return 1;

@@ -69,7 +69,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     TVolume volume;
-    TScanOutcome failure;
+    TOpenFailure failure;
     NullLog log;
     const TScanEnd end = LoadVolume(*device, "C:", volume, &log, failure);
     FUZZ_CHECK(volume.CurrentDrive == "C:");

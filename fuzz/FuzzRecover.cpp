@@ -28,8 +28,9 @@ const fs::path& Scratch() {
     return dir;
 }
 
-void Recover(TDevice& device, const TVolume& volume, std::int64_t record, std::optional<std::uint16_t> sequence) {
-    const TRecoveryPlan plan = PlanRecovery(device, volume, record, sequence);
+void Recover(TNtfsVolume& volume, std::int64_t record, std::optional<std::uint16_t> sequence) {
+    TDevice& device = volume.Device();
+    const TRecoveryPlan plan = PlanRecovery(volume, record, sequence);
     FUZZ_CHECK(fuzz::IsUtf8(plan.FileName) && fuzz::IsUtf8(plan.FilePath));
     for (const TLogLine& line : PlanLines(plan)) FUZZ_CHECK(!line.Text.empty());
     if (plan.End != TPlanEnd::Ready) return;
@@ -53,7 +54,7 @@ void Recover(TDevice& device, const TVolume& volume, std::int64_t record, std::o
     if (name.empty()) name = "unnamed";
     const fs::path target = Scratch() / name;
     const TWriteOutcome written = WriteRecoveredFile(device, plan.Content, target.string());
-    for (const TLogLine& line : WriteLines(written, target.string())) FUZZ_CHECK(!line.Text.empty());
+    for (const TLogLine& line : WriteLines(written, target.string(), NotesOf(written, plan))) FUZZ_CHECK(!line.Text.empty());
     std::error_code error;
     std::size_t entries = 0;
     for (const fs::directory_entry& entry : fs::directory_iterator(Scratch())) {
@@ -82,12 +83,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const TScanOutcome outcome = ScanDrive(*device, "C:", sink, sink.abort);
     sink.CheckEnd(outcome);
     for (const fuzz::CheckingSink::FoundFile& file : sink.found) {
-        Recover(*device, outcome.Volume, file.Record, file.Sequence);
+        Recover(*outcome.Volume, file.Record, file.Sequence);
     }
     // A record the scan did not list is refused or planned, never more.
     if (outcome.End == TScanEnd::Completed) {
-        for (const std::int64_t n : {std::int64_t{0}, std::int64_t{5}, outcome.Volume.RecordCount, std::int64_t{-1}})
-            Recover(*device, outcome.Volume, n, std::nullopt);
+        for (const std::int64_t n : {std::int64_t{0}, std::int64_t{5}, outcome.Volume->Geometry().RecordCount, std::int64_t{-1}})
+            Recover(*outcome.Volume, n, std::nullopt);
     }
     std::error_code ignored;
     fs::remove_all(Scratch(), ignored);

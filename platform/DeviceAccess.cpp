@@ -21,8 +21,6 @@
 namespace deruzera::platform {
 namespace {
 
-constexpr const char* Service = "the disk service udisks2";
-
 // The executable `name` on PATH, or "".
 std::string FindOnPath(const std::string& name) {
     const char* path = std::getenv("PATH");
@@ -116,8 +114,8 @@ std::string NodePath(const std::string& path) {
 }
 
 TAccessResult FromUDisks(TAccessResult result, const TUDisksStatus& status) {
-    result.DBusError = status.Name;
-    result.DBusMessage = status.Message;
+    result.ServiceError = status.Name;
+    result.ServiceMessage = status.Message;
     if (UDisksMissing(status)) {
         result.Failure = TAccessFailure::PermissionDenied;
     } else if (UDisksNotAuthorized(status)) {
@@ -127,14 +125,6 @@ TAccessResult FromUDisks(TAccessResult result, const TUDisksStatus& status) {
         if (status.Name.empty()) result.Errno = status.Errno;
     }
     return result;
-}
-
-// The first line of a message, without a closing full stop.
-std::string FirstLine(std::string text) {
-    const auto eol = text.find_first_of("\r\n");
-    if (eol != std::string::npos) text.resize(eol);
-    while (!text.empty() && (text.back() == '.' || text.back() == ' ')) text.pop_back();
-    return text;
 }
 
 }  // namespace
@@ -183,47 +173,13 @@ TAccessResult OpenForReading(const std::string& path, const TAccessOptions& opti
     if (flags < 0 || (flags & O_ACCMODE) != O_RDONLY) {
         close(fd);
         result.Failure = TAccessFailure::Other;
-        result.DBusMessage = "the descriptor handed over is not read-only";
+        result.ServiceMessage = "the descriptor handed over is not read-only";
         return result;
     }
     result.Device = DeviceFromDescriptor(fd);
-    result.ThroughUDisks = true;
+    result.ThroughService = true;
     result.Errno = 0;
     return result;
-}
-
-std::string AccessFailureText(const TAccessResult& result) {
-    const std::string& path = result.Path;
-    switch (result.Failure) {
-        case TAccessFailure::None:
-            return {};
-        case TAccessFailure::PermissionDenied:
-            if (!result.BlockDevice)
-                return "Access to " + path + " was refused: permission denied. Run as root or get read access to the file.";
-            return "Access to " + path + " was refused: permission denied, and " + Service +
-                   " is not running to ask for it. Run as root or start udisks2.";
-        case TAccessFailure::NotAuthorized:
-            if (result.DBusError == "org.freedesktop.UDisks2.Error.NotAuthorizedDismissed")
-                return "Access to " + path +
-                       " was refused: the password prompt was dismissed. Try again and enter the password, or run as root.";
-            if (result.DBusError == "org.freedesktop.UDisks2.Error.NotAuthorizedCanObtain")
-                return "Access to " + path +
-                       " was refused: polkit wants a password and no agent could ask for it. Run as root, or from a desktop session or a terminal.";
-            return "Access to " + path +
-                   " was refused: not authorised by polkit. Ask an administrator for access to the disk, or run as root.";
-        case TAccessFailure::NoSuchDevice:
-            if (IsNoSuchDevice(result.Errno) || result.Errno == 0) return "No such device: " + path;
-            return "Access to " + path + " was refused: permission denied, and " + Service +
-                   " does not know the device. Run as root.";
-        case TAccessFailure::Other:
-            break;
-    }
-    if (!result.DBusError.empty() || !result.DBusMessage.empty()) {
-        std::string text = "Cannot open " + path + " through " + Service + ": " + FirstLine(result.DBusMessage);
-        if (!result.DBusError.empty()) text += " (" + result.DBusError + ")";
-        return text + ".";
-    }
-    return "Cannot open " + path + ": " + FirstLine(std::strerror(result.Errno)) + ".";
 }
 
 }  // namespace deruzera::platform

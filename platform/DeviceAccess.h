@@ -11,31 +11,8 @@
 
 namespace deruzera::platform {
 
-// Why a device could not be opened.
-enum class TAccessFailure {
-    None,
-    // The user may not read it, and there is nobody to ask: a file, or a
-    // block device while udisks2 doesn't run.
-    PermissionDenied,
-    // udisks2 asked polkit and polkit refused, or the user dismissed the
-    // password prompt.
-    NotAuthorized,
-    // No such file or device, or udisks2 doesn't know the device.
-    NoSuchDevice,
-    // Anything else: see Errno or DBusError.
-    Other,
-};
-
-struct TAccessResult {
-    THandle Device;                 // null unless Failure is None
-    TAccessFailure Failure = TAccessFailure::None;
-    std::string Path;
-    int Errno = 0;                  // errno of the plain open (or of the bus call)
-    std::string DBusError;          // D-Bus error name where udisks2 was asked
-    std::string DBusMessage;
-    bool BlockDevice = false;       // the path names a block device
-    bool ThroughUDisks = false;     // the descriptor came from udisks2
-};
+using TAccessFailure = deruzera::TAccessFailure;
+using TAccessResult = deruzera::TDeviceAccess;
 
 struct TAccessOptions {
     // A terminal front end sets this: while udisks2 is asked, and where
@@ -50,8 +27,5 @@ struct TAccessOptions {
 // Opens `path` read-only as described above.
 TAccessResult OpenForReading(const std::string& path, const TAccessOptions& options = {});
 
-// One line that names why `result` failed and what the user can do, shown
-// after the "Error: Invalid handle value" line; "" when it did not fail.
-std::string AccessFailureText(const TAccessResult& result);
 
 }  // namespace deruzera::platform

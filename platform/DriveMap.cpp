@@ -45,26 +45,25 @@ std::string NextFreeDrive() {
 
 namespace {
 
-std::shared_ptr<TDevice> OpenDrive(const std::string& drive, std::string& problem, const TAccessOptions& options) {
-    problem.clear();
+TDeviceAccess OpenDrive(const std::string& drive, const TAccessOptions& options) {
     const std::string path = DrivePath(drive);
-    if (path.empty()) return nullptr;
-    TAccessResult opened = OpenForReading(path, options);
-    problem = AccessFailureText(opened);
-    return std::move(opened.Device);
+    if (path.empty()) {
+        TDeviceAccess unmapped;
+        unmapped.Failure = TAccessFailure::Unmapped;
+        return unmapped;
+    }
+    return OpenForReading(path, options);
 }
 
 }  // namespace
 
-std::shared_ptr<TDevice> OpenMappedDrive(const std::string& drive, std::string& problem) {
-    return OpenDrive(drive, problem, {});
-}
+TDeviceAccess OpenMappedDrive(const std::string& drive) { return OpenDrive(drive, {}); }
 
 TDeviceOpener TerminalDriveOpener() {
-    return [](const std::string& drive, std::string& problem) {
+    return [](const std::string& drive) {
         TAccessOptions options;
         options.TerminalAgent = true;
-        return OpenDrive(drive, problem, options);
+        return OpenDrive(drive, options);
     };
 }
 

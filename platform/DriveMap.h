@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "volume/Salvane.h"
+#include "volume/Device.h"
 
 namespace deruzera::platform {
 
@@ -24,9 +24,9 @@ std::vector<TMappedDrive> MappedDrives();
 std::string NextFreeDrive();
 
 // Opens the path mapped to `drive` read-only, through the disk service
-// udisks2 where the user may not read it; null when it is unmapped or can't
-// be opened, with a line saying why in `problem`.
-std::shared_ptr<TDevice> OpenMappedDrive(const std::string& drive, std::string& problem);
+// udisks2 where the user may not read it; the device, or why it could not
+// be opened.
+TDeviceAccess OpenMappedDrive(const std::string& drive);
 
 // The same for a terminal front end: polkit may ask for the password in
 // the terminal.

@@ -4,6 +4,7 @@
 
 #include "SourceEnds.h"
 #include "Sources.h"
+#include "volume/Messages.h"
 #include "volume/SizeText.h"
 
 namespace deruzera::platform {
@@ -34,12 +35,7 @@ std::string Library(const TSourceFailure& f) { return " (" + f.Library + ": " + 
 std::vector<TLogLine> SourceFailureLines(const TSourceFailure& f) {
     switch (f.End) {
     case TSourceEnd::Opened: return {};
-    case TSourceEnd::CannotOpen: {
-        std::vector<TLogLine> lines{{"Error: Invalid handle value", clRed}};
-        const std::string why = f.Access ? AccessFailureText(*f.Access) : std::string();
-        if (!why.empty()) lines.push_back({why, clRed});
-        return lines;
-    }
+    case TSourceEnd::CannotOpen: return OpenFailedLines(f.Access ? *f.Access : TDeviceAccess{});
     case TSourceEnd::Unreadable:
         return {{"Error: " + f.Path + " could not be read (" + Reason(f.Error) + ")", clRed}};
     case TSourceEnd::LibraryFailed:

@@ -162,4 +162,23 @@ std::string FileNameOf(TBytes attribute) {
 
 std::uint64_t ParentReferenceOf(TBytes attribute) { return ReadU64(attribute, FileName::Parent); }
 
+TBytes NameOfRecord(TBytes record, TBytes list, const TExtensionFetch& fetch, TDynamicCharArray& holder,
+                    std::int64_t* elsewhere) {
+    if (elsewhere) *elsewhere = -1;
+    if (const TBytes own = FileNameAttribute(record); !own.empty()) return own;
+    for (std::size_t p = 0; p + ListEntry::Size <= list.size();) {
+        const std::size_t length = ReadU16(list, p + ListEntry::Length);
+        if (length < ListEntry::Size) break;
+        if (ReadU32(list, p + ListEntry::Type) == AttrFileName) {
+            const std::int64_t at = RecordNumberOf(ReadU64(list, p + ListEntry::Record));
+            if (fetch) holder = fetch(at);
+            const TBytes name = FileNameAttribute(holder);
+            if (!name.empty()) return name;
+            if (elsewhere && *elsewhere < 0) *elsewhere = at;
+        }
+        p += length;
+    }
+    return {};
+}
+
 }  // namespace deruzera

@@ -10,6 +10,7 @@
 #include "Device.h"
 #include "Layout.h"
 #include "Records.h"
+#include "Runs.h"
 
 namespace deruzera {
 
@@ -69,5 +70,13 @@ TBytes FileNameAttribute(TBytes record);
 // The contents of a record's $ATTRIBUTE_LIST (resident, or read from its
 // clusters through `device`); empty where there is none or it is damaged.
 TDynamicCharArray ReadAttributeList(TBytes record, TDevice* device, const TVolume& volume);
+
+// The $FILE_NAME to show of fixed-up base record `record`: its own, else the
+// first its attribute list (`list`, as ReadAttributeList gives it) places
+// in an extension record, taken from that record as `fetch` gives it and
+// kept in `holder`. Empty where there is none to be had; `elsewhere` then
+// gets the extension record the list names for it, or -1.
+TBytes NameOfRecord(TBytes record, TBytes list, const TExtensionFetch& fetch, TDynamicCharArray& holder,
+                    std::int64_t* elsewhere = nullptr);
 
 }  // namespace deruzera

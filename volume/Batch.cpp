@@ -128,9 +128,11 @@ std::string BatchProgressText(const TBatchProgress& p, const std::string& decima
     return text;
 }
 
-TBatchOutcome RecoverBatch(TDevice& device, const TVolume& volume, const std::vector<TBatchItem>& items,
+TBatchOutcome RecoverBatch(TNtfsVolume& ntfs, const std::vector<TBatchItem>& items,
                            const std::string& folder, TBatchSink& sink, const std::atomic<bool>& stop,
                            const TBatchOptions& options) {
+    TDevice& device = ntfs.Device();
+    const TVolume& volume = ntfs.Geometry();
     TBatchOutcome outcome;
     outcome.Folder = folder;
     outcome.Files = items.size();
@@ -170,10 +172,8 @@ TBatchOutcome RecoverBatch(TDevice& device, const TVolume& volume, const std::ve
         TBatchFileOutcome file;
         file.Record = item.Record;
         file.State = item.State;
-        const TRecoveryPlan plan = PlanRecovery(device, volume, item.Record, item.Sequence);
-        file.Source = sink.Describe(item);
-        if (file.Source.empty())
-            file.Source = plan.HasName ? plan.FilePath + plan.FileName : "record " + std::to_string(item.Record);
+        const TRecoveryPlan plan = PlanRecovery(ntfs, item.Record, item.Sequence);
+        file.Source = plan.HasName ? plan.FilePath + plan.FileName : "record " + std::to_string(item.Record);
         std::uint64_t expected = static_cast<std::uint64_t>(std::max<std::int64_t>(item.Size, 0));
         const std::uint64_t before = progress.BytesDone;
 
@@ -217,7 +217,7 @@ TBatchOutcome RecoverBatch(TDevice& device, const TVolume& volume, const std::ve
                 if (written.End == TWriteEnd::Written) {
                     file.Written = true;
                     file.Bytes = written.Bytes;
-                    file.Notes = CopyNoteLines(written, &plan);
+                    file.Notes = CopyNoteLines(NotesOf(written, plan));
                 } else if (written.End == TWriteEnd::Exists || written.End == TWriteEnd::NotRegular) {
                     file.Reason = "no free name for it in " + directory.string();
                 } else {

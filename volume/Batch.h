@@ -10,7 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "Salvane.h"
+#include "Messages.h"
+#include "Recover.h"
+#include "SizeText.h"
+#include "Volume.h"
 
 namespace deruzera {
 
@@ -49,9 +52,6 @@ public:
     virtual void Progress(const TBatchProgress& /*progress*/) {}
     // Each file once it is written or has failed.
     virtual void FileDone(const TBatchFileOutcome& /*outcome*/) {}
-    // How the caller names a file in the lines (its path and name as the
-    // scan found them); empty: as its record gives them.
-    virtual std::string Describe(const TBatchItem& /*item*/) { return {}; }
 };
 
 struct TBatchOptions {
@@ -70,7 +70,7 @@ struct TBatchOutcome {
     bool Refused = false;     // the folder can't be used: nothing was tried
 };
 
-// Recovers `items` of the volume on `device` into `folder` (made where it is
+// Recovers `items` of `volume` into `folder` (made where it is
 // missing). Below it each file goes to its path below the drive
 // (C:\Users\a.txt to FOLDER/Users/a.txt), a path that can't be resolved
 // below FOLDER/Orphans; every folder and file name is made safe; an existing
@@ -79,7 +79,7 @@ struct TBatchOutcome {
 // its record. `stop` ends the batch at the next file, or within the file
 // being written, whose part is removed. Lines go to `sink`: one for each
 // failure and one to sum up.
-TBatchOutcome RecoverBatch(TDevice& device, const TVolume& volume, const std::vector<TBatchItem>& items,
+TBatchOutcome RecoverBatch(TNtfsVolume& volume, const std::vector<TBatchItem>& items,
                            const std::string& folder, TBatchSink& sink, const std::atomic<bool>& stop,
                            const TBatchOptions& options = {});
 

@@ -1,11 +1,12 @@
 // A device or image the volume reader reads: read at a 64-bit offset and
 // size. Nothing here writes. The front ends open devices (a path, or a
-// descriptor another process handed over) and own them; the volume reader
-// only borrows them.
+// descriptor another process handed over, or a container's library); an
+// open volume shares the device with the front end that opened it.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -14,10 +15,13 @@ namespace deruzera {
 class TDevice {
 public:
     virtual ~TDevice() = default;
-    // Reads up to `count` bytes at `offset`, looping over short reads. Returns
-    // the bytes read (fewer at the end of the device, 0 past it), or a
-    // negative errno value when the device fails before any byte was read.
-    // A negative offset reads nothing.
+    // Reads up to `count` bytes at `offset`. Returns the bytes read, which
+    // may be fewer than asked before the end of the device too (the caller
+    // goes on from there: a short read never means zeros); 0 at or past the
+    // end; a negative errno value when the byte at `offset` itself can't be
+    // read. A negative offset reads nothing. May be called from several
+    // threads at once: the scan reads ahead on a thread of its own while
+    // another reads records and content.
     virtual std::int64_t ReadAt(std::int64_t offset, void* buffer, std::size_t count) = 0;
     // Size in bytes, or -1 when unknown.
     virtual std::int64_t Size() const = 0;
@@ -30,6 +34,38 @@ public:
 };
 
 using THandle = std::unique_ptr<TDevice>;
+
+// Why a device could not be opened for reading.
+enum class TAccessFailure {
+    None,
+    // No device or image stands for the drive string.
+    Unmapped,
+    // The user may not read it, and there is nobody to ask: a file, or a
+    // block device while the disk service (udisks2) doesn't run.
+    PermissionDenied,
+    // The disk service asked polkit and polkit refused, or the user
+    // dismissed the password prompt.
+    NotAuthorized,
+    // No such file or device, or the disk service doesn't know the device.
+    NoSuchDevice,
+    // Anything else: see Errno, or the disk service's error.
+    Other,
+};
+
+// A device opened for reading, or why it could not be.
+struct TDeviceAccess {
+    std::shared_ptr<TDevice> Device;   // null unless Failure is None
+    TAccessFailure Failure = TAccessFailure::None;
+    std::string Path;                  // the node or image asked for
+    int Errno = 0;                     // errno of the plain open (or of the call to the service)
+    std::string ServiceError;          // the disk service's error name, where it was asked
+    std::string ServiceMessage;
+    bool BlockDevice = false;          // the path names a block device
+    bool ThroughService = false;       // the descriptor came from the disk service
+};
+
+// How a front end opens the device of a drive string.
+using TDeviceOpener = std::function<TDeviceAccess(const std::string& drive)>;
 
 // A device over bytes held in memory (tests, fuzzing). Reads clamp at the end.
 THandle MemoryDevice(std::string bytes);

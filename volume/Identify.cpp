@@ -63,7 +63,7 @@ TVolumeIdentity IdentifyVolume(TDevice& device) {
         return id;
     }
     TVolume volume;
-    TScanOutcome failure;
+    TOpenFailure failure;
     const bool loaded = LoadVolume(device, "C:", volume, nullptr, failure) == TScanEnd::Completed;
     bool ntfs = read && IsNtfsBootSector(boot) && !volume.FromBackupBoot;
     if (!ntfs && loaded && volume.FromBackupBoot) {

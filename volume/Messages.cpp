@@ -5,12 +5,34 @@
 #include <system_error>
 
 #include "Messages.h"
+#include "Scan.h"
 #include "SizeText.h"
 
 namespace deruzera {
 namespace {
 
 std::string Reason(int error) { return std::generic_category().message(error); }
+
+// The first line of a message, without a closing full stop.
+std::string FirstLine(std::string text) {
+    const auto eol = text.find_first_of("\r\n");
+    if (eol != std::string::npos) text.resize(eol);
+    while (!text.empty() && (text.back() == '.' || text.back() == ' ')) text.pop_back();
+    return text;
+}
+
+bool IsNoSuchDevice(int error) {
+    return error == static_cast<int>(std::errc::no_such_file_or_directory) ||
+           error == static_cast<int>(std::errc::not_a_directory) ||
+           error == static_cast<int>(std::errc::no_such_device_or_address) ||
+           error == static_cast<int>(std::errc::no_such_device);
+}
+
+constexpr const char* Service = "the disk service udisks2";
+
+// Damaged MFT records a scan must meet before it says the volume is mostly
+// damaged: a small volume's few records say too little.
+constexpr std::int64_t MinDamagedToSay = 8;
 
 }  // namespace
 
@@ -26,6 +48,19 @@ const char* StateName(TRecoverability state) {
     return "unknown";
 }
 
+TLogLine ScanStartLine(const std::string& drive) { return {"Preparing for scan the drive " + drive + "\\ ...", clBlack}; }
+TLogLine WalkStartLine(const std::string& drive) {
+    return {"Scanning for deleted files on drive " + drive + "\\ ...", clBlack};
+}
+TLogLine NtfsDiskLine() { return {"This is a NTFS disk", clGreen}; }
+TLogLine BackupBootLine() { return {"The boot sector is damaged: the backup copy at the end of the drive is used", clBlack}; }
+
+bool MostlyDamaged(const TScanOutcome& o) {
+    // A healthy volume has a damaged record now and then; an encrypted or
+    // overwritten one has hardly anything else.
+    return o.DamagedRecords >= MinDamagedToSay && 2 * o.DamagedRecords > o.RecordsWithBytes;
+}
+
 std::vector<TLogLine> ScanEndLines(const TScanOutcome& o) {
     const std::string count = CountText(o.FoundCount);
     std::vector<TLogLine> lines;
@@ -33,6 +68,10 @@ std::vector<TLogLine> ScanEndLines(const TScanOutcome& o) {
     case TScanEnd::Completed:
         if (o.UnreadableRecords > 0)
             lines.push_back({std::to_string(o.UnreadableRecords) + " MFT records could not be read and were skipped", clRed});
+        if (MostlyDamaged(o))
+            lines.push_back({std::to_string(o.DamagedRecords) + " of the " + std::to_string(o.RecordsWithBytes) +
+                                 " MFT records read are damaged: the volume may be encrypted or overwritten",
+                             clRed});
         lines.push_back({"Scanning process completed", clGreen});
         lines.push_back({count, clGreen});
         break;
@@ -41,10 +80,7 @@ std::vector<TLogLine> ScanEndLines(const TScanOutcome& o) {
         lines.push_back({count, clRed});
         break;
     case TScanEnd::NoDrive: lines.push_back({"Error: No drive detected", clRed}); break;
-    case TScanEnd::OpenFailed:
-        lines.push_back({"Error: Invalid handle value", clRed});
-        if (!o.What.empty()) lines.push_back({o.What, clRed});
-        break;
+    case TScanEnd::OpenFailed: lines = OpenFailedLines(o.Access); break;
     case TScanEnd::NotNtfs: lines.push_back({"Error: This is not a NTFS disk", clRed}); break;
     case TScanEnd::UnsupportedGeometry: lines.push_back({"Error: Unsupported NTFS geometry", clRed}); break;
     case TScanEnd::Record0Damaged: lines.push_back({"Error: " + o.What, clRed}); break;
@@ -59,6 +95,11 @@ std::vector<TLogLine> ScanEndLines(const TScanOutcome& o) {
         break;
     case TScanEnd::OutOfMemory:
         lines.push_back({"Error: Not enough memory to go on with the scan", clRed});
+        if (o.Walked) lines.push_back({count, clRed});
+        break;
+    case TScanEnd::Failed:
+        lines.push_back({"Error: The scan stopped on an unexpected failure" + (o.What.empty() ? "" : " (" + o.What + ")"),
+                         clRed});
         if (o.Walked) lines.push_back({count, clRed});
         break;
     }
@@ -136,41 +177,47 @@ std::string SameDeviceQuestion() {
 
 TLogLine SameDeviceAnswerLine() { return {"Writing to the drive being read all the same", clBlack}; }
 
-std::vector<TLogLine> CopyNoteLines(const TWriteOutcome& outcome, const TRecoveryPlan* plan) {
+TLogLine PreparingRecoveryLine() { return {"Preparing for recovery", clBlack}; }
+TLogLine CancelledLine() { return {"Recovery cancelled by user", clRed}; }
+TLogLine SameDeviceRefusedLine() {
+    return {"Error: The target lies on the drive being read, where writing can overwrite deleted files still to be "
+            "recovered; give --allow-same-device to write there all the same",
+            clRed};
+}
+
+std::vector<TLogLine> CopyNoteLines(const TCopyNotes& notes) {
     std::vector<TLogLine> lines;
-    if (outcome.End != TWriteEnd::Written) return lines;
-    if (plan && plan->Encrypted)
+    if (notes.Encrypted)
         lines.push_back({"The file is encrypted: the copy holds its encrypted bytes, readable only with its "
                          "owner's key",
                          clBlue});
-    if (outcome.BadUnits > 0) {
-        lines.push_back({std::to_string(outcome.BadUnits) +
+    if (notes.BadUnits > 0) {
+        lines.push_back({std::to_string(notes.BadUnits) +
                              " compressed units could not be decompressed and were written as zeros",
                          clRed});
     }
-    if (plan && plan->Content.MissingBytes > 0) {
-        lines.push_back({std::to_string(plan->Content.MissingBytes) +
+    if (notes.MissingBytes > 0) {
+        lines.push_back({std::to_string(notes.MissingBytes) +
                              " bytes of the file are no longer described on the volume and were written as zeros",
                          clRed});
     }
-    if (plan && (plan->State == TRecoverability::Partial || plan->State == TRecoverability::Overwritten)) {
-        lines.push_back({Share(plan->OverwrittenBytes, plan->StoredBytes) +
+    if (notes.State == TRecoverability::Partial || notes.State == TRecoverability::Overwritten) {
+        lines.push_back({Share(notes.OverwrittenBytes, notes.StoredBytes) +
                              " of the copy comes from clusters that other files now use",
                          clRed});
     }
     return lines;
 }
 
-std::vector<TLogLine> WriteLines(const TWriteOutcome& outcome, const std::string& target, const TRecoveryPlan* plan) {
+std::vector<TLogLine> WriteLines(const TWriteOutcome& outcome, const std::string& target, const TCopyNotes& notes) {
     switch (outcome.End) {
     case TWriteEnd::Written: {
         std::vector<TLogLine> lines{{"Recovered file written : " + std::filesystem::path(target).filename().string() +
                                          " (" + std::to_string(outcome.Bytes) + " Bytes)",
                                      clBlue}};
-        const std::vector<TLogLine> notes = CopyNoteLines(outcome, plan);
-        lines.insert(lines.end(), notes.begin(), notes.end());
-        const bool whole = std::none_of(notes.begin(), notes.end(), [](const TLogLine& l) { return l.Colour == clRed; });
-        if (whole) lines.push_back({"File recovered", clGreen});
+        const std::vector<TLogLine> noted = CopyNoteLines(notes);
+        lines.insert(lines.end(), noted.begin(), noted.end());
+        if (notes.Whole()) lines.push_back({"File recovered", clGreen});
         return lines;
     }
     case TWriteEnd::IsSource: return {{"Error: The recovered file can't be written over the drive being read", clRed}};
@@ -180,6 +227,45 @@ std::vector<TLogLine> WriteLines(const TWriteOutcome& outcome, const std::string
     case TWriteEnd::Stopped: break;
     }
     return {{"Error: Unable to write the recovered file", clRed}};
+}
+
+std::string AccessFailureText(const TDeviceAccess& result) {
+    const std::string& path = result.Path;
+    switch (result.Failure) {
+    case TAccessFailure::None:
+    case TAccessFailure::Unmapped: return {};
+    case TAccessFailure::PermissionDenied:
+        if (!result.BlockDevice)
+            return "Access to " + path + " was refused: permission denied. Run as root or get read access to the file.";
+        return "Access to " + path + " was refused: permission denied, and " + Service +
+               " is not running to ask for it. Run as root or start udisks2.";
+    case TAccessFailure::NotAuthorized:
+        if (result.ServiceError == "org.freedesktop.UDisks2.Error.NotAuthorizedDismissed")
+            return "Access to " + path +
+                   " was refused: the password prompt was dismissed. Try again and enter the password, or run as root.";
+        if (result.ServiceError == "org.freedesktop.UDisks2.Error.NotAuthorizedCanObtain")
+            return "Access to " + path +
+                   " was refused: polkit wants a password and no agent could ask for it. Run as root, or from a desktop session or a terminal.";
+        return "Access to " + path +
+               " was refused: not authorised by polkit. Ask an administrator for access to the disk, or run as root.";
+    case TAccessFailure::NoSuchDevice:
+        if (IsNoSuchDevice(result.Errno) || result.Errno == 0) return "No such device: " + path;
+        return "Access to " + path + " was refused: permission denied, and " + Service +
+               " does not know the device. Run as root.";
+    case TAccessFailure::Other: break;
+    }
+    if (!result.ServiceError.empty() || !result.ServiceMessage.empty()) {
+        std::string text = "Cannot open " + path + " through " + Service + ": " + FirstLine(result.ServiceMessage);
+        if (!result.ServiceError.empty()) text += " (" + result.ServiceError + ")";
+        return text + ".";
+    }
+    return "Cannot open " + path + ": " + FirstLine(Reason(result.Errno)) + ".";
+}
+
+std::vector<TLogLine> OpenFailedLines(const TDeviceAccess& access) {
+    std::vector<TLogLine> lines{{"Error: Invalid handle value", clRed}};
+    if (const std::string why = AccessFailureText(access); !why.empty()) lines.push_back({why, clRed});
+    return lines;
 }
 
 }  // namespace deruzera

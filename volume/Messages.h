@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "Device.h"
 #include "Log.h"
 #include "Records.h"
 #include "Recover.h"
@@ -25,6 +26,19 @@ const char* StateName(TRecoverability state);
 // used by C:\Docs\new.bin".
 std::string StateText(const TFoundFiles& file, const std::vector<std::string>& holders);
 
+// ---- The scan ---------------------------------------------------------------
+
+struct TScanOutcome;
+
+// "Preparing for scan the drive C:\ ...", and the line where the walk begins.
+TLogLine ScanStartLine(const std::string& drive);
+TLogLine WalkStartLine(const std::string& drive);
+// "This is a NTFS disk", and the line that says the backup boot sector is used.
+TLogLine NtfsDiskLine();
+TLogLine BackupBootLine();
+// Whether the records of a completed scan are mostly damaged, as an
+// encrypted or overwritten volume's are.
+bool MostlyDamaged(const TScanOutcome& outcome);
 // The lines that end a scan, by how it ended.
 std::vector<TLogLine> ScanEndLines(const TScanOutcome& outcome);
 
@@ -36,11 +50,24 @@ std::string SameDeviceQuestion();
 TLogLine SameDeviceAnswerLine();
 // What a written copy holds besides the file's own bytes (red) and that it
 // is the encrypted form (blue); nothing where it is wholly the file's own.
-std::vector<TLogLine> CopyNoteLines(const TWriteOutcome& outcome, const TRecoveryPlan* plan);
+std::vector<TLogLine> CopyNoteLines(const TCopyNotes& notes);
 // After the write: what was written, what is not the file's own (units
 // that would not decompress, parts no longer described, clusters other
 // files hold), and "File recovered" only where nothing is.
-std::vector<TLogLine> WriteLines(const TWriteOutcome& outcome, const std::string& target,
-                                 const TRecoveryPlan* plan = nullptr);
+std::vector<TLogLine> WriteLines(const TWriteOutcome& outcome, const std::string& target, const TCopyNotes& notes);
+// "Preparing for recovery", and "Recovery cancelled by user".
+TLogLine PreparingRecoveryLine();
+TLogLine CancelledLine();
+// The companion's answer where a target lies on the drive being read and it
+// was not told to write there.
+TLogLine SameDeviceRefusedLine();
+
+// ---- Devices ---------------------------------------------------------------
+
+// One line that names why a device could not be opened and what the user
+// can do; "" when it did not fail or no device stands for the drive.
+std::string AccessFailureText(const TDeviceAccess& access);
+// "Error: Invalid handle value", and the line above where there is one.
+std::vector<TLogLine> OpenFailedLines(const TDeviceAccess& access);
 
 }  // namespace deruzera

@@ -6,6 +6,7 @@
 
 #include "Attributes.h"
 #include "Fixup.h"
+#include "Messages.h"
 #include "Layout.h"
 #include "Mft.h"
 #include "Runs.h"
@@ -101,7 +102,7 @@ std::int64_t AppendExtensionRuns(TBytes record0, std::int64_t lastVcn, TDevice& 
 
 // Reads the MFT's extent from record 0 into `volume`: its runs (from $DATA,
 // and from the extension records of its attribute list) and RecordCount.
-TScanEnd ReadMftExtent(TBytes record0, TBytes data, TDevice& device, TVolume& volume, TScanOutcome& failure) {
+TScanEnd ReadMftExtent(TBytes record0, TBytes data, TDevice& device, TVolume& volume, TOpenFailure& failure) {
     volume.MFTRuns.clear();
     volume.RecordCount = 0;
     if (data.empty() || ReadU8(data, AttrHeader::NonResident) != 1) return TScanEnd::Completed;  // nothing to walk
@@ -151,7 +152,7 @@ TScanEnd ReadMftExtent(TBytes record0, TBytes data, TDevice& device, TVolume& vo
 // Reads the system records 0 to 15 of the volume whose geometry is in
 // `volume` (they always lie together at the MFT's start) and maps the MFT
 // from record 0. The records as read go to `system` where asked for.
-TScanEnd LoadMft(TDevice& device, TVolume& volume, TScanOutcome& failure, TDynamicCharArray* system) {
+TScanEnd LoadMft(TDevice& device, TVolume& volume, TOpenFailure& failure, TDynamicCharArray* system) {
     const std::size_t recordSize = volume.FileRecordSize;
     TDynamicCharArray first(recordSize * FirstUserRecord);
     if (ReadMftBytes(device, volume, 0, first.data(), first.size()) != 0) {
@@ -181,7 +182,7 @@ TScanEnd LoadMft(TDevice& device, TVolume& volume, TScanOutcome& failure, TDynam
 
 }  // namespace
 
-TScanEnd LoadVolume(TDevice& device, const std::string& drive, TVolume& volume, TLogSink* log, TScanOutcome& failure,
+TScanEnd LoadVolume(TDevice& device, const std::string& drive, TVolume& volume, TLogSink* log, TOpenFailure& failure,
                     TDynamicCharArray* systemRecords) {
     volume = TVolume{};
     volume.CurrentDrive = drive;
@@ -192,7 +193,7 @@ TScanEnd LoadVolume(TDevice& device, const std::string& drive, TVolume& volume, 
         failure.Offset = 0;
         return TScanEnd::ReadError;
     }
-    if (geometry == TGeometryEnd::Accepted && log) log->Line({"This is a NTFS disk", clGreen});
+    if (geometry == TGeometryEnd::Accepted && log) log->Line(NtfsDiskLine());
     TScanEnd end = geometry == TGeometryEnd::Accepted ? LoadMft(device, volume, failure, systemRecords)
                    : geometry == TGeometryEnd::NotNtfs ? TScanEnd::NotNtfs
                                                        : TScanEnd::UnsupportedGeometry;
@@ -205,17 +206,17 @@ TScanEnd LoadVolume(TDevice& device, const std::string& drive, TVolume& volume, 
     for (const std::int64_t sector : {std::int64_t{512}, std::int64_t{4096}}) {
         if (size < 2 * sector) continue;
         TVolume backup = volume;
-        TScanOutcome backupFailure;
+        TOpenFailure backupFailure;
         if (ReadVolumeGeometry(device, backup, (size / sector - 1) * sector) != TGeometryEnd::Accepted) continue;
         if (LoadMft(device, backup, backupFailure, systemRecords) != TScanEnd::Completed) continue;
         if (log) {
-            log->Line({"The boot sector is damaged: the backup copy at the end of the drive is used", clBlack});
-            if (geometry != TGeometryEnd::Accepted) log->Line({"This is a NTFS disk", clGreen});
+            log->Line(BackupBootLine());
+            if (geometry != TGeometryEnd::Accepted) log->Line(NtfsDiskLine());
         }
         volume = std::move(backup);
         return TScanEnd::Completed;
     }
-    if (geometry == TGeometryEnd::Unsupported && log) log->Line({"This is a NTFS disk", clGreen});
+    if (geometry == TGeometryEnd::Unsupported && log) log->Line(NtfsDiskLine());
     return end;
 }
 

@@ -38,6 +38,6 @@ int ReadFileRecord(TDevice& device, const TVolume& volume, std::int64_t n, TDyna
 // line about the backup); the end is returned, with the failure's details in
 // `failure`. The system records as read go to `systemRecords` where given.
 TScanEnd LoadVolume(TDevice& device, const std::string& drive, TVolume& volume, TLogSink* log,
-                    TScanOutcome& failure, TDynamicCharArray* systemRecords = nullptr);
+                    TOpenFailure& failure, TDynamicCharArray* systemRecords = nullptr);
 
 }  // namespace deruzera

@@ -6,12 +6,9 @@
 #include <optional>
 #include <unordered_set>
 
-#include "Attributes.h"
-#include "Fixup.h"
 #include "Layout.h"
-#include "Mft.h"
-#include "Paths.h"
-#include "Runs.h"
+#include "Scan.h"
+#include "Volume.h"
 
 namespace deruzera {
 namespace {
@@ -145,6 +142,11 @@ void TDirectoryTable::AddPending(std::int64_t record, std::int64_t at) {
     it->Pending = true;
 }
 
+bool TDirectoryTable::IsPending(std::int64_t record) const {
+    const TEntry* e = Find(record);
+    return e && e->Pending;
+}
+
 bool TDirectoryTable::Lookup(std::int64_t record, std::string& name, std::int64_t& parent) const {
     const TEntry* e = Find(record);
     if (!e || e->Pending) return false;
@@ -196,49 +198,23 @@ std::int64_t TDirectoryTable::PendingAncestor(std::int64_t record, std::int64_t 
 }
 
 std::string TScanResults::FilePath(const TFoundFiles& file) const {
-    return Directories.PathOf(file.ParentRecord, Volume.CurrentDrive) + "\\";
+    return Volume->Directories().PathOf(file.ParentRecord, Volume->Drive()) + "\\";
 }
 
-// ---- Paths read from the volume ----------------------------------------------------
+std::string TFoundBatch::FilePath(const TFoundFiles& file) const {
+    return Volume.Directories().PathOf(file.ParentRecord, Volume.Drive()) + "\\";
+}
 
-std::string GetDirectoryPath(TDevice& device, const TVolume& volume, std::int64_t n) {
-    TDynamicCharArray record;
-    std::deque<std::string> names;  // the names read, while the path is put together
-    return BuildPath(n, volume.CurrentDrive, [&](std::int64_t r) -> std::optional<TLink> {
-        if (r >= volume.RecordCount && volume.RecordCount > 0) return std::nullopt;
-        ReadFileRecord(device, volume, r, record);
-        try {
-            FixupRecord(record);
-        } catch (const ERecordError&) {
-            return std::nullopt;
-        }
-        // Only a directory, in use or deleted, has a path: 2 or 3, nothing more.
-        const std::uint16_t flags = ReadU16(record, RecordHeader::Flags);
-        if (flags != RecordIsDirectory && flags != (RecordIsDirectory | RecordInUse)) return std::nullopt;
-        TBytes name = FileNameAttribute(record);
-        TDynamicCharArray extension;
-        if (name.empty()) {
-            // A folder whose name spilled into an extension record.
-            const TDynamicCharArray list = ReadAttributeList(record, nullptr, volume);
-            for (std::size_t p = 0; p + ListEntry::Size <= list.size() && name.empty();) {
-                const std::size_t length = ReadU16(list, p + ListEntry::Length);
-                if (length < ListEntry::Size) break;
-                const std::int64_t at = RecordNumberOf(ReadU64(list, p + ListEntry::Record));
-                if (ReadU32(list, p + ListEntry::Type) == AttrFileName && at != r &&
-                    ReadFileRecord(device, volume, at, extension) == 0) {
-                    try {
-                        FixupRecord(extension);
-                        if (BelongsTo(extension, r, ReadU16(record, RecordHeader::Sequence)))
-                            name = FileNameAttribute(extension);
-                    } catch (const ERecordError&) {
-                    }
-                }
-                p += length;
-            }
-        }
-        if (name.empty()) return std::nullopt;
-        names.push_back(FileNameOf(name));
-        return TLink{names.back(), RecordNumberOf(ParentReferenceOf(name))};
+// ---- Paths of the open volume -------------------------------------------------------
+
+std::string TNtfsVolume::DirectoryPath(std::int64_t record) {
+    if (scanned_) return directories_.PathOf(record, Drive());
+    std::lock_guard lock(readMutex_);
+    return BuildPath(record, Drive(), [this](std::int64_t r) -> std::optional<TLink> {
+        auto it = read_.find(r);
+        if (it == read_.end()) it = read_.emplace(r, ReadDirectory(r)).first;
+        if (!it->second) return std::nullopt;
+        return TLink{it->second->first, it->second->second};
     });
 }
 

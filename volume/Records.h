@@ -105,6 +105,8 @@ public:
     // Remembers that directory `record` gets its name from record `at` (an
     // extension record the walk reaches later); Add then fills it in.
     void AddPending(std::int64_t record, std::int64_t at);
+    // Whether `record` waits for its name from a record the walk reaches later.
+    bool IsPending(std::int64_t record) const;
     // The name and parent of `record`, where known.
     bool Lookup(std::int64_t record, std::string& name, std::int64_t& parent) const;
     // The path of directory `record` without a trailing backslash: `drive`
@@ -165,34 +167,15 @@ enum class TScanEnd {
     MftDamaged,           // the MFT's extent can't be right
     ReadError,            // the device failed
     OutOfMemory,          // the machine ran out of memory
+    Failed,               // anything else stopped it: a fault of the program's
 };
 
-struct TScanOutcome {
-    TScanEnd End = TScanEnd::Completed;
-    std::string What;             // the fixup's message, what is damaged, or why the open failed
-    std::int64_t Offset = -1;     // byte offset on the volume where it happened, -1 where none
-    int Error = 0;                // errno of a failed read or open
-    std::int64_t FoundCount = 0;
-    std::int64_t UnreadableRecords = 0;  // records skipped because the device failed to read them
-    bool Walked = false;          // the walk began: its results replace those of earlier scans
-    std::shared_ptr<TDevice> Device;  // the device scanned, kept for recovery
-    TVolume Volume;
-    TDirectoryTable Directories;
-    TOverwriters Overwriters;
-    bool BitmapRead = false;      // recoverability is known (the cluster bitmap could be read)
-};
-
-// What a front end keeps of one scan to list and recover its files: the
-// device it read (open for every recovery), the volume, the directories the
-// walk saw and the files it found.
-struct TScanResults {
-    std::shared_ptr<TDevice> Device;
-    TVolume Volume;
-    TDirectoryTable Directories;
-    TOverwriters Overwriters;
-    TFoundFileList Files;
-    // The directory path of a found file, followed by "\".
-    std::string FilePath(const TFoundFiles& file) const;
+// Why a volume could not be opened, with where and why.
+struct TOpenFailure {
+    TScanEnd End = TScanEnd::Completed;  // Completed: it opened
+    std::string What;         // the fixup's message, or what is damaged
+    std::int64_t Offset = -1; // byte offset on the device, -1 where none
+    int Error = 0;            // errno of a failed read
 };
 
 }  // namespace deruzera

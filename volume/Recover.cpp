@@ -13,7 +13,8 @@
 #include "Layout.h"
 #include "Messages.h"
 #include "Mft.h"
-#include "Paths.h"
+#include "Scan.h"
+#include "Volume.h"
 #include "Recover.h"
 #include "Runs.h"
 #include "Times.h"
@@ -79,8 +80,9 @@ std::string SafeFileName(const std::string& name) {
     return safe;
 }
 
-TRecoveryPlan PlanRecovery(TDevice& device, const TVolume& volume, std::int64_t record,
-                           std::optional<std::uint16_t> sequence) {
+TRecoveryPlan PlanRecovery(TNtfsVolume& ntfs, std::int64_t record, std::optional<std::uint16_t> sequence) {
+    TDevice& device = ntfs.Device();
+    const TVolume& volume = ntfs.Geometry();
     TRecoveryPlan plan;
     plan.Record = record;
     if (record < 0 || (volume.RecordCount > 0 && record >= volume.RecordCount) || FileRecordOffset(volume, record) < 0) {
@@ -109,26 +111,14 @@ TRecoveryPlan PlanRecovery(TDevice& device, const TVolume& volume, std::int64_t 
     }
     // Attributes that spilled into extension records: read from each one
     // that still names this record as its base.
-    const std::uint16_t ownSequence = ReadU16(bytes, RecordHeader::Sequence);
-    const TExtensionFetch fetch = FetchFromDevice(device, volume, record, ownSequence);
-    TBytes fileName = FileNameAttribute(bytes);
+    const TExtensionFetch fetch = FetchFromDevice(device, volume, record, ReadU16(bytes, RecordHeader::Sequence));
     TDynamicCharArray extensionName;
-    if (fileName.empty()) {
-        const TDynamicCharArray list = ReadAttributeList(bytes, &device, volume);
-        for (std::size_t p = 0; p + ListEntry::Size <= list.size() && fileName.empty();) {
-            const std::size_t length = ReadU16(list, p + ListEntry::Length);
-            if (length < ListEntry::Size) break;
-            if (ReadU32(list, p + ListEntry::Type) == AttrFileName) {
-                extensionName = fetch(RecordNumberOf(ReadU64(list, p + ListEntry::Record)));
-                fileName = FileNameAttribute(extensionName);
-            }
-            p += length;
-        }
-    }
+    TBytes fileName = FileNameAttribute(bytes);
+    if (fileName.empty()) fileName = NameOfRecord(bytes, ReadAttributeList(bytes, &device, volume), fetch, extensionName);
     if (!fileName.empty()) {
         plan.HasName = true;
         plan.FileName = FileNameOf(fileName);
-        plan.FilePath = GetDirectoryPath(device, volume, RecordNumberOf(ParentReferenceOf(fileName))) + "\\";
+        plan.FilePath = ntfs.DirectoryPath(RecordNumberOf(ParentReferenceOf(fileName))) + "\\";
     }
     const TBytes si = FindAttributeView(bytes, AttrStandardInformation, false);
     plan.Created = ReadU64(si, StandardInformation::Created);
@@ -141,9 +131,8 @@ TRecoveryPlan PlanRecovery(TDevice& device, const TVolume& volume, std::int64_t 
         plan.Encrypted = (stream.Flags & AttrEncrypted) != 0 ||
                          (ReadU32(si, StandardInformation::FileFlags) & FileAttributeEncrypted) != 0;
         plan.Content.Encrypted = plan.Encrypted;
-        TClusterBitmap bitmap;
-        if (bitmap.Open(device, volume)) {
-            plan.OverwrittenBytes = OverwrittenBytes(stream, bitmap, volume.BytesPerCluster, plan.StoredBytes);
+        if (TClusterBitmap* bitmap = ntfs.Bitmap()) {
+            plan.OverwrittenBytes = OverwrittenBytes(stream, *bitmap, volume.BytesPerCluster, plan.StoredBytes);
             plan.State = StateOf(plan.OverwrittenBytes, plan.StoredBytes);
         }
     } catch (const ERecordError& e) {
@@ -215,43 +204,108 @@ TWriteOutcome WriteRecoveredFile(TDevice& device, const TFileContent& content, c
     return outcome;
 }
 
-bool RecoverFile(TDevice* device, const TVolume& volume, std::int64_t record, std::optional<std::uint16_t> sequence,
-                 TRecoveryHost& host) {
-    host.Line({"Preparing for recovery", clBlack});
-    if (device == nullptr) {
-        host.Line({"Error: Invalid handle value", clRed});
-        return false;
-    }
-    const TRecoveryPlan plan = PlanRecovery(*device, volume, record, sequence);
+TCopyNotes NotesOf(const TWriteOutcome& written, const TRecoveryPlan& plan) {
+    TCopyNotes notes;
+    notes.Encrypted = plan.Encrypted;
+    notes.BadUnits = written.BadUnits;
+    notes.MissingBytes = plan.Content.MissingBytes;
+    notes.State = plan.State;
+    notes.OverwrittenBytes = plan.OverwrittenBytes;
+    notes.StoredBytes = plan.StoredBytes;
+    return notes;
+}
+
+namespace {
+
+// The recovery after "Preparing for recovery", on an open volume.
+TRecoveryOutcome RecoverOnVolume(TNtfsVolume& volume, std::int64_t record, std::optional<std::uint16_t> sequence,
+                                 TRecoveryHost& host) {
+    TRecoveryOutcome outcome;
+    const TRecoveryPlan plan = PlanRecovery(volume, record, sequence);
     for (const TLogLine& line : PlanLines(plan)) host.Line(line);
-    if (plan.End != TPlanEnd::Ready) return false;
-    const TLogLine cancelled{"Recovery cancelled by user", clRed};
+    outcome.Plan = plan.End;
+    if (plan.End != TPlanEnd::Ready) {
+        outcome.End = TRecoveryEnd::PlanFailed;
+        return outcome;
+    }
+    outcome.End = TRecoveryEnd::Cancelled;
     // Other files' data where this one's was: asked before anything else.
     if (plan.State == TRecoverability::Partial || plan.State == TRecoverability::Overwritten) {
         if (!host.ConfirmOverwritten(OverwrittenQuestion(plan))) {
-            host.Line(cancelled);
-            return false;
+            host.Line(CancelledLine());
+            return outcome;
         }
         host.Line(OverwrittenAnswerLine(plan));
     }
 
     const std::optional<std::string> target = host.AskTargetPath(SafeFileName(plan.FileName), plan);
     if (!target) {
-        host.Line(cancelled);
-        return false;
+        host.Line(CancelledLine());
+        return outcome;
     }
+    outcome.Target = *target;
+    TDevice& device = volume.Device();
     // Writing onto the drive being read may destroy what is still to recover.
-    if (device->HoldsPath(*target) && !device->IsSource(*target)) {
+    if (device.HoldsPath(*target) && !device.IsSource(*target)) {
         if (!host.ConfirmSameDevice(SameDeviceQuestion())) {
-            host.Line(cancelled);
-            return false;
+            host.Line(CancelledLine());
+            return outcome;
         }
         host.Line(SameDeviceAnswerLine());
     }
-    const TWriteOutcome written = WriteRecoveredFile(*device, plan.Content, *target);
-    const std::vector<TLogLine> lines = WriteLines(written, *target, &plan);
-    for (const TLogLine& line : lines) host.Line(line);
-    return !lines.empty() && lines.back().Text == "File recovered";
+    outcome.Write = WriteRecoveredFile(device, plan.Content, *target);
+    outcome.Notes = NotesOf(outcome.Write, plan);
+    for (const TLogLine& line : WriteLines(outcome.Write, *target, outcome.Notes)) host.Line(line);
+    outcome.End = outcome.Write.End != TWriteEnd::Written ? TRecoveryEnd::WriteFailed
+                  : outcome.Notes.Whole()                  ? TRecoveryEnd::Recovered
+                                                          : TRecoveryEnd::RecoveredInPart;
+    return outcome;
+}
+
+}  // namespace
+
+TRecoveryOutcome RecoverFile(TNtfsVolume* volume, std::int64_t record, std::optional<std::uint16_t> sequence,
+                             TRecoveryHost& host) {
+    host.Line(PreparingRecoveryLine());
+    if (volume == nullptr || !volume->SharedDevice()) {
+        for (const TLogLine& line : OpenFailedLines({})) host.Line(line);
+        return {};
+    }
+    return RecoverOnVolume(*volume, record, sequence, host);
+}
+
+std::shared_ptr<TNtfsVolume> OpenDriveVolume(const std::string& drive, const TDeviceOpener& open, TLogSink& log,
+                                             TRecoveryEnd* end) {
+    TDeviceAccess access;
+    if (open) access = open(drive);
+    if (!access.Device) {
+        if (end) *end = TRecoveryEnd::NoDevice;
+        for (const TLogLine& line : OpenFailedLines(access)) log.Line(line);
+        return nullptr;
+    }
+    TOpenFailure failure;
+    std::shared_ptr<TNtfsVolume> volume = TNtfsVolume::Open(access.Device, drive, nullptr, failure);
+    if (volume) return volume;
+    if (end) *end = TRecoveryEnd::NoVolume;
+    // As a scan of the drive would end; NTFS with sizes no volume can have
+    // is still named NTFS first.
+    if (failure.End == TScanEnd::UnsupportedGeometry) log.Line(NtfsDiskLine());
+    TScanOutcome ended;
+    ended.End = failure.End;
+    ended.What = failure.What;
+    ended.Offset = failure.Offset;
+    ended.Error = failure.Error;
+    for (const TLogLine& line : ScanEndLines(ended)) log.Line(line);
+    return nullptr;
+}
+
+TRecoveryOutcome RecoverRecord(const std::string& drive, const TDeviceOpener& open, std::int64_t record,
+                               TRecoveryHost& host) {
+    host.Line(PreparingRecoveryLine());
+    TRecoveryOutcome outcome;
+    const std::shared_ptr<TNtfsVolume> volume = OpenDriveVolume(drive, open, host, &outcome.End);
+    if (!volume) return outcome;
+    return RecoverOnVolume(*volume, record, std::nullopt, host);
 }
 
 }  // namespace deruzera

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -43,10 +44,13 @@ struct TRecoveryPlan {
     bool Compressed = false;
 };
 
-// Reads record `record` and, where it is still a deleted file (and has the
-// sequence number `sequence`, where one is given), its name, its path (the
-// directory records of its chain) and its content plan.
-TRecoveryPlan PlanRecovery(TDevice& device, const TVolume& volume, std::int64_t record,
+class TNtfsVolume;
+
+// Reads record `record` of `volume` and, where it is still a deleted file
+// (and has the sequence number `sequence`, where one is given), its name,
+// its path (from the scan's directory table, or the directory records of
+// its chain) and its content plan, with its state from the volume's bitmap.
+TRecoveryPlan PlanRecovery(TNtfsVolume& volume, std::int64_t record,
                            std::optional<std::uint16_t> sequence = std::nullopt);
 
 enum class TWriteEnd {
@@ -99,10 +103,57 @@ public:
     virtual bool ConfirmSameDevice(const std::string& /*question*/) { return true; }
 };
 
-// Recovers record `record` of the volume on `device` (null when the device
-// can't be opened), logging every step: plan, target, write. True after
-// "File recovered".
-bool RecoverFile(TDevice* device, const TVolume& volume, std::int64_t record, std::optional<std::uint16_t> sequence,
-                 TRecoveryHost& host);
+// What a written copy holds that is not the file's own bytes, as found on
+// the way: the facts its lines and a front end's exit code come from.
+struct TCopyNotes {
+    bool Encrypted = false;             // the stored, encrypted form (still the file's own)
+    std::uint64_t BadUnits = 0;         // compressed units written as zeros
+    std::uint64_t MissingBytes = 0;     // no longer described on the volume: zeros
+    TRecoverability State = TRecoverability::Unknown;  // partial or overwritten: other files' data
+    std::uint64_t OverwrittenBytes = 0;
+    std::uint64_t StoredBytes = 0;
+    // Whether the copy is wholly the file's own bytes.
+    bool Whole() const {
+        return BadUnits == 0 && MissingBytes == 0 && State != TRecoverability::Partial &&
+               State != TRecoverability::Overwritten;
+    }
+};
+TCopyNotes NotesOf(const TWriteOutcome& written, const TRecoveryPlan& plan);
+
+// How one file's recovery ended.
+enum class TRecoveryEnd {
+    Recovered,        // written, wholly the file's own bytes
+    RecoveredInPart,  // written, but some of it is not the file's own (see the notes)
+    NoDevice,         // the device could not be opened
+    NoVolume,         // the volume could not be read
+    PlanFailed,       // the record gave no file to recover (see Plan)
+    Cancelled,        // the user said no, or chose no target
+    WriteFailed,      // the target could not be written (see Write)
+};
+
+struct TRecoveryOutcome {
+    TRecoveryEnd End = TRecoveryEnd::NoDevice;
+    TPlanEnd Plan = TPlanEnd::Ready;
+    TWriteOutcome Write;
+    TCopyNotes Notes;
+    std::string Target;
+};
+
+// Recovers record `record` of `volume` (null when its device can't be
+// opened), logging every step: plan, questions, target, write.
+TRecoveryOutcome RecoverFile(TNtfsVolume* volume, std::int64_t record, std::optional<std::uint16_t> sequence,
+                             TRecoveryHost& host);
+
+// Opens the volume behind `drive` for recoveries without a scan: quietly,
+// unless it fails, when the lines a scan would give for that go to `log`.
+// Null then, with `end` saying how it failed (NoDevice or NoVolume).
+std::shared_ptr<TNtfsVolume> OpenDriveVolume(const std::string& drive, const TDeviceOpener& open, TLogSink& log,
+                                             TRecoveryEnd* end = nullptr);
+
+// The recovery of one record of the volume behind `drive` without a scan,
+// as the companion runs it: "Preparing for recovery", the volume opened as
+// above, then the recovery.
+TRecoveryOutcome RecoverRecord(const std::string& drive, const TDeviceOpener& open, std::int64_t record,
+                               TRecoveryHost& host);
 
 }  // namespace deruzera

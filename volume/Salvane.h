@@ -10,7 +10,7 @@
 #include "Log.h"
 #include "Messages.h"
 #include "Mft.h"
-#include "Paths.h"
+#include "Volume.h"
 #include "Records.h"
 #include "Recover.h"
 #include "Runs.h"

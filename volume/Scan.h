@@ -14,12 +14,13 @@
 
 namespace deruzera {
 
-// The files found since the last batch, with what their paths need.
+class TNtfsVolume;
+
+// The files found since the last batch, and the volume whose directory
+// table gives their paths.
 struct TFoundBatch {
     const TFoundFileList& Files;
-    const TDirectoryTable& Directories;
-    const TVolume& Volume;
-    const TOverwriters& Overwriters;
+    const TNtfsVolume& Volume;
     // The directory path of a file of the batch, followed by "\".
     std::string FilePath(const TFoundFiles& file) const;
 };
@@ -45,19 +46,47 @@ struct TScanOptions {
     bool Recoverability = true;
 };
 
-// Walks the MFT of the volume on `device` and reports every deleted file
-// through `sink`. Every way it ends is returned and its lines go to `sink`;
-// nothing escapes it.
+// How a scan ended, and what it counted on the way.
+struct TScanOutcome {
+    TScanEnd End = TScanEnd::Completed;
+    std::string What;             // the fixup's message, or what is damaged
+    std::int64_t Offset = -1;     // byte offset on the volume where it happened, -1 where none
+    int Error = 0;                // errno of a failed read
+    TDeviceAccess Access;         // why the device could not be opened (OpenFailed)
+    std::int64_t FoundCount = 0;
+    std::int64_t UnreadableRecords = 0;  // records skipped because the device failed to read them
+    std::int64_t DamagedRecords = 0;     // records that fail their signature or update sequence
+    std::int64_t RecordsWithBytes = 0;   // records read that hold anything but zeros
+    bool Walked = false;          // the walk began: its results replace those of earlier scans
+    // The volume scanned, from the moment it opened: its directory table
+    // and holders filled by the walk, its device open for recovery.
+    std::shared_ptr<TNtfsVolume> Volume;
+};
+
+// What a front end keeps of one scan to list and recover its files: the
+// volume it read and the files it found.
+struct TScanResults {
+    std::shared_ptr<TNtfsVolume> Volume;
+    TFoundFileList Files;
+    // The directory path of a found file, followed by "\".
+    std::string FilePath(const TFoundFiles& file) const;
+};
+
+// Walks the MFT of `volume` and reports every deleted file through `sink`,
+// filling the volume's directory table and holders. Every way it ends is
+// returned and its lines go to `sink`; running out of memory ends it as a
+// value too.
+TScanOutcome ScanVolume(const std::shared_ptr<TNtfsVolume>& volume, TScanSink& sink, const std::atomic<bool>& abort,
+                        const TScanOptions& options = {});
+
+// Opens the volume on `device` (which the caller keeps alive) as `drive`
+// and scans it as above; the lines of the open go to `sink` too.
 TScanOutcome ScanDrive(TDevice& device, const std::string& drive, TScanSink& sink, const std::atomic<bool>& abort,
                        const TScanOptions& options = {});
 
-// How a front end opens the device of a drive string. On failure, `problem`
-// may say why in a line of its own.
-using TDeviceOpener = std::function<std::shared_ptr<TDevice>(const std::string& drive, std::string& problem)>;
-
 // The whole scan of a drive as the window and the companion run it: the
-// drive check, the open through `open`, then the scan above. The device
-// comes back in the outcome.
+// drive check, the device's open through `open`, the volume's, then the
+// walk. The volume comes back in the outcome.
 TScanOutcome ScanDrive(const std::string& drive, const TDeviceOpener& open, TScanSink& sink,
                        const std::atomic<bool>& abort, const TScanOptions& options = {});
 

@@ -73,13 +73,15 @@ TMainForm::~TMainForm() {
     if (scanner_) {
         AbortRequested = true;
         scanner_->wait();
-        delete scanner_.data();
     }
     if (batch_) {
-        AbortRequested = true;
+        batch_->Stop();
         batch_->wait();
-        delete batch_.data();
     }
+    // What the workers said before they ended still reaches the log.
+    QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
+    delete scanner_.data();
+    delete batch_.data();
     delete logView_;
     logView_ = nullptr;
     delete ui;

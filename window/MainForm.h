@@ -16,7 +16,9 @@
 
 #include "IconImageList.h"
 #include "volume/Batch.h"
-#include "volume/Salvane.h"
+#include "volume/Recover.h"
+#include "volume/Scan.h"
+#include "volume/Volume.h"
 
 namespace Ui {
 class TMainForm;
@@ -50,7 +52,8 @@ public:
 
     // The drive string chosen in the drive list.
     std::string SelectedDrive;
-    // Set while a scan runs to stop it at the next record.
+    // Set while a scan runs to stop it at the next record (a batch has a
+    // flag of its own).
     std::atomic<bool> AbortRequested{false};
     // How a drive string becomes a device: the drive map's read-only open
     // unless replaced.
@@ -113,8 +116,8 @@ public:
     // A question of the recovery's, Yes or No (No the default).
     bool AskYesNo(const std::string& question);
 
-    // Scan reports, made on the worker; carried to this window's thread.
-    // The walk begins: the result grid is cut and the progress bar's maximum set.
+    // The scan worker's reports, on this window's thread. The walk begins:
+    // the result grid is cut and the progress bar's maximum set.
     void ReportWalking(std::int64_t recordCount);
     // The count of finds in LogPanel and the progress bar's position.
     void ReportProgress(std::int64_t position, std::int64_t found);
@@ -152,7 +155,7 @@ public:
     bool BatchRunning() const;
     // Waits until the batch's worker has ended (tests, quitting).
     void WaitForBatch();
-    // The worker's progress, carried to this window's thread.
+    // The batch worker's progress, on this window's thread.
     void ReportBatchProgress(const deruzera::TBatchProgress& progress);
     void BatchFinished();
 

@@ -44,17 +44,18 @@ std::optional<std::string> TMainForm::AskFolder() {
 void TMainForm::RecoverEntries(const std::vector<std::uint32_t>& entries) {
     if (entries.empty() || !Results || ScanRunning() || BatchRunning()) return;
     ui->Note->setCurrentIndex(0);
+    const deruzera::TLogLine cancelled = deruzera::CancelledLine();
     const std::optional<std::string> folder = AskFolder();
     if (!folder) {
-        deruzera::LogMessage("Recovery cancelled by user", deruzera::clRed);
+        deruzera::LogMessage(cancelled.Text, cancelled.Colour);
         return;
     }
     // Writing to the drive being read may overwrite the very files that
     // are still to come back: only when the user says so.
-    const bool sameDrive = Results->Device && Results->Device->HoldsPath(*folder);
+    const bool sameDrive = Results->Volume && Results->Volume->SharedDevice() && Results->Volume->Device().HoldsPath(*folder);
     if (sameDrive) {
         if (!AskYesNo(deruzera::SameDeviceQuestion())) {
-            deruzera::LogMessage("Recovery cancelled by user", deruzera::clRed);
+            deruzera::LogMessage(cancelled.Text, cancelled.Colour);
             return;
         }
         const deruzera::TLogLine answer = deruzera::SameDeviceAnswerLine();
@@ -77,10 +78,12 @@ void TMainForm::RecoverEntries(const std::vector<std::uint32_t>& entries) {
     ui->Gauge1->setValue(0);
     ui->LogPanel->clear();
     ui->Main->setCurrentIndex(1);
-    AbortRequested = false;
-
-    auto* worker = new TBatchWorker(*this, Results, entries, *folder, sameDrive, AbortRequested);
+    auto* worker = new TBatchWorker(Results, entries, *folder, sameDrive);
     batch_ = worker;
+    connect(worker, &TBatchWorker::LineMade, this,
+            [](const deruzera::TLogLine& line) { deruzera::LogMessage(line.Text, line.Colour); });
+    connect(worker, &TBatchWorker::ProgressMade, this,
+            [this](const deruzera::TBatchProgress& progress) { Guarded([&] { ReportBatchProgress(progress); }); });
     connect(worker, &QThread::finished, this, [this] { Guarded([this] { BatchFinished(); }); }, Qt::QueuedConnection);
     connect(worker, &QThread::finished, worker, &QObject::deleteLater, Qt::QueuedConnection);
     worker->start();
@@ -93,16 +96,10 @@ void TMainForm::WaitForBatch() {
 }
 
 void TMainForm::ReportBatchProgress(const deruzera::TBatchProgress& progress) {
-    const QString status = QString::fromStdString(deruzera::BatchProgressText(progress, deruzera::platform::DecimalSeparator()));
     const int permille = static_cast<int>(progress.Bytes > 0 ? std::min(progress.BytesDone, progress.Bytes) * 1000 / progress.Bytes
                                           : progress.Files > 0 ? progress.Done * 1000 / progress.Files : 0);
-    QMetaObject::invokeMethod(
-        this,
-        [this, status, permille] {
-            ui->LogPanel->setText(status);
-            ui->Gauge1->setValue(permille);
-        },
-        Qt::QueuedConnection);
+    ui->LogPanel->setText(QString::fromStdString(deruzera::BatchProgressText(progress, deruzera::platform::DecimalSeparator())));
+    ui->Gauge1->setValue(permille);
 }
 
 void TMainForm::BatchFinished() {

@@ -1,5 +1,6 @@
 // The toolbar commands, the web links, quitting and the failure box.
 #include <QCloseEvent>
+#include <QCoreApplication>
 #include <QDesktopServices>
 #include <QFileDialog>
 #include <QGuiApplication>
@@ -58,7 +59,7 @@ void TMainForm::RecoverSelectedFile() {
     // The recovery reads the device of the listed scan, whatever drive is
     // selected now, and checks the record is still the file that was found.
     TWindowRecoveryHost host(*this);
-    deruzera::RecoverFile(Results->Device.get(), Results->Volume, file->Record, file->Sequence, host);
+    deruzera::RecoverFile(Results->Volume.get(), file->Record, file->Sequence, host);
 }
 
 void TMainForm::UpdateButtonClick() { OpenURL(QString::fromLatin1(ProductPage)); }
@@ -112,9 +113,12 @@ void TMainForm::closeEvent(QCloseEvent* event) {
         return;
     }
     // A running scan or batch is stopped and waited for before the window goes.
-    if (scanner_ || batch_) AbortRequested = true;
+    if (scanner_) AbortRequested = true;
+    if (batch_) batch_->Stop();
     if (scanner_) scanner_->wait();
     if (batch_) batch_->wait();
+    // What the workers said before they ended still reaches the log.
+    QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
     event->accept();
 }
 

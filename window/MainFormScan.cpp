@@ -8,15 +8,17 @@
 #include "LogView.h"
 #include "MainForm.h"
 #include "ResultModel.h"
+#include "EventLog.h"
+#include "BatchWorker.h"
 #include "Scanner.h"
+#include "volume/Messages.h"
 #include "ui_Main.h"
 
 void TMainForm::StartButtonClick() {
-    if (ui->StartButton->text() == QString::fromUtf8(ScanCaption)) {
-        StartScan();
-    } else {
-        AbortRequested = true;
-    }
+    // While a worker runs the button says "Cancel" and stops it.
+    if (ScanRunning()) AbortRequested = true;
+    else if (BatchRunning()) batch_->Stop();
+    else StartScan();
 }
 
 void TMainForm::StartScan() {
@@ -35,8 +37,15 @@ void TMainForm::StartScan() {
 
     // While the worker runs the grid shows no entries.
     resultModel_->Detach();
-    auto* scanner = new TScanner(*this, SelectedDrive, OpenDevice, AbortRequested);
+    auto* scanner = new TScanner(SelectedDrive, OpenDevice, AbortRequested);
     scanner_ = scanner;
+    // Every report arrives queued on this window's thread, in the order made,
+    // and the end after all of them.
+    connect(scanner, &TScanner::LineMade, this,
+            [](const deruzera::TLogLine& line) { deruzera::LogMessage(line.Text, line.Colour); });
+    connect(scanner, &TScanner::WalkBegan, this, [this](qint64 records) { Guarded([&] { ReportWalking(records); }); });
+    connect(scanner, &TScanner::ProgressMade, this,
+            [this](qint64 position, qint64 found) { Guarded([&] { ReportProgress(position, found); }); });
     connect(scanner, &QThread::finished, this, [this] { Guarded([this] { ScanFinished(); }); },
             Qt::QueuedConnection);
     connect(scanner, &QThread::finished, scanner, &QObject::deleteLater, Qt::QueuedConnection);
@@ -82,30 +91,15 @@ void TMainForm::WaitForScan() {
     if (scanner_) scanner_->wait();
 }
 
-// The reports come from the worker. Each is queued to this window's thread,
-// behind the log lines written before it, so they are carried out in the
-// order made and all before ScanFinished.
+// The worker's reports, on this window's thread.
 
 void TMainForm::ReportWalking(std::int64_t recordCount) {
     // A bar whose maximum is 0 would show a busy animation instead of 0.
-    const int bounded = static_cast<int>(std::clamp<std::int64_t>(recordCount, 1, INT32_MAX));
-    QMetaObject::invokeMethod(
-        this,
-        [this, bounded] {
-            resultModel_->Cut();
-            ui->Gauge1->setMaximum(bounded);
-        },
-        Qt::QueuedConnection);
+    resultModel_->Cut();
+    ui->Gauge1->setMaximum(static_cast<int>(std::clamp<std::int64_t>(recordCount, 1, INT32_MAX)));
 }
 
 void TMainForm::ReportProgress(std::int64_t position, std::int64_t found) {
-    const QString status = QString::fromStdString(deruzera::CountText(found));
-    const int bounded = static_cast<int>(std::clamp<std::int64_t>(position, 0, INT32_MAX));
-    QMetaObject::invokeMethod(
-        this,
-        [this, status, bounded] {
-            ui->LogPanel->setText(status);
-            ui->Gauge1->setValue(std::min(bounded, ui->Gauge1->maximum()));
-        },
-        Qt::QueuedConnection);
+    ui->LogPanel->setText(QString::fromStdString(deruzera::CountText(found)));
+    ui->Gauge1->setValue(std::min(static_cast<int>(std::clamp<std::int64_t>(position, 0, INT32_MAX)), ui->Gauge1->maximum()));
 }

@@ -45,17 +45,22 @@ void TMainForm::ResultGridSelectCell(int /*column*/, int row, bool& canSelect) {
 }
 
 void TMainForm::ShowFileDetails(int row) {
-    const QString name = ResultGridCell(TResultModel::ColFileName, row);
+    // From the file the row shows, not from its cells' text.
+    const std::int64_t entry = resultModel_->EntryAt(row);
+    auto text = [&](int column) {
+        return entry < 0 ? QString() : TrimCell(resultModel_->EntryText(column, static_cast<std::uint32_t>(entry)));
+    };
+    const QString name = entry < 0 ? QString() : resultModel_->EntryText(TResultModel::ColFileName, static_cast<std::uint32_t>(entry));
     ui->FileNamePanel->setText(TrimCell(name));
-    ui->PathPanel->setText(TrimCell(ResultGridCell(TResultModel::ColPath, row)));
-    ui->FileSizePanel->setText(TrimCell(ResultGridCell(TResultModel::ColSize, row)));
-    ui->CreationTimePanel->setText(TrimCell(ResultGridCell(TResultModel::ColCreated, row)));
-    ui->ChangeTimePanel->setText(TrimCell(ResultGridCell(TResultModel::ColModified, row)));
+    ui->PathPanel->setText(text(TResultModel::ColPath));
+    ui->FileSizePanel->setText(text(TResultModel::ColSize));
+    ui->CreationTimePanel->setText(text(TResultModel::ColCreated));
+    ui->ChangeTimePanel->setText(text(TResultModel::ColModified));
     // Whether its clusters still hold it, and who holds them now; the whole
     // text where the panel cuts it.
     QString state;
-    if (const deruzera::TFoundFiles* file = resultModel_->FileAt(row); file && Results)
-        state = QString::fromStdString(deruzera::StateText(*file, Results->Overwriters.Of(file->Record)));
+    if (const deruzera::TFoundFiles* file = resultModel_->FileAt(row); file && Results && Results->Volume)
+        state = QString::fromStdString(deruzera::StateText(*file, Results->Volume->Overwriters().Of(file->Record)));
     ui->StatePanel->setText(state);
     ui->StatePanel->setToolTip(state);
     ToolTipWhereClipped(ui->FileNamePanel);

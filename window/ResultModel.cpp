@@ -11,7 +11,9 @@
 #include "Collation.h"
 #include "platform/Locale.h"
 #include "volume/Glob.h"
-#include "volume/Salvane.h"
+#include "volume/Messages.h"
+#include "volume/SizeText.h"
+#include "volume/Volume.h"
 
 namespace {
 
@@ -396,17 +398,22 @@ QString TResultModel::Cell(int column, int gridRow) const {
     if (gridRow == 0) return QString::fromLatin1(HeaderTexts[column]);
     const std::int64_t entry = EntryAt(gridRow);
     if (entry < 0) return {};
-    const deruzera::TFoundFiles& file = results_->Files[static_cast<std::size_t>(entry)];
+    return QLatin1Char(' ') + EntryText(column, static_cast<std::uint32_t>(entry));
+}
+
+QString TResultModel::EntryText(int column, std::uint32_t entry) const {
+    if (!results_ || entry >= results_->Files.size()) return {};
+    const deruzera::TFoundFiles& file = results_->Files[entry];
     std::string text;
     switch (column) {
     case ColFileName: text = results_->Files.NameText(file); break;
-    case ColPath: text = EntryPath(static_cast<std::uint32_t>(entry)); break;
+    case ColPath: text = EntryPath(entry); break;
     case ColSize: text = deruzera::SizeToText(file.FileSize, decimalSeparator_); break;
     case ColCreated: text = times_.FormatFileTime(file.Created); break;
     case ColModified: text = times_.FormatFileTime(file.Modified); break;
     default: return {};
     }
-    return QLatin1Char(' ') + QString::fromStdString(text);
+    return QString::fromStdString(text);
 }
 
 int TResultModel::rowCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : rows_; }

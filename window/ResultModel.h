@@ -16,6 +16,7 @@
 
 #include "FileKinds.h"
 #include "volume/Records.h"
+#include "volume/Scan.h"
 #include "volume/Times.h"
 
 class TCollation;
@@ -59,6 +60,8 @@ public:
     // The text of a cell by grid row, as the grid holds it: each cell of a
     // listed row begins with one blank; row 0 holds the header texts.
     QString Cell(int column, int gridRow) const;
+    // What a column shows of an entry, without the cell's blank.
+    QString EntryText(int column, std::uint32_t entry) const;
 
     // ---- Entries: the files of the list by their index in it ----
     std::size_t EntryCount() const { return results_ ? results_->Files.size() : 0; }

@@ -1,21 +1,26 @@
-// The scan's worker thread: one per scan, running ScanDrive. Its reports go
-// to the window through queued calls, in order; the files it finds stay
-// with the worker until the window takes them after it has ended.
+// The scan's worker thread: one per scan, running ScanDrive. It touches
+// nothing of the window: its lines and progress leave it as queued signals
+// carrying values, in the order made, and QThread::finished comes after all
+// of them. The files it finds stay with it until the window takes them
+// after it has ended.
 #pragma once
 
 #include <QThread>
 #include <atomic>
 #include <memory>
 
-#include "volume/Salvane.h"
+#include "volume/Log.h"
+#include "volume/Scan.h"
 
-class TMainForm;
+Q_DECLARE_METATYPE(deruzera::TLogLine)
 
 class TScanner : public QThread, private deruzera::TScanSink {
     Q_OBJECT
 
 public:
-    TScanner(TMainForm& form, std::string drive, deruzera::TDeviceOpener open, std::atomic<bool>& abort);
+    // A scan of `drive`, its device opened through `open`; `abort` stops it
+    // at the next record.
+    TScanner(std::string drive, deruzera::TDeviceOpener open, std::atomic<bool>& abort, QObject* parent = nullptr);
     // Asks a running scan to stop and waits for it.
     ~TScanner() override;
 
@@ -23,6 +28,13 @@ public:
     // (null where the walk never began).
     const deruzera::TScanOutcome& Outcome() const { return outcome_; }
     std::shared_ptr<deruzera::TScanResults> TakeResults();
+
+signals:
+    void LineMade(deruzera::TLogLine line);
+    // The walk begins over `recordCount` records: earlier results go.
+    void WalkBegan(qint64 recordCount);
+    // At every 128th record N: N + 1 and the files found so far.
+    void ProgressMade(qint64 position, qint64 found);
 
 protected:
     void run() override;
@@ -33,7 +45,6 @@ private:
     void Progress(std::int64_t position, std::int64_t found) override;
     void Found(const deruzera::TFoundBatch& batch) override;
 
-    TMainForm& form_;  // waits for this thread before it goes away
     std::string drive_;
     deruzera::TDeviceOpener open_;
     std::atomic<bool>& abort_;

@@ -81,9 +81,10 @@ protected:
         TMainForm& f = MakeForm();
         if (slowMicros > 0) InstallSlowOpener(f, slowMicros);
         if (holding) {
-            f.OpenDevice = [](const std::string& drive, std::string& problem) -> std::shared_ptr<deruzera::TDevice> {
-                std::shared_ptr<deruzera::TDevice> inner = platform::OpenMappedDrive(drive, problem);
-                return inner ? std::make_shared<THoldingDevice>(std::move(inner)) : nullptr;
+            f.OpenDevice = [](const std::string& drive) {
+                deruzera::TDeviceAccess access = platform::OpenMappedDrive(drive);
+                if (access.Device) access.Device = std::make_shared<THoldingDevice>(std::move(access.Device));
+                return access;
             };
         }
         f.SelectDriveRow(1);

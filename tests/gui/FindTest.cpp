@@ -57,10 +57,13 @@ const TPlanted Planted[] = {
 
 std::shared_ptr<deruzera::TScanResults> PlantedResults() {
     auto results = std::make_shared<deruzera::TScanResults>();
-    results->Volume.CurrentDrive = "C:";
-    results->Directories.Add(20, 5, "Docs");
-    results->Directories.Add(21, 5, "Photos");
-    results->Directories.Add(22, 21, "Trip");
+    deruzera::TVolume geometry;
+    geometry.CurrentDrive = "C:";
+    results->Volume = std::make_shared<deruzera::TNtfsVolume>(nullptr, geometry);
+    results->Volume->SetScanned();
+    results->Volume->Directories().Add(20, 5, "Docs");
+    results->Volume->Directories().Add(21, 5, "Photos");
+    results->Volume->Directories().Add(22, 21, "Trip");
     std::int64_t record = 30;
     for (const TPlanted& p : Planted) {
         TFoundFiles f;
@@ -396,7 +399,7 @@ TEST_F(FindTest, TypingANameGoesToIt) {
 
 TEST_F(FindTest, ClippedCellsAndTheDetailsShowTheWholePathAndName) {
     auto results = PlantedResults();
-    results->Directories.Add(40, 20, "A folder with a name far too long for the path column of the grid and for the "
+    results->Volume->Directories().Add(40, 20, "A folder with a name far too long for the path column of the grid and for the "
                                      "path on the page of details below it");
     TFoundFiles file;
     file.Record = 99;

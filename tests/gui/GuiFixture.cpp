@@ -1,6 +1,7 @@
 #include "GuiFixture.h"
 
 #include "platform/Locale.h"
+#include "volume/Mft.h"
 
 #include <QApplication>
 #include <QDir>
@@ -199,10 +200,10 @@ private:
 }  // namespace
 
 void InstallSlowOpener(TMainForm& form, int micros) {
-    form.OpenDevice = [micros](const std::string& drive, std::string& problem) -> std::shared_ptr<deruzera::TDevice> {
-        std::shared_ptr<deruzera::TDevice> inner = platform::OpenMappedDrive(drive, problem);
-        if (!inner) return nullptr;
-        return std::make_shared<TSlowDevice>(std::move(inner), micros);
+    form.OpenDevice = [micros](const std::string& drive) {
+        deruzera::TDeviceAccess access = platform::OpenMappedDrive(drive);
+        if (access.Device) access.Device = std::make_shared<TSlowDevice>(std::move(access.Device), micros);
+        return access;
     };
 }
 
@@ -210,7 +211,7 @@ std::int64_t RecordCountOf(const std::string& image) {
     deruzera::THandle device = platform::OpenDeviceFile(image);
     if (!device) return -1;
     deruzera::TVolume volume;
-    deruzera::TScanOutcome failure;
+    deruzera::TOpenFailure failure;
     if (deruzera::LoadVolume(*device, "C:", volume, nullptr, failure) != deruzera::TScanEnd::Completed) return -1;
     return volume.RecordCount;
 }

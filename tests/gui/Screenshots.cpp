@@ -122,10 +122,10 @@ int main(int argc, char** argv) {
     ok = Snap("02-drive-selected.png") && ok;
 
     // A slow scan of the large image, caught half-way, then cancelled.
-    form.OpenDevice = [](const std::string& drive, std::string& problem) -> std::shared_ptr<deruzera::TDevice> {
-        std::shared_ptr<deruzera::TDevice> inner = platform::OpenMappedDrive(drive, problem);
-        if (!inner) return nullptr;
-        return std::make_shared<TSlowDevice>(std::move(inner));
+    form.OpenDevice = [](const std::string& drive) {
+        deruzera::TDeviceAccess access = platform::OpenMappedDrive(drive);
+        if (access.Device) access.Device = std::make_shared<TSlowDevice>(std::move(access.Device));
+        return access;
     };
     form.SelectDriveRow(largeRow);
     auto* start = form.findChild<QPushButton*>(QStringLiteral("StartButton"));
@@ -178,10 +178,10 @@ int main(int argc, char** argv) {
     // Many files at once: the large image scanned whole, every file
     // selected and recovered into a folder, caught half-way, then cancelled.
     slowMicros = 0;
-    form.OpenDevice = [](const std::string& drive, std::string& problem) -> std::shared_ptr<deruzera::TDevice> {
-        std::shared_ptr<deruzera::TDevice> inner = platform::OpenMappedDrive(drive, problem);
-        if (!inner) return nullptr;
-        return std::make_shared<TSlowDevice>(std::move(inner));
+    form.OpenDevice = [](const std::string& drive) {
+        deruzera::TDeviceAccess access = platform::OpenMappedDrive(drive);
+        if (access.Device) access.Device = std::make_shared<TSlowDevice>(std::move(access.Device));
+        return access;
     };
     grid->horizontalHeader()->setSortIndicator(-1, Qt::AscendingOrder);
     form.findChild<QToolButton*>(QStringLiteral("AnalizeButton"))->click();

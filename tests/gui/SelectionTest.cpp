@@ -31,11 +31,13 @@ constexpr std::uint64_t Second = 10000000ull;
 std::shared_ptr<deruzera::TScanResults> ResultsOf(const std::vector<TListed>& files,
                                                   std::shared_ptr<deruzera::TDevice> device = nullptr) {
     auto results = std::make_shared<deruzera::TScanResults>();
-    results->Device = std::move(device);
-    results->Volume.CurrentDrive = "C:";
-    results->Volume.FileRecordSize = 1024;
-    results->Volume.MFTOffset = 16384;
-    results->Directories.Add(20, 5, "Docs");
+    deruzera::TVolume geometry;
+    geometry.CurrentDrive = "C:";
+    geometry.FileRecordSize = 1024;
+    geometry.MFTOffset = 16384;
+    results->Volume = std::make_shared<deruzera::TNtfsVolume>(std::move(device), geometry);
+    results->Volume->SetScanned();
+    results->Volume->Directories().Add(20, 5, "Docs");
     std::int64_t record = 30;
     for (const TListed& listed : files) {
         deruzera::TFoundFiles f;

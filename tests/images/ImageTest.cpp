@@ -137,7 +137,7 @@ TEST_P(RealImage, RealRecordsFixUpAndShowTheirAttributes) {
     const Image& image = Get();
     auto device = platform::OpenDeviceFile(image.file);
     TVolume v;
-    TScanOutcome failure;
+    TOpenFailure failure;
     ASSERT_EQ(LoadVolume(*device, "C:", v, nullptr, failure), TScanEnd::Completed);
     auto record = [&](std::int64_t n) {
         TDynamicCharArray r;
@@ -228,7 +228,7 @@ TEST_P(RealImage, ScanFindsEveryDeletedFileAndRecoversItsBytes) {
         // A file whose clusters others hold now is written all the same, and
         // says so instead of "File recovered".
         const bool intact = f.State == TRecoverability::Intact;
-        EXPECT_EQ(RecoverFile(outcome.Device.get(), outcome.Volume, f.Record, f.Sequence, r), intact) << f.Record;
+        EXPECT_EQ(RecoverFile(outcome.Volume.get(), f.Record, f.Sequence, r).End == TRecoveryEnd::Recovered, intact) << f.Record;
         if (intact) ASSERT_EQ(r.lines.back().Text, "File recovered") << f.Record;
         else EXPECT_NE(r.lines.back().Text.find("comes from clusters that other files now use"), std::string::npos);
         Shell("icat " + Quote(image.file) + " " + std::to_string(f.Record) + " > " + Quote(icat));
@@ -255,7 +255,7 @@ TEST(FragmentedMft, RecordsInLaterExtentsAreFoundWhereTheRunsPutThem) {
     ASSERT_GT(std::count(istat.begin(), istat.end(), '\n'), 8) << "the builder left the MFT in one piece";
     Collected sink;
     const TScanOutcome outcome = ScanImage(image.file, sink);
-    const TVolume& volume = outcome.Volume;
+    const TVolume& volume = outcome.Volume->Geometry();
     EXPECT_GT(volume.MFTRuns.size(), 1u);
     std::map<std::string, std::int64_t> foundRecord;
     for (const auto& [record, name] : sink.names) foundRecord[name] = record;

@@ -61,7 +61,7 @@ struct Collected : TScanSink {
             files[f.Record] = f;
             names[f.Record] = batch.Files.NameText(f);
             paths[f.Record] = batch.FilePath(f);
-            owners[f.Record] = batch.Overwriters.Of(f.Record);
+            owners[f.Record] = batch.Volume.Overwriters().Of(f.Record);
         }
     }
 };
@@ -127,7 +127,7 @@ TEST_F(Recoverability, StatesAndHoldersAgreeWithTheSleuthKit) {
     Collected sink;
     const TScanOutcome outcome = ScanImage(image.file, sink);
     ASSERT_EQ(outcome.End, TScanEnd::Completed);
-    ASSERT_TRUE(outcome.BitmapRead);
+    ASSERT_TRUE((outcome.Volume && outcome.Volume->Bitmap() != nullptr));
 
     // Every deleted file once, by its base record; the extension records of
     // the file with an attribute list never as files of their own.
@@ -227,7 +227,7 @@ TEST(RecoverabilityOfMany, HoldersAreTheSameWhicheverSideNotesTheFilesInUse) {
     readerNotes = slowWalk;
     ASSERT_EQ(first.End, TScanEnd::Completed);
     ASSERT_EQ(second.End, TScanEnd::Completed);
-    ASSERT_GT(first.Volume.RecordCount, 2000);
+    ASSERT_GT(first.Volume->Geometry().RecordCount, 2000);
 
     const std::int64_t a = Find(image.manifest, "/late/a.bin")->Record;
     const std::int64_t b = Find(image.manifest, "/late/b.bin")->Record;
@@ -256,7 +256,7 @@ TEST_F(Recoverability, RightBytesOrAnHonestWord) {
         const Entry* e = Find(image.manifest, path);
         r.out = out;
         const TFoundFiles& f = sink.files.at(e->Record);
-        const bool whole = RecoverFile(outcome.Device.get(), outcome.Volume, f.Record, f.Sequence, r);
+        const bool whole = RecoverFile(outcome.Volume.get(), f.Record, f.Sequence, r).End == TRecoveryEnd::Recovered;
         Shell("icat " + Quote(image.file) + " " + std::to_string(e->Record) + " > " + Quote(out.string() + ".icat"));
         EXPECT_EQ(FileSha(out), FileSha(out.string() + ".icat")) << path;
         return whole;
@@ -313,7 +313,7 @@ TEST_F(Recoverability, AZeroedBootSectorIsReadFromItsBackup) {
     Collected sink;
     const TScanOutcome outcome = ScanImage(image.file, sink);
     ASSERT_EQ(outcome.End, TScanEnd::Completed);
-    EXPECT_TRUE(outcome.Volume.FromBackupBoot);
+    EXPECT_TRUE(outcome.Volume->Geometry().FromBackupBoot);
     ASSERT_GE(sink.lines.size(), 3u);
     EXPECT_EQ(sink.lines[1].Text, "The boot sector is damaged: the backup copy at the end of the drive is used");
     EXPECT_EQ(sink.lines[2].Text, "This is a NTFS disk");

@@ -434,7 +434,7 @@ TEST(Sources, RescuedImageWithItsMap) {
     Execute("cp --sparse=always " + Quote(d.Alpha.file) + " " + Quote(image));
     const auto bare = OpenFile(image);
     TVolume volume;
-    TScanOutcome failure;
+    TOpenFailure failure;
     ASSERT_EQ(LoadVolume(*bare, "C:", volume, nullptr, failure), TScanEnd::Completed);
     // Never rescued: the 4 KiB holding MFT records 80 to 83, and the first
     // cluster of a deleted file's data as istat places it.

@@ -21,7 +21,7 @@ namespace {
 std::set<std::string> LiveNames(TDevice& device) {
     std::set<std::string> names;
     TVolume volume;
-    TScanOutcome failure;
+    TOpenFailure failure;
     if (LoadVolume(device, "C:", volume, nullptr, failure) != TScanEnd::Completed) return {"no volume"};
     TDynamicCharArray record;
     for (std::int64_t n = FirstUserRecord; n < volume.RecordCount; ++n) {

@@ -9,6 +9,7 @@
 
 #include "platform/RawDevice.h"
 #include "tools/Sha256.h"
+#include "volume/Volume.h"
 
 using namespace deruzera;
 
@@ -157,17 +158,17 @@ ScanResult ScanDevice(TDevice& device) {
 }
 
 std::string RecoveredSha(TDevice& device, std::int64_t record) {
-    TVolume volume;
-    TScanOutcome failure;
-    if (LoadVolume(device, "C:", volume, nullptr, failure) != TScanEnd::Completed) return "no volume";
-    const TRecoveryPlan plan = PlanRecovery(device, volume, record);
+    TOpenFailure failure;
+    const auto volume = TNtfsVolume::Open(device, "C:", nullptr, failure);
+    if (!volume) return "no volume";
+    const TRecoveryPlan plan = PlanRecovery(*volume, record);
     if (plan.End != TPlanEnd::Ready) return "no plan";
     return HashContent(device, plan.Content);
 }
 
 std::string ContentSha(TDevice& device, std::int64_t record) {
     TVolume volume;
-    TScanOutcome failure;
+    TOpenFailure failure;
     if (LoadVolume(device, "C:", volume, nullptr, failure) != TScanEnd::Completed) return "no volume";
     TDynamicCharArray bytes;
     if (ReadFileRecord(device, volume, record, bytes) != 0) return "unreadable record";

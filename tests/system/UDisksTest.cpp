@@ -18,6 +18,7 @@
 #include <fstream>
 #include <thread>
 
+#include "volume/Messages.h"
 #include "platform/DeviceAccess.h"
 #include "platform/Drives.h"
 #include "platform/UDisks.h"
@@ -144,21 +145,21 @@ platform::TAccessResult Refused(platform::TAccessFailure failure, int error, con
     r.Path = "/dev/sdb1";
     r.Failure = failure;
     r.Errno = error;
-    r.DBusError = dbusError;
+    r.ServiceError = dbusError;
     r.BlockDevice = block;
     return r;
 }
 
 TEST(AccessTexts, OneLineEachNamingCauseAndRemedy) {
     using F = platform::TAccessFailure;
-    EXPECT_EQ(platform::AccessFailureText(Refused(F::PermissionDenied, EACCES)),
+    EXPECT_EQ(deruzera::AccessFailureText(Refused(F::PermissionDenied, EACCES)),
               "Access to /dev/sdb1 was refused: permission denied, and the disk service udisks2 is not running to ask "
               "for it. Run as root or start udisks2.");
-    EXPECT_EQ(platform::AccessFailureText(Refused(F::NotAuthorized, EACCES, "org.freedesktop.UDisks2.Error.NotAuthorized")),
+    EXPECT_EQ(deruzera::AccessFailureText(Refused(F::NotAuthorized, EACCES, "org.freedesktop.UDisks2.Error.NotAuthorized")),
               "Access to /dev/sdb1 was refused: not authorised by polkit. Ask an administrator for access to the disk, "
               "or run as root.");
-    EXPECT_EQ(platform::AccessFailureText(Refused(F::NoSuchDevice, ENOENT)), "No such device: /dev/sdb1");
-    EXPECT_EQ(platform::AccessFailureText(Refused(F::None, 0)), "");
+    EXPECT_EQ(deruzera::AccessFailureText(Refused(F::NoSuchDevice, ENOENT)), "No such device: /dev/sdb1");
+    EXPECT_EQ(deruzera::AccessFailureText(Refused(F::None, 0)), "");
 
     // Every other case: one line of its own, naming the path.
     std::vector<platform::TAccessResult> others;
@@ -170,14 +171,14 @@ TEST(AccessTexts, OneLineEachNamingCauseAndRemedy) {
     others.push_back(Refused(F::Other, EACCES, "org.freedesktop.UDisks2.Error.Failed"));
     std::set<std::string> seen;
     for (const auto& r : others) {
-        const std::string text = platform::AccessFailureText(r);
+        const std::string text = deruzera::AccessFailureText(r);
         EXPECT_NE(text.find("/dev/sdb1"), std::string::npos) << text;
         EXPECT_EQ(text.find('\n'), std::string::npos) << text;
         EXPECT_EQ(text.find('!'), std::string::npos) << text;
         EXPECT_TRUE(seen.insert(text).second) << text;
     }
-    EXPECT_NE(platform::AccessFailureText(others[4]).find(std::strerror(EIO)), std::string::npos);
-    EXPECT_NE(platform::AccessFailureText(others[5]).find("org.freedesktop.UDisks2.Error.Failed"), std::string::npos);
+    EXPECT_NE(deruzera::AccessFailureText(others[4]).find(std::strerror(EIO)), std::string::npos);
+    EXPECT_NE(deruzera::AccessFailureText(others[5]).find("org.freedesktop.UDisks2.Error.Failed"), std::string::npos);
 }
 
 // A real message bus without udisks2, standing in for the system bus.
@@ -246,13 +247,13 @@ TEST_F(BusWithoutUDisks, PlainOpenNeedsNoService) {
     auto opened = platform::OpenForReading(file.string());
     ASSERT_TRUE(opened.Device);
     EXPECT_EQ(opened.Failure, platform::TAccessFailure::None);
-    EXPECT_FALSE(opened.ThroughUDisks);
+    EXPECT_FALSE(opened.ThroughService);
     EXPECT_EQ(opened.Device->Size(), 5);
 
     auto missing = platform::OpenForReading((dir_ / "no-such").string());
     EXPECT_FALSE(missing.Device);
     EXPECT_EQ(missing.Failure, platform::TAccessFailure::NoSuchDevice);
-    EXPECT_EQ(platform::AccessFailureText(missing), "No such device: " + (dir_ / "no-such").string());
+    EXPECT_EQ(deruzera::AccessFailureText(missing), "No such device: " + (dir_ / "no-such").string());
 }
 
 }  // namespace

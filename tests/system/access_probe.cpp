@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "volume/Messages.h"
 #include "platform/DeviceAccess.h"
 #include "platform/Drives.h"
 #include "tools/Sha256.h"
@@ -61,11 +62,11 @@ int Read(const std::string& path, bool terminal) {
     platform::TAccessResult result = platform::OpenForReading(path, options);
     std::printf("reason: %s\n", ReasonName(result.Failure));
     if (!result.Device) {
-        if (!result.DBusError.empty()) std::printf("dbus-error: %s\n", result.DBusError.c_str());
-        std::printf("Error: Invalid handle value\n%s\n", platform::AccessFailureText(result).c_str());
+        if (!result.ServiceError.empty()) std::printf("dbus-error: %s\n", result.ServiceError.c_str());
+        std::printf("Error: Invalid handle value\n%s\n", deruzera::AccessFailureText(result).c_str());
         return 1;
     }
-    std::printf("opened: %s\n", result.ThroughUDisks ? "udisks2" : "directly");
+    std::printf("opened: %s\n", result.ThroughService ? "udisks2" : "directly");
     std::vector<char> head(1 << 20);
     const std::int64_t got = result.Device->ReadAt(0, head.data(), head.size());
     if (got < 0) {

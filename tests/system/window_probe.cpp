@@ -20,6 +20,7 @@
 
 #include "EventLog.h"
 #include "MainForm.h"
+#include "volume/Messages.h"
 #include "platform/DriveMap.h"
 #include "platform/Drives.h"
 #include "platform/Locale.h"

@@ -79,7 +79,7 @@ protected:
     fs::path dir;
     synth::Volume v{64, 16 << 20};
     std::shared_ptr<TDevice> device;
-    TVolume volume;
+    std::shared_ptr<TNtfsVolume> volume;
     RecordingBatch sink;
     std::atomic<bool> stop{false};
     std::string big;
@@ -109,14 +109,14 @@ protected:
         fs::remove_all(dir);
     }
     void Open(std::shared_ptr<TDevice> d) {
-        device = std::move(d);
-        TScanOutcome failure;
-        ASSERT_EQ(LoadVolume(*device, "C:", volume, nullptr, failure), TScanEnd::Completed);
+        device = d;
+        volume = testing_support::OpenVolume(std::move(d));
+        ASSERT_TRUE(volume);
     }
     TBatchOutcome Run(const std::vector<std::int64_t>& records, const fs::path& folder, TBatchOptions options = {}) {
         std::vector<TBatchItem> items;
         for (std::int64_t r : records) items.push_back({r, std::nullopt, -1, TRecoverability::Unknown});
-        return RecoverBatch(*device, volume, items, folder.string(), sink, stop, options);
+        return RecoverBatch(*volume, items, folder.string(), sink, stop, options);
     }
 };
 

@@ -56,7 +56,7 @@ TEST_F(DamageTest, RandomBytesNeverCrashOrHang) {
         for (const TFoundFiles& file : scan.files) {
             testing_support::RecordingRecovery r;
             r.answer = target;
-            RecoverFile(outcome.Device.get(), outcome.Volume, file.Record, file.Sequence, r);
+            RecoverFile(outcome.Volume.get(), file.Record, file.Sequence, r);
             ASSERT_FALSE(r.lines.empty());
             const std::string& end = r.lines.back().first;
             EXPECT_TRUE(end == "File recovered" || end.rfind("Error", 0) == 0) << end;

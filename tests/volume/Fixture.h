@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <mutex>
 #include <sstream>
 #include <string>
 #include <utility>
@@ -25,6 +26,18 @@ inline std::string ReadAll(const std::filesystem::path& p) {
 }
 
 using Lines = std::vector<std::pair<std::string, std::uint32_t>>;
+
+// The volume on a device, opened quietly; null (and a test failure) where
+// it doesn't open.
+inline std::shared_ptr<deruzera::TNtfsVolume> OpenVolume(std::shared_ptr<deruzera::TDevice> device) {
+    deruzera::TOpenFailure failure;
+    auto volume = deruzera::TNtfsVolume::Open(std::move(device), "C:", nullptr, failure);
+    EXPECT_TRUE(volume) << failure.What;
+    return volume;
+}
+inline std::shared_ptr<deruzera::TNtfsVolume> OpenVolume(deruzera::TDevice& device) {
+    return OpenVolume(std::shared_ptr<deruzera::TDevice>(std::shared_ptr<deruzera::TDevice>{}, &device));
+}
 
 // Keeps everything a scan hands over: its lines, its reports, and the files
 // with their names and paths.
@@ -65,18 +78,23 @@ struct RecordingRecovery : deruzera::TRecoveryHost {
     }
 };
 
-// A device over memory that counts and records its reads.
+// A device over memory that counts and records its reads, from any thread.
 class CountingDevice final : public deruzera::TDevice {
 public:
     explicit CountingDevice(std::string bytes) : inner_(deruzera::MemoryDevice(std::move(bytes))) {}
     std::int64_t ReadAt(std::int64_t offset, void* buffer, std::size_t count) override {
-        reads.emplace_back(offset, count);
+        {
+            std::lock_guard lock(mutex_);
+            reads.emplace_back(offset, count);
+        }
         return inner_->ReadAt(offset, buffer, count);
     }
     std::int64_t Size() const override { return inner_->Size(); }
+    // The reads so far, once no scan or recovery reads any more.
     std::vector<std::pair<std::int64_t, std::size_t>> reads;
 
 private:
+    std::mutex mutex_;
     deruzera::THandle inner_;
 };
 
@@ -87,11 +105,16 @@ protected:
 
     // Opens drive strings as the front ends would, from `drives`.
     deruzera::TDeviceOpener Opener() {
-        return [this](const std::string& drive, std::string&) -> std::shared_ptr<deruzera::TDevice> {
+        return [this](const std::string& drive) {
+            deruzera::TDeviceAccess access;
             const auto it = drives.find(drive);
-            if (it == drives.end()) return nullptr;
+            if (it == drives.end()) {
+                access.Failure = deruzera::TAccessFailure::Unmapped;
+                return access;
+            }
             ++opens;
-            return std::make_shared<CountingDevice>(it->second);
+            access.Device = std::make_shared<CountingDevice>(it->second);
+            return access;
         };
     }
     deruzera::TScanOutcome Scan(const std::string& drive, RecordingSink& sink, bool abort = false) {

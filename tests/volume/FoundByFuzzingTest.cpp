@@ -19,12 +19,7 @@ void ClaimSectors(synth::Volume& v, std::uint64_t sectors) {
     for (int i = 0; i < 8; ++i) v.image[40 + i] = static_cast<char>(sectors >> (8 * i));
 }
 
-TVolume Loaded(TDevice& device) {
-    TVolume volume;
-    TScanOutcome failure;
-    EXPECT_EQ(LoadVolume(device, "C:", volume, nullptr, failure), TScanEnd::Completed) << failure.What;
-    return volume;
-}
+std::shared_ptr<TNtfsVolume> Loaded(TDevice& device) { return testing_support::OpenVolume(device); }
 
 // A deleted file whose run list goes back and forth over the same 128
 // clusters, on a 1 MiB device whose boot sector claims 2^38 sectors: each
@@ -40,8 +35,8 @@ TEST(FoundByFuzzing, RunsOverTheSameClustersOnAVolumeClaimedLargerThanTheDevice)
     v.PutRecord(30, synth::Record(0, {synth::StandardInformation(1, 2), synth::FileName(5, u"again.bin"),
                                       synth::NonResident(0x80, runs, size)}));
     auto device = MemoryDevice(v.image);
-    const TVolume volume = Loaded(*device);
-    const TRecoveryPlan plan = PlanRecovery(*device, volume, 30);
+    const auto volume = Loaded(*device);
+    const TRecoveryPlan plan = PlanRecovery(*volume, 30);
     EXPECT_EQ(plan.End, TPlanEnd::NoContent);
     EXPECT_EQ(plan.Content.Size, 0u);
 
@@ -50,7 +45,7 @@ TEST(FoundByFuzzing, RunsOverTheSameClustersOnAVolumeClaimedLargerThanTheDevice)
     v.PutRecord(31, synth::Record(0, {synth::StandardInformation(1, 2), synth::FileName(5, u"apart.bin"),
                                       synth::NonResident(0x80, apart, 8ull * v.Cluster())}));
     auto sound = MemoryDevice(v.image);
-    const TRecoveryPlan ok = PlanRecovery(*sound, Loaded(*sound), 31);
+    const TRecoveryPlan ok = PlanRecovery(*Loaded(*sound), 31);
     EXPECT_EQ(ok.End, TPlanEnd::Ready) << ok.What;
     EXPECT_EQ(ok.Content.Size, 8ull * v.Cluster());
 }
@@ -78,7 +73,7 @@ TEST(FoundByFuzzing, AnMftMappedFarPastTheEndOfTheDevice) {
     };
     const TScanOutcome outcome = ScanDrive(*device, "C:", sink, abort);
     EXPECT_EQ(outcome.End, TScanEnd::Completed);
-    EXPECT_EQ(outcome.Volume.RecordCount, clusters * v.Cluster() / v.recordSize);
+    EXPECT_EQ(outcome.Volume->Geometry().RecordCount, clusters * v.Cluster() / v.recordSize);
     EXPECT_LT(progress, 100);
     ASSERT_EQ(sink.files.size(), 1u);
     EXPECT_EQ(sink.Name(0), "found.txt");
@@ -122,7 +117,7 @@ TEST(FoundByFuzzing, AnMftOfManyExtensionRecordsMapsInLinearTime) {
 
     auto device = MemoryDevice(v.image);
     const auto start = std::chrono::steady_clock::now();
-    const TVolume volume = Loaded(*device);
+    const TVolume volume = Loaded(*device)->Geometry();
     const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
     EXPECT_EQ(volume.MFTRuns.size(), 1u + std::size_t{Extents} * Runs);
     EXPECT_EQ(volume.RecordCount, mftBytes / v.recordSize);

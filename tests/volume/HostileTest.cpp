@@ -51,7 +51,7 @@ TEST_F(HostileTest, MftVcnsNearTheTopOfSixtyFourBitsAreDamageNotArithmetic) {
     RecordingSink walked;
     const TScanOutcome outcome = Scan(extended, walked);
     EXPECT_EQ(outcome.End, TScanEnd::Completed);
-    EXPECT_EQ(outcome.Volume.MFTRuns.size(), 1u);
+    EXPECT_EQ(outcome.Volume->Geometry().MFTRuns.size(), 1u);
     EXPECT_EQ(outcome.FoundCount, 1);
 }
 
@@ -70,12 +70,12 @@ TEST_F(HostileTest, DeepTreesOfLongNamesCostTheirNamesOnce) {
     const TScanOutcome outcome = Scan(v, sink);
     ASSERT_EQ(outcome.FoundCount, 300);
     EXPECT_EQ(sink.Path(0).size(), 2 + 128 * 256 + 1);
-    EXPECT_LT(outcome.Directories.Footprint(), 128 * 512u);
+    EXPECT_LT(outcome.Volume->Directories().Footprint(), 128 * 512u);
     EXPECT_LT(sink.files.Footprint(), 300 * 128u);
     // A recovery reads the chain and logs the whole path.
     testing_support::RecordingRecovery r;
     r.answer = (fs::temp_directory_path() / ("deep-" + std::to_string(::getpid()))).string();
-    EXPECT_TRUE(RecoverFile(outcome.Device.get(), outcome.Volume, 200, std::nullopt, r));
+    EXPECT_EQ(RecoverFile(outcome.Volume.get(), 200, std::nullopt, r).End, TRecoveryEnd::Recovered);
     EXPECT_EQ(r.lines[2].first.size(), std::string("Path: ").size() + 2 + 128 * 256 + 1);
     fs::remove(*r.answer);
 }
@@ -91,12 +91,12 @@ TEST_F(HostileTest, ARunListNamingTheSameClustersAgainIsDamageNotAHugeFile) {
                                       synth::NonResident(0x80, runs, 20ull * 100 * 4096)}));
     RecordingSink sink;
     const TScanOutcome outcome = Scan(v, sink);
-    const TRecoveryPlan plan = PlanRecovery(*outcome.Device, outcome.Volume, 30);
+    const TRecoveryPlan plan = PlanRecovery(*outcome.Volume, 30);
     EXPECT_EQ(plan.End, TPlanEnd::NoContent);
     EXPECT_EQ(plan.What, "more clusters than the volume holds");
     testing_support::RecordingRecovery r;
     r.answer = "/nonexistent/never-written";
-    EXPECT_FALSE(RecoverFile(outcome.Device.get(), outcome.Volume, 30, std::nullopt, r));
+    EXPECT_NE(RecoverFile(outcome.Volume.get(), 30, std::nullopt, r).End, TRecoveryEnd::Recovered);
     EXPECT_EQ(r.lines.back().first, "Error during file recovery");
     EXPECT_EQ(r.asked, 0);
 }

@@ -21,7 +21,7 @@ protected:
     synth::Volume v{64};
     RecordingRecovery host;
     std::shared_ptr<TDevice> device;
-    TVolume volume;
+    std::shared_ptr<TNtfsVolume> volume;
 
     void SetUp() override {
         dir = fs::temp_directory_path() / ("deruzera-recover-" + std::to_string(::getpid()));
@@ -34,14 +34,21 @@ protected:
     }
     void TearDown() override { fs::remove_all(dir); }
     // Opens the image as a front end does: the device and its volume.
-    void Open(const synth::Volume& image) {
-        device = std::shared_ptr<TDevice>(MemoryDevice(image.image));
-        TScanOutcome failure;
-        ASSERT_EQ(LoadVolume(*device, "C:", volume, nullptr, failure), TScanEnd::Completed);
+    void Open(const synth::Volume& image) { OpenOn(std::shared_ptr<TDevice>(MemoryDevice(image.image))); }
+    // The same volume, read from another device (its bytes changed since).
+    void Swap(std::shared_ptr<TDevice> on) {
+        device = on;
+        volume = std::make_shared<TNtfsVolume>(std::move(on), volume->Geometry());
+    }
+    void OpenOn(std::shared_ptr<TDevice> on) {
+        device = std::move(on);
+        TOpenFailure failure;
+        volume = TNtfsVolume::Open(device, "C:", nullptr, failure);
+        ASSERT_TRUE(volume);
     }
     bool Recover(std::int64_t record, std::optional<std::uint16_t> sequence = std::nullopt) {
         host.lines.clear();
-        return RecoverFile(device.get(), volume, record, sequence, host);
+        return RecoverFile(volume.get(), record, sequence, host).End == TRecoveryEnd::Recovered;
     }
 };
 
@@ -67,18 +74,17 @@ TEST_F(RecoverTest, WritesTheFileWithTheSixLines) {
 TEST_F(RecoverTest, ThePlanReadsTheRecordAndItsPathOnly) {
     // A recovery needs no scan: the record, its directories and its content.
     auto counting = std::make_shared<testing_support::CountingDevice>(v.image);
-    device = counting;
-    TScanOutcome failure;
-    ASSERT_EQ(LoadVolume(*device, "C:", volume, nullptr, failure), TScanEnd::Completed);
+    OpenOn(counting);
     counting->reads.clear();
-    const TRecoveryPlan plan = PlanRecovery(*device, volume, 30);
+    const TRecoveryPlan plan = PlanRecovery(*volume, 30);
     EXPECT_EQ(plan.End, TPlanEnd::Ready);
     EXPECT_EQ(plan.FilePath, "C:\\Docs\\");
     EXPECT_TRUE(plan.Content.Resident);
-    // Record 30, directory 20, and the record of the cluster bitmap (none here).
-    EXPECT_EQ(counting->reads.size(), 3u);
-    EXPECT_EQ(PlanRecovery(*device, volume, 64).End, TPlanEnd::OutsideMft);
-    EXPECT_EQ(PlanRecovery(*device, volume, -1).End, TPlanEnd::OutsideMft);
+    // Record 30 and directory 20: the cluster bitmap's record came with the
+    // system records when the volume opened.
+    EXPECT_EQ(counting->reads.size(), 2u);
+    EXPECT_EQ(PlanRecovery(*volume, 64).End, TPlanEnd::OutsideMft);
+    EXPECT_EQ(PlanRecovery(*volume, -1).End, TPlanEnd::OutsideMft);
 }
 
 TEST_F(RecoverTest, EmptyContentAndNamelessRecords) {
@@ -116,7 +122,7 @@ TEST_F(RecoverTest, RefusalsLogTheirLineAndWriteNothing) {
     // The record has since been reused by a live file.
     synth::Volume reused = v;
     reused.PutRecord(30, synth::Record(1, {synth::StandardInformation(0, 0), synth::FileName(5, u"new")}));
-    device = std::shared_ptr<TDevice>(MemoryDevice(reused.image));
+    Swap(std::shared_ptr<TDevice>(MemoryDevice(reused.image)));
     EXPECT_FALSE(Recover(30));
     EXPECT_EQ(host.lines, (Lines{{"Preparing for recovery", clBlack},
                                  {"Error: The file seems no longer listed as deleted", clRed}}));
@@ -125,16 +131,16 @@ TEST_F(RecoverTest, RefusalsLogTheirLineAndWriteNothing) {
                                            synth::Resident(0x80, {'o'})});
     synth::Put(other, 16, 7, 2);
     reused.PutRecord(30, other);
-    device = std::shared_ptr<TDevice>(MemoryDevice(reused.image));
+    Swap(std::shared_ptr<TDevice>(MemoryDevice(reused.image)));
     EXPECT_FALSE(Recover(30, std::uint16_t{1}));
     EXPECT_EQ(host.lines.back().first, "Error: The file seems no longer listed as deleted");
     // A record that no longer passes its fixup.
     reused.PutRecord(30, synth::Bytes(1024, 0));
-    device = std::shared_ptr<TDevice>(MemoryDevice(reused.image));
+    Swap(std::shared_ptr<TDevice>(MemoryDevice(reused.image)));
     EXPECT_FALSE(Recover(30));
     EXPECT_EQ(host.lines.back(), (std::pair<std::string, std::uint32_t>{"Error during file recovery", clRed}));
     // The drive has gone.
-    device.reset();
+    Swap(nullptr);
     EXPECT_FALSE(Recover(30));
     EXPECT_EQ(host.lines.back(), (std::pair<std::string, std::uint32_t>{"Error: Invalid handle value", clRed}));
     EXPECT_FALSE(fs::exists(dir / "x"));
@@ -183,7 +189,7 @@ TEST_F(RecoverTest, AFileFromExtensionRecordsSaysWhatIsGone) {
     v.Extension(41, 40, {synth::NonResident(0x80, {0x21, 0x02, 0x2C, 0x01}, 4 * 4096, 0, 1)});
     v.Extension(42, 77, {synth::NonResident(0x80, {0x11, 0x02, 0x10}, 0, 2, 3)}, 1);
     Open(v);
-    const TRecoveryPlan plan = PlanRecovery(*device, volume, 40);
+    const TRecoveryPlan plan = PlanRecovery(*volume, 40);
     ASSERT_EQ(plan.End, TPlanEnd::Ready);
     EXPECT_EQ(plan.Content.Size, 4u * 4096);
     EXPECT_EQ(plan.Content.MissingBytes, 2u * 4096);
@@ -231,8 +237,8 @@ TEST_F(RecoverTest, AFolderWhoseNameLivesInAnExtensionRecordStillResolves) {
     EXPECT_EQ(sink.paths.at(48), "C:\\Early\\");
     // A recovery, reading the chain from the volume, gets the same.
     Open(v);
-    EXPECT_EQ(PlanRecovery(*device, volume, 47).FilePath, "C:\\Docs\\Spilled\\");
-    EXPECT_EQ(PlanRecovery(*device, volume, 48).FilePath, "C:\\Early\\");
+    EXPECT_EQ(PlanRecovery(*volume, 47).FilePath, "C:\\Docs\\Spilled\\");
+    EXPECT_EQ(PlanRecovery(*volume, 48).FilePath, "C:\\Early\\");
 }
 
 // A device on the same disk as the folder being written to.
@@ -258,15 +264,14 @@ TEST_F(RecoverTest, WritingOntoTheDriveBeingReadIsAskedFirst) {
             return allow;
         }
     } asking;
-    Open(v);
-    device = std::make_shared<TSameDisk>(v.image);
+    OpenOn(std::make_shared<TSameDisk>(v.image));
     asking.answer = (dir / "a.txt").string();
-    EXPECT_FALSE(RecoverFile(device.get(), volume, 30, std::nullopt, asking));
+    EXPECT_EQ(RecoverFile(volume.get(), 30, std::nullopt, asking).End, TRecoveryEnd::Cancelled);
     EXPECT_EQ(asking.lines.back().first, "Recovery cancelled by user");
     EXPECT_FALSE(fs::exists(dir / "a.txt"));
     asking.allow = true;
     asking.lines.clear();
-    EXPECT_TRUE(RecoverFile(device.get(), volume, 30, std::nullopt, asking));
+    EXPECT_EQ(RecoverFile(volume.get(), 30, std::nullopt, asking).End, TRecoveryEnd::Recovered);
     EXPECT_EQ(asking.lines[asking.lines.size() - 3].first, "Writing to the drive being read all the same");
     EXPECT_EQ(asking.asked, 2);
 }

@@ -62,7 +62,7 @@ TEST_F(ScanTest, ListsDeletedFilesWithPathsSizesAndTimes) {
     EXPECT_EQ(sink.Path(0), "C:\\Users\\Docs\\");
     EXPECT_EQ(report.FileSize, 123);
     EXPECT_EQ(report.Record, 30);
-    EXPECT_EQ(FileRecordOffset(outcome.Volume, report.Record), v.RecordOffset(30));
+    EXPECT_EQ(FileRecordOffset(outcome.Volume->Geometry(), report.Record), v.RecordOffset(30));
     EXPECT_EQ(report.Created, when);
     EXPECT_EQ(report.Modified, when);
     EXPECT_EQ(sink.Name(1), "");
@@ -100,14 +100,16 @@ TEST_F(ScanTest, OneOpenAndEveryRecordReadOnceInOrder) {
     std::shared_ptr<testing_support::CountingDevice> device;
     const TScanOutcome outcome = ScanDrive(
         "C:",
-        [&](const std::string&, std::string&) -> std::shared_ptr<TDevice> {
+        [&](const std::string&) {
             ++opens;
             device = std::make_shared<testing_support::CountingDevice>(v.image);
-            return device;
+            TDeviceAccess access;
+            access.Device = device;
+            return access;
         },
         sink, stop);
     EXPECT_EQ(opens, 1);
-    EXPECT_EQ(outcome.Device, device);
+    EXPECT_EQ(outcome.Volume->SharedDevice(), device);
     ASSERT_EQ(sink.files.size(), 60u);
     EXPECT_EQ(sink.Path(0), "C:\\d\\");
     EXPECT_EQ(sink.paths.at(100), "C:\\d\\late\\");  // held back until record 2500 was walked
@@ -282,7 +284,7 @@ TEST_F(ScanTest, SmallOrDamagedMftExtents) {
     TScanOutcome outcome = Scan(small, sink);
     EXPECT_EQ(outcome.FoundCount, 0);
     EXPECT_EQ(sink.lines.back(), (Line{"Found 0 deleted files", clGreen}));
-    EXPECT_EQ(outcome.Volume.RecordCount, 16);
+    EXPECT_EQ(outcome.Volume->Geometry().RecordCount, 16);
 
     // Record 0 without $DATA: walks nothing.
     synth::Volume noData(64);
@@ -315,7 +317,7 @@ TEST_F(ScanTest, ARecordCountPastTheInitializedSizeIsNotWalked) {
     v.DeletedFile(40, 5, u"in.txt", "i");
     RecordingSink sink;
     const TScanOutcome outcome = Scan(v, sink);
-    EXPECT_EQ(outcome.Volume.RecordCount, 64);
+    EXPECT_EQ(outcome.Volume->Geometry().RecordCount, 64);
     EXPECT_EQ(sink.reports.front(), "walking 64");
     EXPECT_EQ(outcome.FoundCount, 1);
 }
@@ -334,8 +336,8 @@ TEST_F(ScanTest, WalksAFragmentedMftThroughItsRuns) {
     ASSERT_EQ(outcome.FoundCount, 1);
     EXPECT_EQ(sink.Name(0), "far.txt");
     EXPECT_EQ(sink.files[0].Record, 20);
-    EXPECT_EQ(FileRecordOffset(outcome.Volume, 20), second + 12 * 1024);
-    EXPECT_EQ(outcome.Volume.RecordCount, 64);
+    EXPECT_EQ(FileRecordOffset(outcome.Volume->Geometry(), 20), second + 12 * 1024);
+    EXPECT_EQ(outcome.Volume->Geometry().RecordCount, 64);
 }
 
 // Record 0 maps VCNs 0-1 (records 0-7) at cluster 4; its attribute list names
@@ -360,11 +362,11 @@ TEST_F(ScanTest, FollowsTheMftIntoTheExtensionRecordsOfItsAttributeList) {
                                   synth::Resident(0x80, {'b'})}));
     RecordingSink sink;
     const TScanOutcome outcome = Scan(v, sink);
-    EXPECT_EQ(outcome.Volume.RecordCount, 64);
+    EXPECT_EQ(outcome.Volume->Geometry().RecordCount, 64);
     ASSERT_EQ(outcome.FoundCount, 1);
     EXPECT_EQ(sink.Name(0), "beyond.txt");
     EXPECT_EQ(sink.files[0].Record, 40);
-    EXPECT_EQ(FileRecordOffset(outcome.Volume, 40), at);
+    EXPECT_EQ(FileRecordOffset(outcome.Volume->Geometry(), 40), at);
 }
 
 TEST_F(ScanTest, AnAttributeListCountsEachExtensionRecordOnce) {
@@ -376,8 +378,8 @@ TEST_F(ScanTest, AnAttributeListCountsEachExtensionRecordOnce) {
     RecordingSink sink;
     const TScanOutcome outcome = Scan(v, sink);
     EXPECT_EQ(outcome.End, TScanEnd::Completed);
-    EXPECT_EQ(outcome.Volume.MFTRuns.size(), 2u);
-    EXPECT_EQ(outcome.Volume.RecordCount, 64);
+    EXPECT_EQ(outcome.Volume->Geometry().MFTRuns.size(), 2u);
+    EXPECT_EQ(outcome.Volume->Geometry().RecordCount, 64);
 }
 
 }  // namespace

@@ -7,17 +7,17 @@
 // lines of what was found on the way (a map found beside the image, a
 // damaged table, a volume that can't be unlocked) on stderr. Exit 0 when
 // the source was read, 1 when it could not be, 2 on a usage error.
-#include "List.h"
-
-#include <unistd.h>
+#include "ListVolumes.h"
 
 #include <charconv>
 #include <cstdio>
 #include <fstream>
 
+#include "Output.h"
 #include "platform/Sources.h"
 
-using namespace deruzera;
+namespace deruzera::cli {
+
 using namespace deruzera::platform;
 
 namespace {
@@ -31,37 +31,16 @@ int ListUsageError(const std::string& why) {
     return 2;
 }
 
-// Text from the disk made safe to print: control characters (C0, DEL, C1)
-// become "_"; in JSON, quotes and backslashes are escaped.
+// Text from the disk made safe to print: control characters become "_";
+// in JSON, a quoted and escaped string.
 std::string Safe(const std::string& text, bool json) {
     std::string out;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const auto c = static_cast<unsigned char>(text[i]);
-        if (c < 0x20 || c == 0x7F) {
-            out += '_';
-        } else if (c == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
-                   static_cast<unsigned char>(text[i + 1]) <= 0x9F) {
-            out += '_';
-            ++i;
-        } else if (json && (c == '"' || c == '\\')) {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
+    AppendSafe(out, text, json ? TSafeUse::JsonPath : TSafeUse::Path);
     return out;
 }
 
-void PrintLine(const TLogLine& line) {
-    const bool tty = isatty(STDERR_FILENO) == 1;
-    const char* colour = !tty ? "" : line.Colour == clRed ? "\033[31m" : line.Colour == clGreen ? "\033[32m"
-                                   : line.Colour == clBlue ? "\033[34m" : "";
-    std::fprintf(stderr, "%s%s%s\n", colour, Safe(line.Text, false).c_str(), *colour ? "\033[0m" : "");
-}
-
-void PrintFailure(const TSourceFailure& failure) {
-    for (const TLogLine& line : SourceFailureLines(failure)) PrintLine(line);
+void PrintFailure(TStderrLog& log, const TSourceFailure& failure) {
+    for (const TLogLine& line : SourceFailureLines(failure)) log.Line(line);
 }
 
 std::string JsonRow(const TVolumeInfo& v) {
@@ -69,10 +48,10 @@ std::string JsonRow(const TVolumeInfo& v) {
     row += ",\"start\":" + std::to_string(v.Start);
     row += ",\"length\":" + std::to_string(v.Length);
     row += ",\"scheme\":\"" + std::string(SchemeName(v.Scheme)) + "\"";
-    row += ",\"type\":\"" + Safe(v.Type, true) + "\"";
-    row += ",\"name\":\"" + Safe(v.Name, true) + "\"";
+    row += ",\"type\":" + Safe(v.Type, true);
+    row += ",\"name\":" + Safe(v.Name, true);
     row += ",\"filesystem\":\"" + std::string(FileSystemName(v.FileSystem)) + "\"";
-    row += ",\"label\":\"" + Safe(v.Label, true) + "\"";
+    row += ",\"label\":" + Safe(v.Label, true);
     row += ",\"serial\":\"" + (v.HasSerial ? SerialText(v.Serial) : std::string()) + "\"";
     row += ",\"snapshots\":[";
     for (std::size_t i = 0; i < v.Snapshots.size(); ++i) {
@@ -109,7 +88,7 @@ bool ParseNumber(const std::string& text, int& value) {
 
 }  // namespace
 
-int ListCommand(const std::vector<std::string>& args) {
+int ListVolumes(const std::vector<std::string>& args) {
     bool json = false;
     TSourceOptions options;
     TVolumeChoice choice;
@@ -150,17 +129,19 @@ int ListCommand(const std::vector<std::string>& args) {
     if (positional.size() != 1) return ListUsageError("list takes one SOURCE");
     if (choice.Snapshot && !choice.Volume) return ListUsageError("--snapshot goes with --volume N");
 
+    options.Access.TerminalAgent = true;
+    TStderrLog log;
     const TSource source = OpenSource(positional[0], options);
     if (source.Failure.End != TSourceEnd::Opened) {
-        PrintFailure(source.Failure);
+        PrintFailure(log, source.Failure);
         return 1;
     }
-    for (const TSourceNote& note : source.Notes) PrintLine(SourceNoteLine(note));
+    for (const TSourceNote& note : source.Notes) log.Line(SourceNoteLine(note));
     std::vector<const TVolumeInfo*> shown;
     if (choice.Volume) {
         const TOpenVolume opened = OpenVolume(source, choice, options.Keys);
         if (opened.Failure.End != TSourceEnd::Opened) {
-            PrintFailure(opened.Failure);
+            PrintFailure(log, opened.Failure);
             return 1;
         }
         shown.push_back(&source.Volumes[static_cast<std::size_t>(*choice.Volume - 1)]);
@@ -170,10 +151,12 @@ int ListCommand(const std::vector<std::string>& args) {
     std::string out;
     if (!json) out = "VOLUME\tSTART\tLENGTH\tSCHEME\tTYPE\tNAME\tFILESYSTEM\tLABEL\tSERIAL\tSNAPSHOTS\n";
     for (const TVolumeInfo* v : shown) {
-        if (v->Problem.End != TSourceEnd::Opened) PrintFailure(v->Problem);
+        if (v->Problem.End != TSourceEnd::Opened) PrintFailure(log, v->Problem);
         out += json ? JsonRow(*v) : TableRow(*v);
     }
     std::fwrite(out.data(), 1, out.size(), stdout);
     std::fflush(stdout);
     return 0;
 }
+
+}  // namespace deruzera::cli

@@ -1,0 +1,169 @@
+#include "Commands.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <unordered_map>
+
+#include "Listing.h"
+#include "Output.h"
+#include "platform/DriveMap.h"
+#include "platform/Locale.h"
+#include "platform/Terminal.h"
+#include "volume/Batch.h"
+#include "volume/Glob.h"
+#include "volume/Messages.h"
+#include "volume/Recover.h"
+#include "volume/Scan.h"
+#include "volume/Volume.h"
+
+namespace deruzera::cli {
+namespace {
+
+// The scan's side for a listing: found files to the writer, lines to the log.
+class TListingScan final : public TScanSink {
+public:
+    TListingScan(TStderrLog& log, TFoundWriter& writer) : log_(log), writer_(writer) {}
+    void Line(const TLogLine& line) override { log_.Line(line); }
+    void Progress(std::int64_t, std::int64_t found) override { log_.Status(CountText(found)); }
+    void Found(const TFoundBatch& batch) override { writer_.Write(batch); }
+
+private:
+    TStderrLog& log_;
+    TFoundWriter& writer_;
+};
+
+// The companion's side of one recovery: OUTPUT stands for the save dialog's
+// answer. A file others have written over is recovered all the same (the
+// lines say what the copy holds); the drive being read is written to only
+// when asked.
+class TCliRecovery final : public TRecoveryHost {
+public:
+    TCliRecovery(TStderrLog& log, std::string output, bool allowSameDevice)
+        : log_(log), output_(std::move(output)), allowSameDevice_(allowSameDevice) {}
+    void Line(const TLogLine& line) override { log_.Line(line); }
+    std::optional<std::string> AskTargetPath(const std::string&, const TRecoveryPlan&) override { return output_; }
+    bool ConfirmSameDevice(const std::string&) override {
+        if (!allowSameDevice_) log_.Line(SameDeviceRefusedLine());
+        return allowSameDevice_;
+    }
+
+private:
+    TStderrLog& log_;
+    std::string output_;
+    bool allowSameDevice_;
+};
+
+// The scan of --all and --match: keeps the files chosen, and its lines
+// until it is known whether it failed.
+class TChoosingScan final : public TScanSink {
+public:
+    TChoosingScan(TStderrLog& log, const TGlob* match) : log_(log), match_(match) {}
+    void Line(const TLogLine& line) override { lines.push_back(line); }
+    void Progress(std::int64_t, std::int64_t found) override { log_.Status(CountText(found)); }
+    void Found(const TFoundBatch& batch) override {
+        for (const TFoundFiles& f : batch.Files) {
+            if (match_) {
+                std::string source = batch.FilePath(f);
+                source += batch.Files.Name(f);
+                if (!match_->Matches(source)) continue;
+            }
+            items.push_back({f.Record, f.Sequence, f.FileSize, f.State});
+        }
+    }
+
+    std::vector<TLogLine> lines;
+    std::vector<TBatchItem> items;
+
+private:
+    TStderrLog& log_;
+    const TGlob* match_;
+};
+
+// A state in a batch's line: "-" where it is not known.
+const char* BatchStateName(TRecoverability state) {
+    return state == TRecoverability::Unknown ? "-" : StateName(state);
+}
+
+// The companion's side of a batch: a line on stdout for each file, the log
+// on stderr, the progress on a terminal.
+class TCliBatch final : public TBatchSink {
+public:
+    explicit TCliBatch(TStderrLog& log) : log_(log) {}
+    void Line(const TLogLine& line) override { log_.Line(line); }
+    void Progress(const TBatchProgress& progress) override {
+        log_.Status(BatchProgressText(progress, platform::DecimalSeparator()));
+    }
+    void FileDone(const TBatchFileOutcome& file) override {
+        std::string line = std::to_string(file.Record) + '\t' + BatchStateName(file.State) + '\t';
+        line += file.Written ? "written\t" : "failed\t";
+        AppendSafe(line, file.Written ? file.Target : file.Reason, TSafeUse::Log);
+        line += '\n';
+        std::fwrite(line.data(), 1, line.size(), stdout);
+    }
+
+private:
+    TStderrLog& log_;
+};
+
+}  // namespace
+
+int Scan(const TCommandLine& line) {
+    TStderrLog log;
+    TOutput out;
+    const std::unique_ptr<TFoundWriter> writer =
+        TFoundWriter::Make(line.Json ? TListFormat::Json : TListFormat::Table, out);
+    TListingScan sink(log, *writer);
+    platform::MapDrive(line.Drive, line.Source);
+    const std::atomic<bool> never{false};
+    const TScanOutcome outcome = ScanDrive(line.Drive, platform::TerminalDriveOpener(), sink, never);
+    writer->Finish();
+    std::fflush(stderr);
+    // Nothing is left to release but memory: skip freeing it piece by piece.
+    platform::ExitNow(outcome.End == TScanEnd::Completed ? 0 : 1);
+}
+
+int Recover(const TCommandLine& line) {
+    TStderrLog log;
+    TCliRecovery host(log, line.Output, line.AllowSameDevice);
+    platform::MapDrive(line.Drive, line.Source);
+    const TRecoveryOutcome outcome = RecoverRecord(line.Drive, platform::TerminalDriveOpener(), line.Record, host);
+    return outcome.End == TRecoveryEnd::Recovered ? 0 : 1;
+}
+
+int RecoverMany(const TCommandLine& line) {
+    TStderrLog log;
+    platform::MapDrive(line.Drive, line.Source);
+    const std::atomic<bool> never{false};
+    std::shared_ptr<TNtfsVolume> volume;
+    std::vector<TBatchItem> items;
+    if (!line.Records.empty()) {
+        // Each record is planned as it stands: no scan is needed.
+        volume = OpenDriveVolume(line.Drive, platform::TerminalDriveOpener(), log);
+        if (!volume) return 1;
+        for (long long record : line.Records) items.push_back({record, std::nullopt, -1, TRecoverability::Unknown});
+    } else {
+        const std::optional<TGlob> match = line.Match ? std::optional<TGlob>(TGlob(*line.Match)) : std::nullopt;
+        TChoosingScan scan(log, match ? &*match : nullptr);
+        const TScanOutcome outcome = ScanDrive(line.Drive, platform::TerminalDriveOpener(), scan, never);
+        if (outcome.End != TScanEnd::Completed || !outcome.Volume) {
+            for (const TLogLine& logLine : scan.lines) log.Line(logLine);
+            return 1;
+        }
+        volume = outcome.Volume;
+        // In the order of the records, as the walk met them.
+        std::sort(scan.items.begin(), scan.items.end(),
+                  [](const TBatchItem& a, const TBatchItem& b) { return a.Record < b.Record; });
+        items = std::move(scan.items);
+    }
+    TCliBatch sink(log);
+    TBatchOptions options;
+    options.AllowSameDevice = line.AllowSameDevice;
+    const TBatchOutcome outcome = RecoverBatch(*volume, items, line.Folder, sink, never, options);
+    std::fflush(stdout);
+    if (outcome.Refused && !line.AllowSameDevice && volume->Device().HoldsPath(line.Folder))
+        std::fputs("deruzera-cli: --allow-same-device writes there all the same\n", stderr);
+    return !outcome.Refused && outcome.Written == outcome.Files ? 0 : 1;
+}
+
+}  // namespace deruzera::cli

@@ -1,0 +1,214 @@
+#include "Listing.h"
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/Locale.h"
+#include "platform/Terminal.h"
+#include "volume/Messages.h"
+#include "volume/Mft.h"
+#include "volume/Volume.h"
+
+namespace deruzera::cli {
+namespace {
+
+// The safe paths of the folders met are kept up to this many bytes, then
+// made afresh: a tree of deep, long paths would otherwise hold gigabytes.
+constexpr std::size_t MaxCachedPathBytes = 32 << 20;
+
+// What every row shows of a file beside its name: its folder's path made
+// safe once (a batch's paths are final) and its times as text.
+class TRowFacts {
+public:
+    explicit TRowFacts(TSafeUse pathUse) : pathUse_(pathUse) {}
+
+    // The folders met lately are found in one step.
+    const std::string& SafePath(const TFoundFiles& f, const TFoundBatch& batch) {
+        auto& [parent, known] = recent_[static_cast<std::uint64_t>(f.ParentRecord) % recent_.size()];
+        if (known && parent == f.ParentRecord) return *known;
+        auto it = paths_.find(f.ParentRecord);
+        if (it == paths_.end()) {
+            std::string safe;
+            AppendSafe(safe, batch.FilePath(f), pathUse_);
+            if (pathBytes_ + safe.size() > MaxCachedPathBytes) {
+                paths_.clear();
+                recent_.fill({});
+                pathBytes_ = 0;
+            }
+            pathBytes_ += safe.size();
+            it = paths_.emplace(f.ParentRecord, std::move(safe)).first;
+        }
+        recent_[static_cast<std::uint64_t>(f.ParentRecord) % recent_.size()] = {f.ParentRecord, &it->second};
+        return it->second;
+    }
+    // The two times of a file, shown to the minute; most files were last
+    // changed when made.
+    void Times(const TFoundFiles& f, std::string& created, std::string& modified) {
+        created = TimeText(f.Created);
+        modified = f.Modified == f.Created ? created : TimeText(f.Modified);
+    }
+
+private:
+    // Files found one after another were often made in the same second,
+    // whose text is kept.
+    const std::string& TimeText(std::uint64_t fileTime) {
+        constexpr std::uint64_t Second = 10'000'000;
+        auto& [second, text] = recentTimes_[fileTime / Second % recentTimes_.size()];
+        if (text.empty() || second != fileTime / Second) {
+            second = fileTime / Second;
+            text = times_.FormatFileTime(fileTime);
+        }
+        return text;
+    }
+
+    TSafeUse pathUse_;
+    std::unordered_map<std::int64_t, std::string> paths_;
+    std::size_t pathBytes_ = 0;
+    std::array<std::pair<std::int64_t, const std::string*>, 4096> recent_{};
+    std::array<std::pair<std::uint64_t, std::string>, 64> recentTimes_{};
+    TLocalTimes times_ = platform::LocalTimes();
+};
+
+char* Put(char* p, std::string_view text) { return std::copy(text.begin(), text.end(), p); }
+char* PutNumber(char* p, std::int64_t value) { return std::to_chars(p, p + 20, value).ptr; }
+// The most bytes a number or a fixed piece of a row takes.
+constexpr std::size_t NumberBound = 24;
+
+class TJsonWriter final : public TFoundWriter {
+public:
+    explicit TJsonWriter(TOutput& out) : out_(out) {}
+    void Write(const TFoundBatch& batch) override {
+        for (const TFoundFiles& f : batch.Files) Row(f, batch);
+        out_.FlushIfFull();
+    }
+    void Finish() override { out_.Flush(); }
+
+private:
+    void Row(const TFoundFiles& f, const TFoundBatch& batch) {
+        std::string created, modified;
+        facts_.Times(f, created, modified);
+        const std::string& path = facts_.SafePath(f, batch);
+        // Each piece takes its room as it is written.
+        auto number = [&](std::string_view key, std::int64_t value) {
+            out_.Wrote(PutNumber(Put(out_.Room(key.size() + NumberBound), key), value));
+        };
+        auto safe = [&](std::string_view key, std::string_view text, TSafeUse use) {
+            out_.Append(key);
+            out_.AppendSafe(text, use);
+        };
+        number("{\"record\":", f.Record);
+        number(",\"offset\":", FileRecordOffset(batch.Volume.Geometry(), f.Record));
+        safe(",\"name\":", batch.Files.Name(f), TSafeUse::JsonName);
+        out_.Append(",\"path\":");
+        out_.Append(path);
+        number(",\"size\":", f.FileSize);
+        safe(",\"created\":", created, TSafeUse::JsonPath);
+        safe(",\"modified\":", modified, TSafeUse::JsonPath);
+        out_.Append(",\"state\":\"");
+        out_.Append(StateName(f.State));
+        out_.Append("\"");
+        number(",\"overwritten_bytes\":", static_cast<std::int64_t>(f.OverwrittenBytes));
+        out_.Append(",\"overwritten_by\":[");
+        const std::vector<std::string>& owners = batch.Volume.Overwriters().Of(f.Record);
+        for (std::size_t i = 0; i < owners.size(); ++i) {
+            if (i) out_.Append(",");
+            out_.AppendSafe(owners[i], TSafeUse::JsonPath);
+        }
+        out_.Append((f.Flags & FoundCompressed) ? "],\"compressed\":true" : "],\"compressed\":false");
+        out_.Append((f.Flags & FoundEncrypted) ? ",\"encrypted\":true}\n" : ",\"encrypted\":false}\n");
+    }
+
+    TOutput& out_;
+    TRowFacts facts_{TSafeUse::JsonPath};
+};
+
+const std::vector<std::string> Header = {"RECORD", "SIZE", "CREATED", "MODIFIED", "PATH", "NAME", "STATE"};
+
+// Rows separated by tabs, written as the scan hands files over, so that the
+// output streams and memory stays small however many files there are.
+class TTabWriter final : public TFoundWriter {
+public:
+    explicit TTabWriter(TOutput& out) : out_(out) {}
+    void Write(const TFoundBatch& batch) override {
+        for (const TFoundFiles& f : batch.Files) Row(f, batch);
+        out_.FlushIfFull();
+    }
+    void Finish() override { out_.Flush(); }
+
+private:
+    void Row(const TFoundFiles& f, const TFoundBatch& batch) {
+        if (!headerWritten_) out_.Append("RECORD\tSIZE\tCREATED\tMODIFIED\tPATH\tNAME\tSTATE\n");
+        headerWritten_ = true;
+        std::string created, modified;
+        facts_.Times(f, created, modified);
+        char* p = out_.Room(2 * NumberBound);
+        out_.Wrote(Put(PutNumber(Put(PutNumber(p, f.Record), "\t"), f.FileSize), "\t"));
+        out_.Append(created);
+        out_.Append("\t");
+        out_.Append(modified);
+        out_.Append("\t");
+        out_.Append(facts_.SafePath(f, batch));
+        out_.Append("\t");
+        out_.AppendSafe(batch.Files.Name(f), TSafeUse::Name);
+        out_.Append("\t");
+        out_.Append(StateName(f.State));
+        out_.Append("\n");
+    }
+
+    TOutput& out_;
+    TRowFacts facts_{TSafeUse::Path};
+    bool headerWritten_ = false;
+};
+
+// On a terminal: the table held to the end of the scan, its columns padded
+// to the widest cell.
+class TAlignedWriter final : public TFoundWriter {
+public:
+    explicit TAlignedWriter(TOutput& out) : out_(out) {}
+    void Write(const TFoundBatch& batch) override {
+        for (const TFoundFiles& f : batch.Files) {
+            std::string created, modified;
+            facts_.Times(f, created, modified);
+            std::vector<std::string> row = {std::to_string(f.Record), std::to_string(f.FileSize), created, modified,
+                                            facts_.SafePath(f, batch), "", StateName(f.State)};
+            AppendSafe(row[5], batch.Files.Name(f), TSafeUse::Name);
+            rows_.push_back(std::move(row));
+        }
+    }
+    void Finish() override {
+        if (rows_.empty()) return;
+        std::vector<std::size_t> width(Header.size(), 0);
+        for (std::size_t c = 0; c < Header.size(); ++c) width[c] = Header[c].size();
+        for (const auto& row : rows_)
+            for (std::size_t c = 0; c + 1 < row.size(); ++c) width[c] = std::max(width[c], DisplayWidth(row[c]));
+        auto put = [&](const std::vector<std::string>& row) {
+            for (std::size_t c = 0; c < row.size(); ++c) {
+                out_.Append(row[c]);
+                if (c + 1 < row.size()) out_.Append(std::string(width[c] - std::min(width[c], DisplayWidth(row[c])) + 2, ' '));
+            }
+            out_.Append("\n");
+        };
+        put(Header);
+        for (const auto& row : rows_) put(row);
+        out_.Flush();
+    }
+
+private:
+    TOutput& out_;
+    TRowFacts facts_{TSafeUse::Path};
+    std::vector<std::vector<std::string>> rows_;
+};
+
+}  // namespace
+
+std::unique_ptr<TFoundWriter> TFoundWriter::Make(TListFormat format, TOutput& out) {
+    if (format == TListFormat::Json) return std::make_unique<TJsonWriter>(out);
+    if (platform::StdoutIsTerminal()) return std::make_unique<TAlignedWriter>(out);
+    return std::make_unique<TTabWriter>(out);
+}
+
+}  // namespace deruzera::cli

@@ -1,0 +1,27 @@
+// The found files as the companion lists them on stdout: a table whose
+// columns line up, held to the end of the scan, on a terminal; rows
+// separated by tabs as the scan goes otherwise; or one JSON object a line.
+#pragma once
+
+#include <memory>
+
+#include "Output.h"
+#include "volume/Scan.h"
+
+namespace deruzera::cli {
+
+enum class TListFormat { Table, Json };
+
+class TFoundWriter {
+public:
+    // The writer for `format`, into `out`; a table lines up its columns
+    // where stdout is a terminal.
+    static std::unique_ptr<TFoundWriter> Make(TListFormat format, TOutput& out);
+    virtual ~TFoundWriter() = default;
+    // A batch of found files, in the order the scan hands them over.
+    virtual void Write(const TFoundBatch& batch) = 0;
+    // After the last batch: what is held is written.
+    virtual void Finish() = 0;
+};
+
+}  // namespace deruzera::cli
