@@ -64,14 +64,20 @@ for kind in qcow2 vmdk vhdx; do
   # A sparse VMDK names its own file inside it: made under its final name.
   [ -s "$image.$kind" ] || qemu-img convert -q -f raw -O "$kind" "$image" "$image.$kind"
 done
-if [ ! -s "$image.E01" ]; then
-  echo "Acquiring $image as E01 (ewfacquire; minutes)..."
-  ewfacquire -u -q -c fast -S 4GiB -t "$image" "$image" > /dev/null
-fi
-cat "$image" "$image".qcow2 "$image".vmdk "$image".vhdx "$image".E0* > /dev/null  # warm the page cache
+# E01 as ewfacquire writes it by default (chunks stored as they are), and
+# compressed (deflate, "fast").
+for compression in none fast; do
+  if [ ! -s "$work/e01-$compression/bulk.E01" ]; then
+    echo "Acquiring $image as E01, compression $compression (ewfacquire; minutes)..."
+    mkdir -p "$work/e01-$compression"
+    ewfacquire -u -q -c "$compression" -S 7GiB -t "$work/e01-$compression/bulk" "$image" > /dev/null
+  fi
+done
+cat "$image" "$image".qcow2 "$image".vmdk "$image".vhdx "$work"/e01-*/bulk.E0* > /dev/null  # warm the page cache
 echo
 echo "library scan through OpenVolume ($runs rounds, median; ratio to bare):"
-"$scan" "$runs" "$image" "$image.qcow2" "$image.vmdk" "$image.vhdx" "$image.E01" | tee "$work/sources.txt"
+"$scan" "$runs" "$image" "$image.qcow2" "$image.vmdk" "$image.vhdx" "$work/e01-none/bulk.E01" "$work/e01-fast/bulk.E01" |
+  tee "$work/sources.txt"
 echo "targets: qcow2, vmdk, vhdx <= 1.5 x; E01 <= 3 x"
 
 # ---- BitLocker ----------------------------------------------------------------------
