@@ -9,6 +9,7 @@
 #include "Output.h"
 #include "platform/DriveMap.h"
 #include "platform/Locale.h"
+#include "platform/Target.h"
 #include "platform/Terminal.h"
 #include "volume/Batch.h"
 #include "volume/Glob.h"
@@ -127,7 +128,8 @@ int Recover(const TCommandLine& line) {
     TStderrLog log;
     TCliRecovery host(log, line.Output, line.AllowSameDevice);
     platform::MapDrive(line.Drive, line.Source);
-    const TRecoveryOutcome outcome = RecoverRecord(line.Drive, platform::TerminalDriveOpener(), line.Record, host);
+    const TRecoveryOutcome outcome = RecoverRecord(line.Drive, platform::TerminalDriveOpener(), line.Record,
+                                                   platform::LocalFileSystem(), host);
     return outcome.End == TRecoveryEnd::Recovered ? 0 : 1;
 }
 
@@ -159,11 +161,12 @@ int RecoverMany(const TCommandLine& line) {
     TCliBatch sink(log);
     TBatchOptions options;
     options.AllowSameDevice = line.AllowSameDevice;
-    const TBatchOutcome outcome = RecoverBatch(*volume, items, line.Folder, sink, never, options);
+    const TBatchOutcome outcome =
+        RecoverBatch(*volume, items, line.Folder, platform::LocalFileSystem(), sink, never, options);
     std::fflush(stdout);
-    if (outcome.Refused && !line.AllowSameDevice && volume->Device().HoldsPath(line.Folder))
+    if (outcome.Refused && !line.AllowSameDevice && OnDriveBeingRead(volume->Device(), line.Folder))
         std::fputs("deruzera-cli: --allow-same-device writes there all the same\n", stderr);
-    return !outcome.Refused && outcome.Written == outcome.Files ? 0 : 1;
+    return !outcome.Refused && outcome.Written == outcome.Files && outcome.Unread == 0 ? 0 : 1;
 }
 
 }  // namespace deruzera::cli

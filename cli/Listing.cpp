@@ -111,6 +111,7 @@ private:
         out_.Append(",\"state\":\"");
         out_.Append(StateName(f.State));
         out_.Append("\"");
+        if (f.UnreadBytes > 0) number(",\"unread_bytes\":", static_cast<std::int64_t>(f.UnreadBytes));
         number(",\"overwritten_bytes\":", static_cast<std::int64_t>(f.OverwrittenBytes));
         out_.Append(",\"overwritten_by\":[");
         const std::vector<std::string>& owners = batch.Volume.Overwriters().Of(f.Record);

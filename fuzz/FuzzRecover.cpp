@@ -1,9 +1,10 @@
 // The scan, then the content plan and the write of every file it found,
 // over a mutated volume image. For each file: the plan's content read
 // through ReadFileContent adds up to the plan's size; the write leaves the
-// one target and nothing beside it; and no more bytes reach the disk than
-// the device holds (a run list that names the same clusters again and
-// again must not turn a small volume into a large file).
+// one target and nothing beside it, with the record's modification time
+// where the disk holds it; and no more bytes reach the disk than the device
+// holds (a run list that names the same clusters again and again must not
+// turn a small volume into a large file).
 #include <sys/stat.h>
 
 #include <filesystem>
@@ -11,6 +12,7 @@
 
 #include "ImageMutator.h"
 #include "ScanSink.h"
+#include "platform/Target.h"
 
 using namespace deruzera;
 namespace fs = std::filesystem;
@@ -53,7 +55,10 @@ void Recover(TNtfsVolume& volume, std::int64_t record, std::optional<std::uint16
     // empty one would name the scratch directory itself.
     if (name.empty()) name = "unnamed";
     const fs::path target = Scratch() / name;
-    const TWriteOutcome written = WriteRecoveredFile(device, plan.Content, target.string());
+    TWriteOptions options;
+    if (plan.Modified != 0) options.Modified = plan.Modified;
+    const TWriteOutcome written =
+        WriteRecoveredFile(device, plan.Content, platform::LocalFileSystem(), target.string(), options);
     for (const TLogLine& line : WriteLines(written, target.string(), NotesOf(written, plan))) FUZZ_CHECK(!line.Text.empty());
     std::error_code error;
     std::size_t entries = 0;
@@ -69,6 +74,11 @@ void Recover(TNtfsVolume& volume, std::int64_t record, std::optional<std::uint16
         FUZZ_CHECK(::stat(target.c_str(), &st) == 0);
         const auto allocated = static_cast<std::uint64_t>(st.st_blocks) * 512;
         FUZZ_CHECK(allocated <= deviceSize + Slack, std::to_string(allocated) + " bytes on disk");
+        // NTFS counts from 1601 in 100 ns units: the second of the record, or
+        // the time of the write where the disk can't hold that one.
+        const std::int64_t second = static_cast<std::int64_t>(plan.Modified / 10000000) - 11644473600;
+        if (written.TimeSet) FUZZ_CHECK(st.st_mtim.tv_sec == second, std::to_string(st.st_mtim.tv_sec));
+        else FUZZ_CHECK(st.st_mtim.tv_sec > 1600000000, std::to_string(st.st_mtim.tv_sec));
     }
     fs::remove(target, error);
 }

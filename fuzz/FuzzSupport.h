@@ -59,14 +59,25 @@ inline deruzera::THandle DeviceOver(const std::uint8_t* data, std::size_t size) 
 // steps long. The seeds' jump (EB 52 90) puts it past their end.
 class FailingDevice final : public deruzera::TDevice {
 public:
+    // The input's first bytes say how it fails: bit 0 of byte 0 a stretch
+    // of bad sectors (from byte 1 and 2), bit 1 short reads here and there,
+    // as a disk and the kernel give them.
     FailingDevice(const std::uint8_t* data, std::size_t size) : inner_(DeviceOver(data, size)) {
         if (size >= 3 && (data[0] & 1)) {
             from_ = std::int64_t{data[1]} << 16;
             to_ = from_ + ((std::int64_t{data[2]} + 1) << 12);
         }
+        shortReads_ = size >= 1 && (data[0] & 2);
     }
+    // Keeps no state between reads: safe from several threads.
     std::int64_t ReadAt(std::int64_t offset, void* buffer, std::size_t count) override {
-        if (offset < to_ && offset + static_cast<std::int64_t>(count) > from_) return -5;  // EIO
+        const std::int64_t end = offset + static_cast<std::int64_t>(count);
+        if (offset >= from_ && offset < to_) return -5;  // EIO
+        // The bytes before a bad stretch come first, as a short read.
+        if (offset < from_ && end > from_) count = static_cast<std::size_t>(from_ - offset);
+        // Some reads stop short of what was asked, wherever the offset says.
+        if (shortReads_ && count > 1 && (static_cast<std::uint64_t>(offset) * 0x9E3779B97F4A7C15ull >> 61) == 0)
+            count = count / 2;
         return inner_->ReadAt(offset, buffer, count);
     }
     std::int64_t Size() const override { return inner_->Size(); }
@@ -75,6 +86,7 @@ private:
     deruzera::THandle inner_;
     std::int64_t from_ = 0;
     std::int64_t to_ = 0;
+    bool shortReads_ = false;
 };
 
 }  // namespace fuzz

@@ -4,103 +4,233 @@
 
 #include <cerrno>
 #include <chrono>
-#include <filesystem>
-#include <system_error>
+#include <map>
+#include <set>
+#include <tuple>
 
 namespace deruzera {
 namespace {
 
-namespace fs = std::filesystem;
-
-// A folder entry holds 255 bytes on the file systems Linux writes to.
-constexpr std::size_t MaxNameBytes = 255;
-// An extension longer than this is part of the name when a name is cut.
-constexpr std::size_t MaxExtensionBytes = 32;
 // Numbers tried for a free name before the file is given up: far more
 // copies of one name than any folder holds.
 constexpr unsigned MaxNumber = 100000;
+// A name the target finds too long is cut to this many bytes: the shortest
+// limit of the file systems in use (eCryptfs keeps names below 144 bytes).
+constexpr std::size_t ShortNameBytes = 143;
 // Reports of progress come no more often than this.
 constexpr auto ReportEvery = std::chrono::milliseconds(100);
-
-std::string Reason(int error) { return std::generic_category().message(error); }
-
-// The extension of a name: from its last "." on, where that dot doesn't
-// begin the name and the rest is short.
-std::size_t ExtensionAt(const std::string& name) {
-    const std::size_t dot = name.rfind('.');
-    if (dot == std::string::npos || dot == 0 || name.size() - dot > MaxExtensionBytes) return name.size();
-    return dot;
-}
-
-// `text` cut to at most `bytes` bytes without splitting a character.
-std::string CutAt(const std::string& text, std::size_t bytes) {
-    if (text.size() <= bytes) return text;
-    std::size_t end = bytes;
-    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
-    return text.substr(0, end);
-}
-
-// A stem and an extension put together within a folder entry's bytes,
-// with `suffix` after the stem.
-std::string Joined(const std::string& name, const std::string& suffix) {
-    const std::size_t at = ExtensionAt(name);
-    const std::string extension = name.substr(at);
-    const std::size_t room = MaxNameBytes - std::min(MaxNameBytes, extension.size() + suffix.size());
-    return CutAt(name.substr(0, at), room) + suffix + extension;
-}
+// The folder of files whose folders can't be resolved.
+constexpr const char* OrphansFolder = "Orphans";
 
 // A name from the volume as a folder entry here: safe, never empty, cut to fit.
 std::string EntryName(const std::string& name) { return FitName(name.empty() ? "_" : SafeFileName(name)); }
 
-std::string PlanReason(const TRecoveryPlan& plan) {
-    switch (plan.End) {
+std::string PlanReason(TPlanEnd end) {
+    switch (end) {
     case TPlanEnd::OutsideMft: return "there is no such record in the MFT";
     case TPlanEnd::Unreadable: return "its MFT record can't be read";
     case TPlanEnd::NotDeleted: return "the file seems no longer listed as deleted";
     case TPlanEnd::NoContent: return "its data can't be found in its record";
+    case TPlanEnd::RepeatedClusters: return "its data runs name the same clusters more than once";
     case TPlanEnd::Ready: break;
     }
     return {};
 }
 
-std::string WriteReason(const TWriteOutcome& written) {
-    if (written.End == TWriteEnd::IsSource) return "the recovered file can't be written over the drive being read";
+std::string WriteReason(TWriteEnd end, int error) {
+    if (end == TWriteEnd::IsSource) return "the recovered file can't be written over the drive being read";
     std::string reason = "unable to write the recovered file";
-    if (written.Error != 0) reason += " (" + Reason(written.Error) + ")";
+    if (error != 0) reason += " (" + FailureText(error) + ")";
     return reason;
 }
 
-}  // namespace
+// Whether the target refused a name for what it holds, so that another name
+// may do.
+bool NameRefused(int error) { return error == EINVAL || error == EILSEQ || error == ENAMETOOLONG; }
 
-std::string FitName(const std::string& name) { return name.size() <= MaxNameBytes ? name : Joined(name, ""); }
-
-std::string NumberedName(const std::string& name, unsigned number) {
-    return Joined(name, " (" + std::to_string(number) + ")");
+// The name to try once the target refused `name` with `error`.
+std::string OtherName(const std::string& name, int error) {
+    const std::string portable = PortableName(name);
+    return error == ENAMETOOLONG ? CutName(portable, ShortNameBytes) : portable;
 }
 
-std::string BatchTargetPath(const std::string& drive, const std::string& filePath, const std::string& fileName) {
+// The folders of the target below the one chosen, reached one name at a
+// time from it. The folder of the last file is kept open for the next one,
+// which is most often in it too; only that one, the chosen one and the one
+// being opened are open at a time, however deep the tree.
+class TFolderWalk {
+public:
+    TFolderWalk(TTargetFileSystem& files, std::unique_ptr<TTargetFolder> root, std::string rootPath, TBatchSink& sink)
+        : files_(files), root_(std::move(root)), rootPath_(std::move(rootPath)), sink_(sink) {}
+
+    // The folder for `names` (made safe, from the volume), opened or made
+    // folder by folder; its path to show goes to `shown`. Null on failure,
+    // with the errno value in `error` and the folder that failed in `shown`.
+    TTargetFolder* Open(const std::vector<std::string>& names, const std::string& source, std::string& shown,
+                        int& error) {
+        if (current_ && names == names_) {
+            shown = shown_;
+            return current_.get();
+        }
+        current_.reset();
+        shown = rootPath_;
+        TTargetFolder* at = root_.get();
+        std::unique_ptr<TTargetFolder> held;
+        for (const std::string& name : names) {
+            std::string written;
+            std::unique_ptr<TTargetFolder> next = Step(*at, shown, name, source, written, error);
+            if (!next) {
+                shown = files_.JoinPath(shown, written);
+                return nullptr;
+            }
+            shown = files_.JoinPath(shown, written);
+            held = std::move(next);
+            at = held.get();
+        }
+        if (!held) return root_.get();
+        names_ = names;
+        shown_ = shown;
+        current_ = std::move(held);
+        return current_.get();
+    }
+
+private:
+    // The folder `wanted` in `parent`: the first of it and its numbered
+    // names that is a folder or can be made one; where the target refuses
+    // the name, the same with the name it takes. `written` gets the name
+    // used, or tried last.
+    std::unique_ptr<TTargetFolder> Step(TTargetFolder& parent, const std::string& parentShown,
+                                        const std::string& wanted, const std::string& source, std::string& written,
+                                        int& error) {
+        std::string name = wanted;
+        bool other = false;
+        std::string link;  // a link met in place of the folder, the first time
+        for (unsigned number = 0; number <= MaxNumber;) {
+            written = number == 0 ? name : NumberedName(name, number);
+            bool made = false;
+            std::unique_ptr<TTargetFolder> folder = parent.Folder(written, error, &made);
+            if (folder) {
+                if (other && made) sink_.Line(BatchRenamedLine(source, wanted, written, true));
+                if (!link.empty()) sink_.Line(BatchLinkLine(link, written, true));
+                return folder;
+            }
+            if (error == ENOTDIR) {
+                const std::string path = files_.JoinPath(parentShown, written);
+                if (link.empty() && parent.Entry(written).Kind == TEntryKind::Link && linksSaid_.insert(path).second)
+                    link = path;
+                ++number;
+                continue;
+            }
+            if (other || !NameRefused(error) || OtherName(name, error) == name) return nullptr;
+            name = OtherName(name, error);
+            other = true;
+            number = 0;
+        }
+        error = EEXIST;
+        return nullptr;
+    }
+
+    TTargetFileSystem& files_;
+    std::unique_ptr<TTargetFolder> root_;
+    std::string rootPath_;
+    TBatchSink& sink_;
+    std::vector<std::string> names_;  // of the folder kept open
+    std::string shown_;
+    std::unique_ptr<TTargetFolder> current_;
+    std::set<std::string> linksSaid_;  // links met in place of folders, said once each
+};
+
+// The failure lines of a batch, at most MaxBatchLinesOfAKind of each kind;
+// the others are counted and said in one line each at the end.
+class TFailureLines {
+public:
+    explicit TFailureLines(TBatchSink& sink) : sink_(sink) {}
+    void Add(const TBatchFileOutcome& file) {
+        TKind& kind = kinds_[{file.Failure, file.PlanEnd, file.WriteEnd, file.Error}];
+        if (kind.Shown < MaxBatchLinesOfAKind) {
+            ++kind.Shown;
+            if (kind.Shown == 1) order_.push_back(&kind);
+            sink_.Line(BatchFailureLine(file));
+        } else {
+            ++kind.More;
+            kind.Last = file;
+        }
+    }
+    void End() {
+        for (const TKind* kind : order_)
+            if (kind->More > 0) sink_.Line(BatchMoreFailuresLine(kind->Last, kind->More));
+    }
+
+private:
+    struct TKind {
+        std::size_t Shown = 0;
+        std::size_t More = 0;
+        TBatchFileOutcome Last;
+    };
+    TBatchSink& sink_;
+    std::map<std::tuple<TBatchFailure, TPlanEnd, TWriteEnd, int>, TKind> kinds_;
+    std::vector<const TKind*> order_;
+};
+
+}  // namespace
+
+std::vector<std::string> BatchTargetNames(const std::string& drive, const std::string& filePath,
+                                          const std::string& fileName) {
     std::string_view path = filePath;
-    std::string target;
+    std::vector<std::string> names;
     if (!drive.empty() && path.substr(0, drive.size()) == drive &&
         (path.size() == drive.size() || path[drive.size()] == '\\')) {
         path.remove_prefix(drive.size());
     } else {
         // "*\a\b\": below a directory that can't be resolved; no path at all
         // (a record without a name) likewise.
-        target = "Orphans/";
+        names.emplace_back(OrphansFolder);
         if (!path.empty() && path[0] == '*') path.remove_prefix(1);
         else path = {};
     }
     while (!path.empty()) {
         const std::size_t end = std::min(path.find('\\'), path.size());
-        if (end > 0) target += EntryName(std::string(path.substr(0, end))) + "/";
+        if (end > 0) names.push_back(EntryName(std::string(path.substr(0, end))));
         path.remove_prefix(std::min(end + 1, path.size()));
     }
-    return target + EntryName(fileName);
+    names.push_back(EntryName(fileName));
+    return names;
+}
+
+std::string BatchTargetPath(const std::string& drive, const std::string& filePath, const std::string& fileName) {
+    std::string target;
+    for (const std::string& name : BatchTargetNames(drive, filePath, fileName))
+        target += (target.empty() ? "" : "/") + name;
+    return target;
 }
 
 TLogLine BatchFailureLine(const TBatchFileOutcome& outcome) {
     return {"Error: Unable to recover " + outcome.Source + ": " + outcome.Reason, clRed};
+}
+
+TLogLine BatchMoreFailuresLine(const TBatchFileOutcome& last, std::size_t more) {
+    std::string reason;
+    switch (last.Failure) {
+    case TBatchFailure::Plan: reason = PlanReason(last.PlanEnd); break;
+    case TBatchFailure::Folder: reason = "unable to make their folders (" + FailureText(last.Error) + ")"; break;
+    case TBatchFailure::NoFreeName: reason = "no free name for them"; break;
+    case TBatchFailure::Write: reason = WriteReason(last.WriteEnd, last.Error); break;
+    case TBatchFailure::None: break;
+    }
+    return {"Error: Unable to recover " + std::to_string(more) + " more files: " + reason, clRed};
+}
+
+TLogLine BatchLinkLine(const std::string& link, const std::string& written, bool folder) {
+    return {"The symbolic link " + link + " was not followed: the " + (folder ? "folder" : "file") + " went to " +
+                written + " beside it",
+            clRed};
+}
+
+TLogLine BatchRenamedLine(const std::string& source, const std::string& name, const std::string& written,
+                          bool folder) {
+    return {source + ": the target refuses the " + (folder ? "folder name " : "name ") + name + "; " +
+                (folder ? "made as " : "written as ") + written,
+            clBlue};
 }
 
 TLogLine BatchSummaryLine(const TBatchOutcome& outcome) {
@@ -108,9 +238,11 @@ TLogLine BatchSummaryLine(const TBatchOutcome& outcome) {
                        " files into " + outcome.Folder;
     std::string notes;
     if (outcome.Failed > 0) notes = std::to_string(outcome.Failed) + " failed";
+    if (outcome.Unread > 0)
+        notes += (notes.empty() ? "" : ", ") + std::to_string(outcome.Unread) + " with bytes that could not be read";
     if (outcome.Stopped) notes += (notes.empty() ? "" : ", ") + std::string("cancelled by user");
     if (!notes.empty()) text += " (" + notes + ")";
-    return {text, outcome.Written == outcome.Files ? clGreen : clRed};
+    return {text, outcome.Written == outcome.Files && outcome.Unread == 0 ? clGreen : clRed};
 }
 
 TLogLine RecoveryStoppedLine(bool outOfMemory) {
@@ -128,29 +260,30 @@ std::string BatchProgressText(const TBatchProgress& p, const std::string& decima
     return text;
 }
 
-TBatchOutcome RecoverBatch(TNtfsVolume& ntfs, const std::vector<TBatchItem>& items,
-                           const std::string& folder, TBatchSink& sink, const std::atomic<bool>& stop,
+TBatchOutcome RecoverBatch(TNtfsVolume& ntfs, const std::vector<TBatchItem>& items, const std::string& folder,
+                           TTargetFileSystem& files, TBatchSink& sink, const std::atomic<bool>& stop,
                            const TBatchOptions& options) {
     TDevice& device = ntfs.Device();
     const TVolume& volume = ntfs.Geometry();
     TBatchOutcome outcome;
     outcome.Folder = folder;
     outcome.Files = items.size();
-    std::error_code error;
-    fs::create_directories(folder, error);
-    if (error || !fs::is_directory(folder)) {
-        sink.Line({"Error: Unable to make the folder " + folder + " (" + Reason(error ? error.value() : ENOTDIR) + ")",
-                   clRed});
+    int error = 0;
+    std::unique_ptr<TTargetFolder> root = files.OpenFolder(folder, true, error);
+    if (!root) {
+        sink.Line({"Error: Unable to make the folder " + folder + " (" + FailureText(error) + ")", clRed});
         outcome.Refused = true;
         return outcome;
     }
-    if (!options.AllowSameDevice && device.HoldsPath(folder)) {
+    if (!options.AllowSameDevice && OnDriveBeingRead(device, folder)) {
         sink.Line({"Error: The folder " + folder +
                        " is on the drive being read; writing there could overwrite deleted files",
                    clRed});
         outcome.Refused = true;
         return outcome;
     }
+    TFolderWalk walk(files, std::move(root), folder, sink);
+    TFailureLines failures(sink);
 
     TBatchProgress progress;
     progress.Files = items.size();
@@ -176,9 +309,12 @@ TBatchOutcome RecoverBatch(TNtfsVolume& ntfs, const std::vector<TBatchItem>& ite
         file.Source = plan.HasName ? plan.FilePath + plan.FileName : "record " + std::to_string(item.Record);
         std::uint64_t expected = static_cast<std::uint64_t>(std::max<std::int64_t>(item.Size, 0));
         const std::uint64_t before = progress.BytesDone;
+        std::vector<TLogLine> renamed;
 
         if (plan.End != TPlanEnd::Ready) {
-            file.Reason = PlanReason(plan);
+            file.Failure = TBatchFailure::Plan;
+            file.PlanEnd = plan.End;
+            file.Reason = PlanReason(plan.End);
         } else {
             // The bitmap as it stands now tells better than the scan did.
             if (plan.State != TRecoverability::Unknown) file.State = plan.State;
@@ -186,13 +322,15 @@ TBatchOutcome RecoverBatch(TNtfsVolume& ntfs, const std::vector<TBatchItem>& ite
                 expected = plan.Content.Size;
                 progress.Bytes += expected;
             }
-            const fs::path relative = BatchTargetPath(volume.CurrentDrive, plan.FilePath, plan.FileName);
-            const fs::path directory = fs::path(folder) / relative.parent_path();
-            const std::string name = relative.filename().string();
-            fs::create_directories(directory, error);
-            if (error || !fs::is_directory(directory)) {
-                file.Reason = "unable to make the folder " + directory.string() + " (" +
-                              Reason(error ? error.value() : ENOTDIR) + ")";
+            std::vector<std::string> names = BatchTargetNames(volume.CurrentDrive, plan.FilePath, plan.FileName);
+            std::string name = std::move(names.back());
+            names.pop_back();
+            std::string directory;
+            TTargetFolder* into = walk.Open(names, file.Source, directory, error);
+            if (into == nullptr) {
+                file.Failure = TBatchFailure::Folder;
+                file.Error = error;
+                file.Reason = "unable to make the folder " + directory + " (" + FailureText(error) + ")";
             } else {
                 TWriteOptions write;
                 write.Replace = false;
@@ -203,11 +341,27 @@ TBatchOutcome RecoverBatch(TNtfsVolume& ntfs, const std::vector<TBatchItem>& ite
                     return !stop;
                 };
                 TWriteOutcome written;
-                // The first free name: nothing that exists is replaced.
-                for (unsigned number = 0; number <= MaxNumber; ++number) {
-                    file.Target = (directory / (number == 0 ? name : NumberedName(name, number))).string();
-                    written = WriteRecoveredFile(device, plan.Content, file.Target, write);
-                    if (written.End != TWriteEnd::Exists && written.End != TWriteEnd::NotRegular) break;
+                // The first free name: nothing that exists is replaced. A
+                // name the target refuses is tried again as one it takes.
+                std::string trying = name;
+                std::string used;
+                std::string link;  // a link met in place of the file
+                bool other = false;
+                for (unsigned number = 0; number <= MaxNumber;) {
+                    used = number == 0 ? trying : NumberedName(trying, number);
+                    file.Target = files.JoinPath(directory, used);
+                    written = WriteRecoveredFile(device, plan.Content, *into, used, write);
+                    if (written.End == TWriteEnd::Exists) {
+                        if (link.empty() && into->Entry(used).Kind == TEntryKind::Link) link = file.Target;
+                        ++number;
+                        continue;
+                    }
+                    if (written.End != TWriteEnd::Failed || other || !NameRefused(written.Error) ||
+                        OtherName(trying, written.Error) == trying)
+                        break;
+                    trying = OtherName(trying, written.Error);
+                    other = true;
+                    number = 0;
                 }
                 if (written.End == TWriteEnd::Stopped) {
                     outcome.Stopped = true;
@@ -217,11 +371,18 @@ TBatchOutcome RecoverBatch(TNtfsVolume& ntfs, const std::vector<TBatchItem>& ite
                 if (written.End == TWriteEnd::Written) {
                     file.Written = true;
                     file.Bytes = written.Bytes;
-                    file.Notes = CopyNoteLines(NotesOf(written, plan));
-                } else if (written.End == TWriteEnd::Exists || written.End == TWriteEnd::NotRegular) {
-                    file.Reason = "no free name for it in " + directory.string();
+                    file.Copy = NotesOf(written, plan);
+                    file.Notes = CopyNoteLines(file.Copy);
+                    if (other) renamed.push_back(BatchRenamedLine(file.Source, name, used, false));
+                    if (!link.empty()) renamed.push_back(BatchLinkLine(link, used, false));
+                } else if (written.End == TWriteEnd::Exists) {
+                    file.Failure = TBatchFailure::NoFreeName;
+                    file.Reason = "no free name for it in " + directory;
                 } else {
-                    file.Reason = WriteReason(written);
+                    file.Failure = TBatchFailure::Write;
+                    file.WriteEnd = written.End;
+                    file.Error = written.Error;
+                    file.Reason = WriteReason(written.End, written.Error);
                 }
             }
         }
@@ -231,17 +392,20 @@ TBatchOutcome RecoverBatch(TNtfsVolume& ntfs, const std::vector<TBatchItem>& ite
         if (file.Written) {
             ++outcome.Written;
             outcome.Bytes += file.Bytes;
+            if (file.Copy.UnreadBytes > 0) ++outcome.Unread;
         } else {
             ++outcome.Failed;
             ++progress.Failed;
         }
         sink.FileDone(file);
-        if (!file.Written) sink.Line(BatchFailureLine(file));
+        if (!file.Written) failures.Add(file);
+        for (const TLogLine& line : renamed) sink.Line(line);
         // A copy that is not wholly the file's own says so, as one file's recovery does.
         for (const TLogLine& note : file.Notes) sink.Line({file.Source + ": " + note.Text, note.Colour});
         report(false);
     }
     report(true);
+    failures.End();
     sink.Line(BatchSummaryLine(outcome));
     return outcome;
 }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "Messages.h"
+#include "Names.h"
 #include "Recover.h"
 #include "SizeText.h"
 #include "Volume.h"
@@ -25,15 +26,29 @@ struct TBatchItem {
     TRecoverability State = TRecoverability::Unknown;
 };
 
+// Why a file of a batch was not written.
+enum class TBatchFailure {
+    None,
+    Plan,        // its record can't give it back (PlanEnd says why)
+    Folder,      // a folder on its way can't be made or opened (Error)
+    NoFreeName,  // every numbered name is taken
+    Write,       // the write failed (WriteEnd, Error)
+};
+
 // How one file of a batch ended.
 struct TBatchFileOutcome {
     std::int64_t Record = 0;
     TRecoverability State = TRecoverability::Unknown;
     bool Written = false;
+    TBatchFailure Failure = TBatchFailure::None;
+    TPlanEnd PlanEnd = TPlanEnd::Ready;
+    TWriteEnd WriteEnd = TWriteEnd::Written;
+    int Error = 0;  // errno value of a failed folder or write, where known
     std::string Source;  // the file on the volume: its path and name, or "record N"
     std::string Target;  // the file written
     std::string Reason;  // why it was not written
     std::vector<TLogLine> Notes;  // what the copy holds that is not the file's own
+    TCopyNotes Copy;              // the same as values
     std::uint64_t Bytes = 0;
 };
 
@@ -66,39 +81,56 @@ struct TBatchOutcome {
     std::size_t Written = 0;
     std::size_t Failed = 0;
     std::uint64_t Bytes = 0;  // written
+    std::size_t Unread = 0;   // of those written, files with bytes the device could not give
     bool Stopped = false;     // stopped before every file was tried
     bool Refused = false;     // the folder can't be used: nothing was tried
 };
 
-// Recovers `items` of `volume` into `folder` (made where it is
+// Recovers `items` of `volume` into `folder` of `files` (made where it is
 // missing). Below it each file goes to its path below the drive
 // (C:\Users\a.txt to FOLDER/Users/a.txt), a path that can't be resolved
-// below FOLDER/Orphans; every folder and file name is made safe; an existing
-// file is never replaced: the name is numbered instead ("a (1).txt"). Sizes
-// are exact, holes stay holes, and each file gets the modification time of
-// its record. `stop` ends the batch at the next file, or within the file
-// being written, whose part is removed. Lines go to `sink`: one for each
-// failure and one to sum up.
-TBatchOutcome RecoverBatch(TNtfsVolume& volume, const std::vector<TBatchItem>& items,
-                           const std::string& folder, TBatchSink& sink, const std::atomic<bool>& stop,
+// below FOLDER/Orphans; every folder and file name is made safe. Nothing
+// that exists is replaced and nothing is lost to a name taken: a file, or a
+// folder, whose name something else has is numbered ("a (1).txt",
+// "Users (1)"), and a name the target refuses is written as its
+// PortableName, with a line naming both. Every folder and file is made
+// relative to the folder that holds it, so no link in the folder is ever
+// followed and the depth of a path is not bounded. Sizes are exact, holes
+// stay holes, and each file gets the modification time of its record where
+// the target can hold it. `stop` ends the batch at the next file, or within
+// the file being written, whose part is removed. Lines go to `sink`: one for
+// each failure (at most MaxBatchLinesOfAKind of a kind, then one that counts
+// the others) and one to sum up.
+TBatchOutcome RecoverBatch(TNtfsVolume& volume, const std::vector<TBatchItem>& items, const std::string& folder,
+                           TTargetFileSystem& files, TBatchSink& sink, const std::atomic<bool>& stop,
                            const TBatchOptions& options = {});
 
-// Where a file at `filePath` (its directory's path with the trailing "\",
-// as the plan or the scan gives it) named `fileName` goes below the folder,
-// as a relative path with "/": "Users/Docs/a.txt", "Orphans/a/b.txt".
+// Failure lines of one kind (a reason, with its errno value) shown before
+// the rest are counted in one line: enough to see which files it hit and
+// that it goes on, where thousands of lines would bury every other line.
+inline constexpr std::size_t MaxBatchLinesOfAKind = 20;
+
+// The names below the folder of a file at `filePath` (its directory's path
+// with the trailing "\", as the plan or the scan gives it) named
+// `fileName`: its folders, then its own name, each made safe: {"Users",
+// "Docs", "a.txt"}, {"Orphans", "a", "b.txt"}.
+std::vector<std::string> BatchTargetNames(const std::string& drive, const std::string& filePath,
+                                          const std::string& fileName);
+// The same as a relative path with "/": "Users/Docs/a.txt".
 std::string BatchTargetPath(const std::string& drive, const std::string& filePath, const std::string& fileName);
-
-// `name` numbered: "a.txt" with 1 is "a (1).txt", ".profile" with 2 is
-// ".profile (2)"; cut to fit a folder entry like FitName.
-std::string NumberedName(const std::string& name, unsigned number);
-
-// A name cut to the 255 bytes a folder entry holds, at a character's
-// boundary, keeping a short extension: a name of 255 UTF-16 units read from
-// NTFS may take up to 765 bytes of UTF-8.
-std::string FitName(const std::string& name);
 
 // The lines and texts of a batch.
 TLogLine BatchFailureLine(const TBatchFileOutcome& outcome);
+// The files of one kind of failure left out of the lines: "Error: Unable to
+// recover N more files: ..." with the reason they share.
+TLogLine BatchMoreFailuresLine(const TBatchFileOutcome& last, std::size_t more);
+// A symbolic link met where a folder or file was to go: not followed, and
+// the folder or file `written` (a numbered name) made beside it instead.
+TLogLine BatchLinkLine(const std::string& link, const std::string& written, bool folder);
+// A file or folder written under its PortableName: `source` names the file
+// on the volume.
+TLogLine BatchRenamedLine(const std::string& source, const std::string& name, const std::string& written,
+                          bool folder);
 TLogLine BatchSummaryLine(const TBatchOutcome& outcome);
 // A recovery that a failure ended past its own handling: memory running
 // out, or anything else.

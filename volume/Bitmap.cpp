@@ -11,30 +11,42 @@
 
 namespace deruzera {
 
-int ReadContentRange(TDevice& device, const TFileContent& content, std::uint64_t offset, std::span<std::uint8_t> out) {
+TReadGaps ReadContentRange(TDevice& device, const TFileContent& content, std::uint64_t offset,
+                           std::span<std::uint8_t> out, std::vector<TContentRange>* unread) {
     std::fill(out.begin(), out.end(), std::uint8_t{0});
+    TReadGaps gaps;
     if (content.Resident) {
         if (offset < content.ResidentBytes.size()) {
             const std::size_t n = std::min<std::size_t>(out.size(), content.ResidentBytes.size() - offset);
             std::memcpy(out.data(), content.ResidentBytes.data() + offset, n);
         }
-        return 0;
+        return gaps;
     }
-    int error = 0;
-    std::uint64_t at = 0;  // where the current extent begins in the file
+    std::vector<TUnreadRange> ranges;
+    std::uint64_t at = 0;  // where the current extent begins in the content
     for (const TContentExtent& e : content.Extents) {
         const std::uint64_t end = at + e.Length;
         const std::uint64_t from = std::max(at, offset);
         const std::uint64_t to = std::min<std::uint64_t>(end, offset + out.size());
         if (from < to && e.VolumeOffset >= 0 && !e.CompressedUnit) {
-            const std::int64_t got = device.ReadAt(e.VolumeOffset + static_cast<std::int64_t>(from - at),
-                                                   out.data() + (from - offset), static_cast<std::size_t>(to - from));
-            if (got < 0 && !error) error = static_cast<int>(-got);
+            const std::int64_t start = e.VolumeOffset + static_cast<std::int64_t>(from - at);
+            ranges.clear();
+            const TReadGaps got = ReadCarefully(device, start, out.data() + (from - offset),
+                                                static_cast<std::size_t>(to - from), unread ? &ranges : nullptr);
+            if (got.Bytes > 0 && gaps.Bytes == 0) {
+                gaps.First = got.First;
+                gaps.Error = got.Error;
+            }
+            gaps.Bytes += got.Bytes;
+            for (const TUnreadRange& r : ranges) {
+                const std::uint64_t in = from + static_cast<std::uint64_t>(r.Offset - start);
+                unread->push_back({in, in + r.Length});
+            }
         }
         at = end;
         if (at >= offset + out.size()) break;
     }
-    return error;
+    return gaps;
 }
 
 bool TClusterBitmap::Open(TDevice& device, const TVolume& volume, TBytes bitmapRecord) {
@@ -62,20 +74,24 @@ bool TClusterBitmap::Open(TDevice& device, const TVolume& volume) {
     return Open(device, volume, record);
 }
 
-const std::uint8_t* TClusterBitmap::Page(std::uint64_t index) {
+const TClusterBitmap::TPage& TClusterBitmap::Page(std::uint64_t index) {
+    std::lock_guard lock(mutex_);
     auto it = pages_.find(index);
     if (it == pages_.end()) {
-        std::vector<std::uint8_t> page(PageBytes);
-        ReadContentRange(*device_, content_, index * PageBytes, page);
+        TPage page;
+        page.Bytes.resize(PageBytes);
+        std::vector<TContentRange> unread;
+        ReadContentRange(*device_, content_, index * PageBytes, page.Bytes, &unread);
+        for (const TContentRange& r : unread) page.Unread.push_back({r.From - index * PageBytes, r.To - index * PageBytes});
         it = pages_.emplace(index, std::move(page)).first;
     }
-    return it->second.data();
+    return it->second;
 }
 
 bool TClusterBitmap::Test(std::int64_t lcn) {
     const auto byte = static_cast<std::uint64_t>(lcn) / 8;
     if (lcn < 0 || device_ == nullptr || byte >= content_.Size) return false;
-    return (Page(byte / PageBytes)[byte % PageBytes] >> (lcn % 8) & 1) != 0;
+    return (Page(byte / PageBytes).Bytes[byte % PageBytes] >> (lcn % 8) & 1) != 0;
 }
 
 std::uint64_t TClusterBitmap::InUse(std::int64_t lcn, std::uint64_t count) {
@@ -84,11 +100,17 @@ std::uint64_t TClusterBitmap::InUse(std::int64_t lcn, std::uint64_t count) {
     auto at = static_cast<std::uint64_t>(lcn);
     const std::uint64_t end = std::min<std::uint64_t>(at + std::min<std::uint64_t>(count, content_.Size * 8), content_.Size * 8);
     while (at < end && at % 64 != 0) used += Test(static_cast<std::int64_t>(at++));
+    const TPage* page = nullptr;
+    std::uint64_t pageIndex = 0;
     while (at + 64 <= end) {
         // Whole 64-bit words, which never straddle a page.
         const std::uint64_t byte = at / 8;
+        if (!page || byte / PageBytes != pageIndex) {
+            pageIndex = byte / PageBytes;
+            page = &Page(pageIndex);
+        }
         std::uint64_t word;
-        std::memcpy(&word, Page(byte / PageBytes) + byte % PageBytes, 8);
+        std::memcpy(&word, page->Bytes.data() + byte % PageBytes, 8);
         used += static_cast<std::uint64_t>(__builtin_popcountll(word));
         at += 64;
     }
@@ -96,9 +118,27 @@ std::uint64_t TClusterBitmap::InUse(std::int64_t lcn, std::uint64_t count) {
     return used;
 }
 
+bool TClusterBitmap::Known(std::int64_t lcn, std::uint64_t count) {
+    if (lcn < 0 || device_ == nullptr || count == 0) return true;
+    // The bitmap's bytes that hold these bits, page by page.
+    const std::uint64_t first = static_cast<std::uint64_t>(lcn) / 8;
+    if (content_.Size == 0) return true;
+    const std::uint64_t last = std::min((static_cast<std::uint64_t>(lcn) + count - 1) / 8, content_.Size - 1);
+    if (first > last) return true;
+    for (std::uint64_t index = first / PageBytes; index <= last / PageBytes; ++index) {
+        const TPage& page = Page(index);
+        const std::uint64_t from = std::max(first, index * PageBytes) - index * PageBytes;
+        const std::uint64_t to = std::min(last + 1, (index + 1) * PageBytes) - index * PageBytes;
+        for (const TContentRange& r : page.Unread)
+            if (r.From < to && from < r.To) return false;
+    }
+    return true;
+}
+
 std::uint64_t OverwrittenBytes(const TDataStream& stream, TClusterBitmap& bitmap, std::uint32_t cluster,
-                               std::uint64_t& stored) {
+                               std::uint64_t& stored, bool* known) {
     stored = 0;
+    if (known) *known = true;
     if (stream.Resident || cluster == 0) return 0;
     const std::uint64_t dataClusters = (stream.DataSize + cluster - 1) / cluster;
     const std::uint64_t tail = stream.DataSize % cluster;
@@ -108,6 +148,7 @@ std::uint64_t OverwrittenBytes(const TDataStream& stream, TClusterBitmap& bitmap
         const std::uint64_t count = std::min<std::uint64_t>(run.Length, dataClusters - static_cast<std::uint64_t>(run.Vcn));
         stored += count * cluster;
         over += bitmap.InUse(run.Lcn, count) * cluster;
+        if (known && *known && !bitmap.Known(run.Lcn, count)) *known = false;
         // The last data cluster holds only the tail of the data.
         if (tail != 0 && static_cast<std::uint64_t>(run.Vcn) + count == dataClusters) {
             stored -= cluster - tail;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <mutex>
 #include <unordered_map>
 #include <vector>
 
@@ -14,8 +15,9 @@
 namespace deruzera {
 
 // The volume's cluster bitmap ($Bitmap, record 6): which clusters are in use
-// now. Read a page at a time as asked, so a recovery reads a few bytes of it
-// and a scan what its found files touch.
+// now. Read a page at a time as asked and kept, so a recovery reads a few
+// bytes of it and a scan what its found files touch. Bits the device could
+// not give are not known. May be used from several threads.
 class TClusterBitmap {
 public:
     // From $Bitmap's record as read (not fixed up yet). False where it is unusable.
@@ -25,20 +27,28 @@ public:
     bool Test(std::int64_t lcn);
     // Clusters in use among [lcn, lcn + count).
     std::uint64_t InUse(std::int64_t lcn, std::uint64_t count);
+    // Whether every bit of [lcn, lcn + count) could be read.
+    bool Known(std::int64_t lcn, std::uint64_t count);
 
 private:
-    const std::uint8_t* Page(std::uint64_t index);
+    struct TPage {
+        std::vector<std::uint8_t> Bytes;
+        std::vector<TContentRange> Unread;  // in bytes from the page's start
+    };
+    const TPage& Page(std::uint64_t index);
     static constexpr std::uint64_t PageBytes = 64 * 1024;
     TDevice* device_ = nullptr;
     TFileContent content_;
-    std::unordered_map<std::uint64_t, std::vector<std::uint8_t>> pages_;
+    std::mutex mutex_;
+    std::unordered_map<std::uint64_t, TPage> pages_;  // nodes stay where they are
 };
 
 // Bytes of a stream's stored data that lie in clusters in use now; a cluster
 // counts whole, but the one where the data ends only up to there; holes and
-// resident data count nothing. `stored` gets all the stored bytes.
+// resident data count nothing. `stored` gets all the stored bytes; `known`,
+// where given, whether the bitmap could tell for each of its clusters.
 std::uint64_t OverwrittenBytes(const TDataStream& stream, TClusterBitmap& bitmap, std::uint32_t cluster,
-                               std::uint64_t& stored);
+                               std::uint64_t& stored, bool* known = nullptr);
 
 // The state those two numbers give.
 TRecoverability StateOf(std::uint64_t overwritten, std::uint64_t stored);

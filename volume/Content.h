@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "Device.h"
+#include "Read.h"
 #include "Records.h"
 #include "Runs.h"
 
@@ -56,21 +57,32 @@ TFileContent ContentOfAttribute(TBytes attribute, const TVolume& volume);
 // what could be decoded.
 bool DecompressLznt1(TBytes in, std::span<std::uint8_t> out);
 
+// A stretch of a content, [From, To) in bytes from its start.
+struct TContentRange {
+    std::uint64_t From = 0;
+    std::uint64_t To = 0;
+};
+
 // Reads `out.size()` bytes of an uncompressed content from byte `offset` on
-// into `out`; zeros for holes and for what can't be read. Returns 0, or the
-// errno of the first failed read.
-int ReadContentRange(TDevice& device, const TFileContent& content, std::uint64_t offset, std::span<std::uint8_t> out);
+// into `out`; zeros for holes and for what can't be read. The stretches that
+// could not be read go to `unread` where given. Returns what the reads could
+// not give.
+TReadGaps ReadContentRange(TDevice& device, const TFileContent& content, std::uint64_t offset,
+                           std::span<std::uint8_t> out, std::vector<TContentRange>* unread = nullptr);
 
 // What reading a content found on the way.
 struct TReadReport {
     int Error = 0;                 // errno of the first failed read
     std::uint64_t BadUnits = 0;    // compressed units that would not decompress (written as zeros)
+    std::uint64_t UnreadBytes = 0; // bytes of the content the device could not give (written as zeros)
+    std::int64_t FirstUnread = -1; // the first of them, in bytes from the content's start
 };
 
 // Reads the content through `device` in bounded chunks and hands each chunk
 // to `sink` in order. A hole (a sparse run, or clusters past the end of the
 // device) comes as one call with null bytes and its length, however long;
-// bytes that can't be read come out as zeros.
+// bytes that can't be read come out as zeros and are counted in the report
+// (a compressed unit whose stored bytes can't all be read, whole).
 TReadReport ReadFileContent(TDevice& device, const TFileContent& content,
                             const std::function<void(const std::uint8_t*, std::uint64_t)>& sink);
 

@@ -31,6 +31,11 @@ public:
     // True when `path` lies on a file system held by this device, so that
     // writing there may overwrite what is still to be recovered.
     virtual bool HoldsPath(const std::string& /*path*/) const { return false; }
+    // Whether the device knows, before reading, of areas it can't give (a
+    // rescued image's map); and how many bytes of [offset, offset + length)
+    // lie in them.
+    virtual bool KnowsUnread() const { return false; }
+    virtual std::uint64_t KnownUnread(std::int64_t /*offset*/, std::uint64_t /*length*/) const { return 0; }
 };
 
 using THandle = std::unique_ptr<TDevice>;

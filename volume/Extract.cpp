@@ -99,7 +99,7 @@ void CloseStream(TDataStream& stream, const TVolume& volume, bool countGaps) {
     for (const TVcnRun& run : stream.Runs)
         if (run.Lcn >= 0 && (__builtin_add_overflow(allocated, run.Length, &allocated) ||
                              (volume.ClusterCount > 0 && allocated > static_cast<std::uint64_t>(volume.ClusterCount))))
-            Damaged("more clusters than the volume holds");
+            throw ERepeatedClusters("more clusters than the volume holds");
     // Nor does it name any cluster twice. Where the boot sector claims a
     // volume larger than the device, the count above bounds nothing real:
     // runs over the same clusters would copy the device again and again.
@@ -119,7 +119,7 @@ void CloseStream(TDataStream& stream, const TVolume& volume, bool countGaps) {
     std::sort(placed.begin(), placed.end());
     for (std::size_t i = 1; i < placed.size(); ++i)
         if (placed[i].first < placed[i - 1].first + placed[i - 1].second)
-            Damaged("runs that name the same clusters twice");
+            throw ERepeatedClusters("runs that name the same clusters twice");
 }
 
 // The attribute of `type` in `bytes` with first VCN `vcn` (non-resident), or
@@ -213,10 +213,12 @@ TDynamicCharArray ReadAttributeList(TBytes record, TDevice* device, const TVolum
     try {
         const TFileContent content = ContentOfAttribute(attribute, volume);
         if (content.Size > MaxAttributeList) return {};
-        ReadFileContent(*device, content, [&](const std::uint8_t* b, std::uint64_t n) {
+        const TReadReport read = ReadFileContent(*device, content, [&](const std::uint8_t* b, std::uint64_t n) {
             if (b) list.insert(list.end(), b, b + n);
             else list.resize(list.size() + n, 0);
         });
+        // A list with bytes the device could not give is not the list.
+        if (read.UnreadBytes > 0) return {};
     } catch (const ERecordError&) {
         return {};
     }
@@ -485,41 +487,40 @@ TReadReport ReadFileContent(TDevice& device, const TFileContent& content,
         std::int64_t at = -1;  // volume offset, -1 for a hole
         std::uint64_t length = 0;
         const TContentExtent* unit = nullptr;
+        std::uint64_t inFile = 0;  // where it begins in the file
     };
     const std::int64_t deviceSize = device.Size();
     std::size_t extent = 0;
     std::uint64_t done = 0;
+    std::uint64_t inFile = 0;
     auto next = [&](TPiece& piece) {
         while (extent < content.Extents.size() && done >= content.Extents[extent].Length) ++extent, done = 0;
         if (extent == content.Extents.size()) return false;
         const TContentExtent& e = content.Extents[extent];
         const std::uint64_t left = e.Length - done;
         if (e.CompressedUnit) {
-            piece = {-1, left, &e};
+            piece = {-1, left, &e, inFile};
         } else {
             const std::int64_t at = e.VolumeOffset < 0 ? -1 : e.VolumeOffset + static_cast<std::int64_t>(done);
             if (at < 0 || (deviceSize >= 0 && at >= deviceSize)) {
-                piece = {-1, left, nullptr};
+                piece = {-1, left, nullptr, inFile};
             } else {
                 std::uint64_t length = std::min<std::uint64_t>(ChunkSize, left);
                 if (deviceSize >= 0) length = std::min<std::uint64_t>(length, static_cast<std::uint64_t>(deviceSize - at));
-                piece = {at, length, nullptr};
+                piece = {at, length, nullptr, inFile};
             }
         }
         done += piece.length;
+        inFile += piece.length;
         return true;
     };
-    // Reads `length` bytes at `at` into `into`; zeros where the device gives none.
-    auto readAt = [&device](std::uint8_t* into, std::int64_t at, std::uint64_t length) -> int {
-        const std::int64_t n = device.ReadAt(at, into, static_cast<std::size_t>(length));
-        const std::size_t got = n > 0 ? static_cast<std::size_t>(n) : 0;
-        if (got < length) std::memset(into + got, 0, static_cast<std::size_t>(length) - got);
-        return n < 0 ? static_cast<int>(-n) : 0;
-    };
     // Fills a buffer with a piece: its bytes, or a compressed unit decoded.
+    // What the device can't give is zeros, counted.
     struct TFilled {
         int error = 0;
         bool badUnit = false;
+        std::uint64_t unread = 0;
+        std::int64_t firstUnread = -1;  // in the file
     };
     std::vector<std::uint8_t> stored;
     auto fill = [&](std::uint8_t* into, const TPiece& piece) -> TFilled {
@@ -530,8 +531,16 @@ TReadReport ReadFileContent(TDevice& device, const TFileContent& content,
                 const TContentExtent& p = content.Pieces[piece.unit->PieceFirst + i];
                 const std::size_t at = stored.size();
                 stored.resize(at + static_cast<std::size_t>(p.Length));
-                const int error = readAt(stored.data() + at, p.VolumeOffset, p.Length);
-                if (error && !result.error) result.error = error;
+                const TReadGaps gaps = ReadCarefully(device, p.VolumeOffset, stored.data() + at, static_cast<std::size_t>(p.Length));
+                if (gaps.Bytes > 0 && !result.error) result.error = gaps.Error;
+            }
+            // A unit whose stored bytes can't all be read can't be told
+            // apart: all of it is unread, none of it guessed.
+            if (result.error) {
+                std::memset(into, 0, static_cast<std::size_t>(piece.length));
+                result.unread = piece.length;
+                result.firstUnread = static_cast<std::int64_t>(piece.inFile);
+                return result;
             }
             std::vector<std::uint8_t> unit(static_cast<std::size_t>(content.CompressionUnitBytes));
             result.badUnit = !DecompressLznt1(stored, unit);
@@ -539,7 +548,12 @@ TReadReport ReadFileContent(TDevice& device, const TFileContent& content,
             std::memcpy(into, unit.data(), static_cast<std::size_t>(piece.length));
             return result;
         }
-        if (piece.at >= 0) result.error = readAt(into, piece.at, piece.length);
+        if (piece.at >= 0) {
+            const TReadGaps gaps = ReadCarefully(device, piece.at, into, static_cast<std::size_t>(piece.length));
+            result.error = gaps.Error;
+            result.unread = gaps.Bytes;
+            if (gaps.Bytes > 0) result.firstUnread = static_cast<std::int64_t>(piece.inFile) + (gaps.First - piece.at);
+        }
         return result;
     };
 
@@ -553,6 +567,8 @@ TReadReport ReadFileContent(TDevice& device, const TFileContent& content,
         const TFilled filled = pending.get();
         if (filled.error && !report.Error) report.Error = filled.error;
         if (filled.badUnit) ++report.BadUnits;
+        if (filled.unread > 0 && report.UnreadBytes == 0) report.FirstUnread = filled.firstUnread;
+        report.UnreadBytes += filled.unread;
         TPiece following;
         const bool more = next(following);
         if (more) pending = std::async(std::launch::async, fill, buffers[i ^ 1].data(), following);

@@ -14,6 +14,12 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// A run list that names the same clusters more than once.
+class ERepeatedClusters : public ERecordError {
+public:
+    using ERecordError::ERecordError;
+};
+
 // NTFS protects each 512-byte stretch of a record, whatever the sector size.
 inline constexpr std::uint32_t UpdateSequenceStride = 512;
 

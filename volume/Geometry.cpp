@@ -4,6 +4,7 @@
 
 #include "Layout.h"
 #include "Mft.h"
+#include "Read.h"
 
 namespace deruzera {
 namespace {
@@ -18,9 +19,9 @@ constexpr std::uint64_t MaxClusterSize = 2 * 1024 * 1024;
 
 TGeometryEnd ReadVolumeGeometry(TDevice& device, TVolume& volume, std::int64_t at, int* error) {
     std::uint8_t boot[Boot::Size] = {};
-    const std::int64_t got = device.ReadAt(at, boot, sizeof boot);
-    if (got < 0) {
-        if (error) *error = static_cast<int>(-got);
+    const TReadGaps gaps = ReadCarefully(device, at, boot, sizeof boot);
+    if (gaps.Bytes > 0) {
+        if (error) *error = gaps.Error;
         return TGeometryEnd::ReadError;
     }
     if (std::memcmp(boot + Boot::OemId, "NTFS", 4) != 0) return TGeometryEnd::NotNtfs;
@@ -120,10 +121,10 @@ int ReadMftBytes(TDevice& device, const TVolume& volume, std::int64_t mftByte, s
             return error;
         }
         if (contiguous > 0 && static_cast<std::uint64_t>(contiguous) < want) want = static_cast<std::size_t>(contiguous);
-        const std::int64_t got = device.ReadAt(at, buffer + done, want);
-        if (got < 0 && error == 0) error = static_cast<int>(-got);
-        const std::size_t filled = got > 0 ? static_cast<std::size_t>(got) : 0;
-        if (filled < want) std::memset(buffer + done + filled, 0, want - filled);
+        // Bytes past the device's end come as zeros, which fail the record
+        // checks; bytes the device fails to give make the read fail.
+        const TReadGaps gaps = ReadCarefully(device, at, buffer + done, want);
+        if (gaps.Bytes > 0 && error == 0) error = gaps.Error;
         done += want;
     }
     return error;

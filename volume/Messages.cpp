@@ -11,7 +11,7 @@
 namespace deruzera {
 namespace {
 
-std::string Reason(int error) { return std::generic_category().message(error); }
+std::string Reason(int error) { return FailureText(error); }
 
 // The first line of a message, without a closing full stop.
 std::string FirstLine(std::string text) {
@@ -36,6 +36,11 @@ constexpr std::int64_t MinDamagedToSay = 8;
 
 }  // namespace
 
+std::string FailureText(int error) {
+    if (error == ForeignLinkError) return "a symbolic link of another user on the way is not followed";
+    return std::generic_category().message(error);
+}
+
 std::string CountText(std::int64_t count) { return "Found " + std::to_string(count) + " deleted files"; }
 
 const char* StateName(TRecoverability state) {
@@ -43,6 +48,8 @@ const char* StateName(TRecoverability state) {
     case TRecoverability::Intact: return "intact";
     case TRecoverability::Partial: return "partial";
     case TRecoverability::Overwritten: return "overwritten";
+    case TRecoverability::PartlyUnread: return "partly_unread";
+    case TRecoverability::Unread: return "unread";
     case TRecoverability::Unknown: break;
     }
     return "unknown";
@@ -113,14 +120,22 @@ std::vector<TLogLine> PlanLines(const TRecoveryPlan& plan) {
     case TPlanEnd::Unreadable: lines.push_back({"Error during file recovery", clRed}); return lines;
     case TPlanEnd::NotDeleted: lines.push_back({"Error: The file seems no longer listed as deleted", clRed}); return lines;
     case TPlanEnd::NoContent:
+    case TPlanEnd::RepeatedClusters:
     case TPlanEnd::Ready: break;
     }
     if (plan.HasName) {
         lines.push_back({"File: " + plan.FileName, clBlue});
         lines.push_back({"Path: " + plan.FilePath, clBlue});
     }
-    if (plan.End == TPlanEnd::NoContent) lines.push_back({"Error during file recovery", clRed});
-    else lines.push_back({"Data recovered", clGreen});
+    if (plan.End == TPlanEnd::Ready) {
+        lines.push_back({"Data recovered", clGreen});
+        return lines;
+    }
+    lines.push_back({"Error during file recovery", clRed});
+    if (plan.End == TPlanEnd::RepeatedClusters)
+        lines.push_back({"Error: The record's data runs name the same clusters more than once, so its content "
+                         "can't be known",
+                         clRed});
     return lines;
 }
 
@@ -148,6 +163,10 @@ std::string StateText(const TFoundFiles& file, const std::vector<std::string>& h
                " of its data";
         break;
     case TRecoverability::Overwritten: text = "overwritten, all of its data"; break;
+    case TRecoverability::PartlyUnread:
+        text = "partly unread: " + std::to_string(file.UnreadBytes) + " bytes of its data could not be read from the drive";
+        break;
+    case TRecoverability::Unread: text = "unread: its data could not be read from the drive"; break;
     }
     for (std::size_t i = 0; i < holders.size(); ++i) text += (i == 0 ? ", now used by " : ", ") + holders[i];
     if (file.Flags & FoundCompressed) text += "; compressed";
@@ -196,6 +215,12 @@ std::vector<TLogLine> CopyNoteLines(const TCopyNotes& notes) {
                              " compressed units could not be decompressed and were written as zeros",
                          clRed});
     }
+    if (notes.UnreadBytes > 0) {
+        lines.push_back({std::to_string(notes.UnreadBytes) +
+                             " bytes of the file could not be read from the drive, the first at byte " +
+                             std::to_string(notes.FirstUnread) + " of the file, and were written as zeros",
+                         clRed});
+    }
     if (notes.MissingBytes > 0) {
         lines.push_back({std::to_string(notes.MissingBytes) +
                              " bytes of the file are no longer described on the volume and were written as zeros",
@@ -206,6 +231,10 @@ std::vector<TLogLine> CopyNoteLines(const TCopyNotes& notes) {
                              " of the copy comes from clusters that other files now use",
                          clRed});
     }
+    if (notes.StateUnread)
+        lines.push_back({"Whether other files now use the file's clusters could not be read from the drive: the copy "
+                         "may hold their data",
+                         clRed});
     return lines;
 }
 
@@ -222,7 +251,16 @@ std::vector<TLogLine> WriteLines(const TWriteOutcome& outcome, const std::string
     }
     case TWriteEnd::IsSource: return {{"Error: The recovered file can't be written over the drive being read", clRed}};
     case TWriteEnd::NotRegular: return {{"Error: The recovered file can only replace a regular file", clRed}};
+    case TWriteEnd::IsLink: return {{"Error: The recovered file can't replace a symbolic link", clRed}};
+    case TWriteEnd::NotReplaceable:
+        return {{"Error: The recovered file can't replace a file that is read-only or belongs to another user", clRed}};
     case TWriteEnd::Failed:
+        if (outcome.Error == ForeignLinkError)
+            return {{"Error: Unable to write the recovered file", clRed},
+                    {"Error: The path to the target passes through a symbolic link of another user, which is not "
+                     "followed",
+                     clRed}};
+        break;
     case TWriteEnd::Exists:
     case TWriteEnd::Stopped: break;
     }

@@ -61,6 +61,8 @@ TLogLine CancelledLine();
 // The companion's answer where a target lies on the drive being read and it
 // was not told to write there.
 TLogLine SameDeviceRefusedLine();
+// The words for an errno value a write met, or for ForeignLinkError.
+std::string FailureText(int error);
 
 // ---- Devices ---------------------------------------------------------------
 

@@ -43,8 +43,10 @@ struct TVolume {
 
 // Whether a deleted file's clusters still hold its content: none of them is
 // in use by another file now (intact), some are (partial), or all are.
-// Unknown where the volume's cluster bitmap could not be read.
-enum class TRecoverability : std::uint8_t { Unknown, Intact, Partial, Overwritten };
+// Unknown where the volume's cluster bitmap could not be read. Where the
+// device is known not to give some of them (a rescued image's unread
+// areas), partly unread or unread, whatever the bitmap says.
+enum class TRecoverability : std::uint8_t { Unknown, Intact, Partial, Overwritten, PartlyUnread, Unread };
 
 // Flags of a found file.
 inline constexpr std::uint8_t FoundCompressed = 0x01;
@@ -65,6 +67,7 @@ struct TFoundFiles {
     TRecoverability State = TRecoverability::Unknown;
     std::uint8_t Flags = 0;           // FoundCompressed, FoundEncrypted, FoundSparse
     std::uint64_t OverwrittenBytes = 0;  // bytes of its stored data in clusters now in use
+    std::uint64_t UnreadBytes = 0;       // bytes of its stored data the device is known not to give
 };
 
 // Found files in order, their names in one pool: a million files cost

@@ -1,10 +1,7 @@
 // Recovery of one file by its record number: a plan checked from the record
-// (still a deleted file, its name, path and content), then the write to a
-// target through a temporary file, holes kept.
-#include <chrono>
-#include <cstdio>
-#include <filesystem>
-#include <climits>
+// (still a deleted file, its name, path and content), then the write into an
+// open folder of the target through a temporary file, holes kept.
+#include <cerrno>
 #include <random>
 
 #include "Attributes.h"
@@ -13,72 +10,49 @@
 #include "Layout.h"
 #include "Messages.h"
 #include "Mft.h"
+#include "Names.h"
 #include "Scan.h"
 #include "Volume.h"
 #include "Recover.h"
 #include "Runs.h"
-#include "Times.h"
 
 namespace deruzera {
 namespace {
 
-namespace fs = std::filesystem;
+// Tries at a free name for the temporary file: a clash is already rare.
+constexpr int TemporaryTries = 8;
+// The temporary file's own part of its name, "." + ".<number>.deruzera-tmp".
+constexpr std::size_t TemporarySuffixBytes = 40;
 
-// Writes the content into `out` from its start; holes are skipped with a
-// seek and the length set at the end. False on any failure, or when
-// `progress` says stop (`stopped`); `error` gets the errno of a failure.
-bool WriteContent(TDevice& device, const TFileContent& content, std::FILE* out, const fs::path& path,
-                  const std::function<bool(std::uint64_t)>& progress, std::uint64_t& written,
-                  std::uint64_t& badUnits, bool& stopped, int& error) {
-    bool ok = true;
+// Writes the content into `out` from its start; holes are skipped and the
+// length set at the end. False on any failure, or when `progress` says stop
+// (`stopped`); `error` gets the errno value of a failure; `read` what the
+// reading found.
+bool WriteContent(TDevice& device, const TFileContent& content, TTargetFile& out,
+                  const std::function<bool(std::uint64_t)>& progress, std::uint64_t& written, TReadReport& read,
+                  bool& stopped, int& error) {
     written = 0;
-    badUnits = ReadFileContent(device, content, [&](const std::uint8_t* bytes, std::uint64_t count) {
-        if (!ok) return;
-        if (bytes == nullptr) {
-            // A hole stays a hole: the file system fills it with zeros.
-            for (std::uint64_t left = count; ok && left > 0;) {
-                const std::uint64_t step = std::min<std::uint64_t>(left, LONG_MAX);
-                ok = std::fseek(out, static_cast<long>(step), SEEK_CUR) == 0;
-                left -= step;
-            }
-        } else {
-            ok = std::fwrite(bytes, 1, static_cast<std::size_t>(count), out) == count;
-        }
-        if (!ok) error = errno;
-        if (ok) written += count;
-        if (ok && progress && !progress(written)) ok = !(stopped = true);
-    }).BadUnits;
-    if (ok && std::fflush(out) != 0) {
-        ok = false;
-        error = errno;
-    }
-    std::error_code failure;
+    read = ReadFileContent(device, content, [&](const std::uint8_t* bytes, std::uint64_t count) {
+        if (error != 0 || stopped) return;
+        // A hole stays a hole: the file system fills it with zeros.
+        error = bytes == nullptr ? out.Skip(count) : out.Write(bytes, static_cast<std::size_t>(count));
+        if (error != 0) return;
+        written += count;
+        if (progress && !progress(written)) stopped = true;
+    });
     // A file that ends in a hole gets its full length.
-    if (ok && fs::file_size(path, failure) != written) fs::resize_file(path, written, failure);
-    if (failure) error = failure.value();
-    return ok && !failure;
+    if (error == 0 && !stopped) error = out.Resize(written);
+    return error == 0 && !stopped;
 }
 
-void SetModifiedTime(const fs::path& path, std::uint64_t fileTime) {
-    using namespace std::chrono;
-    // NTFS counts 100 ns units; the local disk keeps them all.
-    const std::int64_t seconds = TLocalTimes::UnixSeconds(fileTime);
-    const sys_time<nanoseconds> at{std::chrono::seconds{seconds} + nanoseconds{(fileTime % 10000000) * 100}};
-    std::error_code ignored;
-    fs::last_write_time(path, file_clock::from_sys(at), ignored);
+// A name for the temporary file beside `name`, which tells whose it is.
+std::string TemporaryName(const std::string& name) {
+    static thread_local std::mt19937_64 random{std::random_device{}()};
+    return "." + CutName(name, 255 - TemporarySuffixBytes) + "." + std::to_string(random() % 1000000000000) +
+           ".deruzera-tmp";
 }
 
 }  // namespace
-
-std::string SafeFileName(const std::string& name) {
-    std::string safe = name;
-    for (char& c : safe) {
-        const auto u = static_cast<unsigned char>(c);
-        if (c == '/' || c == '\\' || u < 0x20 || u == 0x7F) c = '_';
-    }
-    if (safe == "." || safe == "..") safe.assign(safe.size(), '_');
-    return safe;
-}
 
 TRecoveryPlan PlanRecovery(TNtfsVolume& ntfs, std::int64_t record, std::optional<std::uint16_t> sequence) {
     TDevice& device = ntfs.Device();
@@ -132,9 +106,14 @@ TRecoveryPlan PlanRecovery(TNtfsVolume& ntfs, std::int64_t record, std::optional
                          (ReadU32(si, StandardInformation::FileFlags) & FileAttributeEncrypted) != 0;
         plan.Content.Encrypted = plan.Encrypted;
         if (TClusterBitmap* bitmap = ntfs.Bitmap()) {
-            plan.OverwrittenBytes = OverwrittenBytes(stream, *bitmap, volume.BytesPerCluster, plan.StoredBytes);
-            plan.State = StateOf(plan.OverwrittenBytes, plan.StoredBytes);
+            bool known = true;
+            plan.OverwrittenBytes = OverwrittenBytes(stream, *bitmap, volume.BytesPerCluster, plan.StoredBytes, &known);
+            if (known) plan.State = StateOf(plan.OverwrittenBytes, plan.StoredBytes);
+            plan.StateUnread = !known;
         }
+    } catch (const ERepeatedClusters& e) {
+        plan.End = TPlanEnd::RepeatedClusters;
+        plan.What = e.what();
     } catch (const ERecordError& e) {
         plan.End = TPlanEnd::NoContent;
         plan.What = e.what();
@@ -142,76 +121,97 @@ TRecoveryPlan PlanRecovery(TNtfsVolume& ntfs, std::int64_t record, std::optional
     return plan;
 }
 
-TWriteOutcome WriteRecoveredFile(TDevice& device, const TFileContent& content, const std::string& target,
-                                 const TWriteOptions& options) {
+TWriteOutcome WriteRecoveredFile(TDevice& device, const TFileContent& content, TTargetFolder& folder,
+                                 const std::string& name, const TWriteOptions& options) {
     TWriteOutcome outcome;
-    const fs::path targetPath(target);
-    if (target.empty() || targetPath.filename().empty()) return outcome;
-    if (device.IsSource(target)) {
-        outcome.End = TWriteEnd::IsSource;
-        return outcome;
-    }
-    std::error_code error;
-    const fs::file_status status = fs::status(targetPath, error);
-    const bool exists = fs::exists(fs::symlink_status(targetPath, error));
-    if (exists && fs::exists(status) && !fs::is_regular_file(status)) {
-        outcome.End = TWriteEnd::NotRegular;
-        return outcome;
-    }
-    if (exists && !options.Replace) {
-        outcome.End = TWriteEnd::Exists;
-        return outcome;
-    }
-
-    // Without replacing, the file is created only where nothing exists; with,
-    // a temporary file beside the target is renamed over it once complete.
-    fs::path writing = targetPath;
+    bool replacing = false;  // a file is there, to stay as it is until this one is whole on the disk
     if (options.Replace) {
-        std::random_device random;
-        writing = targetPath.parent_path() /
-                  ("." + targetPath.filename().string() + "." + std::to_string(random()) + ".deruzera-tmp");
+        const TEntry entry = folder.Entry(name);
+        switch (entry.Kind) {
+        case TEntryKind::Link: outcome.End = TWriteEnd::IsLink; return outcome;
+        case TEntryKind::Folder:
+        case TEntryKind::Other: outcome.End = TWriteEnd::NotRegular; return outcome;
+        case TEntryKind::File:
+            if (!entry.Replaceable) {
+                outcome.End = TWriteEnd::NotReplaceable;
+                return outcome;
+            }
+            replacing = true;
+            break;
+        case TEntryKind::None: break;
+        }
     }
-    std::FILE* out = std::fopen(writing.c_str(), "wbx");
-    if (out == nullptr) {
-        outcome.Error = errno;
-        outcome.End = !options.Replace && fs::exists(fs::symlink_status(targetPath, error)) ? TWriteEnd::Exists
-                                                                                              : TWriteEnd::Failed;
+    // Without replacing, the file is made only where nothing has its name;
+    // with, a temporary file beside it takes its place once complete.
+    std::string writing = name;
+    std::unique_ptr<TTargetFile> out;
+    for (int attempt = 0; !out && attempt < (options.Replace ? TemporaryTries : 1) &&
+                          (attempt == 0 || outcome.Error == EEXIST);
+         ++attempt) {
+        if (options.Replace) writing = TemporaryName(name);
+        out = folder.Create(writing, outcome.Error);
+    }
+    if (!out) {
+        outcome.End = !options.Replace && outcome.Error == EEXIST ? TWriteEnd::Exists : TWriteEnd::Failed;
         return outcome;
     }
     std::uint64_t written = 0;
-    std::uint64_t badUnits = 0;
+    TReadReport read;
     bool stopped = false;
-    bool ok =
-        WriteContent(device, content, out, writing, options.Progress, written, badUnits, stopped, outcome.Error);
-    if (std::fclose(out) != 0 && ok) {
+    bool ok = WriteContent(device, content, *out, options.Progress, written, read, stopped, outcome.Error);
+    if (ok && options.Modified) outcome.TimeSet = out->SetModified(*options.Modified);
+    if (ok && replacing && (outcome.Error = out->Sync()) != 0) ok = false;
+    const int closed = out->Close();
+    if (ok && closed != 0) {
         ok = false;
-        outcome.Error = errno;
+        outcome.Error = closed;
     }
-    if (ok && options.Modified) SetModifiedTime(writing, *options.Modified);
-    if (ok && options.Replace) {
-        fs::rename(writing, targetPath, error);
-        ok = !error;
-        if (error) outcome.Error = error.value();
-    }
+    if (ok && options.Replace && (outcome.Error = folder.Rename(writing, name)) != 0) ok = false;
     if (!ok) {
-        fs::remove(writing, error);
+        folder.Remove(writing);
+        outcome.TimeSet = false;
         if (stopped) outcome.End = TWriteEnd::Stopped;
         return outcome;
     }
     outcome.End = TWriteEnd::Written;
     outcome.Bytes = written;
-    outcome.BadUnits = badUnits;
+    outcome.BadUnits = read.BadUnits;
+    outcome.UnreadBytes = read.UnreadBytes;
+    outcome.FirstUnread = read.FirstUnread;
     return outcome;
+}
+
+TWriteOutcome WriteRecoveredFile(TDevice& device, const TFileContent& content, TTargetFileSystem& files,
+                                 const std::string& target, const TWriteOptions& options) {
+    TWriteOutcome outcome;
+    std::string where;
+    std::string name;
+    files.SplitPath(target, where, name);
+    if (target.empty() || name.empty()) return outcome;
+    if (device.IsSource(target)) {
+        outcome.End = TWriteEnd::IsSource;
+        return outcome;
+    }
+    const std::unique_ptr<TTargetFolder> folder = files.OpenFolder(where, false, outcome.Error);
+    if (!folder) return outcome;
+    return WriteRecoveredFile(device, content, *folder, name, options);
+}
+
+bool OnDriveBeingRead(const TDevice& device, const std::string& target) {
+    return device.HoldsPath(target) && !device.IsSource(target);
 }
 
 TCopyNotes NotesOf(const TWriteOutcome& written, const TRecoveryPlan& plan) {
     TCopyNotes notes;
     notes.Encrypted = plan.Encrypted;
     notes.BadUnits = written.BadUnits;
+    notes.UnreadBytes = written.UnreadBytes;
+    notes.FirstUnread = written.FirstUnread;
     notes.MissingBytes = plan.Content.MissingBytes;
     notes.State = plan.State;
     notes.OverwrittenBytes = plan.OverwrittenBytes;
     notes.StoredBytes = plan.StoredBytes;
+    notes.StateUnread = plan.StateUnread;
     return notes;
 }
 
@@ -219,7 +219,7 @@ namespace {
 
 // The recovery after "Preparing for recovery", on an open volume.
 TRecoveryOutcome RecoverOnVolume(TNtfsVolume& volume, std::int64_t record, std::optional<std::uint16_t> sequence,
-                                 TRecoveryHost& host) {
+                                 TTargetFileSystem& files, TRecoveryHost& host) {
     TRecoveryOutcome outcome;
     const TRecoveryPlan plan = PlanRecovery(volume, record, sequence);
     for (const TLogLine& line : PlanLines(plan)) host.Line(line);
@@ -246,14 +246,16 @@ TRecoveryOutcome RecoverOnVolume(TNtfsVolume& volume, std::int64_t record, std::
     outcome.Target = *target;
     TDevice& device = volume.Device();
     // Writing onto the drive being read may destroy what is still to recover.
-    if (device.HoldsPath(*target) && !device.IsSource(*target)) {
+    if (OnDriveBeingRead(device, *target)) {
         if (!host.ConfirmSameDevice(SameDeviceQuestion())) {
             host.Line(CancelledLine());
             return outcome;
         }
         host.Line(SameDeviceAnswerLine());
     }
-    outcome.Write = WriteRecoveredFile(device, plan.Content, *target);
+    TWriteOptions options;
+    if (plan.Modified != 0) options.Modified = plan.Modified;
+    outcome.Write = WriteRecoveredFile(device, plan.Content, files, *target, options);
     outcome.Notes = NotesOf(outcome.Write, plan);
     for (const TLogLine& line : WriteLines(outcome.Write, *target, outcome.Notes)) host.Line(line);
     outcome.End = outcome.Write.End != TWriteEnd::Written ? TRecoveryEnd::WriteFailed
@@ -265,13 +267,13 @@ TRecoveryOutcome RecoverOnVolume(TNtfsVolume& volume, std::int64_t record, std::
 }  // namespace
 
 TRecoveryOutcome RecoverFile(TNtfsVolume* volume, std::int64_t record, std::optional<std::uint16_t> sequence,
-                             TRecoveryHost& host) {
+                             TTargetFileSystem& files, TRecoveryHost& host) {
     host.Line(PreparingRecoveryLine());
     if (volume == nullptr || !volume->SharedDevice()) {
         for (const TLogLine& line : OpenFailedLines({})) host.Line(line);
         return {};
     }
-    return RecoverOnVolume(*volume, record, sequence, host);
+    return RecoverOnVolume(*volume, record, sequence, files, host);
 }
 
 std::shared_ptr<TNtfsVolume> OpenDriveVolume(const std::string& drive, const TDeviceOpener& open, TLogSink& log,
@@ -300,12 +302,12 @@ std::shared_ptr<TNtfsVolume> OpenDriveVolume(const std::string& drive, const TDe
 }
 
 TRecoveryOutcome RecoverRecord(const std::string& drive, const TDeviceOpener& open, std::int64_t record,
-                               TRecoveryHost& host) {
+                               TTargetFileSystem& files, TRecoveryHost& host) {
     host.Line(PreparingRecoveryLine());
     TRecoveryOutcome outcome;
     const std::shared_ptr<TNtfsVolume> volume = OpenDriveVolume(drive, open, host, &outcome.End);
     if (!volume) return outcome;
-    return RecoverOnVolume(*volume, record, std::nullopt, host);
+    return RecoverOnVolume(*volume, record, std::nullopt, files, host);
 }
 
 }  // namespace deruzera

@@ -12,6 +12,7 @@
 #include "Device.h"
 #include "Log.h"
 #include "Records.h"
+#include "Target.h"
 
 namespace deruzera {
 
@@ -21,6 +22,7 @@ enum class TPlanEnd {
     Unreadable,   // the record fails its fixup or can't be read
     NotDeleted,   // the record no longer describes that deleted file
     NoContent,    // no $DATA, or a damaged one
+    RepeatedClusters,  // its runs name the same clusters more than once
 };
 
 // What recovering one record will write, checked from the record before
@@ -38,6 +40,9 @@ struct TRecoveryPlan {
     TFileContent Content;
     // Whether its clusters still hold it (Unknown where the bitmap can't be read).
     TRecoverability State = TRecoverability::Unknown;
+    // The bitmap is there, but the device failed to give the part of it
+    // that says whether its clusters are in use.
+    bool StateUnread = false;
     std::uint64_t OverwrittenBytes = 0;
     std::uint64_t StoredBytes = 0;
     bool Encrypted = false;
@@ -60,6 +65,8 @@ enum class TWriteEnd {
     NotRegular,  // the target exists and is not a regular file
     Exists,      // the target exists and may not be replaced
     Stopped,     // the caller stopped it; nothing of it is left
+    IsLink,      // the target is a symbolic link
+    NotReplaceable,  // the target is a file the user may not replace (TEntry::Replaceable)
 };
 
 struct TWriteOptions {
@@ -75,18 +82,34 @@ struct TWriteOutcome {
     std::uint64_t Bytes = 0;
     int Error = 0;               // errno of a failed create, write or rename, where known
     std::uint64_t BadUnits = 0;  // compressed units written as zeros
+    std::uint64_t UnreadBytes = 0;  // bytes the device could not give, written as zeros
+    std::int64_t FirstUnread = -1;  // the first of them, in bytes from the file's start
+    bool TimeSet = false;        // the file has the modification time asked for
 };
 
-// Writes the content to `target`. With Replace, through a temporary file
-// beside it renamed over it once complete, so the file that was there stays
-// as it was on any failure; without, created only where nothing exists.
-// Holes stay holes. Never writes over the source, nor over anything that is
-// not a regular file.
-TWriteOutcome WriteRecoveredFile(TDevice& device, const TFileContent& content, const std::string& target,
-                                 const TWriteOptions& options = {});
+// Writes the content to the file `name` in `folder`. With Replace, through
+// a temporary file beside it renamed over it once complete, so the file that
+// was there stays as it was on any failure; a link, anything that is not a
+// regular file, and a file the user may not replace are left alone.
+// Without, created only where nothing of that name exists. Holes stay holes;
+// the size is exact; the modification time is set through the open file.
+TWriteOutcome WriteRecoveredFile(TDevice& device, const TFileContent& content, TTargetFolder& folder,
+                                 const std::string& name, const TWriteOptions& options = {});
+// The same at the path `target` (the save dialog's answer): its folder is
+// opened through `files`, and the file written there. Never writes over
+// the source.
+TWriteOutcome WriteRecoveredFile(TDevice& device, const TFileContent& content, TTargetFileSystem& files,
+                                 const std::string& target, const TWriteOptions& options = {});
 
-// Name safe to propose or write: "/", "\" and control characters become "_";
-// "." and ".." become "_" and "__".
+// Whether `target` (a file, or a folder to write into) lies on the drive
+// being read, where writing may overwrite what is still to be recovered:
+// on a file system held by the device, or by a loop device over the image
+// being read. The source itself is not counted here: it is refused apart.
+bool OnDriveBeingRead(const TDevice& device, const std::string& target);
+
+// Name safe to propose or write: "/", "\" and the characters
+// UnsafeCharacterLength (Names.h) finds become "_"; "." and ".." become "_"
+// and "__".
 std::string SafeFileName(const std::string& name);
 
 // The front end's side of one recovery: the save dialog, two questions, and
@@ -108,14 +131,17 @@ public:
 struct TCopyNotes {
     bool Encrypted = false;             // the stored, encrypted form (still the file's own)
     std::uint64_t BadUnits = 0;         // compressed units written as zeros
+    std::uint64_t UnreadBytes = 0;      // the device could not give them: zeros
+    std::int64_t FirstUnread = -1;      // the first of them, in bytes from the file's start
     std::uint64_t MissingBytes = 0;     // no longer described on the volume: zeros
     TRecoverability State = TRecoverability::Unknown;  // partial or overwritten: other files' data
     std::uint64_t OverwrittenBytes = 0;
     std::uint64_t StoredBytes = 0;
-    // Whether the copy is wholly the file's own bytes.
+    bool StateUnread = false;           // whether other files hold its clusters could not be read
+    // Whether the copy is known to be wholly the file's own bytes.
     bool Whole() const {
-        return BadUnits == 0 && MissingBytes == 0 && State != TRecoverability::Partial &&
-               State != TRecoverability::Overwritten;
+        return BadUnits == 0 && MissingBytes == 0 && UnreadBytes == 0 && !StateUnread &&
+               State != TRecoverability::Partial && State != TRecoverability::Overwritten;
     }
 };
 TCopyNotes NotesOf(const TWriteOutcome& written, const TRecoveryPlan& plan);
@@ -140,9 +166,11 @@ struct TRecoveryOutcome {
 };
 
 // Recovers record `record` of `volume` (null when its device can't be
-// opened), logging every step: plan, questions, target, write.
+// opened) to the path the host chooses, in `files`, logging every step:
+// plan, questions, target, write. The file gets the modification time of
+// its record where the target holds it.
 TRecoveryOutcome RecoverFile(TNtfsVolume* volume, std::int64_t record, std::optional<std::uint16_t> sequence,
-                             TRecoveryHost& host);
+                             TTargetFileSystem& files, TRecoveryHost& host);
 
 // Opens the volume behind `drive` for recoveries without a scan: quietly,
 // unless it fails, when the lines a scan would give for that go to `log`.
@@ -154,6 +182,6 @@ std::shared_ptr<TNtfsVolume> OpenDriveVolume(const std::string& drive, const TDe
 // as the companion runs it: "Preparing for recovery", the volume opened as
 // above, then the recovery.
 TRecoveryOutcome RecoverRecord(const std::string& drive, const TDeviceOpener& open, std::int64_t record,
-                               TRecoveryHost& host);
+                               TTargetFileSystem& files, TRecoveryHost& host);
 
 }  // namespace deruzera

@@ -64,11 +64,6 @@ bool TLocalTimes::LocalSeconds(std::uint64_t fileTime, std::int64_t& local, int&
     return local >= 0;
 }
 
-std::int64_t TLocalTimes::UnixSeconds(std::uint64_t fileTime) {
-    const auto ticks = static_cast<std::int64_t>(std::min<std::uint64_t>(fileTime, INT64_MAX));
-    return ticks / TicksPerSecond - SecondsFrom1601To1970;
-}
-
 bool TLocalTimes::ToLocalTime(std::uint64_t fileTime, TLocalTime& out) {
     out = TLocalTime{};
     std::int64_t local;

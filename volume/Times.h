@@ -38,8 +38,6 @@ public:
     double FileTimeToLocalDateTime(std::uint64_t fileTime);
     // "dd.mm.yy hh:mm" with the time separator.
     std::string FormatFileTime(std::uint64_t fileTime);
-    // Seconds since 1970 UTC, for file times on the local disk.
-    static std::int64_t UnixSeconds(std::uint64_t fileTime);
 
 private:
     std::int32_t ZoneOffset(std::int64_t unixSeconds);

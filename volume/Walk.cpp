@@ -12,11 +12,30 @@ namespace {
 // Files held back for the end of the walk.
 constexpr std::int64_t AtTheEnd = INT64_MAX - 1;
 
-// The state of a found file from its clusters.
+// The state of a found file from its clusters: not known where the bitmap
+// could not be read for some of them.
 void Recoverability(const TDataStream& stream, TClusterBitmap& bitmap, std::uint32_t cluster, TFoundFiles& found) {
     std::uint64_t stored = 0;
-    found.OverwrittenBytes = OverwrittenBytes(stream, bitmap, cluster, stored);
-    found.State = StateOf(found.OverwrittenBytes, stored);
+    bool known = true;
+    found.OverwrittenBytes = OverwrittenBytes(stream, bitmap, cluster, stored, &known);
+    found.State = known ? StateOf(found.OverwrittenBytes, stored) : TRecoverability::Unknown;
+}
+
+// The bytes of a found file's stored data that the device is known not to
+// give: such a file is partly unread or unread, whatever the bitmap says.
+void Unread(const TDataStream& stream, TDevice& device, std::uint32_t cluster, TFoundFiles& found) {
+    if (!device.KnowsUnread() || stream.Resident || cluster == 0) return;
+    const std::uint64_t dataClusters = (stream.DataSize + cluster - 1) / cluster;
+    std::uint64_t stored = 0, unread = 0;
+    for (const TVcnRun& run : stream.Runs) {
+        if (run.Lcn < 0 || static_cast<std::uint64_t>(run.Vcn) >= dataClusters) continue;
+        const std::uint64_t count = std::min<std::uint64_t>(run.Length, dataClusters - static_cast<std::uint64_t>(run.Vcn));
+        stored += count * cluster;
+        unread += device.KnownUnread(run.Lcn * static_cast<std::int64_t>(cluster), count * cluster);
+    }
+    found.UnreadBytes = std::min(unread, static_cast<std::uint64_t>(std::max<std::int64_t>(found.FileSize, 0)));
+    if (found.UnreadBytes > 0)
+        found.State = unread >= stored ? TRecoverability::Unread : TRecoverability::PartlyUnread;
 }
 
 std::uint8_t FlagsOf(const TDataStream& stream, TBytes standardInformation) {
@@ -137,9 +156,10 @@ void TWalk::ListFile(TBytes record, const TPrepared& prepared, std::int64_t n) {
 void TWalk::Found(const TFoundFiles& file, std::string_view name, const TDataStream& stream) {
     TFoundFiles found = file;
     if (bitmap_) Recoverability(stream, *bitmap_, volume_.BytesPerCluster, found);
+    Unread(stream, device_, volume_.BytesPerCluster, found);
     ++outcome_.FoundCount;
     // Who holds an overwritten file's clusters is known at the end of the walk.
-    if (found.State == TRecoverability::Partial || found.State == TRecoverability::Overwritten) {
+    if (found.OverwrittenBytes > 0) {
         overwritten_[found.Record] = stream.Runs;
         Hold(found, name, AtTheEnd);
         return;
@@ -191,8 +211,9 @@ void TWalk::AssembleListedFiles() {
         found.Flags = FlagsOf(stream, si);
         TFoundFiles placed = found;
         if (bitmap_) Recoverability(stream, *bitmap_, volume_.BytesPerCluster, placed);
+        Unread(stream, device_, volume_.BytesPerCluster, placed);
         ++outcome_.FoundCount;
-        if (placed.State == TRecoverability::Partial || placed.State == TRecoverability::Overwritten)
+        if (placed.OverwrittenBytes > 0)
             overwritten_[placed.Record] = stream.Runs;
         Hold(placed, FileNameOf(fileName), AtTheEnd);
     }

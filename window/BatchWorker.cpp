@@ -2,6 +2,7 @@
 
 #include <new>
 
+#include "platform/Target.h"
 #include "volume/Messages.h"
 
 TBatchWorker::TBatchWorker(std::shared_ptr<const deruzera::TScanResults> results,
@@ -30,7 +31,8 @@ void TBatchWorker::run() {
     // window's end handler runs all the same.
     try {
         if (results_->Volume && results_->Volume->SharedDevice())
-            outcome_ = deruzera::RecoverBatch(*results_->Volume, items_, folder_, *this, stop_, options_);
+            outcome_ = deruzera::RecoverBatch(*results_->Volume, items_, folder_, deruzera::platform::LocalFileSystem(),
+                                              *this, stop_, options_);
         else
             for (const deruzera::TLogLine& line : deruzera::OpenFailedLines({})) Line(line);
     } catch (const std::bad_alloc&) {

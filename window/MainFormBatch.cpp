@@ -52,7 +52,8 @@ void TMainForm::RecoverEntries(const std::vector<std::uint32_t>& entries) {
     }
     // Writing to the drive being read may overwrite the very files that
     // are still to come back: only when the user says so.
-    const bool sameDrive = Results->Volume && Results->Volume->SharedDevice() && Results->Volume->Device().HoldsPath(*folder);
+    const bool sameDrive = Results->Volume && Results->Volume->SharedDevice() &&
+                           deruzera::OnDriveBeingRead(Results->Volume->Device(), *folder);
     if (sameDrive) {
         if (!AskYesNo(deruzera::SameDeviceQuestion())) {
             deruzera::LogMessage(cancelled.Text, cancelled.Colour);

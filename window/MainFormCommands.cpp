@@ -12,6 +12,7 @@
 #include "ResultModel.h"
 #include "EventLog.h"
 #include "Scanner.h"
+#include "platform/Target.h"
 #include "ui_Main.h"
 
 namespace {
@@ -59,7 +60,8 @@ void TMainForm::RecoverSelectedFile() {
     // The recovery reads the device of the listed scan, whatever drive is
     // selected now, and checks the record is still the file that was found.
     TWindowRecoveryHost host(*this);
-    deruzera::RecoverFile(Results->Volume.get(), file->Record, file->Sequence, host);
+    deruzera::RecoverFile(Results->Volume.get(), file->Record, file->Sequence, deruzera::platform::LocalFileSystem(),
+                          host);
 }
 
 void TMainForm::UpdateButtonClick() { OpenURL(QString::fromLatin1(ProductPage)); }

@@ -353,7 +353,9 @@ void TResultModel::ApplyFilter() {
     for (std::uint32_t e = 0; e < order_.size(); ++e) {
         const deruzera::TFoundFiles& file = files[e];
         if (byKind && ((filter_.Kinds >> kinds_[e]) & 1) == 0) continue;
-        if (filter_.RecoverableOnly && file.State == deruzera::TRecoverability::Overwritten) continue;
+        if (filter_.RecoverableOnly && (file.State == deruzera::TRecoverability::Overwritten ||
+                                        file.State == deruzera::TRecoverability::Unread))
+            continue;
         if (byText) {
             const deruzera::TGlob::TState& at = atDirectory[directoryOf_[e]];
             if (!search.Settled(at)) {
@@ -448,7 +450,9 @@ QVariant TResultModel::StateDot(deruzera::TRecoverability state) {
     switch (state) {
     case deruzera::TRecoverability::Intact: return dots[0];
     case deruzera::TRecoverability::Partial: return dots[1];
-    case deruzera::TRecoverability::Overwritten: return dots[2];
+    case deruzera::TRecoverability::Overwritten:
+    case deruzera::TRecoverability::Unread: return dots[2];
+    case deruzera::TRecoverability::PartlyUnread: return dots[1];
     case deruzera::TRecoverability::Unknown: break;
     }
     return {};

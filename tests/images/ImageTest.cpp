@@ -13,6 +13,7 @@
 #include "platform/RawDevice.h"
 #include "ImageSupport.h"
 #include "volume/Salvane.h"
+#include "platform/Target.h"
 
 using namespace deruzera;
 using namespace image_testing;
@@ -228,7 +229,10 @@ TEST_P(RealImage, ScanFindsEveryDeletedFileAndRecoversItsBytes) {
         // A file whose clusters others hold now is written all the same, and
         // says so instead of "File recovered".
         const bool intact = f.State == TRecoverability::Intact;
-        EXPECT_EQ(RecoverFile(outcome.Volume.get(), f.Record, f.Sequence, r).End == TRecoveryEnd::Recovered, intact) << f.Record;
+        EXPECT_EQ(RecoverFile(outcome.Volume.get(), f.Record, f.Sequence, platform::LocalFileSystem(), r).End ==
+                      TRecoveryEnd::Recovered,
+                  intact)
+            << f.Record;
         if (intact) ASSERT_EQ(r.lines.back().Text, "File recovered") << f.Record;
         else EXPECT_NE(r.lines.back().Text.find("comes from clusters that other files now use"), std::string::npos);
         Shell("icat " + Quote(image.file) + " " + std::to_string(f.Record) + " > " + Quote(icat));

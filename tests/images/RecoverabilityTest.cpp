@@ -17,6 +17,7 @@
 #include "platform/DriveMap.h"
 #include "platform/RawDevice.h"
 #include "volume/Salvane.h"
+#include "platform/Target.h"
 
 using namespace deruzera;
 using namespace image_testing;
@@ -256,7 +257,8 @@ TEST_F(Recoverability, RightBytesOrAnHonestWord) {
         const Entry* e = Find(image.manifest, path);
         r.out = out;
         const TFoundFiles& f = sink.files.at(e->Record);
-        const bool whole = RecoverFile(outcome.Volume.get(), f.Record, f.Sequence, r).End == TRecoveryEnd::Recovered;
+        const bool whole = RecoverFile(outcome.Volume.get(), f.Record, f.Sequence, platform::LocalFileSystem(), r).End ==
+                           TRecoveryEnd::Recovered;
         Shell("icat " + Quote(image.file) + " " + std::to_string(e->Record) + " > " + Quote(out.string() + ".icat"));
         EXPECT_EQ(FileSha(out), FileSha(out.string() + ".icat")) << path;
         return whole;

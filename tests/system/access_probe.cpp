@@ -29,6 +29,7 @@ const char* ReasonName(platform::TAccessFailure failure) {
         case platform::TAccessFailure::NotAuthorized: return "not-authorised";
         case platform::TAccessFailure::NoSuchDevice: return "no-such-device";
         case platform::TAccessFailure::Other: return "other";
+        case platform::TAccessFailure::Unmapped: return "unmapped";
     }
     return "?";
 }

@@ -1,8 +1,11 @@
 // Recovering many files into a folder: where each one goes, names that
 // exist, failures, the lines, stopping, and the folder on the drive read.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -10,6 +13,7 @@
 #include "Fixture.h"
 #include "Synthetic.h"
 #include "volume/Batch.h"
+#include "platform/Target.h"
 
 using namespace deruzera;
 using testing_support::Lines;
@@ -116,7 +120,7 @@ protected:
     TBatchOutcome Run(const std::vector<std::int64_t>& records, const fs::path& folder, TBatchOptions options = {}) {
         std::vector<TBatchItem> items;
         for (std::int64_t r : records) items.push_back({r, std::nullopt, -1, TRecoverability::Unknown});
-        return RecoverBatch(*volume, items, folder.string(), sink, stop, options);
+        return RecoverBatch(*volume, items, folder.string(), platform::LocalFileSystem(), sink, stop, options);
     }
 };
 
@@ -147,6 +151,26 @@ TEST(BatchNames, NumberedNamesAndNamesTooLongForAFolderEntry) {
     EXPECT_EQ(NumberedName(cyrillic + ".txt", 7), cyrillic.substr(0, 246) + " (7).txt");
     EXPECT_LE(NumberedName(std::string(300, 'x'), 99999).size(), 255u);
     EXPECT_EQ(FitName("short.txt"), "short.txt");
+}
+
+TEST(BatchNames, ControlsAndReorderingMarksAreMappedAndOtherCharactersKept) {
+    // C1 controls and the marks that reorder text, each one character "_";
+    // their neighbours in UTF-8 stay as they are.
+    EXPECT_EQ(SafeFileName("evil\u202Etxt.exe"), "evil_txt.exe");
+    EXPECT_EQ(SafeFileName("a\u0085b\u009B\u061C\u200E\u200F\u202A\u2066\u2069"), "a_b_______");
+    EXPECT_EQ(SafeFileName("\u00A0\u00E9\u0436\u2010\u2065\u206A\u20AC\u0608"),
+              "\u00A0\u00E9\u0436\u2010\u2065\u206A\u20AC\u0608");
+    EXPECT_EQ(MapUnsafeCharacters("a\\b/c\x1B[2J\x7F"), "a\\b/c_[2J_");
+    EXPECT_EQ(UnsafeCharacterLength("\u202E."), 3u);
+    EXPECT_EQ(UnsafeCharacterLength("\xE2\x80"), 0u);  // cut short
+}
+
+TEST(BatchNames, PortableNamesAreTakenByEveryFileSystem) {
+    const std::vector<std::pair<std::string, std::string>> names = {
+        {"a:b*c?.txt", "a_b_c_.txt"}, {"<>|\"", "____"},       {"name. ", "name__"}, {"con", "con_"},
+        {"CON.txt", "CON_.txt"},     {"com1.tar.gz", "com1_.tar.gz"}, {"Lpt9", "Lpt9_"},   {"nul .txt", "nul _.txt"},
+        {"com10", "com10"},          {"console", "console"},   {"ok.txt", "ok.txt"},   {"...", "___"}};
+    for (const auto& [name, portable] : names) EXPECT_EQ(PortableName(name), portable) << name;
 }
 
 TEST_F(BatchTest, RecoversTheTreeWithTimesAndRefusesWhatCantComeBack) {
@@ -237,21 +261,18 @@ TEST_F(BatchTest, FoldersThatCantBeMadeAreSaid) {
     ASSERT_EQ(sink.lines.size(), 1u);
     EXPECT_EQ(sink.lines[0].first.rfind("Error: Unable to make the folder " + (dir / "file").string() + " (", 0), 0u);
 
-    // A file where a folder of the tree should be: that file fails, the rest goes on.
-    fs::create_directories(dir / "out");
-    {
-        std::ofstream(dir / "out/Users") << "in the way";
-    }
-    sink = RecordingBatch{};
-    outcome = Run({30, 31}, dir / "out");
-    EXPECT_EQ(outcome.Written, 1u);
-    ASSERT_EQ(sink.lines.size(), 2u);
-    EXPECT_EQ(sink.lines[0].first.rfind("Error: Unable to recover C:\\Users\\Docs\\a.txt: unable to make the folder " +
-                                            (dir / "out/Users/Docs").string() + " (",
-                                        0),
-              0u)
-        << sink.lines[0].first;
     if (::geteuid() != 0) {
+        // A folder on the way that may not be written to: that file fails,
+        // the rest goes on.
+        fs::create_directories(dir / "out/Users");
+        fs::permissions(dir / "out/Users", fs::perms::owner_read | fs::perms::owner_exec);
+        sink = RecordingBatch{};
+        outcome = Run({30, 31}, dir / "out");
+        EXPECT_EQ(outcome.Written, 1u);
+        ASSERT_EQ(sink.lines.size(), 2u);
+        EXPECT_EQ(sink.lines[0].first, "Error: Unable to recover C:\\Users\\Docs\\a.txt: unable to make the folder " +
+                                           (dir / "out/Users/Docs").string() + " (Permission denied)");
+        fs::permissions(dir / "out/Users", fs::perms::owner_all);
         // A folder that may not be written to.
         fs::create_directories(dir / "locked");
         fs::permissions(dir / "locked", fs::perms::owner_read | fs::perms::owner_exec);
@@ -261,6 +282,140 @@ TEST_F(BatchTest, FoldersThatCantBeMadeAreSaid) {
         EXPECT_EQ(sink.lines[0].first, "Error: Unable to recover C:\\root.txt: unable to write the recovered file "
                                        "(Permission denied)");
         fs::permissions(dir / "locked", fs::perms::owner_all);
+    }
+}
+
+// The bytes of the file at `names` below `root`, read one folder at a time
+// as no path longer than the system takes can be.
+std::string ReadBelow(const fs::path& root, const std::vector<std::string>& names) {
+    int fd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY);
+    for (std::size_t i = 0; fd >= 0 && i < names.size(); ++i) {
+        const int next = ::openat(fd, names[i].c_str(), i + 1 < names.size() ? O_RDONLY | O_DIRECTORY : O_RDONLY);
+        ::close(fd);
+        fd = next;
+    }
+    if (fd < 0) return "(missing)";
+    std::string bytes(1 << 16, '\0');
+    const ssize_t n = ::read(fd, bytes.data(), bytes.size());
+    ::close(fd);
+    bytes.resize(static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
+    return bytes;
+}
+
+TEST_F(BatchTest, EveryFileLandsWhateverItsNameMeets) {
+    // Names that meet on the disk: a file named like the folder of
+    // unresolved files, a file where a folder goes, ".." and "__", two
+    // names cut to the same 255 bytes, names alike once made safe.
+    std::u16string longName(200, u'ж');  // 400 bytes of UTF-8
+    v.DeletedFile(41, 5, u"Orphans", "named like the folder");
+    v.DeletedFile(42, 5, u"__", "underscores");
+    v.Directory(43, 5, longName, 2);
+    v.DeletedFile(44, 43, u"in-long.txt", "below a long name");
+    v.DeletedFile(45, 5, longName, "a long name");
+    v.DeletedFile(46, 5, u"evil\u202Etxt.exe", "override");
+    v.DeletedFile(47, 5, u"evil_txt.exe", "plain");
+    v.DeletedFile(48, 5, u"bell\u0085.txt", "c1");
+    Open(std::shared_ptr<TDevice>(MemoryDevice(v.image)));
+    fs::create_directories(dir / "out");
+    std::ofstream(dir / "out/Users") << "in the way";
+
+    const TBatchOutcome outcome = Run({41, 33, 42, 32, 45, 44, 46, 47, 48, 30}, dir / "out");
+    EXPECT_EQ(outcome.Written, 10u);
+    std::string cut;
+    for (int i = 0; i < 127; ++i) cut += "ж";
+    EXPECT_EQ(Tree(dir / "out"), (std::map<std::string, std::string>{
+                                     {"Users", "in the way"},
+                                     {"Users (1)/Docs/a.txt", "alpha"},
+                                     {"Orphans", "named like the folder"},
+                                     {"Orphans (1)/lost.txt", "orphan"},
+                                     {"__", "underscores"},
+                                     {"__ (1)/x_y", "slash"},
+                                     {cut, "a long name"},
+                                     {cut.substr(0, 250) + " (1)/in-long.txt", "below a long name"},
+                                     {"evil_txt.exe", "override"},
+                                     {"evil_txt (1).exe", "plain"},
+                                     {"bell_.txt", "c1"}}));
+    EXPECT_EQ(sink.lines.back().second, clGreen);
+}
+
+TEST_F(BatchTest, PathsLongerThanTheSystemTakesAreWritten) {
+    // 30 folders of 200-character names: a path of 6 KB below the folder.
+    synth::Volume deep(128);
+    std::vector<std::string> names;
+    for (int i = 0; i < 30; ++i) {
+        std::u16string name(200, u'd');
+        name[0] = static_cast<char16_t>(u'A' + i % 26);
+        deep.Directory(40 + i, i == 0 ? 5 : 39 + i, name);
+        names.emplace_back(1, static_cast<char>('A' + i % 26));
+        names.back() += std::string(199, 'd');
+    }
+    deep.DeletedFile(100, 69, u"bottom.txt", "deep down");
+    names.emplace_back("bottom.txt");
+    Open(std::shared_ptr<TDevice>(MemoryDevice(deep.image)));
+    const TBatchOutcome outcome = Run({100, 100}, dir / "out");
+    EXPECT_EQ(outcome.Written, 2u);
+    ASSERT_EQ(sink.files.size(), 2u);
+    EXPECT_GT(sink.files[0].Target.size(), 6000u);
+    EXPECT_EQ(ReadBelow(dir / "out", names), "deep down");
+    names.back() = "bottom (1).txt";
+    EXPECT_EQ(ReadBelow(dir / "out", names), "deep down");
+    // Deeper than std::filesystem removes.
+    EXPECT_EQ(std::system(("rm -rf '" + (dir / "out").string() + "'").c_str()), 0);
+}
+
+TEST_F(BatchTest, FailureLinesOfOneKindAreCounted) {
+    // 30 records outside the MFT and one live file: the first 20 of the
+    // first kind get their lines, the other 10 one line.
+    std::vector<std::int64_t> records(30);
+    for (std::size_t i = 0; i < records.size(); ++i) records[i] = 100 + static_cast<std::int64_t>(i);
+    records.push_back(34);
+    const TBatchOutcome outcome = Run(records, dir / "out");
+    EXPECT_EQ(outcome.Failed, 31u);
+    EXPECT_EQ(sink.files.size(), 31u);
+    ASSERT_EQ(sink.lines.size(), MaxBatchLinesOfAKind + 3);
+    EXPECT_EQ(sink.lines[MaxBatchLinesOfAKind].first,
+              "Error: Unable to recover record 34: the file seems no longer listed as deleted");
+    EXPECT_EQ(sink.lines[MaxBatchLinesOfAKind + 1].first,
+              "Error: Unable to recover 10 more files: there is no such record in the MFT");
+}
+
+TEST_F(BatchTest, EveryNtfsTimeIsSetOrLeftNeverWrong) {
+    // Times from the 17th to the 600th century: each file gets its own time
+    // where the disk holds it, its write time otherwise; one recovery and
+    // a batch alike.
+    const std::vector<std::uint64_t> times = {Modified, 150000000000000000ull /* 2076 */,
+                                              280000000000000000ull /* 2488 */, 20000000000000000ull /* 1664 */,
+                                              0x7FFFFFFFFFFFFFFFull, 0xFFFFFFFFFFFFFFFFull};
+    for (std::size_t i = 0; i < times.size(); ++i)
+        v.DeletedFile(50 + static_cast<std::int64_t>(i), 5, u"t" + std::u16string(1, static_cast<char16_t>(u'0' + i)),
+                      "t", times[i]);
+    Open(std::shared_ptr<TDevice>(MemoryDevice(v.image)));
+    const auto before = std::chrono::system_clock::now() - std::chrono::seconds(2);
+    std::vector<std::int64_t> records;
+    for (std::size_t i = 0; i < times.size(); ++i) records.push_back(50 + static_cast<std::int64_t>(i));
+    EXPECT_EQ(Run(records, dir / "batch").Written, times.size());
+    fs::create_directories(dir / "one");
+    for (std::size_t i = 0; i < times.size(); ++i) {
+        testing_support::RecordingRecovery host;
+        host.answer = (dir / "one" / ("t" + std::to_string(i))).string();
+        EXPECT_EQ(RecoverFile(volume.get(), records[i], std::nullopt, platform::LocalFileSystem(), host).End,
+                  TRecoveryEnd::Recovered);
+    }
+    const auto after = std::chrono::system_clock::now() + std::chrono::seconds(2);
+    const auto seconds = [](std::chrono::system_clock::time_point t) {
+        return std::chrono::duration_cast<std::chrono::seconds>(t.time_since_epoch()).count();
+    };
+    for (const char* kind : {"batch", "one"}) {
+        for (std::size_t i = 0; i < times.size(); ++i) {
+            struct stat st {};
+            ASSERT_EQ(::stat((dir / kind / ("t" + std::to_string(i))).c_str(), &st), 0);
+            const std::int64_t own = static_cast<std::int64_t>(times[i] / 10000000) - 11644473600;
+            const bool written = st.st_mtim.tv_sec >= seconds(before) && st.st_mtim.tv_sec <= seconds(after);
+            EXPECT_TRUE(st.st_mtim.tv_sec == own || written) << kind << " " << i << ": " << st.st_mtim.tv_sec;
+            if (i == 0) {
+                EXPECT_EQ(st.st_mtim.tv_sec, own) << kind;
+            }
+        }
     }
 }
 

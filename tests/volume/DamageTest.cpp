@@ -9,6 +9,7 @@
 
 #include "Fixture.h"
 #include "Synthetic.h"
+#include "platform/Target.h"
 
 using namespace deruzera;
 
@@ -56,7 +57,7 @@ TEST_F(DamageTest, RandomBytesNeverCrashOrHang) {
         for (const TFoundFiles& file : scan.files) {
             testing_support::RecordingRecovery r;
             r.answer = target;
-            RecoverFile(outcome.Volume.get(), file.Record, file.Sequence, r);
+            RecoverFile(outcome.Volume.get(), file.Record, file.Sequence, platform::LocalFileSystem(), r);
             ASSERT_FALSE(r.lines.empty());
             const std::string& end = r.lines.back().first;
             EXPECT_TRUE(end == "File recovered" || end.rfind("Error", 0) == 0) << end;

@@ -11,6 +11,7 @@
 #include "Fixture.h"
 #include "Synthetic.h"
 #include "platform/RawDevice.h"
+#include "platform/Target.h"
 
 using namespace deruzera;
 using testing_support::RecordingSink;
@@ -71,11 +72,12 @@ TEST_F(HostileTest, DeepTreesOfLongNamesCostTheirNamesOnce) {
     ASSERT_EQ(outcome.FoundCount, 300);
     EXPECT_EQ(sink.Path(0).size(), 2 + 128 * 256 + 1);
     EXPECT_LT(outcome.Volume->Directories().Footprint(), 128 * 512u);
-    EXPECT_LT(sink.files.Footprint(), 300 * 128u);
+    EXPECT_LT(sink.files.Footprint(), 300 * 160u);
     // A recovery reads the chain and logs the whole path.
     testing_support::RecordingRecovery r;
     r.answer = (fs::temp_directory_path() / ("deep-" + std::to_string(::getpid()))).string();
-    EXPECT_EQ(RecoverFile(outcome.Volume.get(), 200, std::nullopt, r).End, TRecoveryEnd::Recovered);
+    EXPECT_EQ(RecoverFile(outcome.Volume.get(), 200, std::nullopt, platform::LocalFileSystem(), r).End,
+              TRecoveryEnd::Recovered);
     EXPECT_EQ(r.lines[2].first.size(), std::string("Path: ").size() + 2 + 128 * 256 + 1);
     fs::remove(*r.answer);
 }
@@ -92,12 +94,18 @@ TEST_F(HostileTest, ARunListNamingTheSameClustersAgainIsDamageNotAHugeFile) {
     RecordingSink sink;
     const TScanOutcome outcome = Scan(v, sink);
     const TRecoveryPlan plan = PlanRecovery(*outcome.Volume, 30);
-    EXPECT_EQ(plan.End, TPlanEnd::NoContent);
+    EXPECT_EQ(plan.End, TPlanEnd::RepeatedClusters);
     EXPECT_EQ(plan.What, "more clusters than the volume holds");
+    // The system's line, then ours that says why.
     testing_support::RecordingRecovery r;
     r.answer = "/nonexistent/never-written";
-    EXPECT_NE(RecoverFile(outcome.Volume.get(), 30, std::nullopt, r).End, TRecoveryEnd::Recovered);
-    EXPECT_EQ(r.lines.back().first, "Error during file recovery");
+    const TRecoveryOutcome recovered = RecoverFile(outcome.Volume.get(), 30, std::nullopt, platform::LocalFileSystem(), r);
+    EXPECT_EQ(recovered.End, TRecoveryEnd::PlanFailed);
+    EXPECT_EQ(recovered.Plan, TPlanEnd::RepeatedClusters);
+    ASSERT_GE(r.lines.size(), 2u);
+    EXPECT_EQ(r.lines[r.lines.size() - 2].first, "Error during file recovery");
+    EXPECT_EQ(r.lines.back().second, clRed);
+    EXPECT_NE(r.lines.back().first.find("same clusters"), std::string::npos);
     EXPECT_EQ(r.asked, 0);
 }
 
@@ -112,24 +120,27 @@ TEST(WriteRecoveredFile, NeverOverTheSourceNorWhatIsNoRegularFile) {
     content.Resident = true;
     content.ResidentBytes = {'r', 'e', 'c'};
     content.Size = 3;
+    const auto save = [&](const std::string& target, const TWriteOptions& options = {}) {
+        return WriteRecoveredFile(*device, content, platform::LocalFileSystem(), target, options);
+    };
     // The image itself, under its own name or through a link.
-    EXPECT_EQ(WriteRecoveredFile(*device, content, image).End, TWriteEnd::IsSource);
+    EXPECT_EQ(save(image.string()).End, TWriteEnd::IsSource);
     fs::create_symlink(image, dir / "link.img");
-    EXPECT_EQ(WriteRecoveredFile(*device, content, (dir / "link.img").string()).End, TWriteEnd::IsSource);
+    EXPECT_EQ(save((dir / "link.img").string()).End, TWriteEnd::IsSource);
     EXPECT_EQ(fs::file_size(image), 8192u);
     // A device node and a pipe are never replaced by a file.
-    EXPECT_EQ(WriteRecoveredFile(*device, content, "/dev/null").End, TWriteEnd::NotRegular);
+    EXPECT_EQ(save("/dev/null").End, TWriteEnd::NotRegular);
     EXPECT_TRUE(fs::is_character_file("/dev/null"));
     ASSERT_EQ(::mkfifo((dir / "pipe").c_str(), 0600), 0);
-    EXPECT_EQ(WriteRecoveredFile(*device, content, (dir / "pipe").string()).End, TWriteEnd::NotRegular);
+    EXPECT_EQ(save((dir / "pipe").string()).End, TWriteEnd::NotRegular);
     EXPECT_TRUE(fs::is_fifo(dir / "pipe"));
     // Not replacing: what exists stays.
     std::ofstream(dir / "kept.txt") << "old";
     TWriteOptions keep;
     keep.Replace = false;
-    EXPECT_EQ(WriteRecoveredFile(*device, content, (dir / "kept.txt").string(), keep).End, TWriteEnd::Exists);
+    EXPECT_EQ(save((dir / "kept.txt").string(), keep).End, TWriteEnd::Exists);
     EXPECT_EQ(fs::file_size(dir / "kept.txt"), 3u);
-    const TWriteOutcome fresh = WriteRecoveredFile(*device, content, (dir / "new.txt").string(), keep);
+    const TWriteOutcome fresh = save((dir / "new.txt").string(), keep);
     EXPECT_EQ(fresh.End, TWriteEnd::Written);
     EXPECT_EQ(fresh.Bytes, 3u);
     fs::remove_all(dir);

@@ -6,6 +6,7 @@
 
 #include "Fixture.h"
 #include "Synthetic.h"
+#include "platform/Target.h"
 
 using namespace deruzera;
 using testing_support::Lines;
@@ -48,7 +49,8 @@ protected:
     }
     bool Recover(std::int64_t record, std::optional<std::uint16_t> sequence = std::nullopt) {
         host.lines.clear();
-        return RecoverFile(volume.get(), record, sequence, host).End == TRecoveryEnd::Recovered;
+        return RecoverFile(volume.get(), record, sequence, platform::LocalFileSystem(), host).End ==
+               TRecoveryEnd::Recovered;
     }
 };
 
@@ -266,12 +268,14 @@ TEST_F(RecoverTest, WritingOntoTheDriveBeingReadIsAskedFirst) {
     } asking;
     OpenOn(std::make_shared<TSameDisk>(v.image));
     asking.answer = (dir / "a.txt").string();
-    EXPECT_EQ(RecoverFile(volume.get(), 30, std::nullopt, asking).End, TRecoveryEnd::Cancelled);
+    EXPECT_EQ(RecoverFile(volume.get(), 30, std::nullopt, platform::LocalFileSystem(), asking).End,
+              TRecoveryEnd::Cancelled);
     EXPECT_EQ(asking.lines.back().first, "Recovery cancelled by user");
     EXPECT_FALSE(fs::exists(dir / "a.txt"));
     asking.allow = true;
     asking.lines.clear();
-    EXPECT_EQ(RecoverFile(volume.get(), 30, std::nullopt, asking).End, TRecoveryEnd::Recovered);
+    EXPECT_EQ(RecoverFile(volume.get(), 30, std::nullopt, platform::LocalFileSystem(), asking).End,
+              TRecoveryEnd::Recovered);
     EXPECT_EQ(asking.lines[asking.lines.size() - 3].first, "Writing to the drive being read all the same");
     EXPECT_EQ(asking.asked, 2);
 }

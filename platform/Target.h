@@ -1,0 +1,16 @@
+// The file systems of this machine as the place recovered files go.
+#pragma once
+
+#include "volume/Target.h"
+
+namespace deruzera::platform {
+
+// The local file systems. POSIX: every folder and file below an open folder
+// is reached with the *at calls relative to its descriptor, never through a
+// link (O_NOFOLLOW), files made only where nothing has their name (O_EXCL),
+// sizes, times and renames through the descriptors. A link on the way to a
+// chosen folder is followed only where the user or the administrator owns
+// it. One object for the program, safe to use from several threads.
+TTargetFileSystem& LocalFileSystem();
+
+}  // namespace deruzera::platform
