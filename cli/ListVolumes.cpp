@@ -139,9 +139,22 @@ int ListVolumes(const std::vector<std::string>& args) {
     for (const TSourceNote& note : source.Notes) log.Line(SourceNoteLine(note));
     std::vector<const TVolumeInfo*> shown;
     if (choice.Volume) {
-        const TOpenVolume opened = OpenVolume(source, choice, options.Keys);
-        if (opened.Failure.End != TSourceEnd::Opened) {
-            PrintFailure(log, opened.Failure);
+        // The volume asked for, and its snapshot where one is: listed, not opened.
+        TSourceFailure failure;
+        const int count = static_cast<int>(source.Volumes.size());
+        if (*choice.Volume > count) {
+            failure.End = TSourceEnd::NoSuchVolume;
+            failure.Volume = *choice.Volume;
+            failure.Count = count;
+        } else if (const TVolumeInfo& v = source.Volumes[static_cast<std::size_t>(*choice.Volume - 1)];
+                   choice.Snapshot && *choice.Snapshot > static_cast<int>(v.Snapshots.size())) {
+            failure.End = TSourceEnd::NoSuchSnapshot;
+            failure.Volume = v.Number;
+            failure.Snapshot = *choice.Snapshot;
+            failure.Count = static_cast<int>(v.Snapshots.size());
+        }
+        if (failure.End != TSourceEnd::Opened) {
+            PrintFailure(log, failure);
             return 1;
         }
         shown.push_back(&source.Volumes[static_cast<std::size_t>(*choice.Volume - 1)]);
