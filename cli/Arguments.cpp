@@ -31,6 +31,7 @@ std::optional<std::string> ParseArguments(const std::vector<std::string>& args, 
     if (command != "scan" && command != "recover") return "unknown command " + command;
     std::vector<std::string> positional;
     std::optional<std::string> to;
+    bool driveGiven = false;
     for (std::size_t i = 1; i < args.size(); ++i) {
         if (args[i] == "--json" && command == "scan") {
             line.Json = true;
@@ -47,11 +48,17 @@ std::optional<std::string> ParseArguments(const std::vector<std::string>& args, 
             line.Drive = args[i];
             if (!ValidDrive(line.Drive)) return "--drive takes a letter and a colon, such as D:";
             line.Drive[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(line.Drive[0])));
+            driveGiven = true;
         } else if (args[i].size() > 1 && args[i][0] == '-' && args[i] != "-") {
             return "unknown option " + args[i];
         } else {
             positional.push_back(args[i]);
         }
+    }
+    // A drive letter as the SOURCE (Windows' "D:") names the drive as well.
+    if (!driveGiven && !positional.empty() && ValidDrive(positional[0])) {
+        line.Drive = positional[0];
+        line.Drive[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(line.Drive[0])));
     }
     if (command == "scan") {
         if (positional.size() != 1) return "scan takes one SOURCE";

@@ -17,8 +17,11 @@
 
 #include "Arguments.h"
 #include "Commands.h"
+#if DERUZERA_SOURCES
 #include "ListVolumes.h"
+#endif
 #include "platform/Locale.h"
+#include "platform/Terminal.h"
 #include "volume/Batch.h"
 
 using namespace deruzera;
@@ -27,7 +30,9 @@ namespace {
 
 int Run(int argc, char** argv) {
     platform::InitLocale();
+#if DERUZERA_SOURCES
     if (argc > 1 && std::string(argv[1]) == "list") return cli::ListVolumes(std::vector<std::string>(argv + 2, argv + argc));
+#endif
     cli::TCommandLine line;
     if (const auto error = cli::ParseArguments(std::vector<std::string>(argv + 1, argv + argc), line)) {
         std::fprintf(stderr, "deruzera-cli: %s\n%s", error->c_str(), cli::Usage);
@@ -46,10 +51,12 @@ int Run(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    platform::PrepareStandardStreams();
+    platform::TArguments arguments(argc, argv);
     // What the reader can't handle itself ends the run with a line, never
     // with an abort.
     try {
-        return Run(argc, argv);
+        return Run(arguments.Count(), arguments.Values());
     } catch (const std::bad_alloc&) {
         std::fprintf(stderr, "%s\n", RecoveryStoppedLine(true).Text.c_str());
     } catch (const std::exception& e) {

@@ -2,7 +2,9 @@
 // read-only open first, and where that is refused for a block device, a
 // read-only descriptor from the disk service udisks2, which polkit allows
 // or refuses (asking the user for a password where its rules say so).
-// Nothing is ever opened for writing.
+// Nothing is ever opened for writing. On Windows: CreateFileW alone, and
+// where a drive is refused to a program that runs without elevation, a
+// failure that says so (NotElevated).
 #pragma once
 
 #include <string>

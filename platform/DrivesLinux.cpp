@@ -42,11 +42,6 @@ TFileSystemProbe DriveFileSystem(const std::string& drive, const TDriveInfo& inf
     return ProbeFileSystem(info.Path, info.UdevEntry);
 }
 
-TDriveQueries& QueriesInForce() {
-    static TDriveQueries queries = DriveMapQueries();
-    return queries;
-}
-
 // The first line of a small sysfs or udev file, without its line break.
 bool ReadLine(const fs::path& file, std::string& line) {
     std::ifstream in(file);
@@ -140,14 +135,6 @@ std::string LetterOfRoot(const std::string& root) {
 
 // ---- The queries ------------------------------------------------------------
 
-const TDriveQueries& DriveQueries() { return QueriesInForce(); }
-
-TDriveQueries SetDriveQueries(TDriveQueries queries) {
-    TDriveQueries previous = std::move(QueriesInForce());
-    QueriesInForce() = std::move(queries);
-    return previous;
-}
-
 TDriveQueries DriveMapQueries() {
     TDriveQueries q;
     q.LogicalDrives = [] {
@@ -182,17 +169,6 @@ TDriveQueries DriveMapQueries() {
         return info.Size;
     };
     return q;
-}
-
-std::string GetFileSystemName(const std::string& letter) {
-    const TDriveQueries& q = DriveQueries();
-    std::string name;
-    if (!q.VolumeFileSystem || !q.VolumeFileSystem(letter + ":\\", name)) return {};
-    // The platform's answer is a 32-character buffer up to its NUL.
-    const auto nul = name.find('\0');
-    if (nul != std::string::npos) name.resize(nul);
-    if (name.size() > 31) name.resize(31);
-    return name;
 }
 
 // ---- Names and order --------------------------------------------------------

@@ -10,6 +10,8 @@
 namespace deruzera::platform {
 
 // Applies the user's locale (setlocale(LC_ALL, "")); call once at start.
+// On Windows the separators come from the system and the C library's
+// locale stays "C".
 void InitLocale();
 
 // The locale's decimal separator ("." where it names none).
@@ -21,7 +23,8 @@ std::string TimeSeparator();
 // daylight-saving rule of that date. False where the platform can't say.
 bool LocalZoneOffset(std::int64_t unixSeconds, std::int32_t& offsetSeconds);
 
-// The machine's local time zone (TZ, or /etc/localtime).
+// The machine's local time zone (TZ, or /etc/localtime; on Windows the
+// system's zone).
 class TLocalZone final : public TTimeZone {
 public:
     bool OffsetAt(std::int64_t unixSeconds, std::int32_t& offsetSeconds) const override {

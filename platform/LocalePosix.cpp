@@ -41,11 +41,6 @@ bool LocalZoneOffset(std::int64_t unixSeconds, std::int32_t& offsetSeconds) {
     return true;
 }
 
-TLocalTimes LocalTimes() {
-    static const TLocalZone zone;
-    return TLocalTimes(&zone, TimeSeparator());
-}
-
 std::string NowText() {
     const time_t now = time(nullptr);
     tm local{};

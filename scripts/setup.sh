@@ -13,17 +13,32 @@ packages=(g++ cmake ninja-build pkg-config git libgtest-dev clang libclang-rt-14
           shared-mime-info adwaita-icon-theme hicolor-icon-theme time locales libicu-dev
           desktop-file-utils appstream man-db librsvg2-bin dpkg-dev debootstrap
           libewf-dev libvhdi-dev libvmdk-dev libqcow-dev libvshadow-dev libbde-dev libbfio-dev
-          fdisk gdisk qemu-utils ewf-tools libvshadow-utils gddrescue fuse3 xz-utils)
+          fdisk gdisk qemu-utils ewf-tools libvshadow-utils gddrescue xz-utils
+          ffmpeg ghostscript zip sqlite3 p7zip-full python3 testdisk libfuse3-dev fuse3)
+# The Windows build and its tests under Wine: the cross compiler, wine64 and
+# GoogleTest's sources. Without what they recommend (sound, video, drivers
+# and fonts for windows no test opens).
+windows_packages=(g++-mingw-w64-x86-64-posix wine64 googletest)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
-if ((${#missing[@]})); then
-  echo "Installing: ${missing[*]}"
+missing_windows=()
+for p in "${windows_packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing_windows+=("$p")
+done
+if ((${#missing[@]} + ${#missing_windows[@]})); then
+  echo "Installing: ${missing[*]} ${missing_windows[*]}"
   sudo_cmd=()
   [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
   "${sudo_cmd[@]}" apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq "${missing[@]}" >/dev/null
+  if ((${#missing[@]})); then
+    DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq "${missing[@]}" >/dev/null
+  fi
+  if ((${#missing_windows[@]})); then
+    DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends \
+      "${missing_windows[@]}" >/dev/null
+  fi
 fi
 
 # The locale a Debian installer sets, where the machine lacks it (a bare

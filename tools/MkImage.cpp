@@ -19,6 +19,8 @@
 #include <algorithm>
 #include <fstream>
 #include <functional>
+#include <iterator>
+#include <memory>
 #include <iostream>
 #include <sstream>
 #include <string>
@@ -204,6 +206,17 @@ void Execute(TNtfsImage& image, TPlanLine line, const std::string& imagePath, st
         const std::string text = line.Text;
         image.CreateFile(line.Args[0], text.size(), [text](std::uint64_t offset, std::uint8_t* out, std::size_t n) {
             std::memcpy(out, text.data() + offset, n);
+        });
+    } else if (c == "copy") {
+        Need(line, 2, 2, "copy PATH HOSTFILE");
+        std::ifstream in(line.Args[1], std::ios::binary);
+        auto content = std::make_shared<const std::string>(std::istreambuf_iterator<char>(in),
+                                                           std::istreambuf_iterator<char>());
+        if (!in.is_open() || in.bad()) {
+            throw TPlanError("copy: can't read " + line.Args[1]);
+        }
+        image.CreateFile(line.Args[0], content->size(), [content](std::uint64_t offset, std::uint8_t* out, std::size_t n) {
+            std::memcpy(out, content->data() + offset, n);
         });
     } else if (c == "sparse") {
         const std::uint64_t seed = TakeSeed(line.Args);

@@ -8,6 +8,8 @@
 #include <set>
 #include <tuple>
 
+#include "LocalPath.h"
+
 namespace deruzera {
 namespace {
 

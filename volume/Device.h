@@ -53,7 +53,11 @@ enum class TAccessFailure {
     NotAuthorized,
     // No such file or device, or the disk service doesn't know the device.
     NoSuchDevice,
-    // Anything else: see Errno, or the disk service's error.
+    // Windows refused a drive to a program that runs without an
+    // administrator's rights.
+    NotElevated,
+    // Anything else: see Errno, the disk service's error, or the system's
+    // message.
     Other,
 };
 
@@ -67,6 +71,7 @@ struct TDeviceAccess {
     std::string ServiceMessage;
     bool BlockDevice = false;          // the path names a block device
     bool ThroughService = false;       // the descriptor came from the disk service
+    std::string SystemMessage;         // the system's own words where Errno says less (Windows)
 };
 
 // How a front end opens the device of a drive string.

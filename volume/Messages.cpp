@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "LocalPath.h"
 #include "Messages.h"
 #include "Scan.h"
 #include "SizeText.h"
@@ -241,7 +242,7 @@ std::vector<TLogLine> CopyNoteLines(const TCopyNotes& notes) {
 std::vector<TLogLine> WriteLines(const TWriteOutcome& outcome, const std::string& target, const TCopyNotes& notes) {
     switch (outcome.End) {
     case TWriteEnd::Written: {
-        std::vector<TLogLine> lines{{"Recovered file written : " + std::filesystem::path(target).filename().string() +
+        std::vector<TLogLine> lines{{"Recovered file written : " + LocalPathText(LocalPath(target).filename()) +
                                          " (" + std::to_string(outcome.Bytes) + " Bytes)",
                                      clBlue}};
         const std::vector<TLogLine> noted = CopyNoteLines(notes);
@@ -290,8 +291,11 @@ std::string AccessFailureText(const TDeviceAccess& result) {
         if (IsNoSuchDevice(result.Errno) || result.Errno == 0) return "No such device: " + path;
         return "Access to " + path + " was refused: permission denied, and " + Service +
                " does not know the device. Run as root.";
+    case TAccessFailure::NotElevated:
+        return "Access to " + path + " was refused: reading a drive directly needs administrator rights. Run as administrator.";
     case TAccessFailure::Other: break;
     }
+    if (!result.SystemMessage.empty()) return "Cannot open " + path + ": " + FirstLine(result.SystemMessage) + ".";
     if (!result.ServiceError.empty() || !result.ServiceMessage.empty()) {
         std::string text = "Cannot open " + path + " through " + Service + ": " + FirstLine(result.ServiceMessage);
         if (!result.ServiceError.empty()) text += " (" + result.ServiceError + ")";

@@ -3,11 +3,13 @@
 // open folder of the target through a temporary file, holes kept.
 #include <cerrno>
 #include <random>
+#include <string_view>
 
 #include "Attributes.h"
 #include "Bitmap.h"
 #include "Fixup.h"
 #include "Layout.h"
+#include "LocalPath.h"
 #include "Messages.h"
 #include "Mft.h"
 #include "Names.h"

@@ -30,6 +30,7 @@ const char* ReasonName(platform::TAccessFailure failure) {
         case platform::TAccessFailure::NoSuchDevice: return "no-such-device";
         case platform::TAccessFailure::Other: return "other";
         case platform::TAccessFailure::Unmapped: return "unmapped";
+        case platform::TAccessFailure::NotElevated: return "not-elevated";
     }
     return "?";
 }

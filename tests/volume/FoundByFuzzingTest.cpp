@@ -8,6 +8,7 @@
 #include "Fixture.h"
 
 #include "Synthetic.h"
+#include "volume/CarveFormats.h"
 #include "volume/Salvane.h"
 
 using namespace deruzera;
@@ -157,3 +158,16 @@ TEST(FoundByFuzzing, ACompressedStreamOfAHugeClaimedSizePlansInExtentsOfItsRuns)
 }
 
 }  // namespace
+
+// Carving: a gzip header that names a file where the stretch ends right
+// after it. The name's search got an empty view (no bytes at all) and
+// handed its null pointer to memchr.
+TEST(FoundByFuzzing, AGzipHeaderWithANameAtTheEndOfTheStretch) {
+    const std::string header("\x1F\x8B\x08\x08\0\0\0\0\0\x03", 10);
+    const THandle device = MemoryDevice(header);
+    std::atomic<bool> abort{false};
+    carve::TCarveReader reader(*device, abort);
+    reader.Bound(static_cast<std::int64_t>(header.size()));
+    reader.Begin(0);
+    EXPECT_FALSE(carve::Follow(TCarveFormat::Gzip, reader, 0));
+}
