@@ -8,7 +8,8 @@
 namespace deruzera::cli {
 
 inline constexpr const char* Usage =
-    "usage: deruzera-cli scan [--json] [--drive X:] SOURCE\n"
+    "usage: deruzera-cli list [--json] SOURCE\n"
+    "       deruzera-cli scan [--json] [--drive X:] SOURCE\n"
     "       deruzera-cli recover [--drive X:] [--allow-same-device] SOURCE RECORD OUTPUT\n"
     "       deruzera-cli recover [--drive X:] [--allow-same-device] SOURCE --to DIR\n"
     "                            (--all | --match GLOB | RECORD...)\n";

@@ -1,5 +1,6 @@
 // deruzera-cli: the deleted-file scan and the recovery without a window.
 //
+//   deruzera-cli list [--json] SOURCE          (ListVolumes.cpp)
 //   deruzera-cli scan [--json] [--drive X:] SOURCE
 //   deruzera-cli recover [--drive X:] SOURCE RECORD OUTPUT
 //   deruzera-cli recover [--drive X:] [--allow-same-device] SOURCE --to DIR
@@ -16,6 +17,9 @@
 
 #include "Arguments.h"
 #include "Commands.h"
+#if DERUZERA_SOURCES
+#include "ListVolumes.h"
+#endif
 #include "platform/Locale.h"
 #include "platform/Terminal.h"
 #include "volume/Batch.h"
@@ -26,6 +30,9 @@ namespace {
 
 int Run(int argc, char** argv) {
     platform::InitLocale();
+#if DERUZERA_SOURCES
+    if (argc > 1 && std::string(argv[1]) == "list") return cli::ListVolumes(std::vector<std::string>(argv + 2, argv + argc));
+#endif
     cli::TCommandLine line;
     if (const auto error = cli::ParseArguments(std::vector<std::string>(argv + 1, argv + argc), line)) {
         std::fprintf(stderr, "deruzera-cli: %s\n%s", error->c_str(), cli::Usage);
