@@ -18,7 +18,7 @@
 #include "Arguments.h"
 #include "Commands.h"
 #if DERUZERA_SOURCES
-#include "ListVolumes.h"
+#include "Sources.h"
 #endif
 #include "platform/Locale.h"
 #include "platform/Terminal.h"
@@ -30,15 +30,19 @@ namespace {
 
 int Run(int argc, char** argv) {
     platform::InitLocale();
-#if DERUZERA_SOURCES
-    if (argc > 1 && std::string(argv[1]) == "list") return cli::ListVolumes(std::vector<std::string>(argv + 2, argv + argc));
-#endif
     cli::TCommandLine line;
     if (const auto error = cli::ParseArguments(std::vector<std::string>(argv + 1, argv + argc), line)) {
         std::fprintf(stderr, "deruzera-cli: %s\n%s", error->c_str(), cli::Usage);
         return 2;
     }
     switch (line.Command) {
+    case cli::TCommand::List:
+#if DERUZERA_SOURCES
+        return cli::ListVolumes(line);
+#else
+        std::fputs("deruzera-cli: list is not built here: it needs the libyal libraries\n", stderr);
+        return 2;
+#endif
     case cli::TCommand::Scan: return cli::Scan(line);
     case cli::TCommand::Recover: return cli::Recover(line);
     case cli::TCommand::RecoverMany: return cli::RecoverMany(line);

@@ -276,7 +276,8 @@ std::string AccessFailureText(const TDeviceAccess& result) {
     const std::string& path = result.Path;
     switch (result.Failure) {
     case TAccessFailure::None:
-    case TAccessFailure::Unmapped: return {};
+    case TAccessFailure::Unmapped:
+    case TAccessFailure::Source: return {};
     case TAccessFailure::PermissionDenied:
         if (!result.BlockDevice)
             return "Access to " + path + " was refused: permission denied. Run as root or get read access to the file.";
@@ -309,6 +310,7 @@ std::string AccessFailureText(const TDeviceAccess& result) {
 }
 
 std::vector<TLogLine> OpenFailedLines(const TDeviceAccess& access) {
+    if (access.Failure == TAccessFailure::Source) return access.Lines;
     std::vector<TLogLine> lines{{"Error: Invalid handle value", clRed}};
     if (const std::string why = AccessFailureText(access); !why.empty()) lines.push_back({why, clRed});
     return lines;
