@@ -18,15 +18,19 @@ void TScanner::run() {
     // ScanDrive ends every way as a value, its lines made; what the
     // window's side of the scan can't take in (memory for the files) ends
     // it the same way.
+    deruzera::TScanOutcome outcome;
     try {
-        outcome_ = deruzera::ScanDrive(drive_, open_, *this, abort_);
+        outcome = deruzera::ScanDrive(drive_, open_, *this, abort_);
     } catch (const std::bad_alloc&) {
-        outcome_.End = deruzera::TScanEnd::OutOfMemory;
-        for (const deruzera::TLogLine& line : deruzera::ScanEndLines(outcome_)) Line(line);
+        outcome.End = deruzera::TScanEnd::OutOfMemory;
+        for (const deruzera::TLogLine& line : deruzera::ScanEndLines(outcome)) Line(line);
     }
+    std::lock_guard lock(mutex_);
+    outcome_ = std::move(outcome);
 }
 
 std::shared_ptr<deruzera::TScanResults> TScanner::TakeResults() {
+    std::lock_guard lock(mutex_);
     if (!outcome_.Walked || !outcome_.Volume) return nullptr;
     auto results = std::make_shared<deruzera::TScanResults>();
     results->Volume = outcome_.Volume;
@@ -42,4 +46,7 @@ void TScanner::Walking(std::int64_t recordCount) { emit WalkBegan(recordCount); 
 
 void TScanner::Progress(std::int64_t position, std::int64_t found) { emit ProgressMade(position, found); }
 
-void TScanner::Found(const deruzera::TFoundBatch& batch) { files_.Append(batch.Files); }
+void TScanner::Found(const deruzera::TFoundBatch& batch) {
+    std::lock_guard lock(mutex_);
+    files_.Append(batch.Files);
+}

@@ -8,6 +8,7 @@
 #include <QThread>
 #include <atomic>
 #include <memory>
+#include <mutex>
 
 #include "volume/Log.h"
 #include "volume/Scan.h"
@@ -26,7 +27,10 @@ public:
 
     // After the thread has ended: how the scan ended, and what it found
     // (null where the walk never began).
-    const deruzera::TScanOutcome& Outcome() const { return outcome_; }
+    const deruzera::TScanOutcome& Outcome() const {
+        std::lock_guard lock(mutex_);
+        return outcome_;
+    }
     std::shared_ptr<deruzera::TScanResults> TakeResults();
 
 signals:
@@ -48,6 +52,10 @@ private:
     std::string drive_;
     deruzera::TDeviceOpener open_;
     std::atomic<bool>& abort_;
+    // What the worker hands over: taken by the window once it has ended,
+    // under the lock, which also makes the hand-over plain to the thread
+    // checkers (Qt's own locks are not instrumented).
+    mutable std::mutex mutex_;
     deruzera::TScanOutcome outcome_;
     deruzera::TFoundFileList files_;
 };
