@@ -88,39 +88,46 @@ public:
     void Finish() override { out_.Flush(); }
 
 private:
+    // The fixed text of a row, around its values.
+    static constexpr std::string_view Keys[] = {
+        "{\"record\":", ",\"offset\":", ",\"name\":", ",\"path\":", ",\"size\":", ",\"created\":",
+        ",\"modified\":", ",\"state\":\"", "\"", ",\"unread_bytes\":", ",\"overwritten_bytes\":",
+        ",\"overwritten_by\":[", ",", "],\"compressed\":false", ",\"encrypted\":false}\n"};
+    static constexpr std::size_t KeyBytes = [] {
+        std::size_t n = 0;
+        for (std::string_view k : Keys) n += k.size();
+        return n;
+    }();
+    // The numbers of a row, and the longest state name.
+    static constexpr std::size_t NumberBytes = 6 * NumberBound + 16;
+
     void Row(const TFoundFiles& f, const TFoundBatch& batch) {
         std::string created, modified;
         facts_.Times(f, created, modified);
         const std::string& path = facts_.SafePath(f, batch);
-        // Each piece takes its room as it is written.
-        auto number = [&](std::string_view key, std::int64_t value) {
-            out_.Wrote(PutNumber(Put(out_.Room(key.size() + NumberBound), key), value));
-        };
-        auto safe = [&](std::string_view key, std::string_view text, TSafeUse use) {
-            out_.Append(key);
-            out_.AppendSafe(text, use);
-        };
-        number("{\"record\":", f.Record);
-        number(",\"offset\":", FileRecordOffset(batch.Volume.Geometry(), f.Record));
-        safe(",\"name\":", batch.Files.Name(f), TSafeUse::JsonName);
-        out_.Append(",\"path\":");
-        out_.Append(path);
-        number(",\"size\":", f.FileSize);
-        safe(",\"created\":", created, TSafeUse::JsonPath);
-        safe(",\"modified\":", modified, TSafeUse::JsonPath);
-        out_.Append(",\"state\":\"");
-        out_.Append(StateName(f.State));
-        out_.Append("\"");
-        if (f.UnreadBytes > 0) number(",\"unread_bytes\":", static_cast<std::int64_t>(f.UnreadBytes));
-        number(",\"overwritten_bytes\":", static_cast<std::int64_t>(f.OverwrittenBytes));
-        out_.Append(",\"overwritten_by\":[");
+        const std::string_view name = batch.Files.Name(f);
         const std::vector<std::string>& owners = batch.Volume.Overwriters().Of(f.Record);
-        for (std::size_t i = 0; i < owners.size(); ++i) {
-            if (i) out_.Append(",");
-            out_.AppendSafe(owners[i], TSafeUse::JsonPath);
-        }
-        out_.Append((f.Flags & FoundCompressed) ? "],\"compressed\":true" : "],\"compressed\":false");
-        out_.Append((f.Flags & FoundEncrypted) ? ",\"encrypted\":true}\n" : ",\"encrypted\":false}\n");
+        // The row's room, taken once: its fixed text, its numbers, and each
+        // value at its longest once made safe.
+        std::size_t room = KeyBytes + NumberBytes + SafeBound(name) + path.size() + SafeBound(created) +
+                           SafeBound(modified);
+        for (const std::string& owner : owners) room += SafeBound(owner) + Keys[12].size();
+        char* p = out_.Room(room);
+        p = PutNumber(Put(p, Keys[0]), f.Record);
+        p = PutNumber(Put(p, Keys[1]), FileRecordOffset(batch.Volume.Geometry(), f.Record));
+        p = PutSafe(Put(p, Keys[2]), name, TSafeUse::JsonName);
+        p = Put(Put(p, Keys[3]), path);
+        p = PutNumber(Put(p, Keys[4]), f.FileSize);
+        p = PutSafe(Put(p, Keys[5]), created, TSafeUse::JsonPath);
+        p = PutSafe(Put(p, Keys[6]), modified, TSafeUse::JsonPath);
+        p = Put(Put(Put(p, Keys[7]), StateName(f.State)), Keys[8]);
+        if (f.UnreadBytes > 0) p = PutNumber(Put(p, Keys[9]), static_cast<std::int64_t>(f.UnreadBytes));
+        p = PutNumber(Put(p, Keys[10]), static_cast<std::int64_t>(f.OverwrittenBytes));
+        p = Put(p, Keys[11]);
+        for (std::size_t i = 0; i < owners.size(); ++i) p = PutSafe(i ? Put(p, Keys[12]) : p, owners[i], TSafeUse::JsonPath);
+        p = Put(p, (f.Flags & FoundCompressed) ? std::string_view("],\"compressed\":true") : Keys[13]);
+        p = Put(p, (f.Flags & FoundEncrypted) ? std::string_view(",\"encrypted\":true}\n") : Keys[14]);
+        out_.Wrote(p);
     }
 
     TOutput& out_;
