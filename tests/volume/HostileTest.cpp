@@ -135,6 +135,16 @@ TEST(WriteRecoveredFile, NeverOverTheSourceNorWhatIsNoRegularFile) {
     ASSERT_EQ(::mkfifo((dir / "pipe").c_str(), 0600), 0);
     EXPECT_EQ(save((dir / "pipe").string()).End, TWriteEnd::NotRegular);
     EXPECT_TRUE(fs::is_fifo(dir / "pipe"));
+#else
+    // A device's name is the device in every folder (Wine makes no links
+    // for Windows programs).
+    TWriteOptions keepAll;
+    keepAll.Replace = false;
+    for (const char* name : {"NUL", "con.txt", "COM1", "conout$"}) {
+        EXPECT_EQ(save((dir / name).string()).End, TWriteEnd::NotRegular) << name;
+        EXPECT_EQ(save((dir / name).string(), keepAll).End, TWriteEnd::Failed) << name;
+    }
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir), {}), 1);
 #endif
     // Not replacing: what exists stays.
     std::ofstream(dir / "kept.txt") << "old";
