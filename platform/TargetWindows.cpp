@@ -247,9 +247,9 @@ public:
         if (GetSecurityInfo(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
                             &security) != ERROR_SUCCESS)
             return false;
+        const PSID user = user_.empty() ? nullptr : reinterpret_cast<const TOKEN_USER*>(user_.data())->User.Sid;
         const bool trusted = owner && IsValidSid(owner) &&
-                             ((!user_.empty() && EqualSid(owner, reinterpret_cast<const TOKEN_USER*>(user_.data())->User.Sid)) ||
-                              IsWellKnownSid(owner, WinBuiltinAdministratorsSid) ||
+                             ((user && EqualSid(owner, user)) || IsWellKnownSid(owner, WinBuiltinAdministratorsSid) ||
                               IsWellKnownSid(owner, WinLocalSystemSid) || (installer_ && EqualSid(owner, installer_)));
         LocalFree(security);
         return trusted;
@@ -400,7 +400,8 @@ public:
             OpenIn(handle_.Get(), wide, FILE_READ_ATTRIBUTES, ShareAll, FILE_OPEN, FILE_OPEN_REPARSE_POINT, handle);
         if (!NT_SUCCESS(status)) {
             // Something that can't be looked at is still something.
-            if (status != StatusObjectNameNotFound && status != StatusObjectPathNotFound) entry.Kind = TEntryKind::Other;
+            if (status != StatusObjectNameNotFound && status != StatusObjectPathNotFound)
+                entry.Kind = TEntryKind::Other;
             return entry;
         }
         TKind kind;
