@@ -8,12 +8,25 @@
 namespace deruzera::cli {
 
 inline constexpr const char* Usage =
-    "usage: deruzera-cli scan [--json] [--drive X:] SOURCE\n"
-    "       deruzera-cli recover [--drive X:] [--allow-same-device] SOURCE RECORD OUTPUT\n"
-    "       deruzera-cli recover [--drive X:] [--allow-same-device] SOURCE --to DIR\n"
-    "                            (--all | --match GLOB | RECORD...)\n";
+    "usage: deruzera-cli list [--json] [SOURCE OPTIONS] SOURCE\n"
+    "       deruzera-cli scan [--json] [--drive X:] [--with-snapshots] [SOURCE OPTIONS] SOURCE\n"
+    "       deruzera-cli recover [--drive X:] [--allow-same-device] [SOURCE OPTIONS] SOURCE RECORD OUTPUT\n"
+    "       deruzera-cli recover [--drive X:] [--allow-same-device] [SOURCE OPTIONS] SOURCE --to DIR\n"
+    "                            (--all | --match GLOB | RECORD...)\n"
+    "SOURCE OPTIONS: [--volume N [--snapshot K]] [--mapfile FILE]\n"
+    "                [--password-file FILE | --recovery-password DIGITS | --startup-key FILE.BEK]\n";
 
-enum class TCommand { Scan, Recover, RecoverMany, Help };
+enum class TCommand { List, Scan, Recover, RecoverMany, Help };
+
+// Which volume of a source, and how to read it.
+struct TSourceChoice {
+    std::optional<int> Volume;     // from 1
+    std::optional<int> Snapshot;   // from 1, oldest first
+    std::optional<std::string> Mapfile;
+    std::optional<std::string> PasswordFile;
+    std::optional<std::string> RecoveryPassword;
+    std::optional<std::string> StartupKey;
+};
 
 struct TCommandLine {
     TCommand Command = TCommand::Help;
@@ -21,6 +34,8 @@ struct TCommandLine {
     std::string Source;
     bool Json = false;
     bool AllowSameDevice = false;
+    TSourceChoice Choice;
+    bool WithSnapshots = false;  // scan: the files snapshots hold that the volume no longer has
     // recover SOURCE RECORD OUTPUT
     long long Record = -1;
     std::string Output;

@@ -7,6 +7,9 @@
 
 #include "Listing.h"
 #include "Output.h"
+#if DERUZERA_SOURCES
+#include "Sources.h"
+#endif
 #include "platform/DriveMap.h"
 #include "platform/Locale.h"
 #include "platform/Target.h"
@@ -107,6 +110,56 @@ private:
     TStderrLog& log_;
 };
 
+// How a command opens the volume of its SOURCE: through the source layer
+// where it is built (containers, partition tables, BitLocker, rescued
+// images), else as the device or image SOURCE names.
+class TOpening {
+public:
+    TOpening(const TCommandLine& line, TStderrLog& log)
+#if DERUZERA_SOURCES
+        : sources_(line, log)
+#endif
+    {
+        platform::MapDrive(line.Drive, line.Source);
+        (void)log;
+    }
+    // A source option that can't be used, as a usage error.
+    const std::optional<std::string>* UsageError() const {
+#if DERUZERA_SOURCES
+        if (sources_.UsageError()) return &sources_.UsageError();
+#endif
+        return nullptr;
+    }
+    TDeviceOpener Opener() {
+#if DERUZERA_SOURCES
+        return sources_.Opener();
+#else
+        return platform::TerminalDriveOpener();
+#endif
+    }
+    // The exit code of a failed open: 2 where the source holds several
+    // volumes and none was chosen (they are listed), 1 otherwise.
+    int FailedExit() {
+#if DERUZERA_SOURCES
+        if (sources_.ListVolumesNeeded()) return 2;
+#endif
+        return 1;
+    }
+
+private:
+#if DERUZERA_SOURCES
+    TSourceOpener sources_;
+#endif
+};
+
+// The usage error of a source option, or nothing.
+bool UsageRefused(const TOpening& opening) {
+    const std::optional<std::string>* error = opening.UsageError();
+    if (!error) return false;
+    std::fprintf(stderr, "deruzera-cli: %s\n%s", (*error)->c_str(), Usage);
+    return true;
+}
+
 }  // namespace
 
 int Scan(const TCommandLine& line) {
@@ -115,42 +168,48 @@ int Scan(const TCommandLine& line) {
     const std::unique_ptr<TFoundWriter> writer =
         TFoundWriter::Make(line.Json ? TListFormat::Json : TListFormat::Table, out);
     TListingScan sink(log, *writer);
-    platform::MapDrive(line.Drive, line.Source);
+    TOpening opening(line, log);
+    if (UsageRefused(opening)) return 2;
     const std::atomic<bool> never{false};
-    const TScanOutcome outcome = ScanDrive(line.Drive, platform::TerminalDriveOpener(), sink, never);
+    const TScanOutcome outcome = ScanDrive(line.Drive, opening.Opener(), sink, never);
     writer->Finish();
+    const int exit = outcome.End == TScanEnd::Completed ? 0 : outcome.End == TScanEnd::OpenFailed ? opening.FailedExit() : 1;
     std::fflush(stderr);
     // Nothing is left to release but memory: skip freeing it piece by piece.
-    platform::ExitNow(outcome.End == TScanEnd::Completed ? 0 : 1);
+    platform::ExitNow(exit);
 }
 
 int Recover(const TCommandLine& line) {
     TStderrLog log;
     TCliRecovery host(log, line.Output, line.AllowSameDevice);
-    platform::MapDrive(line.Drive, line.Source);
-    const TRecoveryOutcome outcome = RecoverRecord(line.Drive, platform::TerminalDriveOpener(), line.Record,
-                                                   platform::LocalFileSystem(), host);
+    TOpening opening(line, log);
+    if (UsageRefused(opening)) return 2;
+    const TRecoveryOutcome outcome =
+        RecoverRecord(line.Drive, opening.Opener(), line.Record, platform::LocalFileSystem(), host);
+    if (outcome.End == TRecoveryEnd::NoDevice) return opening.FailedExit();
     return outcome.End == TRecoveryEnd::Recovered ? 0 : 1;
 }
 
 int RecoverMany(const TCommandLine& line) {
     TStderrLog log;
-    platform::MapDrive(line.Drive, line.Source);
+    TOpening opening(line, log);
+    if (UsageRefused(opening)) return 2;
     const std::atomic<bool> never{false};
     std::shared_ptr<TNtfsVolume> volume;
     std::vector<TBatchItem> items;
     if (!line.Records.empty()) {
         // Each record is planned as it stands: no scan is needed.
-        volume = OpenDriveVolume(line.Drive, platform::TerminalDriveOpener(), log);
-        if (!volume) return 1;
+        TRecoveryEnd end = TRecoveryEnd::NoVolume;
+        volume = OpenDriveVolume(line.Drive, opening.Opener(), log, &end);
+        if (!volume) return end == TRecoveryEnd::NoDevice ? opening.FailedExit() : 1;
         for (long long record : line.Records) items.push_back({record, std::nullopt, -1, TRecoverability::Unknown});
     } else {
         const std::optional<TGlob> match = line.Match ? std::optional<TGlob>(TGlob(*line.Match)) : std::nullopt;
         TChoosingScan scan(log, match ? &*match : nullptr);
-        const TScanOutcome outcome = ScanDrive(line.Drive, platform::TerminalDriveOpener(), scan, never);
+        const TScanOutcome outcome = ScanDrive(line.Drive, opening.Opener(), scan, never);
         if (outcome.End != TScanEnd::Completed || !outcome.Volume) {
             for (const TLogLine& logLine : scan.lines) log.Line(logLine);
-            return 1;
+            return outcome.End == TScanEnd::OpenFailed ? opening.FailedExit() : 1;
         }
         volume = outcome.Volume;
         // In the order of the records, as the walk met them.
@@ -164,9 +223,10 @@ int RecoverMany(const TCommandLine& line) {
     const TBatchOutcome outcome =
         RecoverBatch(*volume, items, line.Folder, platform::LocalFileSystem(), sink, never, options);
     std::fflush(stdout);
-    if (outcome.Refused && !line.AllowSameDevice && OnDriveBeingRead(volume->Device(), line.Folder))
-        std::fputs("deruzera-cli: --allow-same-device writes there all the same\n", stderr);
-    return !outcome.Refused && outcome.Written == outcome.Files && outcome.Unread == 0 ? 0 : 1;
+    if (outcome.Refused == TBatchOutcome::TRefusal::SameDevice) std::fputs(AllowSameDeviceHint().c_str(), stderr);
+    return outcome.Refused == TBatchOutcome::TRefusal::None && outcome.Written == outcome.Files && outcome.Unread == 0
+               ? 0
+               : 1;
 }
 
 }  // namespace deruzera::cli

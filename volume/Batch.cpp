@@ -274,14 +274,14 @@ TBatchOutcome RecoverBatch(TNtfsVolume& ntfs, const std::vector<TBatchItem>& ite
     std::unique_ptr<TTargetFolder> root = files.OpenFolder(folder, true, error);
     if (!root) {
         sink.Line({"Error: Unable to make the folder " + folder + " (" + FailureText(error) + ")", clRed});
-        outcome.Refused = true;
+        outcome.Refused = TBatchOutcome::TRefusal::FolderUnusable;
         return outcome;
     }
     if (!options.AllowSameDevice && OnDriveBeingRead(device, folder)) {
         sink.Line({"Error: The folder " + folder +
                        " is on the drive being read; writing there could overwrite deleted files",
                    clRed});
-        outcome.Refused = true;
+        outcome.Refused = TBatchOutcome::TRefusal::SameDevice;
         return outcome;
     }
     TFolderWalk walk(files, std::move(root), folder, sink);

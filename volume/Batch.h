@@ -83,7 +83,9 @@ struct TBatchOutcome {
     std::uint64_t Bytes = 0;  // written
     std::size_t Unread = 0;   // of those written, files with bytes the device could not give
     bool Stopped = false;     // stopped before every file was tried
-    bool Refused = false;     // the folder can't be used: nothing was tried
+    // Why nothing was tried, where the folder can't be used.
+    enum class TRefusal { None, FolderUnusable, SameDevice };
+    TRefusal Refused = TRefusal::None;
 };
 
 // Recovers `items` of `volume` into `folder` of `files` (made where it is

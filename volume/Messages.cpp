@@ -199,6 +199,10 @@ TLogLine SameDeviceAnswerLine() { return {"Writing to the drive being read all t
 
 TLogLine PreparingRecoveryLine() { return {"Preparing for recovery", clBlack}; }
 TLogLine CancelledLine() { return {"Recovery cancelled by user", clRed}; }
+std::string AllowSameDeviceHint() { return "deruzera-cli: --allow-same-device writes there all the same\n"; }
+TLogLine StartedLine(const std::string& now) { return {"Application was started at " + now, clBlack}; }
+std::string DriveChangedText(const std::string& drive) { return "Current drive was changed to " + drive + "\\"; }
+
 TLogLine SameDeviceRefusedLine() {
     return {"Error: The target lies on the drive being read, where writing can overwrite deleted files still to be "
             "recovered; give --allow-same-device to write there all the same",
@@ -272,7 +276,8 @@ std::string AccessFailureText(const TDeviceAccess& result) {
     const std::string& path = result.Path;
     switch (result.Failure) {
     case TAccessFailure::None:
-    case TAccessFailure::Unmapped: return {};
+    case TAccessFailure::Unmapped:
+    case TAccessFailure::Source: return {};
     case TAccessFailure::PermissionDenied:
         if (!result.BlockDevice)
             return "Access to " + path + " was refused: permission denied. Run as root or get read access to the file.";
@@ -305,6 +310,7 @@ std::string AccessFailureText(const TDeviceAccess& result) {
 }
 
 std::vector<TLogLine> OpenFailedLines(const TDeviceAccess& access) {
+    if (access.Failure == TAccessFailure::Source) return access.Lines;
     std::vector<TLogLine> lines{{"Error: Invalid handle value", clRed}};
     if (const std::string why = AccessFailureText(access); !why.empty()) lines.push_back({why, clRed});
     return lines;

@@ -59,8 +59,16 @@ std::vector<TLogLine> WriteLines(const TWriteOutcome& outcome, const std::string
 TLogLine PreparingRecoveryLine();
 TLogLine CancelledLine();
 // The companion's answer where a target lies on the drive being read and it
-// was not told to write there.
+// was not told to write there; and its hint after a batch so refused.
 TLogLine SameDeviceRefusedLine();
+std::string AllowSameDeviceHint();
+
+// ---- The window ------------------------------------------------------------
+
+// The log's first line: "Application was started at " and the time.
+TLogLine StartedLine(const std::string& now);
+// The status line after a drive is chosen: "Current drive was changed to D:\".
+std::string DriveChangedText(const std::string& drive);
 // The words for an errno value a write met, or for ForeignLinkError.
 std::string FailureText(int error);
 

@@ -174,6 +174,7 @@ TEST_P(RealImage, ScanFindsEveryDeletedFileAndRecoversItsBytes) {
     ASSERT_EQ(outcome.End, TScanEnd::Completed);
     ASSERT_GE(sink.lines.size(), 2u);
     EXPECT_EQ(sink.lines[sink.lines.size() - 2].Text, "Scanning process completed");
+    EXPECT_FALSE(MostlyDamaged(outcome)) << outcome.DamagedRecords << " of " << outcome.RecordsWithBytes;
     EXPECT_EQ(sink.names.size(), sink.files.size());
 
     // What the manifest deleted and no later file took over is listed exactly.

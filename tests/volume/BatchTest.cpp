@@ -256,7 +256,7 @@ TEST_F(BatchTest, StoppingMidFileLeavesNoPartAndSaysHowFarItGot) {
 TEST_F(BatchTest, FolderOnTheDriveBeingReadIsRefusedUnlessAllowed) {
     Open(std::make_shared<HoldingDevice>(v.image));
     TBatchOutcome outcome = Run({30}, dir / "out");
-    EXPECT_TRUE(outcome.Refused);
+    EXPECT_EQ(outcome.Refused, TBatchOutcome::TRefusal::SameDevice);
     EXPECT_EQ(sink.lines, (Lines{{"Error: The folder " + (dir / "out").string() +
                                       " is on the drive being read; writing there could overwrite deleted files",
                                   clRed}}));
@@ -272,7 +272,7 @@ TEST_F(BatchTest, FoldersThatCantBeMadeAreSaid) {
         std::ofstream(dir / "file") << "x";
     }
     TBatchOutcome outcome = Run({30}, dir / "file");
-    EXPECT_TRUE(outcome.Refused);
+    EXPECT_EQ(outcome.Refused, TBatchOutcome::TRefusal::FolderUnusable);
     ASSERT_EQ(sink.lines.size(), 1u);
     EXPECT_EQ(sink.lines[0].first.rfind("Error: Unable to make the folder " + (dir / "file").string() + " (", 0), 0u);
 
