@@ -13,7 +13,10 @@
 #include <vector>
 
 #include "platform/RawDevice.h"
-#include "volume/Salvane.h"
+#include "volume/Device.h"
+#include "volume/Log.h"
+#include "volume/Records.h"
+#include "volume/Scan.h"
 
 namespace {
 

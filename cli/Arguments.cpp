@@ -47,8 +47,6 @@ std::optional<std::string> ParseArguments(const std::vector<std::string>& args, 
         };
         if (args[i] == "--json" && (command == "scan" || command == "list")) {
             line.Json = true;
-        } else if (args[i] == "--with-snapshots" && command == "scan") {
-            line.WithSnapshots = true;
         } else if (args[i] == "--volume" || args[i] == "--snapshot") {
             const std::string option = args[i];
             std::optional<std::string> text;

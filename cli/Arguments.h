@@ -9,7 +9,7 @@ namespace deruzera::cli {
 
 inline constexpr const char* Usage =
     "usage: deruzera-cli list [--json] [SOURCE OPTIONS] SOURCE\n"
-    "       deruzera-cli scan [--json] [--drive X:] [--with-snapshots] [SOURCE OPTIONS] SOURCE\n"
+    "       deruzera-cli scan [--json] [--drive X:] [SOURCE OPTIONS] SOURCE\n"
     "       deruzera-cli recover [--drive X:] [--allow-same-device] [SOURCE OPTIONS] SOURCE RECORD OUTPUT\n"
     "       deruzera-cli recover [--drive X:] [--allow-same-device] [SOURCE OPTIONS] SOURCE --to DIR\n"
     "                            (--all | --match GLOB | RECORD...)\n"
@@ -35,7 +35,6 @@ struct TCommandLine {
     bool Json = false;
     bool AllowSameDevice = false;
     TSourceChoice Choice;
-    bool WithSnapshots = false;  // scan: the files snapshots hold that the volume no longer has
     // recover SOURCE RECORD OUTPUT
     long long Record = -1;
     std::string Output;

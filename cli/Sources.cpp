@@ -162,7 +162,7 @@ TSourceOpener::TSourceOpener(const TCommandLine& line, TStderrLog& log)
     : state_(std::make_shared<TState>(TState{line, log, {}, {}, {}})) {
     OptionsOf(line, state_->Options, usageError_);
     // Only the chosen volume's shadow copies matter for a scan.
-    state_->Options.Snapshots = line.WithSnapshots || line.Choice.Snapshot.has_value();
+    state_->Options.Snapshots = line.Choice.Snapshot.has_value();
 }
 
 TDeviceOpener TSourceOpener::Opener() {

@@ -19,7 +19,7 @@
 #include "platform/DriveMap.h"
 #include "platform/Drives.h"
 #include "EventLog.h"
-#include "volume/Salvane.h"
+#include "volume/Device.h"
 
 using namespace gui_testing;
 namespace platform = deruzera::platform;

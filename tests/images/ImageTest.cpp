@@ -12,7 +12,16 @@
 #include "platform/DriveMap.h"
 #include "platform/RawDevice.h"
 #include "ImageSupport.h"
-#include "volume/Salvane.h"
+#include "volume/Volume.h"
+#include "volume/Attributes.h"
+#include "volume/Fixup.h"
+#include "volume/Layout.h"
+#include "volume/Log.h"
+#include "volume/Messages.h"
+#include "volume/Mft.h"
+#include "volume/Records.h"
+#include "volume/Recover.h"
+#include "volume/Scan.h"
 #include "platform/Target.h"
 
 using namespace deruzera;

@@ -15,6 +15,7 @@
 
 #include "SourceSupport.h"
 #include "platform/Sources.h"
+#include "volume/Mft.h"
 #include "volume/Identify.h"
 
 using namespace deruzera;

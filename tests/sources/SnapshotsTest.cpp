@@ -7,6 +7,10 @@
 #include <set>
 #include <sstream>
 
+#include "volume/Mft.h"
+#include "volume/Fixup.h"
+#include "volume/Layout.h"
+#include "volume/Attributes.h"
 #include "SourceSupport.h"
 #include "platform/Sources.h"
 

@@ -9,6 +9,8 @@
 
 #include "platform/RawDevice.h"
 #include "tools/Sha256.h"
+#include "volume/Mft.h"
+#include "volume/Recover.h"
 #include "volume/Volume.h"
 
 using namespace deruzera;

@@ -16,7 +16,8 @@
 
 #include "../images/ImageSupport.h"
 #include "volume/Device.h"
-#include "volume/Salvane.h"
+#include "volume/Device.h"
+#include "volume/Scan.h"
 
 namespace source_testing {
 

@@ -1,7 +1,13 @@
 #include <gtest/gtest.h>
 
 #include "Synthetic.h"
-#include "volume/Salvane.h"
+#include "volume/Attributes.h"
+#include "volume/Content.h"
+#include "volume/Device.h"
+#include "volume/Fixup.h"
+#include "volume/Layout.h"
+#include "volume/Records.h"
+#include "volume/Runs.h"
 
 using namespace deruzera;
 

@@ -19,7 +19,12 @@
 #include <utility>
 #include <vector>
 
-#include "volume/Salvane.h"
+#include "volume/Device.h"
+#include "volume/Log.h"
+#include "volume/Records.h"
+#include "volume/Recover.h"
+#include "volume/Scan.h"
+#include "volume/Volume.h"
 
 namespace testing_support {
 

@@ -2,6 +2,8 @@
 
 #include <cerrno>
 
+#include "volume/Mft.h"
+#include "volume/Messages.h"
 #include "Fixture.h"
 #include "Synthetic.h"
 

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "volume/Messages.h"
 #include "Fixture.h"
 #include "platform/RawDevice.h"
 #include "platform/Target.h"
