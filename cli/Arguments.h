@@ -9,10 +9,10 @@ namespace deruzera::cli {
 
 inline constexpr const char* Usage =
     "usage: deruzera-cli list [--json] [SOURCE OPTIONS] SOURCE\n"
-    "       deruzera-cli scan [--json] [--drive X:] [SOURCE OPTIONS] SOURCE\n"
+    "       deruzera-cli scan [--json] [--drive X:] [--with-snapshots] [SOURCE OPTIONS] SOURCE\n"
     "       deruzera-cli recover [--drive X:] [--allow-same-device] [SOURCE OPTIONS] SOURCE RECORD OUTPUT\n"
     "       deruzera-cli recover [--drive X:] [--allow-same-device] [SOURCE OPTIONS] SOURCE --to DIR\n"
-    "                            (--all | --match GLOB | RECORD...)\n"
+    "                            (--all | --match GLOB | RECORD...) [--with-snapshots]\n"
     "SOURCE OPTIONS: [--volume N [--snapshot K]] [--mapfile FILE]\n"
     "                [--password-file FILE | --recovery-password DIGITS | --startup-key FILE.BEK]\n";
 
@@ -34,6 +34,9 @@ struct TCommandLine {
     std::string Source;
     bool Json = false;
     bool AllowSameDevice = false;
+    // scan, and recover --to DIR with --all or --match: the live volume's
+    // snapshots too, for the files it no longer has.
+    bool WithSnapshots = false;
     TSourceChoice Choice;
     // recover SOURCE RECORD OUTPUT
     long long Record = -1;

@@ -11,6 +11,7 @@
 #include "platform/Terminal.h"
 #include "volume/Messages.h"
 #include "volume/Mft.h"
+#include "volume/Times.h"
 #include "volume/Volume.h"
 
 namespace deruzera::cli {
@@ -74,6 +75,13 @@ private:
 };
 
 char* Put(char* p, std::string_view text) { return std::copy(text.begin(), text.end(), p); }
+
+// The snapshot a file was found in, as the table shows it: "-" for the
+// live volume, "K:2013-12-03T06:35:09Z".
+std::string SnapshotCell(const TFoundFiles& f, const TFoundBatch& batch) {
+    if (f.Snapshot == 0) return "-";
+    return std::to_string(f.Snapshot) + ":" + IsoUtcText(batch.Volume.Snapshot().Created);
+}
 char* PutNumber(char* p, std::int64_t value) { return std::to_chars(p, p + 20, value).ptr; }
 // The most bytes a number or a fixed piece of a row takes.
 constexpr std::size_t NumberBound = 24;
@@ -98,8 +106,9 @@ private:
         for (std::string_view k : Keys) n += k.size();
         return n;
     }();
-    // The numbers of a row, and the longest state name.
-    static constexpr std::size_t NumberBytes = 6 * NumberBound + 16;
+    // The numbers of a row, the longest state name, and a snapshot's keys
+    // with its number and time.
+    static constexpr std::size_t NumberBytes = 7 * NumberBound + 16 + 64;
 
     void Row(const TFoundFiles& f, const TFoundBatch& batch) {
         std::string created, modified;
@@ -126,7 +135,14 @@ private:
         p = Put(p, Keys[11]);
         for (std::size_t i = 0; i < owners.size(); ++i) p = PutSafe(i ? Put(p, Keys[12]) : p, owners[i], TSafeUse::JsonPath);
         p = Put(p, (f.Flags & FoundCompressed) ? std::string_view("],\"compressed\":true") : Keys[13]);
-        p = Put(p, (f.Flags & FoundEncrypted) ? std::string_view(",\"encrypted\":true}\n") : Keys[14]);
+        if (f.Snapshot != 0) {
+            // A snapshot's file: which one, and when it was made.
+            p = Put(p, (f.Flags & FoundEncrypted) ? std::string_view(",\"encrypted\":true") : std::string_view(",\"encrypted\":false"));
+            p = PutNumber(Put(p, ",\"snapshot\":"), f.Snapshot);
+            p = Put(Put(Put(p, ",\"snapshot_created\":\""), IsoUtcText(batch.Volume.Snapshot().Created)), "\"}\n");
+        } else {
+            p = Put(p, (f.Flags & FoundEncrypted) ? std::string_view(",\"encrypted\":true}\n") : Keys[14]);
+        }
         out_.Wrote(p);
     }
 
@@ -140,7 +156,7 @@ const std::vector<std::string> Header = {"RECORD", "SIZE", "CREATED", "MODIFIED"
 // output streams and memory stays small however many files there are.
 class TTabWriter final : public TFoundWriter {
 public:
-    explicit TTabWriter(TOutput& out) : out_(out) {}
+    TTabWriter(TOutput& out, bool snapshots) : out_(out), snapshots_(snapshots) {}
     void Write(const TFoundBatch& batch) override {
         for (const TFoundFiles& f : batch.Files) Row(f, batch);
         out_.FlushIfFull();
@@ -149,7 +165,9 @@ public:
 
 private:
     void Row(const TFoundFiles& f, const TFoundBatch& batch) {
-        if (!headerWritten_) out_.Append("RECORD\tSIZE\tCREATED\tMODIFIED\tPATH\tNAME\tSTATE\n");
+        if (!headerWritten_)
+            out_.Append(snapshots_ ? "RECORD\tSIZE\tCREATED\tMODIFIED\tPATH\tNAME\tSTATE\tSNAPSHOT\n"
+                                   : "RECORD\tSIZE\tCREATED\tMODIFIED\tPATH\tNAME\tSTATE\n");
         headerWritten_ = true;
         std::string created, modified;
         facts_.Times(f, created, modified);
@@ -164,10 +182,15 @@ private:
         out_.AppendSafe(batch.Files.Name(f), TSafeUse::Name);
         out_.Append("\t");
         out_.Append(StateName(f.State));
+        if (snapshots_) {
+            out_.Append("\t");
+            out_.Append(SnapshotCell(f, batch));
+        }
         out_.Append("\n");
     }
 
     TOutput& out_;
+    bool snapshots_;
     TRowFacts facts_{TSafeUse::Path};
     bool headerWritten_ = false;
 };
@@ -176,7 +199,9 @@ private:
 // to the widest cell.
 class TAlignedWriter final : public TFoundWriter {
 public:
-    explicit TAlignedWriter(TOutput& out) : out_(out) {}
+    TAlignedWriter(TOutput& out, bool snapshots) : out_(out), header_(Header) {
+        if (snapshots) header_.push_back("SNAPSHOT");
+    }
     void Write(const TFoundBatch& batch) override {
         for (const TFoundFiles& f : batch.Files) {
             std::string created, modified;
@@ -184,13 +209,14 @@ public:
             std::vector<std::string> row = {std::to_string(f.Record), std::to_string(f.FileSize), created, modified,
                                             facts_.SafePath(f, batch), "", StateName(f.State)};
             AppendSafe(row[5], batch.Files.Name(f), TSafeUse::Name);
+            if (header_.size() > Header.size()) row.push_back(SnapshotCell(f, batch));
             rows_.push_back(std::move(row));
         }
     }
     void Finish() override {
         if (rows_.empty()) return;
-        std::vector<std::size_t> width(Header.size(), 0);
-        for (std::size_t c = 0; c < Header.size(); ++c) width[c] = Header[c].size();
+        std::vector<std::size_t> width(header_.size(), 0);
+        for (std::size_t c = 0; c < header_.size(); ++c) width[c] = header_[c].size();
         for (const auto& row : rows_)
             for (std::size_t c = 0; c + 1 < row.size(); ++c) width[c] = std::max(width[c], DisplayWidth(row[c]));
         auto put = [&](const std::vector<std::string>& row) {
@@ -200,23 +226,24 @@ public:
             }
             out_.Append("\n");
         };
-        put(Header);
+        put(header_);
         for (const auto& row : rows_) put(row);
         out_.Flush();
     }
 
 private:
     TOutput& out_;
+    std::vector<std::string> header_;
     TRowFacts facts_{TSafeUse::Path};
     std::vector<std::vector<std::string>> rows_;
 };
 
 }  // namespace
 
-std::unique_ptr<TFoundWriter> TFoundWriter::Make(TListFormat format, TOutput& out) {
+std::unique_ptr<TFoundWriter> TFoundWriter::Make(TListFormat format, TOutput& out, bool snapshots) {
     if (format == TListFormat::Json) return std::make_unique<TJsonWriter>(out);
-    if (platform::StdoutIsTerminal()) return std::make_unique<TAlignedWriter>(out);
-    return std::make_unique<TTabWriter>(out);
+    if (platform::StdoutIsTerminal()) return std::make_unique<TAlignedWriter>(out, snapshots);
+    return std::make_unique<TTabWriter>(out, snapshots);
 }
 
 }  // namespace deruzera::cli

@@ -2,6 +2,7 @@
 // its free name, the write, the progress and the lines.
 #include "Batch.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <map>
@@ -187,11 +188,16 @@ std::string BatchTargetPath(const std::string& drive, const std::string& filePat
     return target;
 }
 
+TBatchItem BatchItemOf(const TScanResults& results, const TFoundFiles& file) {
+    TBatchItem item{file.Record, file.Sequence, file.FileSize, file.State};
+    item.For = PlanForFound(file);
+    if (file.Snapshot != 0 && file.Snapshot <= results.Snapshots.size()) item.Volume = results.Snapshots[file.Snapshot - 1u];
+    return item;
+}
+
 TBatchOutcome RecoverBatch(TNtfsVolume& ntfs, const std::vector<TBatchItem>& items, const std::string& folder,
                            TTargetFileSystem& files, TBatchSink& sink, const std::atomic<bool>& stop,
                            const TBatchOptions& options) {
-    TDevice& device = ntfs.Device();
-    const TVolume& volume = ntfs.Geometry();
     TBatchOutcome outcome;
     outcome.Folder = folder;
     outcome.Files = items.size();
@@ -202,7 +208,13 @@ TBatchOutcome RecoverBatch(TNtfsVolume& ntfs, const std::vector<TBatchItem>& ite
         outcome.Refused = TBatchOutcome::TRefusal::FolderUnusable;
         return outcome;
     }
-    if (!options.AllowSameDevice && OnDriveBeingRead(device, folder)) {
+    // Every volume read: the batch's, and the snapshots' its items name.
+    std::vector<TNtfsVolume*> read = {&ntfs};
+    for (const TBatchItem& item : items)
+        if (item.Volume && std::find(read.begin(), read.end(), item.Volume.get()) == read.end())
+            read.push_back(item.Volume.get());
+    if (!options.AllowSameDevice &&
+        std::any_of(read.begin(), read.end(), [&](TNtfsVolume* v) { return OnDriveBeingRead(v->Device(), folder); })) {
         sink.Line(BatchSameDeviceLine(folder));
         outcome.Refused = TBatchOutcome::TRefusal::SameDevice;
         return outcome;
@@ -230,8 +242,11 @@ TBatchOutcome RecoverBatch(TNtfsVolume& ntfs, const std::vector<TBatchItem>& ite
         TBatchFileOutcome file;
         file.Record = item.Record;
         file.State = item.State;
-        const TRecoveryPlan plan = PlanRecovery(ntfs, item.Record, item.Sequence);
+        TNtfsVolume& on = item.Volume ? *item.Volume : ntfs;
+        TDevice& device = on.Device();
+        const TRecoveryPlan plan = PlanRecovery(on, item.Record, item.Sequence, item.For);
         file.Source = plan.HasName ? plan.FilePath + plan.FileName : "record " + std::to_string(item.Record);
+        if (on.Snapshot().Number != 0) file.Source += " in snapshot " + std::to_string(on.Snapshot().Number);
         std::uint64_t expected = static_cast<std::uint64_t>(std::max<std::int64_t>(item.Size, 0));
         const std::uint64_t before = progress.BytesDone;
         std::vector<TLogLine> renamed;
@@ -247,7 +262,7 @@ TBatchOutcome RecoverBatch(TNtfsVolume& ntfs, const std::vector<TBatchItem>& ite
                 expected = plan.Content.Size;
                 progress.Bytes += expected;
             }
-            std::vector<std::string> names = BatchTargetNames(volume.CurrentDrive, plan.FilePath, plan.FileName);
+            std::vector<std::string> names = BatchTargetNames(on.Drive(), plan.FilePath, plan.FileName);
             std::string name = std::move(names.back());
             names.pop_back();
             std::string directory;

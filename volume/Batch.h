@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -13,6 +14,7 @@
 #include "Messages.h"
 #include "Names.h"
 #include "Recover.h"
+#include "Scan.h"
 #include "SizeText.h"
 #include "Volume.h"
 
@@ -20,11 +22,22 @@ namespace deruzera {
 
 // One file to recover, by its record.
 struct TBatchItem {
+    TBatchItem(std::int64_t record = 0, std::optional<std::uint16_t> sequence = std::nullopt, std::int64_t size = -1,
+               TRecoverability state = TRecoverability::Unknown)
+        : Record(record), Sequence(sequence), Size(size), State(state) {}
     std::int64_t Record = 0;
     std::optional<std::uint16_t> Sequence;  // as found: a record used again since is refused
     std::int64_t Size = -1;                 // bytes as found, -1 where unknown (the progress's total)
     TRecoverability State = TRecoverability::Unknown;
+    // The volume it lies on: a snapshot's, for a file a scan with snapshots
+    // listed from it; null: the batch's own volume.
+    std::shared_ptr<TNtfsVolume> Volume;
+    TPlanFor For = TPlanFor::DeletedFile;
 };
+
+// The item for a file of `results`: its record, sequence, size and state,
+// the volume it lies on and what it was found as.
+TBatchItem BatchItemOf(const TScanResults& results, const TFoundFiles& file);
 
 // Why a file of a batch was not written.
 enum class TBatchFailure {
@@ -89,8 +102,9 @@ struct TBatchOutcome {
     TRefusal Refused = TRefusal::None;
 };
 
-// Recovers `items` of `volume` into `folder` of `files` (made where it is
-// missing). Below it each file goes to its path below the drive
+// Recovers `items` of `volume` (or of the volume each item names) into
+// `folder` of `files` (made where it is missing). Below it each file goes
+// to its path below the drive
 // (C:\Users\a.txt to FOLDER/Users/a.txt), a path that can't be resolved
 // below FOLDER/Orphans; every folder and file name is made safe. Nothing
 // that exists is replaced and nothing is lost to a name taken: a file, or a

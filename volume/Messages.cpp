@@ -9,6 +9,7 @@
 #include "Batch.h"
 #include "Scan.h"
 #include "SizeText.h"
+#include "Times.h"
 
 namespace deruzera {
 namespace {
@@ -70,50 +71,75 @@ bool MostlyDamaged(const TScanOutcome& o) {
     return o.DamagedRecords >= MinDamagedToSay && 2 * o.DamagedRecords > o.RecordsWithBytes;
 }
 
-std::vector<TLogLine> ScanEndLines(const TScanOutcome& o) {
-    const std::string count = CountText(o.FoundCount);
+namespace {
+
+// The lines that end a walk: `prefix` before each but the count, which is
+// `count`; "Scanning process completed" only where `sayCompleted`.
+std::vector<TLogLine> EndLines(const TScanOutcome& o, const std::string& count, bool sayCompleted,
+                               const std::string& prefix) {
     std::vector<TLogLine> lines;
+    auto say = [&](const std::string& text, std::uint32_t colour) { lines.push_back({prefix + text, colour}); };
+    auto tally = [&](std::uint32_t colour) { lines.push_back({count, colour}); };
     switch (o.End) {
     case TScanEnd::Completed:
         if (o.UnreadableRecords > 0)
-            lines.push_back({std::to_string(o.UnreadableRecords) + " MFT records could not be read and were skipped", clRed});
+            say(std::to_string(o.UnreadableRecords) + " MFT records could not be read and were skipped", clRed);
         if (MostlyDamaged(o))
-            lines.push_back({std::to_string(o.DamagedRecords) + " of the " + std::to_string(o.RecordsWithBytes) +
-                                 " MFT records read are damaged: the volume may be encrypted or overwritten",
-                             clRed});
-        lines.push_back({"Scanning process completed", clGreen});
-        lines.push_back({count, clGreen});
+            say(std::to_string(o.DamagedRecords) + " of the " + std::to_string(o.RecordsWithBytes) +
+                    " MFT records read are damaged: the volume may be encrypted or overwritten",
+                clRed);
+        if (sayCompleted) say("Scanning process completed", clGreen);
+        tally(clGreen);
         break;
     case TScanEnd::Aborted:
-        lines.push_back({"Scanning aborted by user", clRed});
-        lines.push_back({count, clRed});
+        say("Scanning aborted by user", clRed);
+        tally(clRed);
         break;
-    case TScanEnd::NoDrive: lines.push_back({"Error: No drive detected", clRed}); break;
-    case TScanEnd::OpenFailed: lines = OpenFailedLines(o.Access); break;
-    case TScanEnd::NotNtfs: lines.push_back({"Error: This is not a NTFS disk", clRed}); break;
-    case TScanEnd::UnsupportedGeometry: lines.push_back({"Error: Unsupported NTFS geometry", clRed}); break;
-    case TScanEnd::Record0Damaged: lines.push_back({"Error: " + o.What, clRed}); break;
-    case TScanEnd::MftUnreadable: lines.push_back({"Error: The MFT is sparse, encrypted or compressed", clRed}); break;
-    case TScanEnd::MftDamaged:
-        lines.push_back({"Error: The MFT is damaged: " + o.What, clRed});
+    case TScanEnd::NoDrive: say("Error: No drive detected", clRed); break;
+    case TScanEnd::OpenFailed:
+        for (const TLogLine& line : OpenFailedLines(o.Access)) say(line.Text, line.Colour);
         break;
+    case TScanEnd::NotNtfs: say("Error: This is not a NTFS disk", clRed); break;
+    case TScanEnd::UnsupportedGeometry: say("Error: Unsupported NTFS geometry", clRed); break;
+    case TScanEnd::Record0Damaged: say("Error: " + o.What, clRed); break;
+    case TScanEnd::MftUnreadable: say("Error: The MFT is sparse, encrypted or compressed", clRed); break;
+    case TScanEnd::MftDamaged: say("Error: The MFT is damaged: " + o.What, clRed); break;
     case TScanEnd::ReadError:
-        lines.push_back({"Error: The drive could not be read at byte " + std::to_string(o.Offset) + " (" + Reason(o.Error) + ")",
-                         clRed});
-        if (o.Walked) lines.push_back({count, clRed});
+        say("Error: The drive could not be read at byte " + std::to_string(o.Offset) + " (" + Reason(o.Error) + ")", clRed);
+        if (o.Walked) tally(clRed);
         break;
     case TScanEnd::OutOfMemory:
-        lines.push_back({"Error: Not enough memory to go on with the scan", clRed});
-        if (o.Walked) lines.push_back({count, clRed});
+        say("Error: Not enough memory to go on with the scan", clRed);
+        if (o.Walked) tally(clRed);
         break;
     case TScanEnd::Failed:
-        lines.push_back({"Error: The scan stopped on an unexpected failure" + (o.What.empty() ? "" : " (" + o.What + ")"),
-                         clRed});
-        if (o.Walked) lines.push_back({count, clRed});
+        say("Error: The scan stopped on an unexpected failure" + (o.What.empty() ? "" : " (" + o.What + ")"), clRed);
+        if (o.Walked) tally(clRed);
         break;
     }
     return lines;
 }
+
+}  // namespace
+
+std::vector<TLogLine> ScanEndLines(const TScanOutcome& o) { return EndLines(o, CountText(o.FoundCount), true, {}); }
+
+TLogLine SnapshotStartLine(const std::string& drive, int number, std::uint64_t created) {
+    std::string when = IsoUtcText(created);
+    // "2013-12-03T06:35:09Z" as "2013-12-03 06:35:09 UTC".
+    if (when.size() == 20) when = when.substr(0, 10) + " " + when.substr(11, 8) + " UTC";
+    return {"Scanning snapshot " + std::to_string(number) + " of drive " + drive + "\\ (made " + when +
+                ") for files the drive no longer has ...",
+            clBlack};
+}
+
+std::vector<TLogLine> SnapshotEndLines(int number, const TScanOutcome& o) {
+    const std::string k = std::to_string(number);
+    return EndLines(o, "Found " + std::to_string(o.FoundCount) + " files in snapshot " + k + " that the drive no longer has",
+                    false, "Snapshot " + k + ": ");
+}
+
+TLogLine NoSnapshotsLine(const std::string& drive) { return {"Drive " + drive + "\\ holds no snapshots", clBlack}; }
 
 std::vector<TLogLine> PlanLines(const TRecoveryPlan& plan) {
     std::vector<TLogLine> lines;

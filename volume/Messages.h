@@ -43,6 +43,13 @@ TLogLine BackupBootLine();
 bool MostlyDamaged(const TScanOutcome& outcome);
 // The lines that end a scan, by how it ended.
 std::vector<TLogLine> ScanEndLines(const TScanOutcome& outcome);
+// A scan with snapshots: the line where the walk of snapshot `number`
+// (made at NTFS time `created`) begins, the lines where it ends ("Found N
+// files in snapshot K that the drive no longer has", or why it could not
+// be scanned), and the line for a drive without snapshots.
+TLogLine SnapshotStartLine(const std::string& drive, int number, std::uint64_t created);
+std::vector<TLogLine> SnapshotEndLines(int number, const TScanOutcome& outcome);
+TLogLine NoSnapshotsLine(const std::string& drive);
 
 // The lines of each step of a recovery, and the questions it asks.
 std::vector<TLogLine> PlanLines(const TRecoveryPlan& plan);
