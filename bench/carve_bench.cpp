@@ -10,7 +10,10 @@
 #include "platform/RawDevice.h"
 #include "platform/Target.h"
 #include "volume/Carve.h"
-#include "volume/Salvane.h"
+#include "volume/Device.h"
+#include "volume/Mft.h"
+#include "volume/Records.h"
+#include "volume/Recover.h"
 
 using namespace deruzera;
 

@@ -1,6 +1,7 @@
 #include "Arguments.h"
 
 #include <cctype>
+#include <charconv>
 #include <cstdlib>
 
 #include "volume/Glob.h"
@@ -19,6 +20,12 @@ long long ParseRecord(const std::string& text) {
     return text.empty() || *end != '\0' || record < 0 ? -1 : record;
 }
 
+// A count from 1, as --volume and --snapshot take it.
+bool ParseCount(const std::string& text, int& value) {
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    return error == std::errc() && end == text.data() + text.size() && value > 0;
+}
+
 }  // namespace
 
 std::optional<std::string> ParseArguments(const std::vector<std::string>& args, TCommandLine& line) {
@@ -28,18 +35,39 @@ std::optional<std::string> ParseArguments(const std::vector<std::string>& args, 
         line.Command = TCommand::Help;
         return std::nullopt;
     }
-    if (command != "scan" && command != "recover") return "unknown command " + command;
+    if (command != "scan" && command != "recover" && command != "list") return "unknown command " + command;
     std::vector<std::string> positional;
     std::optional<std::string> to;
     bool driveGiven = false;
     for (std::size_t i = 1; i < args.size(); ++i) {
-        if (args[i] == "--json" && command == "scan") {
+        auto value = [&](std::optional<std::string>& out) {
+            if (i + 1 >= args.size()) return false;
+            out = args[++i];
+            return true;
+        };
+        if (args[i] == "--json" && (command == "scan" || command == "list")) {
             line.Json = true;
         } else if (args[i] == "--format" && command == "scan") {
             if (++i >= args.size()) return "--format needs table, json, csv or bodyfile";
             line.Format = args[i];
             if (line.Format != "table" && line.Format != "json" && line.Format != "csv" && line.Format != "bodyfile")
                 return "--format takes table, json, csv or bodyfile";
+        } else if (args[i] == "--volume" || args[i] == "--snapshot") {
+            const std::string option = args[i];
+            std::optional<std::string> text;
+            int n = 0;
+            if (!value(text) || !ParseCount(*text, n)) return option + " takes a number from 1";
+            (option == "--volume" ? line.Choice.Volume : line.Choice.Snapshot) = n;
+        } else if (args[i] == "--with-snapshots" && command != "list") {
+            line.WithSnapshots = true;
+        } else if (args[i] == "--mapfile") {
+            if (!value(line.Choice.Mapfile)) return "--mapfile needs a file";
+        } else if (args[i] == "--password-file") {
+            if (!value(line.Choice.PasswordFile)) return "--password-file needs a file";
+        } else if (args[i] == "--recovery-password") {
+            if (!value(line.Choice.RecoveryPassword)) return "--recovery-password needs its digits";
+        } else if (args[i] == "--startup-key") {
+            if (!value(line.Choice.StartupKey)) return "--startup-key needs a .BEK file";
         } else if (command == "recover" && (args[i] == "--to" || args[i] == "--match")) {
             if (i + 1 >= args.size()) return args[i] + (args[i] == "--to" ? " needs a folder" : " needs a pattern");
             (args[i] == "--to" ? to : line.Match) = args[i + 1];
@@ -65,6 +93,15 @@ std::optional<std::string> ParseArguments(const std::vector<std::string>& args, 
         line.Drive = positional[0];
         line.Drive[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(line.Drive[0])));
     }
+    if (line.Choice.Snapshot && !line.Choice.Volume) return "--snapshot goes with --volume N";
+    if (line.WithSnapshots && line.Choice.Snapshot)
+        return "--with-snapshots scans the live volume and all its snapshots: leave out --snapshot";
+    if (command == "list") {
+        if (positional.size() != 1) return "list takes one SOURCE";
+        line.Command = TCommand::List;
+        line.Source = positional[0];
+        return std::nullopt;
+    }
     if (command == "scan") {
         if (positional.size() != 1) return "scan takes one SOURCE";
         if (line.Json && !line.Format.empty() && line.Format != "json") return "--json and --format " + line.Format + " disagree";
@@ -74,6 +111,7 @@ std::optional<std::string> ParseArguments(const std::vector<std::string>& args, 
     }
     if (!to) {
         if (line.All || line.Match) return "--all and --match go with --to DIR";
+        if (line.WithSnapshots) return "--with-snapshots goes with --to DIR and --all or --match";
         if (positional.size() != 3) return "recover takes SOURCE RECORD OUTPUT";
         line.Command = TCommand::Recover;
         line.Source = positional[0];
@@ -94,6 +132,7 @@ std::optional<std::string> ParseArguments(const std::vector<std::string>& args, 
     }
     if (int(line.All) + int(line.Match.has_value()) + int(!line.Records.empty()) != 1)
         return "recover --to DIR takes one of --all, --match GLOB or RECORD...";
+    if (line.WithSnapshots && !line.Records.empty()) return "--with-snapshots goes with --all or --match";
     if (line.Match) {
         std::size_t characters = 0;
         for (std::size_t at = 0; at < line.Match->size(); ++characters) NextCharacter(*line.Match, at);

@@ -7,6 +7,10 @@
 
 #include "Listing.h"
 #include "Output.h"
+#if DERUZERA_SOURCES
+#include "Sources.h"
+#include "platform/Sources.h"
+#endif
 #include "platform/DriveMap.h"
 #include "platform/Locale.h"
 #include "platform/Target.h"
@@ -16,6 +20,7 @@
 #include "volume/Messages.h"
 #include "volume/Recover.h"
 #include "volume/Scan.h"
+#include "volume/Snapshots.h"
 #include "volume/Volume.h"
 
 namespace deruzera::cli {
@@ -69,12 +74,19 @@ public:
                 source += batch.Files.Name(f);
                 if (!match_->Matches(source)) continue;
             }
-            items.push_back({f.Record, f.Sequence, f.FileSize, f.State});
+            TBatchItem item{f.Record, f.Sequence, f.FileSize, f.State};
+            item.For = PlanForFound(f);
+            items.push_back({f.Snapshot, std::move(item)});
         }
     }
 
+    // A file chosen, and the snapshot it was found in (0: the live volume).
+    struct TChosen {
+        std::uint16_t Snapshot;
+        TBatchItem Item;
+    };
     std::vector<TLogLine> lines;
-    std::vector<TBatchItem> items;
+    std::vector<TChosen> items;
 
 private:
     TStderrLog& log_;
@@ -107,6 +119,82 @@ private:
     TStderrLog& log_;
 };
 
+// How a command opens the volume of its SOURCE: through the source layer
+// where it is built (containers, partition tables, BitLocker, rescued
+// images), else as the device or image SOURCE names.
+class TOpening {
+public:
+    TOpening(const TCommandLine& line, TStderrLog& log)
+#if DERUZERA_SOURCES
+        : sources_(line, log)
+#endif
+    {
+        platform::MapDrive(line.Drive, line.Source);
+        (void)log;
+        withSnapshots_ = line.WithSnapshots;
+    }
+    // A source option that can't be used, as a usage error.
+    const std::optional<std::string>* UsageError() const {
+#if DERUZERA_SOURCES
+        if (sources_.UsageError()) return &sources_.UsageError();
+#else
+        static const std::optional<std::string> noSnapshots =
+            "--with-snapshots needs libvshadow, which this build of deruzera-cli lacks";
+        if (withSnapshots_) return &noSnapshots;
+#endif
+        return nullptr;
+    }
+    TDeviceOpener Opener() {
+#if DERUZERA_SOURCES
+        return sources_.Opener();
+#else
+        return platform::TerminalDriveOpener();
+#endif
+    }
+    // The exit code of a failed open: 2 where the source holds several
+    // volumes and none was chosen (they are listed), 1 otherwise.
+    int FailedExit() {
+#if DERUZERA_SOURCES
+        if (sources_.ListVolumesNeeded()) return 2;
+#endif
+        return 1;
+    }
+
+    // The scan of --with-snapshots: the live volume, then its snapshots.
+    // Built without the libyal libraries, never called (UsageError).
+    struct TScanned {
+        TScanOutcome Live;
+        std::vector<TSnapshotScan> Snapshots;
+        bool Completed = false;
+    };
+    TScanned ScanWithSnapshots(const std::string& drive, TScanSink& sink, const std::atomic<bool>& abort) {
+        TScanned scanned;
+#if DERUZERA_SOURCES
+        platform::TSnapshotsScanOutcome outcome = platform::ScanDriveWithSnapshots(drive, Opener(), sink, abort);
+        scanned.Completed = outcome.Completed();
+        scanned.Live = std::move(outcome.Live);
+        scanned.Snapshots = std::move(outcome.Scans);
+#else
+        (void)drive, (void)sink, (void)abort;
+#endif
+        return scanned;
+    }
+
+private:
+#if DERUZERA_SOURCES
+    TSourceOpener sources_;
+#endif
+    bool withSnapshots_ = false;
+};
+
+// The usage error of a source option, or nothing.
+bool UsageRefused(const TOpening& opening) {
+    const std::optional<std::string>* error = opening.UsageError();
+    if (!error) return false;
+    std::fprintf(stderr, "deruzera-cli: %s\n%s", (*error)->c_str(), Usage);
+    return true;
+}
+
 }  // namespace
 
 int Scan(const TCommandLine& line) {
@@ -114,50 +202,100 @@ int Scan(const TCommandLine& line) {
     TOutput out;
     TListFormat format = line.Json ? TListFormat::Json : TListFormat::Table;
     if (!line.Format.empty()) ParseListFormat(line.Format, format);
-    const std::unique_ptr<TFoundWriter> writer = TFoundWriter::Make(format, out);
+    const std::unique_ptr<TFoundWriter> writer = TFoundWriter::Make(format, out, line.WithSnapshots);
     TListingScan sink(log, *writer);
-    platform::MapDrive(line.Drive, line.Source);
+    TOpening opening(line, log);
+    if (UsageRefused(opening)) return 2;
     const std::atomic<bool> never{false};
-    const TScanOutcome outcome = ScanDrive(line.Drive, platform::TerminalDriveOpener(), sink, never);
+    TScanOutcome outcome;
+    bool completed = false;
+    if (line.WithSnapshots) {
+        TOpening::TScanned scanned = opening.ScanWithSnapshots(line.Drive, sink, never);
+        outcome = std::move(scanned.Live);
+        completed = scanned.Completed;
+    } else {
+        outcome = ScanDrive(line.Drive, opening.Opener(), sink, never);
+        completed = outcome.End == TScanEnd::Completed;
+    }
     writer->Finish();
+    const int exit = completed ? 0 : outcome.End == TScanEnd::OpenFailed ? opening.FailedExit() : 1;
     std::fflush(stderr);
     // Nothing is left to release but memory: skip freeing it piece by piece.
-    platform::ExitNow(outcome.End == TScanEnd::Completed ? 0 : 1);
+    platform::ExitNow(exit);
 }
 
 int Recover(const TCommandLine& line) {
     TStderrLog log;
     TCliRecovery host(log, line.Output, line.AllowSameDevice);
-    platform::MapDrive(line.Drive, line.Source);
-    const TRecoveryOutcome outcome = RecoverRecord(line.Drive, platform::TerminalDriveOpener(), line.Record,
-                                                   platform::LocalFileSystem(), host);
+    TOpening opening(line, log);
+    if (UsageRefused(opening)) return 2;
+    // A snapshot's record may be a file in use there: a snapshot does not
+    // change, so nothing can have used its record again since.
+    const TRecoveryOutcome outcome =
+        RecoverRecord(line.Drive, opening.Opener(), line.Record, platform::LocalFileSystem(), host,
+                      line.Choice.Snapshot ? TPlanFor::AnyFile : TPlanFor::DeletedFile);
+    if (outcome.End == TRecoveryEnd::NoDevice) return opening.FailedExit();
     return outcome.End == TRecoveryEnd::Recovered ? 0 : 1;
 }
 
 int RecoverMany(const TCommandLine& line) {
     TStderrLog log;
-    platform::MapDrive(line.Drive, line.Source);
+    TOpening opening(line, log);
+    if (UsageRefused(opening)) return 2;
     const std::atomic<bool> never{false};
     std::shared_ptr<TNtfsVolume> volume;
     std::vector<TBatchItem> items;
+    bool incomplete = false;
     if (!line.Records.empty()) {
         // Each record is planned as it stands: no scan is needed.
-        volume = OpenDriveVolume(line.Drive, platform::TerminalDriveOpener(), log);
-        if (!volume) return 1;
-        for (long long record : line.Records) items.push_back({record, std::nullopt, -1, TRecoverability::Unknown});
+        TRecoveryEnd end = TRecoveryEnd::NoVolume;
+        volume = OpenDriveVolume(line.Drive, opening.Opener(), log, &end);
+        if (!volume) return end == TRecoveryEnd::NoDevice ? opening.FailedExit() : 1;
+        // A snapshot's record may be a file in use there.
+        const TPlanFor planFor = line.Choice.Snapshot ? TPlanFor::AnyFile : TPlanFor::DeletedFile;
+        for (long long record : line.Records) {
+            items.push_back({record, std::nullopt, -1, TRecoverability::Unknown});
+            items.back().For = planFor;
+        }
     } else {
         const std::optional<TGlob> match = line.Match ? std::optional<TGlob>(TGlob(*line.Match)) : std::nullopt;
         TChoosingScan scan(log, match ? &*match : nullptr);
-        const TScanOutcome outcome = ScanDrive(line.Drive, platform::TerminalDriveOpener(), scan, never);
+        TScanOutcome outcome;
+        bool completed = false;
+        std::vector<TSnapshotScan> snapshots;
+        if (line.WithSnapshots) {
+            TOpening::TScanned scanned = opening.ScanWithSnapshots(line.Drive, scan, never);
+            outcome = std::move(scanned.Live);
+            completed = scanned.Completed;
+            snapshots = std::move(scanned.Snapshots);
+        } else {
+            outcome = ScanDrive(line.Drive, opening.Opener(), scan, never);
+            completed = outcome.End == TScanEnd::Completed;
+        }
         if (outcome.End != TScanEnd::Completed || !outcome.Volume) {
             for (const TLogLine& logLine : scan.lines) log.Line(logLine);
-            return 1;
+            return outcome.End == TScanEnd::OpenFailed ? opening.FailedExit() : 1;
+        }
+        // A snapshot that could not be scanned, or listed: what was found is
+        // recovered all the same, and the lines say what was missed.
+        if (!completed) {
+            for (const TLogLine& logLine : scan.lines) log.Line(logLine);
+            incomplete = true;
         }
         volume = outcome.Volume;
-        // In the order of the records, as the walk met them.
-        std::sort(scan.items.begin(), scan.items.end(),
-                  [](const TBatchItem& a, const TBatchItem& b) { return a.Record < b.Record; });
-        items = std::move(scan.items);
+        // The live volume's files, then each snapshot's, newest first, as
+        // the scan met them; each in the order of its records.
+        std::sort(scan.items.begin(), scan.items.end(), [](const auto& a, const auto& b) {
+            const int left = a.Snapshot == 0 ? 0 : 65536 - a.Snapshot, right = b.Snapshot == 0 ? 0 : 65536 - b.Snapshot;
+            return left != right ? left < right : a.Item.Record < b.Item.Record;
+        });
+        TScanResults volumes;
+        KeepSnapshotVolumes(volumes, snapshots);
+        for (auto& chosen : scan.items) {
+            if (chosen.Snapshot != 0 && chosen.Snapshot <= volumes.Snapshots.size())
+                chosen.Item.Volume = volumes.Snapshots[chosen.Snapshot - 1u];
+            items.push_back(std::move(chosen.Item));
+        }
     }
     TCliBatch sink(log);
     TBatchOptions options;
@@ -165,9 +303,11 @@ int RecoverMany(const TCommandLine& line) {
     const TBatchOutcome outcome =
         RecoverBatch(*volume, items, line.Folder, platform::LocalFileSystem(), sink, never, options);
     std::fflush(stdout);
-    if (outcome.Refused && !line.AllowSameDevice && OnDriveBeingRead(volume->Device(), line.Folder))
-        std::fputs("deruzera-cli: --allow-same-device writes there all the same\n", stderr);
-    return !outcome.Refused && outcome.Written == outcome.Files && outcome.Unread == 0 ? 0 : 1;
+    if (outcome.Refused == TBatchOutcome::TRefusal::SameDevice) std::fputs(AllowSameDeviceHint().c_str(), stderr);
+    return !incomplete && outcome.Refused == TBatchOutcome::TRefusal::None && outcome.Written == outcome.Files &&
+                   outcome.Unread == 0
+               ? 0
+               : 1;
 }
 
 }  // namespace deruzera::cli

@@ -11,6 +11,7 @@
 #include "platform/Terminal.h"
 #include "volume/Messages.h"
 #include "volume/Mft.h"
+#include "volume/Times.h"
 #include "volume/Volume.h"
 
 namespace deruzera::cli {
@@ -74,6 +75,13 @@ private:
 };
 
 char* Put(char* p, std::string_view text) { return std::copy(text.begin(), text.end(), p); }
+
+// The snapshot a file was found in, as the table shows it: "-" for the
+// live volume, "K:2013-12-03T06:35:09Z".
+std::string SnapshotCell(const TFoundFiles& f, const TFoundBatch& batch) {
+    if (f.Snapshot == 0) return "-";
+    return std::to_string(f.Snapshot) + ":" + IsoUtcText(batch.Volume.Snapshot().Created);
+}
 char* PutNumber(char* p, std::int64_t value) { return std::to_chars(p, p + 20, value).ptr; }
 // The most bytes a number or a fixed piece of a row takes.
 constexpr std::size_t NumberBound = 24;
@@ -88,61 +96,81 @@ public:
     void Finish() override { out_.Flush(); }
 
 private:
+    // The fixed text of a row, around its values.
+    static constexpr std::string_view Keys[] = {
+        "{\"record\":", ",\"offset\":", ",\"name\":", ",\"path\":", ",\"size\":", ",\"created\":",
+        ",\"modified\":", ",\"state\":\"", "\"", ",\"unread_bytes\":", ",\"overwritten_bytes\":",
+        ",\"overwritten_by\":[", ",", "],\"compressed\":false", ",\"encrypted\":false}\n"};
+    static constexpr std::size_t KeyBytes = [] {
+        std::size_t n = 0;
+        for (std::string_view k : Keys) n += k.size();
+        return n;
+    }();
+    // The numbers of a row, the longest state name, and a snapshot's keys
+    // with its number and time.
+    static constexpr std::size_t NumberBytes = 7 * NumberBound + 16 + 64;
+
     void Row(const TFoundFiles& f, const TFoundBatch& batch) {
         std::string created, modified;
         facts_.Times(f, created, modified);
         const std::string& path = facts_.SafePath(f, batch);
-        // Each piece takes its room as it is written.
-        auto number = [&](std::string_view key, std::int64_t value) {
-            out_.Wrote(PutNumber(Put(out_.Room(key.size() + NumberBound), key), value));
-        };
-        auto safe = [&](std::string_view key, std::string_view text, TSafeUse use) {
-            out_.Append(key);
-            out_.AppendSafe(text, use);
-        };
-        number("{\"record\":", f.Record);
-        number(",\"offset\":", FileRecordOffset(batch.Volume.Geometry(), f.Record));
-        safe(",\"name\":", batch.Files.Name(f), TSafeUse::JsonName);
-        out_.Append(",\"path\":");
-        out_.Append(path);
-        number(",\"size\":", f.FileSize);
-        safe(",\"created\":", created, TSafeUse::JsonPath);
-        safe(",\"modified\":", modified, TSafeUse::JsonPath);
-        out_.Append(",\"state\":\"");
-        out_.Append(StateName(f.State));
-        out_.Append("\"");
-        if (f.UnreadBytes > 0) number(",\"unread_bytes\":", static_cast<std::int64_t>(f.UnreadBytes));
-        number(",\"overwritten_bytes\":", static_cast<std::int64_t>(f.OverwrittenBytes));
-        out_.Append(",\"overwritten_by\":[");
+        const std::string_view name = batch.Files.Name(f);
         const std::vector<std::string>& owners = batch.Volume.Overwriters().Of(f.Record);
-        for (std::size_t i = 0; i < owners.size(); ++i) {
-            if (i) out_.Append(",");
-            out_.AppendSafe(owners[i], TSafeUse::JsonPath);
+        // The row's room, taken once: its fixed text, its numbers, and each
+        // value at its longest once made safe.
+        std::size_t room = KeyBytes + NumberBytes + SafeBound(name) + path.size() + SafeBound(created) +
+                           SafeBound(modified);
+        for (const std::string& owner : owners) room += SafeBound(owner) + Keys[12].size();
+        char* p = out_.Room(room);
+        p = PutNumber(Put(p, Keys[0]), f.Record);
+        p = PutNumber(Put(p, Keys[1]), FileRecordOffset(batch.Volume.Geometry(), f.Record));
+        p = PutSafe(Put(p, Keys[2]), name, TSafeUse::JsonName);
+        p = Put(Put(p, Keys[3]), path);
+        p = PutNumber(Put(p, Keys[4]), f.FileSize);
+        p = PutSafe(Put(p, Keys[5]), created, TSafeUse::JsonPath);
+        p = PutSafe(Put(p, Keys[6]), modified, TSafeUse::JsonPath);
+        p = Put(Put(Put(p, Keys[7]), StateName(f.State)), Keys[8]);
+        if (f.UnreadBytes > 0) p = PutNumber(Put(p, Keys[9]), static_cast<std::int64_t>(f.UnreadBytes));
+        p = PutNumber(Put(p, Keys[10]), static_cast<std::int64_t>(f.OverwrittenBytes));
+        p = Put(p, Keys[11]);
+        for (std::size_t i = 0; i < owners.size(); ++i) p = PutSafe(i ? Put(p, Keys[12]) : p, owners[i], TSafeUse::JsonPath);
+        p = Put(p, (f.Flags & FoundCompressed) ? std::string_view("],\"compressed\":true") : Keys[13]);
+        if (f.Snapshot != 0) {
+            // A snapshot's file: which one, and when it was made.
+            p = Put(p, (f.Flags & FoundEncrypted) ? std::string_view(",\"encrypted\":true") : std::string_view(",\"encrypted\":false"));
+            p = PutNumber(Put(p, ",\"snapshot\":"), f.Snapshot);
+            p = Put(Put(Put(p, ",\"snapshot_created\":\""), IsoUtcText(batch.Volume.Snapshot().Created)), "\"}\n");
+        } else {
+            p = Put(p, (f.Flags & FoundEncrypted) ? std::string_view(",\"encrypted\":true}\n") : Keys[14]);
         }
-        out_.Append((f.Flags & FoundCompressed) ? "],\"compressed\":true" : "],\"compressed\":false");
-        out_.Append((f.Flags & FoundEncrypted) ? ",\"encrypted\":true" : ",\"encrypted\":false");
-        // Further names and named streams, only where a file has them.
-        if (const TFoundExtras* extras = batch.Files.Extras(f)) {
-            if (!extras->Links.empty()) {
-                out_.Append(",\"links\":[");
-                for (std::size_t i = 0; i < extras->Links.size(); ++i) {
-                    out_.Append(i ? ",{\"path\":" : "{\"path\":");
-                    out_.AppendSafe(batch.FolderPath(extras->Links[i].ParentRecord), TSafeUse::JsonPath);
-                    safe(",\"name\":", extras->Links[i].Name, TSafeUse::JsonName);
-                    out_.Append("}");
-                }
-                out_.Append("]");
+        // Further names and named streams, only where a file has them: the
+        // row's closing "}" goes after them.
+        const TFoundExtras* extras = batch.Files.Extras(f);
+        if (extras == nullptr || (extras->Links.empty() && extras->Streams.empty())) {
+            out_.Wrote(p);
+            return;
+        }
+        out_.Wrote(p - 2);
+        if (!extras->Links.empty()) {
+            out_.Append(",\"links\":[");
+            for (std::size_t i = 0; i < extras->Links.size(); ++i) {
+                out_.Append(i ? ",{\"path\":" : "{\"path\":");
+                out_.AppendSafe(batch.FolderPath(extras->Links[i].ParentRecord), TSafeUse::JsonPath);
+                out_.Append(",\"name\":");
+                out_.AppendSafe(extras->Links[i].Name, TSafeUse::JsonName);
+                out_.Append("}");
             }
-            if (!extras->Streams.empty()) {
-                out_.Append(",\"streams\":[");
-                for (std::size_t i = 0; i < extras->Streams.size(); ++i) {
-                    out_.Append(i ? ",{\"name\":" : "{\"name\":");
-                    out_.AppendSafe(extras->Streams[i].Name, TSafeUse::JsonPath);
-                    number(",\"size\":", static_cast<std::int64_t>(extras->Streams[i].Size));
-                    out_.Append("}");
-                }
-                out_.Append("]");
+            out_.Append("]");
+        }
+        if (!extras->Streams.empty()) {
+            out_.Append(",\"streams\":[");
+            for (std::size_t i = 0; i < extras->Streams.size(); ++i) {
+                out_.Append(i ? ",{\"name\":" : "{\"name\":");
+                out_.AppendSafe(extras->Streams[i].Name, TSafeUse::JsonPath);
+                out_.Append(",\"size\":" + std::to_string(extras->Streams[i].Size));
+                out_.Append("}");
             }
+            out_.Append("]");
         }
         out_.Append("}\n");
     }
@@ -308,7 +336,7 @@ const std::vector<std::string> Header = {"RECORD", "SIZE", "CREATED", "MODIFIED"
 // output streams and memory stays small however many files there are.
 class TTabWriter final : public TFoundWriter {
 public:
-    explicit TTabWriter(TOutput& out) : out_(out) {}
+    TTabWriter(TOutput& out, bool snapshots) : out_(out), snapshots_(snapshots) {}
     void Write(const TFoundBatch& batch) override {
         for (const TFoundFiles& f : batch.Files) Row(f, batch);
         out_.FlushIfFull();
@@ -317,7 +345,9 @@ public:
 
 private:
     void Row(const TFoundFiles& f, const TFoundBatch& batch) {
-        if (!headerWritten_) out_.Append("RECORD\tSIZE\tCREATED\tMODIFIED\tPATH\tNAME\tSTATE\n");
+        if (!headerWritten_)
+            out_.Append(snapshots_ ? "RECORD\tSIZE\tCREATED\tMODIFIED\tPATH\tNAME\tSTATE\tSNAPSHOT\n"
+                                   : "RECORD\tSIZE\tCREATED\tMODIFIED\tPATH\tNAME\tSTATE\n");
         headerWritten_ = true;
         std::string created, modified;
         facts_.Times(f, created, modified);
@@ -332,10 +362,15 @@ private:
         out_.AppendSafe(batch.Files.Name(f), TSafeUse::Name);
         out_.Append("\t");
         out_.Append(StateName(f.State));
+        if (snapshots_) {
+            out_.Append("\t");
+            out_.Append(SnapshotCell(f, batch));
+        }
         out_.Append("\n");
     }
 
     TOutput& out_;
+    bool snapshots_;
     TRowFacts facts_{TSafeUse::Path};
     bool headerWritten_ = false;
 };
@@ -344,7 +379,9 @@ private:
 // to the widest cell.
 class TAlignedWriter final : public TFoundWriter {
 public:
-    explicit TAlignedWriter(TOutput& out) : out_(out) {}
+    TAlignedWriter(TOutput& out, bool snapshots) : out_(out), header_(Header) {
+        if (snapshots) header_.push_back("SNAPSHOT");
+    }
     void Write(const TFoundBatch& batch) override {
         for (const TFoundFiles& f : batch.Files) {
             std::string created, modified;
@@ -352,13 +389,14 @@ public:
             std::vector<std::string> row = {std::to_string(f.Record), std::to_string(f.FileSize), created, modified,
                                             facts_.SafePath(f, batch), "", StateName(f.State)};
             AppendSafe(row[5], batch.Files.Name(f), TSafeUse::Name);
+            if (header_.size() > Header.size()) row.push_back(SnapshotCell(f, batch));
             rows_.push_back(std::move(row));
         }
     }
     void Finish() override {
         if (rows_.empty()) return;
-        std::vector<std::size_t> width(Header.size(), 0);
-        for (std::size_t c = 0; c < Header.size(); ++c) width[c] = Header[c].size();
+        std::vector<std::size_t> width(header_.size(), 0);
+        for (std::size_t c = 0; c < header_.size(); ++c) width[c] = header_[c].size();
         for (const auto& row : rows_)
             for (std::size_t c = 0; c + 1 < row.size(); ++c) width[c] = std::max(width[c], DisplayWidth(row[c]));
         auto put = [&](const std::vector<std::string>& row) {
@@ -368,13 +406,14 @@ public:
             }
             out_.Append("\n");
         };
-        put(Header);
+        put(header_);
         for (const auto& row : rows_) put(row);
         out_.Flush();
     }
 
 private:
     TOutput& out_;
+    std::vector<std::string> header_;
     TRowFacts facts_{TSafeUse::Path};
     std::vector<std::vector<std::string>> rows_;
 };
@@ -393,12 +432,12 @@ bool ParseListFormat(const std::string& name, TListFormat& format) {
     return false;
 }
 
-std::unique_ptr<TFoundWriter> TFoundWriter::Make(TListFormat format, TOutput& out) {
+std::unique_ptr<TFoundWriter> TFoundWriter::Make(TListFormat format, TOutput& out, bool snapshots) {
     if (format == TListFormat::Json) return std::make_unique<TJsonWriter>(out);
     if (format == TListFormat::Csv) return std::make_unique<TCsvWriter>(out);
     if (format == TListFormat::Bodyfile) return std::make_unique<TBodyWriter>(out);
-    if (platform::StdoutIsTerminal()) return std::make_unique<TAlignedWriter>(out);
-    return std::make_unique<TTabWriter>(out);
+    if (platform::StdoutIsTerminal()) return std::make_unique<TAlignedWriter>(out, snapshots);
+    return std::make_unique<TTabWriter>(out, snapshots);
 }
 
 }  // namespace deruzera::cli

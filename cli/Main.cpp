@@ -1,5 +1,6 @@
 // deruzera-cli: the deleted-file scan and the recovery without a window.
 //
+//   deruzera-cli list [--json] SOURCE          (ListVolumes.cpp)
 //   deruzera-cli scan [--json] [--drive X:] SOURCE
 //   deruzera-cli recover [--drive X:] SOURCE RECORD OUTPUT
 //   deruzera-cli recover [--drive X:] [--allow-same-device] SOURCE --to DIR
@@ -16,6 +17,9 @@
 
 #include "Arguments.h"
 #include "Commands.h"
+#if DERUZERA_SOURCES
+#include "Sources.h"
+#endif
 #include "platform/Locale.h"
 #include "platform/Terminal.h"
 #include "volume/Batch.h"
@@ -32,6 +36,13 @@ int Run(int argc, char** argv) {
         return 2;
     }
     switch (line.Command) {
+    case cli::TCommand::List:
+#if DERUZERA_SOURCES
+        return cli::ListVolumes(line);
+#else
+        std::fputs("deruzera-cli: list is not built here: it needs the libyal libraries\n", stderr);
+        return 2;
+#endif
     case cli::TCommand::Scan: return cli::Scan(line);
     case cli::TCommand::Recover: return cli::Recover(line);
     case cli::TCommand::RecoverMany: return cli::RecoverMany(line);

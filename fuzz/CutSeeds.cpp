@@ -14,7 +14,12 @@
 #include <set>
 #include <vector>
 
-#include "volume/Salvane.h"
+#include "volume/Attributes.h"
+#include "volume/Device.h"
+#include "volume/Fixup.h"
+#include "volume/Layout.h"
+#include "volume/Mft.h"
+#include "volume/Records.h"
 
 using namespace deruzera;
 namespace fs = std::filesystem;

@@ -9,7 +9,17 @@
 #include <string>
 #include <string_view>
 
-#include "volume/Salvane.h"
+#include "volume/Attributes.h"
+#include "volume/Content.h"
+#include "volume/Device.h"
+#include "volume/Fixup.h"
+#include "volume/Layout.h"
+#include "volume/Messages.h"
+#include "volume/Mft.h"
+#include "volume/Recover.h"
+#include "volume/Runs.h"
+#include "volume/Scan.h"
+#include "volume/Volume.h"
 
 namespace fuzz {
 

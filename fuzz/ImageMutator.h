@@ -12,7 +12,9 @@
 #include <cstdint>
 #include <random>
 
-#include "volume/Salvane.h"
+#include "volume/Device.h"
+#include "volume/Mft.h"
+#include "volume/Records.h"
 
 extern "C" std::size_t LLVMFuzzerMutate(std::uint8_t* data, std::size_t size, std::size_t maxSize);
 

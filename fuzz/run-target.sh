@@ -19,6 +19,8 @@ case "$name" in
   recover)  seed=image    max_len=1114112 timeout=30 ;;
   carve-parse) seed=carve-parse max_len=262144 timeout=10 ;;
   carve-pass)  seed=carve-pass  max_len=1114112 timeout=30 ;;
+  partitions) seed=partitions max_len=1114112 timeout=10 ;;
+  mapfile)  seed=mapfile  max_len=65536   timeout=10 ;;
   *) echo "unknown fuzz target $name" >&2; exit 2 ;;
 esac
 corpus="$work/corpus/$name"

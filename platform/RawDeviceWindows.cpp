@@ -128,7 +128,7 @@ public:
     std::int64_t Size() const override { return size_; }
 
     bool IsSource(const std::string& path) const override {
-        const std::wstring wide = WideText(DeviceOpenPath(path));
+        const std::wstring wide = SystemPath(DeviceOpenPath(path));
         if (wide.empty()) return false;
         if (Lower(wide) == Lower(path_)) return true;
         if (device_ || !known_) return false;
@@ -283,7 +283,7 @@ int ErrnoOfSystemError(unsigned long error) {
 
 THandle OpenWindowsDevice(const std::string& path, unsigned long& systemError) {
     systemError = 0;
-    const std::wstring wide = WideText(DeviceOpenPath(path));
+    const std::wstring wide = SystemPath(DeviceOpenPath(path));
     if (wide.empty()) {
         systemError = ERROR_FILE_NOT_FOUND;
         return nullptr;

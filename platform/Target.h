@@ -10,7 +10,13 @@ namespace deruzera::platform {
 // link (O_NOFOLLOW), files made only where nothing has their name (O_EXCL),
 // sizes, times and renames through the descriptors. A link on the way to a
 // chosen folder is followed only where the user or the administrator owns
-// it. One object for the program, safe to use from several threads.
+// it. Windows: the same through handles, every folder and file opened by
+// NtCreateFile relative to its folder's handle without following a
+// reparse point (FILE_OPEN_REPARSE_POINT), files made only where nothing
+// has their name (FILE_CREATE), sizes, times and renames through the
+// handles; names Windows would take for a device ("con.txt"), a stream
+// ("a:b") or another name ("name.") are refused with EINVAL. One object
+// for the program, safe to use from several threads.
 TTargetFileSystem& LocalFileSystem();
 
 }  // namespace deruzera::platform

@@ -26,6 +26,23 @@ std::string Utf8Text(std::wstring_view wide) {
     return text;
 }
 
+std::wstring SystemPath(std::string_view utf8) {
+    std::wstring path = WideText(utf8);
+    const bool prefixed =
+        path.size() > 3 && path.compare(0, 2, L"\\\\") == 0 && (path[2] == L'?' || path[2] == L'.') && path[3] == L'\\';
+    if (path.size() < MAX_PATH || prefixed) return path;
+    std::wstring full(path.size() + MAX_PATH, L'\0');
+    DWORD length = GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+    if (length >= full.size()) {
+        full.resize(length);
+        length = GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+    }
+    if (length == 0 || length >= full.size()) return path;
+    full.resize(length);
+    if (full.compare(0, 2, L"\\\\") == 0) return L"\\\\?\\UNC\\" + full.substr(2);
+    return L"\\\\?\\" + full;
+}
+
 std::string SystemErrorText(unsigned long error) {
     wchar_t* message = nullptr;
     const DWORD length = FormatMessageW(

@@ -17,6 +17,28 @@ namespace {
 constexpr const char* Foreign[] = {"Документы", "写真", "Ümläut", "😀emoji", "ファイル", "Ελληνικά", "𝄞clef"};
 constexpr const char* Extensions[] = {".txt", ".bin", ".dat", ".log", ".jpg", ".doc", ""};
 
+// Words a user's names are made of, by script.
+constexpr const char* Words[] = {
+    "report", "draft", "final", "invoice", "photo", "holiday", "budget", "notes", "scan", "letter", "backup", "copy",
+    "résumé", "café", "naïve", "Übersicht", "año", "façade", "Straße", "crème",
+    "έκθεση", "φωτογραφία", "σημειώσεις", "λογαριασμός",
+    "отчёт", "документ", "фото", "письмо", "бюджет", "черновик",
+    "报告", "照片", "会议记录", "预算", "資料", "写真", "議事録", "見積書",
+};
+
+// A name of one to four words and a number or a year now and then.
+std::string MixedName(TRandom& random) {
+    std::string name;
+    const std::uint64_t words = 1 + random.Below(4);
+    for (std::uint64_t w = 0; w < words; ++w) {
+        if (w) name += random.Below(3) == 0 ? "_" : " ";
+        name += Words[random.Below(std::size(Words))];
+    }
+    if (random.Below(3) == 0) name += " " + std::to_string(1990 + random.Below(36));
+    if (random.Below(8) == 0) name += " (" + std::to_string(1 + random.Below(9)) + ")";
+    return name;
+}
+
 std::uint64_t FileSize(TRandom& random) {
     const double pick = random.Unit();
     if (pick < 0.08) {
@@ -55,13 +77,16 @@ void RunBulk(TNtfsImage& image, const TBulkParams& params) {
     };
     std::vector<TDir> dirs{{root, 0}};
     dirs.reserve(params.Dirs + 1);
-    char name[96];
+    char name[256];
     for (std::uint64_t i = 0; i < params.Dirs; ++i) {
         std::size_t parent = 0;
         do {
             parent = static_cast<std::size_t>(random.Below(dirs.size()));
         } while (dirs[parent].Depth >= params.MaxDepth);
-        if (i % 25 == 7) {
+        if (params.MixedNames) {
+            // The number keeps names of one folder apart.
+            std::snprintf(name, sizeof name, "%s %llu", MixedName(random).c_str(), static_cast<unsigned long long>(i));
+        } else if (i % 25 == 7) {
             std::snprintf(name, sizeof name, "%s-%llu", Foreign[i % std::size(Foreign)],
                           static_cast<unsigned long long>(i));
         } else {
@@ -77,7 +102,9 @@ void RunBulk(TNtfsImage& image, const TBulkParams& params) {
     for (std::uint64_t i = 0; i < params.Files; ++i) {
         const std::string& dir = dirs[static_cast<std::size_t>(random.Below(dirs.size()))].Path;
         const char* ext = Extensions[random.Below(std::size(Extensions))];
-        if (i % 40 == 13) {
+        if (params.MixedNames) {
+            std::snprintf(name, sizeof name, "%s %llu%s", MixedName(random).c_str(), static_cast<unsigned long long>(i), ext);
+        } else if (i % 40 == 13) {
             std::snprintf(name, sizeof name, "%s-%06llu%s", Foreign[i % std::size(Foreign)],
                           static_cast<unsigned long long>(i), ext);
         } else {

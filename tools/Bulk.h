@@ -15,6 +15,9 @@ struct TBulkParams {
     unsigned MaxDepth = 1;       // levels below the bulk root directory
     double DeleteFraction = 0;   // of the files, 0..1
     std::uint64_t DeleteDirs = 0;  // whole subtrees removed at the end
+    // Names as people give them: words of several scripts (ASCII, accented
+    // Latin, Greek, Cyrillic, Chinese and Japanese), of varied lengths.
+    bool MixedNames = false;
 };
 
 // Builds the tree under /bulk-SEED: Dirs directories, each under a random

@@ -288,7 +288,7 @@ void Execute(TNtfsImage& image, TPlanLine line, const std::string& imagePath, st
         Need(line, 1, 1, "rmtree PATH");
         image.Rmtree(line.Args[0]);
     } else if (c == "bulk") {
-        Need(line, 6, 6, "bulk SEED FILES DIRS MAXDEPTH DELFRACTION DELDIRS");
+        Need(line, 6, 7, "bulk SEED FILES DIRS MAXDEPTH DELFRACTION DELDIRS [names=mixed]");
         TBulkParams params;
         params.Seed = Number(line.Args[0]);
         params.Files = Number(line.Args[1]);
@@ -304,6 +304,12 @@ void Execute(TNtfsImage& image, TPlanLine line, const std::string& imagePath, st
             throw TPlanError("bulk: DELFRACTION must be a number in 0..1, got '" + line.Args[4] + "'");
         }
         params.DeleteDirs = Number(line.Args[5]);
+        if (line.Args.size() == 7) {
+            std::string names;
+            if (!TakeOption(line.Args[6], "names", names) || names != "mixed")
+                throw TPlanError("bulk: unknown option '" + line.Args[6] + "' (names=mixed)");
+            params.MixedNames = true;
+        }
         RunBulk(image, params);
     } else if (c == "fragment-mft") {
         Need(line, 1, 1, "fragment-mft N");

@@ -2,6 +2,7 @@
 // its free name, the write, the progress and the lines.
 #include "Batch.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <map>
@@ -26,25 +27,6 @@ constexpr const char* OrphansFolder = "Orphans";
 
 // A name from the volume as a folder entry here: safe, never empty, cut to fit.
 std::string EntryName(const std::string& name) { return FitName(name.empty() ? "_" : SafeFileName(name)); }
-
-std::string PlanReason(TPlanEnd end) {
-    switch (end) {
-    case TPlanEnd::OutsideMft: return "there is no such record in the MFT";
-    case TPlanEnd::Unreadable: return "its MFT record can't be read";
-    case TPlanEnd::NotDeleted: return "the file seems no longer listed as deleted";
-    case TPlanEnd::NoContent: return "its data can't be found in its record";
-    case TPlanEnd::RepeatedClusters: return "its data runs name the same clusters more than once";
-    case TPlanEnd::Ready: break;
-    }
-    return {};
-}
-
-std::string WriteReason(TWriteEnd end, int error) {
-    if (end == TWriteEnd::IsSource) return "the recovered file can't be written over the drive being read";
-    std::string reason = "unable to write the recovered file";
-    if (error != 0) reason += " (" + FailureText(error) + ")";
-    return reason;
-}
 
 // Whether the target refused a name for what it holds, so that another name
 // may do.
@@ -206,105 +188,35 @@ std::string BatchTargetPath(const std::string& drive, const std::string& filePat
     return target;
 }
 
-TLogLine BatchFailureLine(const TBatchFileOutcome& outcome) {
-    return {"Error: Unable to recover " + outcome.Source + ": " + outcome.Reason, clRed};
-}
-
-TLogLine BatchMoreFailuresLine(const TBatchFileOutcome& last, std::size_t more) {
-    std::string reason;
-    switch (last.Failure) {
-    case TBatchFailure::Plan: reason = PlanReason(last.PlanEnd); break;
-    case TBatchFailure::Folder: reason = "unable to make their folders (" + FailureText(last.Error) + ")"; break;
-    case TBatchFailure::NoFreeName: reason = "no free name for them"; break;
-    case TBatchFailure::Write: reason = WriteReason(last.WriteEnd, last.Error); break;
-    case TBatchFailure::None: break;
-    }
-    return {"Error: Unable to recover " + std::to_string(more) + " more files: " + reason, clRed};
-}
-
-TLogLine BatchLinkLine(const std::string& link, const std::string& written, bool folder) {
-    return {"The symbolic link " + link + " was not followed: the " + (folder ? "folder" : "file") + " went to " +
-                written + " beside it",
-            clRed};
-}
-
-TLogLine BatchRenamedLine(const std::string& source, const std::string& name, const std::string& written,
-                          bool folder) {
-    return {source + ": the target refuses the " + (folder ? "folder name " : "name ") + name + "; " +
-                (folder ? "made as " : "written as ") + written,
-            clBlue};
-}
-
-TLogLine BatchNumberedLine(const TBatchFileOutcome& outcome) {
-    return {outcome.Source + ": its name was taken in the folder; written as " + outcome.Target, clBlue};
-}
-
-TLogLine BatchMoreNumberedLine(std::size_t more) {
-    return {std::to_string(more) + " more files were written under numbered names: their names were taken", clBlue};
-}
-
-TLogLine BatchSummaryLine(const TBatchOutcome& outcome) {
-    std::string text = "Recovered " + std::to_string(outcome.Written) + " of " + std::to_string(outcome.Files) +
-                       " files into " + outcome.Folder;
-    std::string notes;
-    if (outcome.Streams > 0)
-        notes = std::to_string(outcome.Streams) + (outcome.Streams == 1 ? " stream" : " streams") + " beside their files";
-    if (outcome.StreamsFailed > 0)
-        notes += (notes.empty() ? "" : ", ") + std::to_string(outcome.StreamsFailed) + " streams not written";
-    if (outcome.Failed > 0) notes += (notes.empty() ? "" : ", ") + std::to_string(outcome.Failed) + " failed";
-    if (outcome.Unread > 0)
-        notes += (notes.empty() ? "" : ", ") + std::to_string(outcome.Unread) + " with bytes that could not be read";
-    if (outcome.Stopped) notes += (notes.empty() ? "" : ", ") + std::string("cancelled by user");
-    if (!notes.empty()) text += " (" + notes + ")";
-    return {text, outcome.Written == outcome.Files && outcome.Unread == 0 && outcome.StreamsFailed == 0 ? clGreen : clRed};
-}
-
-TLogLine RecoveryStoppedLine(bool outOfMemory) {
-    return {outOfMemory ? "Error: Not enough memory to go on with the recovery"
-                        : "Error: The recovery stopped on an unexpected failure",
-            clRed};
-}
-
-std::string BatchProgressText(const TBatchProgress& p, const std::string& decimalSeparator) {
-    const std::size_t current = std::min(p.Done + 1, p.Files);
-    std::string text = "Recovering file " + std::to_string(current) + " of " + std::to_string(p.Files) + " (" +
-                       SizeToText(static_cast<std::int64_t>(std::min(p.BytesDone, p.Bytes)), decimalSeparator) +
-                       " of " + SizeToText(static_cast<std::int64_t>(p.Bytes), decimalSeparator) + ")";
-    if (p.Failed > 0) text += ", " + std::to_string(p.Failed) + " failed";
-    // The pace once it can be told: after a second, with bytes written.
-    if (p.Milliseconds >= 1000 && p.BytesDone > 0) {
-        const std::uint64_t perSecond = p.BytesDone * 1000 / p.Milliseconds;
-        text += ", " + SizeToText(static_cast<std::int64_t>(perSecond), decimalSeparator) + "/s";
-        const std::uint64_t left = p.Bytes > p.BytesDone ? p.Bytes - p.BytesDone : 0;
-        if (left > 0 && perSecond > 0) {
-            const std::uint64_t seconds = (left + perSecond - 1) / perSecond;
-            text += seconds < 120 ? ", about " + std::to_string(seconds) + " s left"
-                                  : ", about " + std::to_string((seconds + 59) / 60) + " min left";
-        }
-    }
-    return text;
+TBatchItem BatchItemOf(const TScanResults& results, const TFoundFiles& file) {
+    TBatchItem item{file.Record, file.Sequence, file.FileSize, file.State};
+    item.For = PlanForFound(file);
+    if (file.Snapshot != 0 && file.Snapshot <= results.Snapshots.size()) item.Volume = results.Snapshots[file.Snapshot - 1u];
+    return item;
 }
 
 TBatchOutcome RecoverBatch(TNtfsVolume& ntfs, const std::vector<TBatchItem>& items, const std::string& folder,
                            TTargetFileSystem& files, TBatchSink& sink, const std::atomic<bool>& stop,
                            const TBatchOptions& options) {
-    TDevice& device = ntfs.Device();
-    const TVolume& volume = ntfs.Geometry();
     TBatchOutcome outcome;
     outcome.Folder = folder;
     outcome.Files = items.size();
     int error = 0;
     std::unique_ptr<TTargetFolder> root = files.OpenFolder(folder, true, error);
     if (!root) {
-        sink.Line({"Error: Unable to make the folder " + folder + " (" + FailureText(error) + ")", clRed});
-        outcome.Refused = true;
+        sink.Line(BatchFolderUnusableLine(folder, error));
+        outcome.Refused = TBatchOutcome::TRefusal::FolderUnusable;
         return outcome;
     }
-    if (!options.AllowSameDevice && OnDriveBeingRead(device, folder)) {
-        sink.Line({"Error: The folder " + folder +
-                       " is on the drive being read; writing there could overwrite deleted files",
-                   clRed});
-        outcome.Refused = true;
+    // Every volume read: the batch's, and the snapshots' its items name.
+    std::vector<TNtfsVolume*> read = {&ntfs};
+    for (const TBatchItem& item : items)
+        if (item.Volume && std::find(read.begin(), read.end(), item.Volume.get()) == read.end())
+            read.push_back(item.Volume.get());
+    if (!options.AllowSameDevice &&
+        std::any_of(read.begin(), read.end(), [&](TNtfsVolume* v) { return OnDriveBeingRead(v->Device(), folder); })) {
+        sink.Line(BatchSameDeviceLine(folder));
+        outcome.Refused = TBatchOutcome::TRefusal::SameDevice;
         return outcome;
     }
     TFolderWalk walk(files, std::move(root), folder, sink);
@@ -334,8 +246,11 @@ TBatchOutcome RecoverBatch(TNtfsVolume& ntfs, const std::vector<TBatchItem>& ite
         TBatchFileOutcome file;
         file.Record = item.Record;
         file.State = item.State;
-        const TRecoveryPlan plan = PlanRecovery(ntfs, item.Record, item.Sequence);
+        TNtfsVolume& on = item.Volume ? *item.Volume : ntfs;
+        TDevice& device = on.Device();
+        const TRecoveryPlan plan = PlanRecovery(on, item.Record, item.Sequence, item.For);
         file.Source = plan.HasName ? plan.FilePath + plan.FileName : "record " + std::to_string(item.Record);
+        if (on.Snapshot().Number != 0) file.Source += " in snapshot " + std::to_string(on.Snapshot().Number);
         std::uint64_t expected = static_cast<std::uint64_t>(std::max<std::int64_t>(item.Size, 0));
         const std::uint64_t before = progress.BytesDone;
         std::vector<TLogLine> renamed;
@@ -343,7 +258,7 @@ TBatchOutcome RecoverBatch(TNtfsVolume& ntfs, const std::vector<TBatchItem>& ite
         if (plan.End != TPlanEnd::Ready) {
             file.Failure = TBatchFailure::Plan;
             file.PlanEnd = plan.End;
-            file.Reason = PlanReason(plan.End);
+            file.Reason = BatchFailureReason(file);
         } else {
             // The bitmap as it stands now tells better than the scan did.
             if (plan.State != TRecoverability::Unknown) file.State = plan.State;
@@ -351,7 +266,7 @@ TBatchOutcome RecoverBatch(TNtfsVolume& ntfs, const std::vector<TBatchItem>& ite
                 expected = plan.Content.Size;
                 progress.Bytes += expected;
             }
-            std::vector<std::string> names = BatchTargetNames(volume.CurrentDrive, plan.FilePath, plan.FileName);
+            std::vector<std::string> names = BatchTargetNames(on.Drive(), plan.FilePath, plan.FileName);
             std::string name = std::move(names.back());
             names.pop_back();
             std::string directory;
@@ -359,7 +274,8 @@ TBatchOutcome RecoverBatch(TNtfsVolume& ntfs, const std::vector<TBatchItem>& ite
             if (into == nullptr) {
                 file.Failure = TBatchFailure::Folder;
                 file.Error = error;
-                file.Reason = "unable to make the folder " + directory + " (" + FailureText(error) + ")";
+                file.Directory = directory;
+                file.Reason = BatchFailureReason(file);
             } else {
                 TWriteOptions write;
                 write.Replace = false;
@@ -421,12 +337,13 @@ TBatchOutcome RecoverBatch(TNtfsVolume& ntfs, const std::vector<TBatchItem>& ite
                     }
                 } else if (written.End == TWriteEnd::Exists) {
                     file.Failure = TBatchFailure::NoFreeName;
-                    file.Reason = "no free name for it in " + directory;
+                    file.Directory = directory;
+                    file.Reason = BatchFailureReason(file);
                 } else {
                     file.Failure = TBatchFailure::Write;
                     file.WriteEnd = written.End;
                     file.Error = written.Error;
-                    file.Reason = WriteReason(written.End, written.Error);
+                    file.Reason = BatchFailureReason(file);
                 }
             }
         }

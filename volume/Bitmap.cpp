@@ -120,6 +120,7 @@ const TClusterBitmap::TPage& TClusterBitmap::Page(std::uint64_t index) {
         std::vector<TContentRange> unread;
         ReadContentRange(*device_, content_, index * PageBytes, page.Bytes, &unread);
         for (const TContentRange& r : unread) page.Unread.push_back({r.From - index * PageBytes, r.To - index * PageBytes});
+        if (!page.Unread.empty()) anyUnread_ = true;
         it = pages_.emplace(index, std::move(page)).first;
     }
     return it->second;
@@ -131,8 +132,18 @@ bool TClusterBitmap::Test(std::int64_t lcn) {
     return (Page(byte / PageBytes).Bytes[byte % PageBytes] >> (lcn % 8) & 1) != 0;
 }
 
-std::uint64_t TClusterBitmap::InUse(std::int64_t lcn, std::uint64_t count) {
+std::uint64_t TClusterBitmap::InUse(std::int64_t lcn, std::uint64_t count, bool* known) {
     if (lcn < 0 || device_ == nullptr) return 0;
+    // The pages read on the way say whether any bits were missing.
+    struct TCheck {
+        TClusterBitmap& Bitmap;
+        std::int64_t Lcn;
+        std::uint64_t Count;
+        bool* Known;
+        ~TCheck() {
+            if (Known && *Known && !Bitmap.Known(Lcn, Count)) *Known = false;
+        }
+    } check{*this, lcn, count, known};
     std::uint64_t used = 0;
     auto at = static_cast<std::uint64_t>(lcn);
     const std::uint64_t end = std::min<std::uint64_t>(at + std::min<std::uint64_t>(count, content_.Size * 8), content_.Size * 8);
@@ -157,6 +168,8 @@ std::uint64_t TClusterBitmap::InUse(std::int64_t lcn, std::uint64_t count) {
 
 bool TClusterBitmap::Known(std::int64_t lcn, std::uint64_t count) {
     if (lcn < 0 || device_ == nullptr || count == 0) return true;
+    // Asked once InUse has read the pages: where none lacks bits, all are known.
+    if (!anyUnread_) return true;
     // The bitmap's bytes that hold these bits, page by page.
     const std::uint64_t first = static_cast<std::uint64_t>(lcn) / 8;
     if (content_.Size == 0) return true;
@@ -184,8 +197,7 @@ std::uint64_t OverwrittenBytes(const TDataStream& stream, TClusterBitmap& bitmap
         if (run.Lcn < 0 || static_cast<std::uint64_t>(run.Vcn) >= dataClusters) continue;
         const std::uint64_t count = std::min<std::uint64_t>(run.Length, dataClusters - static_cast<std::uint64_t>(run.Vcn));
         stored += count * cluster;
-        over += bitmap.InUse(run.Lcn, count) * cluster;
-        if (known && *known && !bitmap.Known(run.Lcn, count)) *known = false;
+        over += bitmap.InUse(run.Lcn, count, known) * cluster;
         // The last data cluster holds only the tail of the data.
         if (tail != 0 && static_cast<std::uint64_t>(run.Vcn) + count == dataClusters) {
             stored -= cluster - tail;

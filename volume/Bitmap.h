@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <atomic>
 #include <mutex>
 #include <unordered_map>
 #include <vector>
@@ -25,10 +26,9 @@ public:
     // Reads record 6 from the device first.
     bool Open(TDevice& device, const TVolume& volume);
     bool Test(std::int64_t lcn);
-    // Clusters in use among [lcn, lcn + count).
-    std::uint64_t InUse(std::int64_t lcn, std::uint64_t count);
-    // Whether every bit of [lcn, lcn + count) could be read.
-    bool Known(std::int64_t lcn, std::uint64_t count);
+    // Clusters in use among [lcn, lcn + count); `known`, where given, is
+    // cleared where some of their bits could not be read.
+    std::uint64_t InUse(std::int64_t lcn, std::uint64_t count, bool* known = nullptr);
 
 private:
     struct TPage {
@@ -36,11 +36,14 @@ private:
         std::vector<TContentRange> Unread;  // in bytes from the page's start
     };
     const TPage& Page(std::uint64_t index);
+    // Whether every bit of [lcn, lcn + count) could be read.
+    bool Known(std::int64_t lcn, std::uint64_t count);
     static constexpr std::uint64_t PageBytes = 64 * 1024;
     TDevice* device_ = nullptr;
     TFileContent content_;
     std::mutex mutex_;
     std::unordered_map<std::uint64_t, TPage> pages_;  // nodes stay where they are
+    std::atomic<bool> anyUnread_{false};               // some page read has bits the device did not give
 };
 
 // Bytes of a stream's stored data that lie in clusters in use now; a cluster

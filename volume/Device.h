@@ -9,6 +9,9 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
+
+#include "Log.h"
 
 namespace deruzera {
 
@@ -59,6 +62,9 @@ enum class TAccessFailure {
     // Anything else: see Errno, the disk service's error, or the system's
     // message.
     Other,
+    // The source (a container, a partition table, a locked volume) gave no
+    // volume: its layer made the lines that say why (Lines).
+    Source,
 };
 
 // A device opened for reading, or why it could not be.
@@ -72,6 +78,7 @@ struct TDeviceAccess {
     bool BlockDevice = false;          // the path names a block device
     bool ThroughService = false;       // the descriptor came from the disk service
     std::string SystemMessage;         // the system's own words where Errno says less (Windows)
+    std::vector<TLogLine> Lines;       // Source: the lines its layer made
 };
 
 // How a front end opens the device of a drive string.

@@ -176,11 +176,6 @@ bool OwnData(TDataStream& stream, TBytes record, const TVolume& volume, std::str
 
 }  // namespace
 
-std::vector<TDataRun> DecodeRunList(TBytes runs, std::uint32_t bytesPerCluster, std::int64_t clusterCount) {
-    std::vector<TDataRun> out;
-    ForEachRun(runs, bytesPerCluster, clusterCount, [&](const TDataRun& run) { out.push_back(run); });
-    return out;
-}
 
 TDataStream StreamOfAttribute(TBytes attribute, const TVolume& volume) {
     TDataStream stream;
@@ -645,7 +640,11 @@ TReadReport ReadFileContent(TDevice& device, const TFileContent& content,
     };
 
     // The next piece is read on a helper thread while the sink writes this one.
-    const std::size_t bufferSize = std::max<std::size_t>(ChunkSize, static_cast<std::size_t>(content.CompressionUnitBytes));
+    // No piece is longer than the content (an attribute list of a few KiB
+    // needs no megabyte), nor than a chunk, but a compressed unit is whole.
+    const std::size_t bufferSize = std::max<std::size_t>(
+        static_cast<std::size_t>(std::min<std::uint64_t>(ChunkSize, std::max<std::uint64_t>(content.Size, 1))),
+        static_cast<std::size_t>(content.CompressionUnitBytes));
     std::vector<std::uint8_t> buffers[2] = {std::vector<std::uint8_t>(bufferSize), std::vector<std::uint8_t>(bufferSize)};
     TPiece current;
     if (!next(current)) return report;

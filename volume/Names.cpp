@@ -52,11 +52,20 @@ bool ReservedDeviceName(std::string_view base) {
     while (!base.empty() && base.back() == ' ') base.remove_suffix(1);
     std::string upper(base);
     std::transform(upper.begin(), upper.end(), upper.begin(), Upper);
-    static constexpr std::array<std::string_view, 4> Plain{"CON", "PRN", "AUX", "NUL"};
+    static constexpr std::array<std::string_view, 6> Plain{"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
     if (std::find(Plain.begin(), Plain.end(), upper) != Plain.end()) return true;
-    return upper.size() == 4 && (upper.starts_with("COM") || upper.starts_with("LPT")) && upper[3] >= '1' &&
-           upper[3] <= '9';
+    if (upper.size() < 4 || (!upper.starts_with("COM") && !upper.starts_with("LPT"))) return false;
+    // A digit, or the superscripts 1, 2 and 3 of Latin-1, which Windows
+    // counts as digits here.
+    const std::string_view number = std::string_view(upper).substr(3);
+    return (number.size() == 1 && number[0] >= '0' && number[0] <= '9') || number == "\xC2\xB9" ||
+           number == "\xC2\xB2" || number == "\xC2\xB3";
 }
+
+// The characters Windows refuses in a name besides the C0 controls.
+constexpr std::string_view WindowsRefused = "<>:\"/\\|?*";
+
+bool ClosingDotOrSpace(char c) { return c == '.' || c == ' '; }
 
 }  // namespace
 
@@ -107,13 +116,28 @@ std::string NumberedName(const std::string& name, unsigned number) {
 std::string PortableName(const std::string& name) {
     std::string portable = SafeFileName(name);
     for (char& c : portable)
-        if (std::string_view("<>:\"|?*").find(c) != std::string_view::npos) c = '_';
-    for (std::size_t end = portable.size(); end > 0 && (portable[end - 1] == '.' || portable[end - 1] == ' '); --end)
+        if (WindowsRefused.find(c) != std::string_view::npos) c = '_';
+    for (std::size_t end = portable.size(); end > 0 && ClosingDotOrSpace(portable[end - 1]); --end)
         portable[end - 1] = '_';
     const std::size_t dot = std::min(portable.find('.'), portable.size());
     if (ReservedDeviceName(std::string_view(portable).substr(0, dot))) portable.insert(dot, "_");
     if (portable.empty()) portable = "_";
-    return FitName(portable);
+    portable = FitName(portable);
+    // Again, as a name cut to fit may end in a dot or a space.
+    for (std::size_t end = portable.size(); end > 0 && ClosingDotOrSpace(portable[end - 1]); --end)
+        portable[end - 1] = '_';
+    return portable;
+}
+
+bool WindowsTakesName(std::string_view name) {
+    if (name.empty() || ClosingDotOrSpace(name.back())) return false;
+    for (const char c : name)
+        if (static_cast<unsigned char>(c) < 0x20 || WindowsRefused.find(c) != std::string_view::npos) return false;
+    return !WindowsDeviceName(name);
+}
+
+bool WindowsDeviceName(std::string_view name) {
+    return ReservedDeviceName(name.substr(0, std::min(name.find('.'), name.size())));
 }
 
 }  // namespace deruzera

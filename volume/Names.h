@@ -34,9 +34,23 @@ std::string CutName(const std::string& name, std::size_t bytes);
 
 // A name every file system takes, for a target that refuses `name`:
 // Windows' reserved characters < > : " / \ | ? * become "_", as do trailing
-// dots and spaces; a reserved device name (CON, PRN, AUX, NUL, COM1 to COM9,
-// LPT1 to LPT9, in any case, with or without an extension) gets "_" after
-// it ("con.txt" is "con_.txt"). The same name where nothing needs a change.
+// dots and spaces; a reserved device name (CON, PRN, AUX, NUL, COM0 to COM9,
+// LPT0 to LPT9, COM and LPT with a superscript 1, 2 or 3, CONIN$ and
+// CONOUT$, in any case, with or without an extension) gets "_" after it
+// ("con.txt" is "con_.txt"). The same name where nothing needs a change.
+// WindowsTakesName() holds for every name it gives.
 std::string PortableName(const std::string& name);
+
+// Whether Windows keeps `name` for a device, which it opens under that
+// name in every folder: one of the reserved device names PortableName()
+// lists, with or without an extension ("NUL", "con.txt", "lpt1 .log").
+bool WindowsDeviceName(std::string_view name);
+
+// Whether Windows takes `name` as a folder entry as it stands: not empty,
+// none of the characters it refuses (the C0 controls and < > : " / \ | ? *),
+// no closing dot or space, and no reserved device name, which Windows
+// opens as the device in any folder ("con.txt" is the console, "a:b" the
+// stream "b" of the file "a").
+bool WindowsTakesName(std::string_view name);
 
 }  // namespace deruzera

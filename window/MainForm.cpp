@@ -187,7 +187,8 @@ void TMainForm::ConnectHandlers() {
 }
 
 void TMainForm::FormCreate() {
-    deruzera::LogMessage("Application was started at " + deruzera::platform::NowText(), deruzera::clBlack);
+    const deruzera::TLogLine started = deruzera::StartedLine(deruzera::platform::NowText());
+    deruzera::LogMessage(started.Text, started.Colour);
     setWindowTitle(QString::fromUtf8(WindowCaption));
     QGuiApplication::setApplicationDisplayName(windowTitle());
     IconImageList.Bind();

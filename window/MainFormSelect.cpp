@@ -205,8 +205,7 @@ std::optional<int> TMainForm::GetFileTypeInfo(const QString& extension, unsigned
 void TMainForm::DriveGridSelectCell(int /*column*/, int row, bool& canSelect) {
     SelectedDrive = TrimCell(DriveGridCell(0, row)).toStdString();
     if (ui->DriveGrid->isEnabled() && canSelect)
-        ui->LogPanel->setText(QStringLiteral("Current drive was changed to ") + QString::fromStdString(SelectedDrive) +
-                              QLatin1Char('\\'));
+        ui->LogPanel->setText(QString::fromStdString(deruzera::DriveChangedText(SelectedDrive)));
 }
 
 void TMainForm::ElideExtras() {

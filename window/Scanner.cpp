@@ -32,14 +32,17 @@ void TScanner::run() {
     // window's side of the scan can't take in (memory for the files) ends
     // it the same way.
     handed_ = std::chrono::steady_clock::now();
+    deruzera::TScanOutcome outcome;
     try {
-        outcome_ = deruzera::ScanDrive(drive_, open_, *this, abort_);
+        outcome = deruzera::ScanDrive(drive_, open_, *this, abort_);
         Hand(true);
     } catch (const std::bad_alloc&) {
-        outcome_.End = deruzera::TScanEnd::OutOfMemory;
+        outcome.End = deruzera::TScanEnd::OutOfMemory;
         gathering_.reset();
-        for (const deruzera::TLogLine& line : deruzera::ScanEndLines(outcome_)) Line(line);
+        for (const deruzera::TLogLine& line : deruzera::ScanEndLines(outcome)) Line(line);
     }
+    std::lock_guard lock(mutex_);
+    outcome_ = std::move(outcome);
 }
 
 void TScanner::Line(const deruzera::TLogLine& line) {

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -40,7 +41,10 @@ public:
 
     // After the thread has ended: how the scan ended, and the volume it
     // read (null where it never opened).
-    const deruzera::TScanOutcome& Outcome() const { return outcome_; }
+    const deruzera::TScanOutcome& Outcome() const {
+        std::lock_guard lock(mutex_);
+        return outcome_;
+    }
 
 signals:
     void LineMade(deruzera::TLogLine line);
@@ -67,6 +71,10 @@ private:
     std::string drive_;
     deruzera::TDeviceOpener open_;
     std::atomic<bool>& abort_;
+    // How the scan ended: read by the window once the thread has ended,
+    // under the lock, which also makes the hand-over plain to the thread
+    // checkers (Qt's own locks are not instrumented).
+    mutable std::mutex mutex_;
     deruzera::TScanOutcome outcome_;
     std::unordered_map<std::int64_t, std::uint32_t> folders_;  // folder record -> path index
     std::uint32_t paths_ = 0;

@@ -19,7 +19,9 @@
 #include "GuiFixture.h"
 #include "ResultGrid.h"
 #include "ResultModel.h"
-#include "volume/Salvane.h"
+#include "volume/Records.h"
+#include "volume/Scan.h"
+#include "volume/Volume.h"
 
 using namespace gui_testing;
 using deruzera::TFoundFiles;

@@ -20,7 +20,7 @@
 #include "platform/DriveMap.h"
 #include "platform/Drives.h"
 #include "EventLog.h"
-#include "volume/Salvane.h"
+#include "volume/Device.h"
 
 using namespace gui_testing;
 namespace platform = deruzera::platform;
@@ -261,6 +261,46 @@ TEST_F(ScanRoadTest, RefusedScanKeepsThePreviousResultsAndTheirVolume) {
     if (!sha.empty()) {
         EXPECT_EQ(sha, Find(manifest, "/Docs/report.txt")->Sha256);
     }
+}
+
+// A device whose reads fail past the program's own handling once the walk
+// has begun: a fault of the program, not of the disk.
+class TThrowingDevice final : public deruzera::TDevice {
+public:
+    explicit TThrowingDevice(std::shared_ptr<deruzera::TDevice> inner) : inner_(std::move(inner)) {}
+    std::int64_t ReadAt(std::int64_t offset, void* buffer, std::size_t count) override {
+        if (offset >= 64 * 1024) throw std::logic_error("a fault planted by the test");
+        return inner_->ReadAt(offset, buffer, count);
+    }
+    std::int64_t Size() const override { return inner_->Size(); }
+
+private:
+    std::shared_ptr<deruzera::TDevice> inner_;
+};
+
+TEST_F(ScanRoadTest, AScanWorkerThatFailsEndsWithARedLine) {
+    std::vector<TManifestRow> manifest;
+    const std::string image = Image("failing-worker", SmallPlan, manifest);
+    if (image.empty()) GTEST_SKIP() << "deruzera-mkimage is not available";
+    TMainForm& f = FormOver({image});
+    f.OpenDevice = [](const std::string& drive) {
+        deruzera::TDeviceAccess access = platform::OpenMappedDrive(drive);
+        if (access.Device) access.Device = std::make_shared<TThrowingDevice>(std::move(access.Device));
+        return access;
+    };
+    f.SelectDriveRow(1);
+    ClickScan();
+    ASSERT_TRUE(WaitForScanEnd());
+    // Never silence, never "completed": the last line is red, and the
+    // window is back to idle.
+    const auto lines = LogFrom("Preparing for scan the drive C:\\ ...");
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines.back().Colour.name(), QString("#ff0000")) << lines.back().Text.toStdString();
+    // Green only where the disk was found to be NTFS, before the walk.
+    for (std::size_t i = 2; i < lines.size(); ++i)
+        EXPECT_NE(lines[i].Colour.name(), QString("#008000")) << lines[i].Text.toStdString();
+    EXPECT_EQ(Child<QPushButton>(f, "StartButton")->text(), QString("Scan Drive"));
+    EXPECT_TRUE(Child<QWidget>(f, "DriveGrid")->isEnabled());
 }
 
 TEST_F(ScanRoadTest, ScanWithoutADriveAndScanningBackToIdle) {

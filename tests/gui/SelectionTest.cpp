@@ -11,7 +11,10 @@
 
 #include "GuiFixture.h"
 #include "volume/Device.h"
-#include "volume/Salvane.h"
+#include "volume/Device.h"
+#include "volume/Records.h"
+#include "volume/Scan.h"
+#include "volume/Volume.h"
 
 using namespace gui_testing;
 

@@ -17,7 +17,7 @@
 
 #include "GuiFixture.h"
 #include "EventLog.h"
-#include "volume/Salvane.h"
+#include "volume/Log.h"
 
 using namespace gui_testing;
 namespace platform = deruzera::platform;

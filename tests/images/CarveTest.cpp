@@ -19,7 +19,10 @@
 #include "platform/Target.h"
 #include "tools/Sha256.h"
 #include "volume/Carve.h"
-#include "volume/Salvane.h"
+#include "volume/Device.h"
+#include "volume/Mft.h"
+#include "volume/Records.h"
+#include "volume/Recover.h"
 
 using namespace deruzera;
 using namespace image_testing;

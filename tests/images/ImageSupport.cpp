@@ -1,5 +1,7 @@
 #include "ImageSupport.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -39,6 +41,10 @@ Image Build(const std::string& name, const std::string& plan) {
     Image image;
     image.file = dir / (key + ".img");
     const fs::path manifestFile = dir / (key + ".tsv");
+    // Test processes side by side: one builds while the others wait, and all
+    // read the same image (mkntfs gives each build a serial of its own).
+    const int lock = ::open((dir / (key + ".lock")).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (lock >= 0) ::flock(lock, LOCK_EX);
     if (!fs::exists(manifestFile) || !fs::exists(image.file)) {
         const std::string part = "." + std::to_string(::getpid());
         const fs::path planFile = dir / (key + part + ".plan");
@@ -50,6 +56,7 @@ Image Build(const std::string& name, const std::string& plan) {
         fs::rename(manifestFile.string() + part, manifestFile);
         fs::remove(planFile);
     }
+    if (lock >= 0) ::close(lock);
     image.manifest = deruzera::ReadManifest(manifestFile);
     EXPECT_FALSE(image.manifest.empty()) << manifestFile;
     image.sha = FileSha(image.file);

@@ -12,7 +12,16 @@
 #include "platform/DriveMap.h"
 #include "platform/RawDevice.h"
 #include "ImageSupport.h"
-#include "volume/Salvane.h"
+#include "volume/Volume.h"
+#include "volume/Attributes.h"
+#include "volume/Fixup.h"
+#include "volume/Layout.h"
+#include "volume/Log.h"
+#include "volume/Messages.h"
+#include "volume/Mft.h"
+#include "volume/Records.h"
+#include "volume/Recover.h"
+#include "volume/Scan.h"
 #include "platform/Target.h"
 
 using namespace deruzera;
@@ -174,6 +183,7 @@ TEST_P(RealImage, ScanFindsEveryDeletedFileAndRecoversItsBytes) {
     ASSERT_EQ(outcome.End, TScanEnd::Completed);
     ASSERT_GE(sink.lines.size(), 2u);
     EXPECT_EQ(sink.lines[sink.lines.size() - 2].Text, "Scanning process completed");
+    EXPECT_FALSE(MostlyDamaged(outcome)) << outcome.DamagedRecords << " of " << outcome.RecordsWithBytes;
     EXPECT_EQ(sink.names.size(), sink.files.size());
 
     // What the manifest deleted and no later file took over is listed exactly.

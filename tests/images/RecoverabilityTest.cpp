@@ -16,7 +16,13 @@
 #include "ImageSupport.h"
 #include "platform/DriveMap.h"
 #include "platform/RawDevice.h"
-#include "volume/Salvane.h"
+#include "volume/Volume.h"
+#include "volume/Bitmap.h"
+#include "volume/Device.h"
+#include "volume/Log.h"
+#include "volume/Records.h"
+#include "volume/Recover.h"
+#include "volume/Scan.h"
 #include "platform/Target.h"
 
 using namespace deruzera;

@@ -15,7 +15,11 @@
 #include "platform/DriveMap.h"
 #include "platform/Target.h"
 #include "volume/Batch.h"
-#include "volume/Salvane.h"
+#include "volume/Messages.h"
+#include "volume/Records.h"
+#include "volume/Recover.h"
+#include "volume/Scan.h"
+#include "volume/Volume.h"
 
 using namespace deruzera;
 using namespace image_testing;

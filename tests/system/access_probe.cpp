@@ -31,6 +31,7 @@ const char* ReasonName(platform::TAccessFailure failure) {
         case platform::TAccessFailure::Other: return "other";
         case platform::TAccessFailure::Unmapped: return "unmapped";
         case platform::TAccessFailure::NotElevated: return "not-elevated";
+        case platform::TAccessFailure::Source: return "source";
     }
     return "?";
 }

@@ -1,7 +1,8 @@
 #include <gtest/gtest.h>
 
 #include "Synthetic.h"
-#include "volume/Salvane.h"
+#include "volume/Attributes.h"
+#include "volume/Layout.h"
 
 using namespace deruzera;
 

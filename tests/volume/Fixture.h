@@ -3,7 +3,13 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <sys/stat.h>
+#endif
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -13,7 +19,12 @@
 #include <utility>
 #include <vector>
 
-#include "volume/Salvane.h"
+#include "volume/Device.h"
+#include "volume/Log.h"
+#include "volume/Records.h"
+#include "volume/Recover.h"
+#include "volume/Scan.h"
+#include "volume/Volume.h"
 
 namespace testing_support {
 
@@ -23,6 +34,47 @@ inline std::string ReadAll(const std::filesystem::path& p) {
     std::stringstream s;
     s << in.rdbuf();
     return s.str();
+}
+
+// The modification time of a file in NTFS units (100 ns since 1601), read
+// from the system to its full precision; -1 where it can't be read.
+inline std::int64_t ModifiedTicks(const std::filesystem::path& p) {
+#ifdef _WIN32
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!GetFileAttributesExW(p.c_str(), GetFileExInfoStandard, &data)) return -1;
+    return static_cast<std::int64_t>(std::uint64_t{data.ftLastWriteTime.dwHighDateTime} << 32 |
+                                     data.ftLastWriteTime.dwLowDateTime);
+#else
+    struct stat st {};
+    if (::stat(p.c_str(), &st) != 0) return -1;
+    return (static_cast<std::int64_t>(st.st_mtim.tv_sec) + 11644473600) * 10000000 + st.st_mtim.tv_nsec / 100;
+#endif
+}
+
+// Removes the tree at `root`, deeper than std::filesystem removes (its
+// paths stop at PATH_MAX, and on Windows at MAX_PATH).
+inline void RemoveTree(const std::filesystem::path& root) {
+#ifdef _WIN32
+    struct TRemove {
+        static void At(const std::wstring& path) {
+            WIN32_FIND_DATAW found;
+            const HANDLE search = FindFirstFileW((path + L"\\*").c_str(), &found);
+            if (search != INVALID_HANDLE_VALUE) {
+                do {
+                    const std::wstring name = found.cFileName;
+                    if (name == L"." || name == L"..") continue;
+                    if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) At(path + L"\\" + name);
+                    else DeleteFileW((path + L"\\" + name).c_str());
+                } while (FindNextFileW(search, &found));
+                FindClose(search);
+            }
+            EXPECT_TRUE(RemoveDirectoryW(path.c_str())) << GetLastError();
+        }
+    };
+    TRemove::At(L"\\\\?\\" + std::filesystem::absolute(root).make_preferred().wstring());
+#else
+    EXPECT_EQ(std::system(("rm -rf '" + root.string() + "'").c_str()), 0);
+#endif
 }
 
 using Lines = std::vector<std::pair<std::string, std::uint32_t>>;

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "Synthetic.h"
-#include "volume/Salvane.h"
+#include "volume/Fixup.h"
 
 using deruzera::ERecordError;
 using deruzera::FixupRecord;

@@ -9,7 +9,13 @@
 
 #include "Synthetic.h"
 #include "volume/CarveFormats.h"
-#include "volume/Salvane.h"
+#include "volume/Content.h"
+#include "volume/Device.h"
+#include "volume/Layout.h"
+#include "volume/Records.h"
+#include "volume/Recover.h"
+#include "volume/Scan.h"
+#include "volume/Volume.h"
 
 using namespace deruzera;
 

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "volume/Mft.h"
 #include "Fixture.h"
 #include "Synthetic.h"
 

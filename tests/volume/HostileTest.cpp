@@ -135,6 +135,20 @@ TEST(WriteRecoveredFile, NeverOverTheSourceNorWhatIsNoRegularFile) {
     ASSERT_EQ(::mkfifo((dir / "pipe").c_str(), 0600), 0);
     EXPECT_EQ(save((dir / "pipe").string()).End, TWriteEnd::NotRegular);
     EXPECT_TRUE(fs::is_fifo(dir / "pipe"));
+#else
+    // Under another name of the same file (Wine makes no symbolic links for
+    // Windows programs).
+    fs::create_hard_link(image, dir / "hard.img");
+    EXPECT_EQ(save((dir / "hard.img").string()).End, TWriteEnd::IsSource);
+    EXPECT_EQ(fs::file_size(image), 8192u);
+    // A device's name is the device in every folder.
+    TWriteOptions keepAll;
+    keepAll.Replace = false;
+    for (const char* name : {"NUL", "con.txt", "COM1", "conout$"}) {
+        EXPECT_EQ(save((dir / name).string()).End, TWriteEnd::NotRegular) << name;
+        EXPECT_EQ(save((dir / name).string(), keepAll).End, TWriteEnd::Failed) << name;
+    }
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir), {}), 2);
 #endif
     // Not replacing: what exists stays.
     std::ofstream(dir / "kept.txt") << "old";

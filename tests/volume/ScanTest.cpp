@@ -2,6 +2,8 @@
 
 #include <cerrno>
 
+#include "volume/Mft.h"
+#include "volume/Messages.h"
 #include "Fixture.h"
 #include "Synthetic.h"
 
@@ -177,6 +179,36 @@ TEST_F(ScanTest, BadSectorsInTheMftCostOnlyTheRecordsOnThem) {
     EXPECT_EQ(dead.files[1].Record, 900);
     EXPECT_EQ(dead.lines[dead.lines.size() - 2].second, clRed);
     EXPECT_EQ(dead.lines[dead.lines.size() - 2].first.rfind("Error: The drive could not be read at byte ", 0), 0u);
+}
+
+TEST_F(ScanTest, AVolumeOfMostlyDamagedRecordsSaysSo) {
+    // Past the first records, noise where the MFT should be: an encrypted
+    // volume read without its key, or one written over.
+    synth::Volume v(400, 2 << 20);
+    v.DeletedFile(20, 5, u"kept.txt", "k");
+    std::uint32_t x = 7;
+    for (std::int64_t at = v.RecordOffset(24); at < v.RecordOffset(400); ++at) {
+        x = x * 1664525u + 1013904223u;
+        v.image[static_cast<std::size_t>(at)] = static_cast<char>(x >> 24);
+    }
+    RecordingSink sink;
+    const TScanOutcome outcome = Scan(v, sink);
+    EXPECT_EQ(outcome.End, TScanEnd::Completed);
+    EXPECT_EQ(outcome.DamagedRecords, 376);
+    EXPECT_TRUE(MostlyDamaged(outcome));
+    EXPECT_EQ(sink.files.size(), 1u);
+    ASSERT_GE(sink.lines.size(), 3u);
+    EXPECT_EQ(sink.lines[sink.lines.size() - 3].second, clRed);
+
+    // A healthy volume with a few damaged records says nothing of it.
+    synth::Volume healthy(400, 2 << 20);
+    for (std::int64_t n = 20; n < 300; ++n) healthy.DeletedFile(n, 5, u"f.txt", "f");
+    for (std::int64_t n : {40, 41, 42}) healthy.image[static_cast<std::size_t>(healthy.RecordOffset(n) + 510)] ^= 0x55;
+    RecordingSink quiet;
+    const TScanOutcome fine = Scan(healthy, quiet);
+    EXPECT_EQ(fine.DamagedRecords, 3);
+    EXPECT_FALSE(MostlyDamaged(fine));
+    EXPECT_EQ(quiet.lines[quiet.lines.size() - 2], (Line{"Scanning process completed", clGreen}));
 }
 
 TEST_F(ScanTest, AStopFarIntoTheWalkEndsWhileChunksAreReadAhead) {

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "platform/Locale.h"
-#include "volume/Salvane.h"
+#include "volume/SizeText.h"
 
 using deruzera::SizeToText;
 

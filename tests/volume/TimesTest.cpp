@@ -5,7 +5,7 @@
 #include <ctime>
 
 #include "platform/Locale.h"
-#include "volume/Salvane.h"
+#include "volume/Times.h"
 
 using namespace deruzera;
 
