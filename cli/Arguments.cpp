@@ -47,6 +47,8 @@ std::optional<std::string> ParseArguments(const std::vector<std::string>& args, 
         };
         if (args[i] == "--json" && (command == "scan" || command == "list")) {
             line.Json = true;
+        } else if ((args[i] == "--deep" || args[i] == "--carve") && command != "list") {
+            (args[i] == "--deep" ? line.Deep : line.Carve) = true;
         } else if (args[i] == "--volume" || args[i] == "--snapshot") {
             const std::string option = args[i];
             std::optional<std::string> text;
@@ -101,6 +103,7 @@ std::optional<std::string> ParseArguments(const std::vector<std::string>& args, 
     }
     if (!to) {
         if (line.All || line.Match) return "--all and --match go with --to DIR";
+        if (line.Deep || line.Carve) return "recover --deep and --carve go with --to DIR and --all or --match";
         if (positional.size() != 3) return "recover takes SOURCE RECORD OUTPUT";
         line.Command = TCommand::Recover;
         line.Source = positional[0];
@@ -119,6 +122,8 @@ std::optional<std::string> ParseArguments(const std::vector<std::string>& args, 
         if (record < 0) return "RECORD must be an MFT record number";
         line.Records.push_back(record);
     }
+    if ((line.Deep || line.Carve) && !line.Records.empty())
+        return "recover --deep and --carve go with --to DIR and --all or --match";
     if (int(line.All) + int(line.Match.has_value()) + int(!line.Records.empty()) != 1)
         return "recover --to DIR takes one of --all, --match GLOB or RECORD...";
     if (line.Match) {

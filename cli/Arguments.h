@@ -9,10 +9,12 @@ namespace deruzera::cli {
 
 inline constexpr const char* Usage =
     "usage: deruzera-cli list [--json] [SOURCE OPTIONS] SOURCE\n"
-    "       deruzera-cli scan [--json] [--drive X:] [SOURCE OPTIONS] SOURCE\n"
+    "       deruzera-cli scan [--json] [--deep] [--carve] [--drive X:] [SOURCE OPTIONS] SOURCE\n"
     "       deruzera-cli recover [--drive X:] [--allow-same-device] [SOURCE OPTIONS] SOURCE RECORD OUTPUT\n"
     "       deruzera-cli recover [--drive X:] [--allow-same-device] [SOURCE OPTIONS] SOURCE --to DIR\n"
     "                            (--all | --match GLOB | RECORD...)\n"
+    "       deruzera-cli recover (--deep | --carve) [--drive X:] [--allow-same-device] [SOURCE OPTIONS] SOURCE\n"
+    "                            --to DIR (--all | --match GLOB)\n"
     "SOURCE OPTIONS: [--volume N [--snapshot K]] [--mapfile FILE]\n"
     "                [--password-file FILE | --recovery-password DIGITS | --startup-key FILE.BEK]\n";
 
@@ -34,6 +36,10 @@ struct TCommandLine {
     std::string Source;
     bool Json = false;
     bool AllowSameDevice = false;
+    // A pass over the whole source (the chosen volume's, or where none is
+    // chosen, the whole disk): every MFT record anywhere, and carving.
+    bool Deep = false;
+    bool Carve = false;
     TSourceChoice Choice;
     // recover SOURCE RECORD OUTPUT
     long long Record = -1;

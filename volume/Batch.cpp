@@ -299,7 +299,8 @@ TBatchOutcome RecoverBatch(TNtfsVolume& ntfs, const std::vector<TBatchItem>& ite
     };
     sink.Progress(progress);
 
-    for (const TBatchItem& item : items) {
+    for (std::size_t index = 0; index < items.size(); ++index) {
+        const TBatchItem& item = items[index];
         if (stop) {
             outcome.Stopped = true;
             break;
@@ -307,7 +308,8 @@ TBatchOutcome RecoverBatch(TNtfsVolume& ntfs, const std::vector<TBatchItem>& ite
         TBatchFileOutcome file;
         file.Record = item.Record;
         file.State = item.State;
-        const TRecoveryPlan plan = PlanRecovery(ntfs, item.Record, item.Sequence);
+        const TRecoveryPlan plan =
+            options.Plan ? options.Plan(index) : PlanRecovery(ntfs, item.Record, item.Sequence);
         file.Source = plan.HasName ? plan.FilePath + plan.FileName : "record " + std::to_string(item.Record);
         std::uint64_t expected = static_cast<std::uint64_t>(std::max<std::int64_t>(item.Size, 0));
         const std::uint64_t before = progress.BytesDone;
