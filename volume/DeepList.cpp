@@ -16,6 +16,9 @@
 namespace deruzera::deep {
 namespace {
 
+// Files are handed over this many at a time: the caller keeps them, so a
+// batch of a whole volume's would be held twice.
+constexpr std::size_t DeliverEvery = 4096;
 // $Extend: the files below it are the volume's own ($Quota, $ObjId, ...).
 constexpr std::int64_t ExtendRecord = 11;
 
@@ -293,6 +296,11 @@ std::uint64_t ListGroups(const TFinds& finds, const std::vector<TGroup>& groups,
             place.RecordOffset = r.Offset - group.Base;
             batch.Places.push_back(place);
             batch.Items.push_back({g, i});
+            if (batch.Files.size() >= DeliverEvery) {
+                listed += batch.Files.size();
+                deliver(batch);
+                batch = TDeepBatch();
+            }
         }
         listed += batch.Files.size();
         if (!batch.Files.empty()) deliver(batch);
