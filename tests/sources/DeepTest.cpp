@@ -11,6 +11,9 @@
 #include <sstream>
 
 #include "SourceSupport.h"
+#include "volume/Pass.h"
+
+using namespace deruzera;
 
 using namespace source_testing;
 
@@ -49,7 +52,7 @@ const char* const FragmentedPlan =
 // A row of `scan --json` as far as the tests read it.
 struct Row {
     std::string Path, Name, State, FoundBy;
-    long long Record = 0, Size = 0, SourceOffset = -1;
+    long long Record = 0, Size = 0, Offset = 0, SourceOffset = -1;
 };
 
 std::string Field(const std::string& line, const std::string& key) {
@@ -87,6 +90,7 @@ std::vector<Row> ScanRows(const std::string& options, const fs::path& source) {
         r.FoundBy = Field(line, "found_by");
         r.Record = std::stoll(Field(line, "record"));
         r.Size = std::stoll(Field(line, "size"));
+        r.Offset = std::stoll(Field(line, "offset"));
         const std::string offset = Field(line, "source_offset");
         if (!offset.empty()) r.SourceOffset = std::stoll(offset);
         rows.push_back(r);
@@ -146,6 +150,39 @@ Compared RecoverAndCompare(const std::string& options, const fs::path& source, c
     }
     return c;
 }
+
+// A device whose bytes in [From, To) can't be read: reads stop short before
+// them, and fail at them, as a disk with bad sectors gives them.
+class BadStretch final : public TDevice {
+public:
+    BadStretch(std::shared_ptr<TDevice> inner, std::int64_t from, std::int64_t to)
+        : inner_(std::move(inner)), from_(from), to_(to) {}
+    std::int64_t ReadAt(std::int64_t offset, void* buffer, std::size_t count) override {
+        if (offset >= from_ && offset < to_) return -EIO;
+        if (offset < from_ && offset + static_cast<std::int64_t>(count) > from_)
+            count = static_cast<std::size_t>(from_ - offset);
+        return inner_->ReadAt(offset, buffer, count);
+    }
+    std::int64_t Size() const override { return inner_->Size(); }
+
+private:
+    std::shared_ptr<TDevice> inner_;
+    std::int64_t from_, to_;
+};
+
+// Counts what a pass hands over; stops it after `stopAfter` reports of progress.
+struct PassCount final : TPassSink {
+    std::uint64_t files = 0, reports = 0, stopAfter = 0;
+    std::int64_t lastLeft = -2;
+    std::atomic<bool> abort{false};
+    void Line(const TLogLine&) override {}
+    void Found(const TFoundBatch& batch) override { files += batch.Files.size(); }
+    void PassProgress(const TPassProgress& p) override {
+        ++reports;
+        lastLeft = p.SecondsLeft;
+        if (stopAfter && reports >= stopAfter) abort = true;
+    }
+};
 
 }  // namespace
 
@@ -287,4 +324,70 @@ TEST(Carving, FreeClustersOfAVolume) {
               "0\n");
     EXPECT_EQ(image_testing::FileSha(out / "$CarvedFiles" / carved[0].Name), image_testing::FileSha(gz));
     EXPECT_EQ(image_testing::FileSha(out / "$CarvedFiles" / carved[1].Name), image_testing::FileSha(zip));
+}
+
+// Sectors that can't be read are skipped and counted, and what lies around
+// them is listed; a pass stopped early lists what it found so far.
+TEST(DeepScan, ReadErrorsAreCountedAndStopKeepsWhatWasFound) {
+    const image_testing::Image built = image_testing::Build("deep-formatted", FormattedPlan);
+    TempDir dir;
+    const fs::path image = CopyOf(built.file, dir);
+    ASSERT_TRUE(Execute("mkntfs -F -Q -q " + Quote(image.string())));
+    const std::atomic<bool> never{false};
+    TPassOptions options;
+    options.Deep = true;
+    PassCount whole;
+    const TPassOutcome all = ScanSource(OpenFile(image), "C:", whole, never, options);
+    ASSERT_EQ(all.End, TScanEnd::Completed);
+    EXPECT_EQ(all.ReadErrors, 0u);
+    EXPECT_EQ(whole.files, all.DeepFiles);
+    EXPECT_GT(all.DeepFiles, 100u);
+
+    // 64 KiB of the old MFT's records unread, halfway through it.
+    const std::int64_t from = all.Results->Places[all.DeepFiles / 2].SourceOffset / 4096 * 4096;
+    PassCount damaged;
+    const TPassOutcome some =
+        ScanSource(std::make_shared<BadStretch>(OpenFile(image), from, from + 65536), "C:", damaged, never, options);
+    EXPECT_EQ(some.End, TScanEnd::Completed);
+    EXPECT_GT(some.ReadErrors, 0u);
+    EXPECT_EQ(some.UnreadBytes, 65536u);
+    EXPECT_LT(some.DeepFiles, all.DeepFiles);
+    EXPECT_GE(some.DeepFiles, all.DeepFiles - 64);  // a 1 KiB record a file at most
+
+    // Stopped after the first chunk, which holds the old MFT: listed all the same.
+    PassCount stopped;
+    stopped.stopAfter = 1;
+    const TPassOutcome early = ScanSource(OpenFile(image), "C:", stopped, stopped.abort, options);
+    EXPECT_EQ(early.End, TScanEnd::Aborted);
+    EXPECT_LT(early.BytesDone, static_cast<std::uint64_t>(fs::file_size(image)));
+    EXPECT_EQ(stopped.files, early.DeepFiles);
+    EXPECT_EQ(early.DeepFiles, all.DeepFiles);
+}
+
+// A volume at sector 63 of a disk with no table left: its records straddle
+// the pass's chunks, and the whole disk's deep scan still puts them together
+// and recovers them; `list` finds the volume there by its boot sector.
+TEST(DeepScan, VolumeAtALegacyOffsetOfADisk) {
+    const image_testing::Image built = image_testing::Build("deep-formatted", FormattedPlan);
+    TempDir dir;
+    const fs::path disk = dir.Path / "disk.img";
+    const auto volume = static_cast<std::int64_t>(fs::file_size(built.file));
+    ASSERT_TRUE(Execute("truncate -s " + std::to_string(volume + (1 << 20)) + " " + Quote(disk.string())));
+    ASSERT_TRUE(Execute("printf 'label: dos\\nstart=63, size=" + std::to_string(volume / 512) + ", type=7\\n' | sfdisk -q " +
+                        Quote(disk.string())));
+    ASSERT_TRUE(Execute("dd if=" + Quote(built.file.string()) + " of=" + Quote(disk.string()) +
+                        " bs=512 seek=63 conv=notrunc,sparse status=none"));
+    Zero(disk, 0, 512);
+    const std::string list = Shell(Cli + " list --json " + Quote(disk.string()) + " 2>/dev/null");
+    EXPECT_NE(list.find("{\"volume\":1,\"start\":32256,\"length\":" + std::to_string(volume) + ",\"scheme\":\"found\""),
+              std::string::npos)
+        << list;
+    // Its own boot sectors gone too: only the records tell where it lies.
+    Zero(disk, 63 * 512, 512);
+    Zero(disk, 63 * 512 + volume - 512, 512);
+    const Compared c = RecoverAndCompare("--deep", disk, built, dir);
+    EXPECT_TRUE(c.Missing.empty()) << c.Missing.size() << " missing";
+    EXPECT_EQ(c.Differ, 0);
+    // Each record's place on its volume is where the volume was found to begin.
+    for (const Row& r : ScanRows("--deep", disk)) EXPECT_EQ(r.SourceOffset - r.Offset, 32256) << r.Name;
 }
