@@ -59,8 +59,10 @@ int main(int argc, char** argv) {
                 return 1;
             }
             TCounting sink;
+            deruzera::TScanOptions options;
+            options.Recoverability = recoverability;
             const auto start = std::chrono::steady_clock::now();
-            deruzera::ScanDrive(*device, "C:", sink, never, {recoverability});
+            deruzera::ScanDrive(*device, "C:", sink, never, options);
             const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
             (recoverability ? with : without).push_back(seconds);
             if (recoverability) found = sink.found, overwritten = sink.overwritten;

@@ -55,6 +55,8 @@ std::optional<std::string> ParseArguments(const std::vector<std::string>& args, 
             int n = 0;
             if (!value(text) || !ParseCount(*text, n)) return option + " takes a number from 1";
             (option == "--volume" ? line.Choice.Volume : line.Choice.Snapshot) = n;
+        } else if (args[i] == "--with-snapshots" && command != "list") {
+            line.WithSnapshots = true;
         } else if (args[i] == "--mapfile") {
             if (!value(line.Choice.Mapfile)) return "--mapfile needs a file";
         } else if (args[i] == "--password-file") {
@@ -89,6 +91,9 @@ std::optional<std::string> ParseArguments(const std::vector<std::string>& args, 
         line.Drive[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(line.Drive[0])));
     }
     if (line.Choice.Snapshot && !line.Choice.Volume) return "--snapshot goes with --volume N";
+    if (line.WithSnapshots && (line.Deep || line.Carve)) return "--with-snapshots goes without --deep and --carve";
+    if (line.WithSnapshots && line.Choice.Snapshot)
+        return "--with-snapshots scans the live volume and all its snapshots: leave out --snapshot";
     if (command == "list") {
         if (positional.size() != 1) return "list takes one SOURCE";
         line.Command = TCommand::List;
@@ -104,6 +109,7 @@ std::optional<std::string> ParseArguments(const std::vector<std::string>& args, 
     if (!to) {
         if (line.All || line.Match) return "--all and --match go with --to DIR";
         if (line.Deep || line.Carve) return "recover --deep and --carve go with --to DIR and --all or --match";
+        if (line.WithSnapshots) return "--with-snapshots goes with --to DIR and --all or --match";
         if (positional.size() != 3) return "recover takes SOURCE RECORD OUTPUT";
         line.Command = TCommand::Recover;
         line.Source = positional[0];
@@ -126,6 +132,7 @@ std::optional<std::string> ParseArguments(const std::vector<std::string>& args, 
         return "recover --deep and --carve go with --to DIR and --all or --match";
     if (int(line.All) + int(line.Match.has_value()) + int(!line.Records.empty()) != 1)
         return "recover --to DIR takes one of --all, --match GLOB or RECORD...";
+    if (line.WithSnapshots && !line.Records.empty()) return "--with-snapshots goes with --all or --match";
     if (line.Match) {
         std::size_t characters = 0;
         for (std::size_t at = 0; at < line.Match->size(); ++characters) NextCharacter(*line.Match, at);

@@ -9,10 +9,10 @@ namespace deruzera::cli {
 
 inline constexpr const char* Usage =
     "usage: deruzera-cli list [--json] [SOURCE OPTIONS] SOURCE\n"
-    "       deruzera-cli scan [--json] [--deep] [--carve] [--drive X:] [SOURCE OPTIONS] SOURCE\n"
+    "       deruzera-cli scan [--json] [--drive X:] [--with-snapshots] [--deep] [--carve] [SOURCE OPTIONS] SOURCE\n"
     "       deruzera-cli recover [--drive X:] [--allow-same-device] [SOURCE OPTIONS] SOURCE RECORD OUTPUT\n"
     "       deruzera-cli recover [--drive X:] [--allow-same-device] [SOURCE OPTIONS] SOURCE --to DIR\n"
-    "                            (--all | --match GLOB | RECORD...)\n"
+    "                            (--all | --match GLOB | RECORD...) [--with-snapshots]\n"
     "       deruzera-cli recover (--deep | --carve) [--drive X:] [--allow-same-device] [SOURCE OPTIONS] SOURCE\n"
     "                            --to DIR (--all | --match GLOB)\n"
     "SOURCE OPTIONS: [--volume N [--snapshot K]] [--mapfile FILE]\n"
@@ -40,6 +40,9 @@ struct TCommandLine {
     // chosen, the whole disk): every MFT record anywhere, and carving.
     bool Deep = false;
     bool Carve = false;
+    // scan, and recover --to DIR with --all or --match: the live volume's
+    // snapshots too, for the files it no longer has.
+    bool WithSnapshots = false;
     TSourceChoice Choice;
     // recover SOURCE RECORD OUTPUT
     long long Record = -1;

@@ -9,6 +9,7 @@
 #include "Output.h"
 #if DERUZERA_SOURCES
 #include "Sources.h"
+#include "platform/Sources.h"
 #endif
 #include "platform/DriveMap.h"
 #include "platform/Locale.h"
@@ -20,6 +21,7 @@
 #include "volume/Pass.h"
 #include "volume/Recover.h"
 #include "volume/Scan.h"
+#include "volume/Snapshots.h"
 #include "volume/Volume.h"
 
 namespace deruzera::cli {
@@ -89,15 +91,22 @@ public:
                 source += batch.Files.Name(f);
                 if (!match_->Matches(source)) continue;
             }
-            items.push_back({f.Record, f.Sequence, f.FileSize, f.State});
+            TBatchItem item{f.Record, f.Sequence, f.FileSize, f.State};
+            item.For = PlanForFound(f);
+            items.push_back({f.Snapshot, std::move(item)});
             indexes.push_back(batch.Places ? static_cast<std::ptrdiff_t>(
                                                  batch.Places[static_cast<std::size_t>(&f - &batch.Files[0])].Index)
                                            : -1);
         }
     }
 
+    // A file chosen, and the snapshot it was found in (0: the live volume).
+    struct TChosen {
+        std::uint16_t Snapshot;
+        TBatchItem Item;
+    };
     std::vector<TLogLine> lines;
-    std::vector<TBatchItem> items;
+    std::vector<TChosen> items;
     // By item: its index in a pass's results, -1 for a file of the walk.
     std::vector<std::ptrdiff_t> indexes;
 
@@ -168,11 +177,16 @@ public:
     {
         platform::MapDrive(line.Drive, line.Source);
         (void)log;
+        withSnapshots_ = line.WithSnapshots;
     }
     // A source option that can't be used, as a usage error.
     const std::optional<std::string>* UsageError() const {
 #if DERUZERA_SOURCES
         if (sources_.UsageError()) return &sources_.UsageError();
+#else
+        static const std::optional<std::string> noSnapshots =
+            "--with-snapshots needs libvshadow, which this build of deruzera-cli lacks";
+        if (withSnapshots_) return &noSnapshots;
 #endif
         return nullptr;
     }
@@ -200,10 +214,31 @@ public:
 #endif
     }
 
+    // The scan of --with-snapshots: the live volume, then its snapshots.
+    // Built without the libyal libraries, never called (UsageError).
+    struct TScanned {
+        TScanOutcome Live;
+        std::vector<TSnapshotScan> Snapshots;
+        bool Completed = false;
+    };
+    TScanned ScanWithSnapshots(const std::string& drive, TScanSink& sink, const std::atomic<bool>& abort) {
+        TScanned scanned;
+#if DERUZERA_SOURCES
+        platform::TSnapshotsScanOutcome outcome = platform::ScanDriveWithSnapshots(drive, Opener(), sink, abort);
+        scanned.Completed = outcome.Completed();
+        scanned.Live = std::move(outcome.Live);
+        scanned.Snapshots = std::move(outcome.Scans);
+#else
+        (void)drive, (void)sink, (void)abort;
+#endif
+        return scanned;
+    }
+
 private:
 #if DERUZERA_SOURCES
     TSourceOpener sources_;
 #endif
+    bool withSnapshots_ = false;
 };
 
 // The usage error of a source option, or nothing.
@@ -220,7 +255,7 @@ int Scan(const TCommandLine& line) {
     TStderrLog log;
     TOutput out;
     const std::unique_ptr<TFoundWriter> writer =
-        TFoundWriter::Make(line.Json ? TListFormat::Json : TListFormat::Table, out);
+        TFoundWriter::Make(line.Json ? TListFormat::Json : TListFormat::Table, out, line.WithSnapshots);
     TListingScan sink(log, *writer);
     TOpening opening(line, log);
     if (UsageRefused(opening)) return 2;
@@ -241,9 +276,18 @@ int Scan(const TCommandLine& line) {
         std::fflush(stderr);
         platform::ExitNow(exit);
     }
-    const TScanOutcome outcome = ScanDrive(line.Drive, opening.Opener(), sink, never);
+    TScanOutcome outcome;
+    bool completed = false;
+    if (line.WithSnapshots) {
+        TOpening::TScanned scanned = opening.ScanWithSnapshots(line.Drive, sink, never);
+        outcome = std::move(scanned.Live);
+        completed = scanned.Completed;
+    } else {
+        outcome = ScanDrive(line.Drive, opening.Opener(), sink, never);
+        completed = outcome.End == TScanEnd::Completed;
+    }
     writer->Finish();
-    const int exit = outcome.End == TScanEnd::Completed ? 0 : outcome.End == TScanEnd::OpenFailed ? opening.FailedExit() : 1;
+    const int exit = completed ? 0 : outcome.End == TScanEnd::OpenFailed ? opening.FailedExit() : 1;
     std::fflush(stderr);
     // Nothing is left to release but memory: skip freeing it piece by piece.
     platform::ExitNow(exit);
@@ -254,8 +298,11 @@ int Recover(const TCommandLine& line) {
     TCliRecovery host(log, line.Output, line.AllowSameDevice);
     TOpening opening(line, log);
     if (UsageRefused(opening)) return 2;
+    // A snapshot's record may be a file in use there: a snapshot does not
+    // change, so nothing can have used its record again since.
     const TRecoveryOutcome outcome =
-        RecoverRecord(line.Drive, opening.Opener(), line.Record, platform::LocalFileSystem(), host);
+        RecoverRecord(line.Drive, opening.Opener(), line.Record, platform::LocalFileSystem(), host,
+                      line.Choice.Snapshot ? TPlanFor::AnyFile : TPlanFor::DeletedFile);
     if (outcome.End == TRecoveryEnd::NoDevice) return opening.FailedExit();
     return outcome.End == TRecoveryEnd::Recovered ? 0 : 1;
 }
@@ -267,12 +314,18 @@ int RecoverMany(const TCommandLine& line) {
     const std::atomic<bool> never{false};
     std::shared_ptr<TNtfsVolume> volume;
     std::vector<TBatchItem> items;
+    bool incomplete = false;
     if (!line.Records.empty()) {
         // Each record is planned as it stands: no scan is needed.
         TRecoveryEnd end = TRecoveryEnd::NoVolume;
         volume = OpenDriveVolume(line.Drive, opening.Opener(), log, &end);
         if (!volume) return end == TRecoveryEnd::NoDevice ? opening.FailedExit() : 1;
-        for (long long record : line.Records) items.push_back({record, std::nullopt, -1, TRecoverability::Unknown});
+        // A snapshot's record may be a file in use there.
+        const TPlanFor planFor = line.Choice.Snapshot ? TPlanFor::AnyFile : TPlanFor::DeletedFile;
+        for (long long record : line.Records) {
+            items.push_back({record, std::nullopt, -1, TRecoverability::Unknown});
+            items.back().For = planFor;
+        }
     } else if (line.Deep || line.Carve) {
         const std::optional<TGlob> match = line.Match ? std::optional<TGlob>(TGlob(*line.Match)) : std::nullopt;
         TChoosingScan scan(log, match ? &*match : nullptr);
@@ -294,6 +347,8 @@ int RecoverMany(const TCommandLine& line) {
         // from its results, in the order they were listed.
         const std::shared_ptr<TNtfsVolume> walked = outcome.Walk.Volume;
         const std::shared_ptr<TPassResults> results = outcome.Results;
+        std::vector<TBatchItem> chosen;
+        for (const auto& c : scan.items) chosen.push_back(c.Item);
         TCliBatch sink(log);
         TBatchOptions batch;
         batch.AllowSameDevice = line.AllowSameDevice;
@@ -304,10 +359,10 @@ int RecoverMany(const TCommandLine& line) {
                 none.End = TPlanEnd::OutsideMft;
                 return none;
             }
-            return PlanRecovery(*walked, scan.items[i].Record, scan.items[i].Sequence);
+            return PlanRecovery(*walked, chosen[i].Record, chosen[i].Sequence);
         };
         const TBatchOutcome ended =
-            RecoverBatch(*results->Volume, scan.items, line.Folder, platform::LocalFileSystem(), sink, never, batch);
+            RecoverBatch(*results->Volume, chosen, line.Folder, platform::LocalFileSystem(), sink, never, batch);
         std::fflush(stdout);
         if (ended.Refused == TBatchOutcome::TRefusal::SameDevice) std::fputs(AllowSameDeviceHint().c_str(), stderr);
         return ended.Refused == TBatchOutcome::TRefusal::None && ended.Written == ended.Files && ended.Unread == 0 ? 0
@@ -315,16 +370,42 @@ int RecoverMany(const TCommandLine& line) {
     } else {
         const std::optional<TGlob> match = line.Match ? std::optional<TGlob>(TGlob(*line.Match)) : std::nullopt;
         TChoosingScan scan(log, match ? &*match : nullptr);
-        const TScanOutcome outcome = ScanDrive(line.Drive, opening.Opener(), scan, never);
+        TScanOutcome outcome;
+        bool completed = false;
+        std::vector<TSnapshotScan> snapshots;
+        if (line.WithSnapshots) {
+            TOpening::TScanned scanned = opening.ScanWithSnapshots(line.Drive, scan, never);
+            outcome = std::move(scanned.Live);
+            completed = scanned.Completed;
+            snapshots = std::move(scanned.Snapshots);
+        } else {
+            outcome = ScanDrive(line.Drive, opening.Opener(), scan, never);
+            completed = outcome.End == TScanEnd::Completed;
+        }
         if (outcome.End != TScanEnd::Completed || !outcome.Volume) {
             for (const TLogLine& logLine : scan.lines) log.Line(logLine);
             return outcome.End == TScanEnd::OpenFailed ? opening.FailedExit() : 1;
         }
+        // A snapshot that could not be scanned, or listed: what was found is
+        // recovered all the same, and the lines say what was missed.
+        if (!completed) {
+            for (const TLogLine& logLine : scan.lines) log.Line(logLine);
+            incomplete = true;
+        }
         volume = outcome.Volume;
-        // In the order of the records, as the walk met them.
-        std::sort(scan.items.begin(), scan.items.end(),
-                  [](const TBatchItem& a, const TBatchItem& b) { return a.Record < b.Record; });
-        items = std::move(scan.items);
+        // The live volume's files, then each snapshot's, newest first, as
+        // the scan met them; each in the order of its records.
+        std::sort(scan.items.begin(), scan.items.end(), [](const auto& a, const auto& b) {
+            const int left = a.Snapshot == 0 ? 0 : 65536 - a.Snapshot, right = b.Snapshot == 0 ? 0 : 65536 - b.Snapshot;
+            return left != right ? left < right : a.Item.Record < b.Item.Record;
+        });
+        TScanResults volumes;
+        KeepSnapshotVolumes(volumes, snapshots);
+        for (auto& chosen : scan.items) {
+            if (chosen.Snapshot != 0 && chosen.Snapshot <= volumes.Snapshots.size())
+                chosen.Item.Volume = volumes.Snapshots[chosen.Snapshot - 1u];
+            items.push_back(std::move(chosen.Item));
+        }
     }
     TCliBatch sink(log);
     TBatchOptions options;
@@ -333,7 +414,8 @@ int RecoverMany(const TCommandLine& line) {
         RecoverBatch(*volume, items, line.Folder, platform::LocalFileSystem(), sink, never, options);
     std::fflush(stdout);
     if (outcome.Refused == TBatchOutcome::TRefusal::SameDevice) std::fputs(AllowSameDeviceHint().c_str(), stderr);
-    return outcome.Refused == TBatchOutcome::TRefusal::None && outcome.Written == outcome.Files && outcome.Unread == 0
+    return !incomplete && outcome.Refused == TBatchOutcome::TRefusal::None && outcome.Written == outcome.Files &&
+                   outcome.Unread == 0
                ? 0
                : 1;
 }

@@ -12,6 +12,7 @@
 #include "volume/Messages.h"
 #include "volume/Mft.h"
 #include "volume/Pass.h"
+#include "volume/Times.h"
 #include "volume/Volume.h"
 
 namespace deruzera::cli {
@@ -75,6 +76,13 @@ private:
 };
 
 char* Put(char* p, std::string_view text) { return std::copy(text.begin(), text.end(), p); }
+
+// The snapshot a file was found in, as the table shows it: "-" for the
+// live volume, "K:2013-12-03T06:35:09Z".
+std::string SnapshotCell(const TFoundFiles& f, const TFoundBatch& batch) {
+    if (f.Snapshot == 0) return "-";
+    return std::to_string(f.Snapshot) + ":" + IsoUtcText(batch.Volume.Snapshot().Created);
+}
 char* PutNumber(char* p, std::int64_t value) { return std::to_chars(p, p + 20, value).ptr; }
 // The most bytes a number or a fixed piece of a row takes.
 constexpr std::size_t NumberBound = 24;
@@ -101,8 +109,9 @@ private:
     }();
     // A pass's keys: how and where the file was found.
     static constexpr std::string_view PlaceKeys[] = {",\"found_by\":\"", "\",\"source_offset\":"};
-    // The numbers of a row, and the longest state name.
-    static constexpr std::size_t NumberBytes = 6 * NumberBound + 24;
+    // The numbers of a row, the longest state name, and a snapshot's keys
+    // with its number and time.
+    static constexpr std::size_t NumberBytes = 7 * NumberBound + 24 + 64;
 
     // `place`: where a pass over the source found the file, or null.
     void Row(const TFoundFiles& f, const TFoundBatch& batch, const TFoundPlace* place) {
@@ -136,6 +145,11 @@ private:
                         PlaceKeys[0]),
                     FoundByName(place->By));
             p = Put(PutNumber(Put(p, PlaceKeys[1]), place->SourceOffset), "}\n");
+        } else if (f.Snapshot != 0) {
+            // A snapshot's file: which one, and when it was made.
+            p = Put(p, (f.Flags & FoundEncrypted) ? std::string_view(",\"encrypted\":true") : std::string_view(",\"encrypted\":false"));
+            p = PutNumber(Put(p, ",\"snapshot\":"), f.Snapshot);
+            p = Put(Put(Put(p, ",\"snapshot_created\":\""), IsoUtcText(batch.Volume.Snapshot().Created)), "\"}\n");
         } else {
             p = Put(p, (f.Flags & FoundEncrypted) ? std::string_view(",\"encrypted\":true}\n") : Keys[14]);
         }
@@ -152,7 +166,7 @@ const std::vector<std::string> Header = {"RECORD", "SIZE", "CREATED", "MODIFIED"
 // output streams and memory stays small however many files there are.
 class TTabWriter final : public TFoundWriter {
 public:
-    explicit TTabWriter(TOutput& out) : out_(out) {}
+    TTabWriter(TOutput& out, bool snapshots) : out_(out), snapshots_(snapshots) {}
     void Write(const TFoundBatch& batch) override {
         for (const TFoundFiles& f : batch.Files) Row(f, batch);
         out_.FlushIfFull();
@@ -161,7 +175,9 @@ public:
 
 private:
     void Row(const TFoundFiles& f, const TFoundBatch& batch) {
-        if (!headerWritten_) out_.Append("RECORD\tSIZE\tCREATED\tMODIFIED\tPATH\tNAME\tSTATE\n");
+        if (!headerWritten_)
+            out_.Append(snapshots_ ? "RECORD\tSIZE\tCREATED\tMODIFIED\tPATH\tNAME\tSTATE\tSNAPSHOT\n"
+                                   : "RECORD\tSIZE\tCREATED\tMODIFIED\tPATH\tNAME\tSTATE\n");
         headerWritten_ = true;
         std::string created, modified;
         facts_.Times(f, created, modified);
@@ -176,10 +192,15 @@ private:
         out_.AppendSafe(batch.Files.Name(f), TSafeUse::Name);
         out_.Append("\t");
         out_.Append(StateName(f.State));
+        if (snapshots_) {
+            out_.Append("\t");
+            out_.Append(SnapshotCell(f, batch));
+        }
         out_.Append("\n");
     }
 
     TOutput& out_;
+    bool snapshots_;
     TRowFacts facts_{TSafeUse::Path};
     bool headerWritten_ = false;
 };
@@ -188,7 +209,9 @@ private:
 // to the widest cell.
 class TAlignedWriter final : public TFoundWriter {
 public:
-    explicit TAlignedWriter(TOutput& out) : out_(out) {}
+    TAlignedWriter(TOutput& out, bool snapshots) : out_(out), header_(Header) {
+        if (snapshots) header_.push_back("SNAPSHOT");
+    }
     void Write(const TFoundBatch& batch) override {
         for (const TFoundFiles& f : batch.Files) {
             std::string created, modified;
@@ -196,13 +219,14 @@ public:
             std::vector<std::string> row = {std::to_string(f.Record), std::to_string(f.FileSize), created, modified,
                                             facts_.SafePath(f, batch), "", StateName(f.State)};
             AppendSafe(row[5], batch.Files.Name(f), TSafeUse::Name);
+            if (header_.size() > Header.size()) row.push_back(SnapshotCell(f, batch));
             rows_.push_back(std::move(row));
         }
     }
     void Finish() override {
         if (rows_.empty()) return;
-        std::vector<std::size_t> width(Header.size(), 0);
-        for (std::size_t c = 0; c < Header.size(); ++c) width[c] = Header[c].size();
+        std::vector<std::size_t> width(header_.size(), 0);
+        for (std::size_t c = 0; c < header_.size(); ++c) width[c] = header_[c].size();
         for (const auto& row : rows_)
             for (std::size_t c = 0; c + 1 < row.size(); ++c) width[c] = std::max(width[c], DisplayWidth(row[c]));
         auto put = [&](const std::vector<std::string>& row) {
@@ -212,23 +236,24 @@ public:
             }
             out_.Append("\n");
         };
-        put(Header);
+        put(header_);
         for (const auto& row : rows_) put(row);
         out_.Flush();
     }
 
 private:
     TOutput& out_;
+    std::vector<std::string> header_;
     TRowFacts facts_{TSafeUse::Path};
     std::vector<std::vector<std::string>> rows_;
 };
 
 }  // namespace
 
-std::unique_ptr<TFoundWriter> TFoundWriter::Make(TListFormat format, TOutput& out) {
+std::unique_ptr<TFoundWriter> TFoundWriter::Make(TListFormat format, TOutput& out, bool snapshots) {
     if (format == TListFormat::Json) return std::make_unique<TJsonWriter>(out);
-    if (platform::StdoutIsTerminal()) return std::make_unique<TAlignedWriter>(out);
-    return std::make_unique<TTabWriter>(out);
+    if (platform::StdoutIsTerminal()) return std::make_unique<TAlignedWriter>(out, snapshots);
+    return std::make_unique<TTabWriter>(out, snapshots);
 }
 
 }  // namespace deruzera::cli

@@ -15,8 +15,11 @@ enum class TListFormat { Table, Json };
 class TFoundWriter {
 public:
     // The writer for `format`, into `out`; a table lines up its columns
-    // where stdout is a terminal.
-    static std::unique_ptr<TFoundWriter> Make(TListFormat format, TOutput& out);
+    // where stdout is a terminal. With `snapshots` (a scan with snapshots)
+    // the table has a column SNAPSHOT: "-" for the live volume's files,
+    // "K:2013-12-03T06:35:09Z" for a snapshot's. JSON rows of a snapshot's
+    // files carry "snapshot" and "snapshot_created" whatever it says.
+    static std::unique_ptr<TFoundWriter> Make(TListFormat format, TOutput& out, bool snapshots = false);
     virtual ~TFoundWriter() = default;
     // A batch of found files, in the order the scan hands them over.
     virtual void Write(const TFoundBatch& batch) = 0;

@@ -7,13 +7,22 @@
 
 namespace deruzera::platform {
 namespace {
+struct TMapEntry {
+    std::string Path;
+    TVolumeOpen Open;  // a volume drive's; empty for a device or image read as it is
+};
 std::mutex mapMutex;
-std::map<std::string, std::string> driveMap;  // keyed by drive string, so in letter order
+std::map<std::string, TMapEntry> driveMap;  // keyed by drive string, so in letter order
 }  // namespace
 
 void MapDrive(const std::string& drive, const std::string& path) {
     std::lock_guard lock(mapMutex);
-    driveMap[drive] = path;
+    driveMap[drive] = {path, {}};
+}
+
+void MapVolumeDrive(const std::string& drive, const std::string& path, TVolumeOpen open) {
+    std::lock_guard lock(mapMutex);
+    driveMap[drive] = {path, std::move(open)};
 }
 
 void ClearDriveMap() {
@@ -24,13 +33,13 @@ void ClearDriveMap() {
 std::string DrivePath(const std::string& drive) {
     std::lock_guard lock(mapMutex);
     const auto it = driveMap.find(drive);
-    return it == driveMap.end() ? std::string() : it->second;
+    return it == driveMap.end() ? std::string() : it->second.Path;
 }
 
 std::vector<TMappedDrive> MappedDrives() {
     std::lock_guard lock(mapMutex);
     std::vector<TMappedDrive> drives;
-    for (const auto& [drive, path] : driveMap) drives.push_back({drive, path});
+    for (const auto& [drive, entry] : driveMap) drives.push_back({drive, entry.Path});
     return drives;
 }
 
@@ -46,13 +55,19 @@ std::string NextFreeDrive() {
 namespace {
 
 TDeviceAccess OpenDrive(const std::string& drive, const TAccessOptions& options) {
-    const std::string path = DrivePath(drive);
-    if (path.empty()) {
+    TMapEntry entry;
+    {
+        std::lock_guard lock(mapMutex);
+        const auto it = driveMap.find(drive);
+        if (it != driveMap.end()) entry = it->second;
+    }
+    if (entry.Path.empty()) {
         TDeviceAccess unmapped;
         unmapped.Failure = TAccessFailure::Unmapped;
         return unmapped;
     }
-    return OpenForReading(path, options);
+    if (entry.Open) return entry.Open(options);
+    return OpenForReading(entry.Path, options);
 }
 
 }  // namespace

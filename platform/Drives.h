@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/Containers.h"
+
 namespace deruzera::platform {
 
 // Drive kinds as the list knows them. Every other kind is left out.
@@ -104,21 +106,57 @@ TDriveInfo DescribeSource(const std::string& path);
 // database entry answers instead.
 TFileSystemProbe ProbeFileSystem(const std::string& path, const std::string& udevEntry);
 
+// ---- One drive per volume -----------------------------------------------------
+
+// A drive that is one volume of a source: a partition of a whole disk or of
+// a disk image, a volume in a container (E01, VHD, VHDX, VMDK, qcow2, a raw
+// image in pieces, a rescued image with its map), a BitLocker volume.
+struct TVolumeDrive {
+    TDriveInfo Info;               // Path: the source; Size: the volume's length; Name: "sdb volume 2"
+    int Volume = 0;                // from 1, as `deruzera-cli list` numbers them
+    std::string Title;             // VolumeTitle(): "Volume 2, partition 5, 24 Mb, "Beta""
+    TFileSystemProbe FileSystem;   // Type "ntfs" or "BitLocker", and the NTFS label
+};
+
+// The drives the source at `path` contributes, one per NTFS or BitLocker
+// volume in the order `list` numbers them: where it holds a partition table
+// (or volumes found by searching it), lies in a container, or is a
+// BitLocker volume. None where it is a bare volume read as it is, holds no
+// NTFS or BitLocker volume, or can't be read without asking the user for
+// access (the source is then one drive, as a device or image always was).
+std::vector<TVolumeDrive> VolumeDrivesOf(const std::string& path, bool removable = false);
+
 // Gives letters from C: on to `drives` in order (the map is cleared first).
 void MapDrives(const std::vector<TDriveInfo>& drives);
-// Maps the block devices of this machine, from C: on: those udisks2 lists
-// where it answers (with the file systems it knows, which a user who may not
-// read the devices still sees), else those of ListBlockDevices().
+// Maps the block devices of this machine, from C: on, in natural order of
+// their names: those udisks2 lists where it answers (with the file systems
+// it knows, which a user who may not read the devices still sees), else
+// those of ListBlockDevices(). A device the user may read that holds volumes
+// (VolumeDrivesOf: a whole disk with a table the kernel did not split, a
+// BitLocker partition) gives one drive per NTFS or BitLocker volume, on
+// consecutive letters, in its place; so does a whole disk udisks2 lists no
+// file system on.
 void MapSystemDrives();
-// Maps a source named on the command line to the next free letter, unless
-// it is mapped already. The drive string, or "" when no letter is left.
+// Maps a source named on the command line to the next free letters, unless
+// it is mapped already: one letter per volume it holds (VolumeDrivesOf),
+// else one for itself. Its drive strings in order, or none when no letter
+// is left.
+std::vector<std::string> MapSourceDrives(const std::string& path);
+// The first of MapSourceDrives(), or "".
 std::string MapSourceDrive(const std::string& path);
+
+// How a volume drive is named among the others (VolumeTitle()); "" for a
+// device or image read as it is.
+std::string DriveTitle(const std::string& drive);
+// The keys that unlock drive `drive` where it is a BitLocker volume, used
+// by every later open of it (OpenMappedDrive).
+void SetDriveKeys(const std::string& drive, const TBitLockerKeys& keys);
 
 // What the map knows about `drive` ("C:"); false when it is unmapped.
 bool MappedDriveInfo(const std::string& drive, TDriveInfo& info);
 
 // The tooltip of a drive's row: its device path and, where it has one, its
-// label.
+// label; for a volume drive, its source's path and its title.
 std::string DriveToolTip(const std::string& drive);
 
 }  // namespace deruzera::platform

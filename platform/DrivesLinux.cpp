@@ -4,12 +4,17 @@
 // letters after them. Where the disk service udisks2 runs, its block devices
 // are the candidates and it names their file systems; elsewhere sysfs lists
 // them and the file system comes from libblkid, or from udev's database
-// where the user may not read the device.
+// where the user may not read the device. A device or image that holds
+// volumes (a partition table the kernel did not split, a container, a
+// BitLocker volume) gives one drive per NTFS or BitLocker volume, opened
+// through the source layer.
 #include "Drives.h"
 
 #include <blkid/blkid.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
@@ -18,8 +23,11 @@
 #include <fstream>
 #include <map>
 #include <mutex>
+#include <optional>
 
 #include "DriveMap.h"
+#include "Locale.h"
+#include "Sources.h"
 #include "UDisks.h"
 
 namespace deruzera::platform {
@@ -31,6 +39,8 @@ std::mutex tableMutex;
 std::map<std::string, TDriveInfo> driveTable;     // by drive string
 std::map<std::string, std::string> labelTable;    // by drive string, once probed
 std::map<std::string, TFileSystemProbe> listedTable;  // by drive string, as udisks2 listed it
+std::map<std::string, std::string> titleTable;    // by drive string, for volume drives
+std::map<std::string, TBitLockerKeys> keysTable;  // by drive string, as the user gave them
 
 // The file system of a mapped drive: as listed, or probed now.
 TFileSystemProbe DriveFileSystem(const std::string& drive, const TDriveInfo& info) {
@@ -124,6 +134,55 @@ TFileSystemProbe ProbeUdev(const std::string& udevEntry) {
     }
     probe.Known = hasType;
     return probe;
+}
+
+// Whether the user may read `path` as it is, without asking anyone.
+bool ReadableNow(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return false;
+    ::close(fd);
+    return true;
+}
+
+// Maps `drive` to the volume `volume` stands for.
+void MapVolume(const std::string& drive, const TVolumeDrive& volume) {
+    const std::string path = volume.Info.Path;
+    const int number = volume.Volume;
+    MapVolumeDrive(drive, path, [path, number, drive](const TAccessOptions& access) {
+        TSourceOptions options;
+        options.Access = access;
+        options.Snapshots = false;
+        {
+            std::lock_guard lock(tableMutex);
+            const auto it = keysTable.find(drive);
+            if (it != keysTable.end()) options.Keys = it->second;
+        }
+        const TOpenVolume opened = OpenVolume(path, {number, std::nullopt}, options);
+        TDeviceAccess result;
+        result.Path = path;
+        if (opened.Device) {
+            result.Device = opened.Device;
+            return result;
+        }
+        // Access refused: said as for any device, with what the user can do.
+        if (opened.Failure.End == TSourceEnd::CannotOpen && opened.Failure.Access) return *opened.Failure.Access;
+        result.Failure = TAccessFailure::Source;
+        result.Lines = SourceFailureLines(opened.Failure);
+        return result;
+    });
+    std::lock_guard lock(tableMutex);
+    driveTable[drive] = volume.Info;
+    listedTable[drive] = volume.FileSystem;
+    titleTable[drive] = volume.Title;
+}
+
+void ClearTables() {
+    std::lock_guard lock(tableMutex);
+    driveTable.clear();
+    labelTable.clear();
+    listedTable.clear();
+    titleTable.clear();
+    keysTable.clear();
 }
 
 std::string LetterOfRoot(const std::string& root) {
@@ -315,12 +374,7 @@ TFileSystemProbe ProbeFileSystem(const std::string& path, const std::string& ude
 
 void MapDrives(const std::vector<TDriveInfo>& drives) {
     ClearDriveMap();
-    {
-        std::lock_guard lock(tableMutex);
-        driveTable.clear();
-        labelTable.clear();
-        listedTable.clear();
-    }
+    ClearTables();
     for (const auto& info : drives) {
         const std::string drive = NextFreeDrive();
         if (drive.empty()) break;
@@ -330,40 +384,128 @@ void MapDrives(const std::vector<TDriveInfo>& drives) {
     }
 }
 
-void MapSystemDrives() {
-    std::vector<TListedDrive> listed;
-    if (!ListUDisksDrives(listed)) {
-        MapDrives(ListBlockDevices());
-        return;
+std::vector<TVolumeDrive> VolumeDrivesOf(const std::string& path, bool removable) {
+    std::vector<TVolumeDrive> drives;
+    // Asking for access to every device at start would ask the user for each.
+    if (!ReadableNow(path)) return drives;
+    TSourceOptions options;
+    options.Snapshots = false;
+    const TSource source = OpenSource(path, options);
+    if (source.Failure.End != TSourceEnd::Opened) return drives;
+    const bool mapped = std::any_of(source.Notes.begin(), source.Notes.end(), [](const TSourceNote& n) {
+        return n.Kind == TSourceNoteKind::MapfileFound || n.Kind == TSourceNoteKind::Unrescued;
+    });
+    // A bare volume, read as it is, stays the one drive it always was.
+    if (source.Container == TContainerKind::Raw && !source.Split && !mapped && source.Volumes.size() == 1 &&
+        source.Volumes[0].Scheme == TScheme::None && source.Volumes[0].FileSystem != TFileSystemKind::BitLocker)
+        return drives;
+    const std::string name = fs::path(path).filename().string();
+    for (const TVolumeInfo& v : source.Volumes) {
+        if (v.FileSystem == TFileSystemKind::Unknown) continue;
+        TVolumeDrive drive;
+        drive.Volume = v.Number;
+        drive.Title = VolumeTitle(v, DecimalSeparator());
+        drive.Info.Name = name + " volume " + std::to_string(v.Number);
+        drive.Info.Path = path;
+        drive.Info.Removable = removable;
+        drive.Info.Size = v.Length;
+        drive.FileSystem.Known = true;
+        // Unlocked by its clear key, it reads as the NTFS volume inside.
+        drive.FileSystem.Type = v.FileSystem == TFileSystemKind::BitLocker && !v.Unlocked ? "BitLocker" : "ntfs";
+        drive.FileSystem.Label = v.Label;
+        drives.push_back(std::move(drive));
     }
-    std::vector<TDriveInfo> drives;
-    for (const auto& d : listed) drives.push_back(d.Info);
-    MapDrives(drives);
-    std::lock_guard lock(tableMutex);
-    for (const auto& [drive, info] : driveTable) {
-        for (const auto& d : listed) {
-            if (d.Info.Path == info.Path) listedTable[drive] = d.FileSystem;
+    return drives;
+}
+
+void MapSystemDrives() {
+    struct TCandidate {
+        TDriveInfo Info;
+        std::optional<TFileSystemProbe> Listed;  // as udisks2 listed it
+        bool Own = true;  // a drive by itself where it holds no volumes
+    };
+    std::vector<TCandidate> candidates;
+    std::vector<TListedDrive> listed;
+    const std::vector<TDriveInfo> devices = ListBlockDevices();
+    if (ListUDisksDrives(listed)) {
+        for (const auto& d : listed) candidates.push_back({d.Info, d.FileSystem, true});
+        // What udisks2 lists no file system on may still hold volumes: a
+        // whole disk whose table the kernel did not split.
+        for (const TDriveInfo& device : devices)
+            if (std::none_of(listed.begin(), listed.end(), [&](const TListedDrive& d) { return d.Info.Name == device.Name; }))
+                candidates.push_back({device, std::nullopt, false});
+    } else {
+        for (const TDriveInfo& device : devices) candidates.push_back({device, std::nullopt, true});
+    }
+    std::stable_sort(candidates.begin(), candidates.end(),
+                     [](const TCandidate& x, const TCandidate& y) { return NaturalLess(x.Info.Name, y.Info.Name); });
+    ClearDriveMap();
+    ClearTables();
+    for (const TCandidate& c : candidates) {
+        // Only where no file system is known on the device as a whole, or
+        // BitLocker is: a disk of any other file system would be searched
+        // for volumes at every start.
+        const TFileSystemProbe probe = c.Listed ? *c.Listed : ProbeFileSystem(c.Info.Path, c.Info.UdevEntry);
+        std::vector<TVolumeDrive> volumes;
+        if (probe.Type.empty() || probe.Type == "BitLocker") volumes = VolumeDrivesOf(c.Info.Path, c.Info.Removable);
+        for (const TVolumeDrive& volume : volumes) {
+            const std::string drive = NextFreeDrive();
+            if (drive.empty()) return;
+            MapVolume(drive, volume);
         }
+        if (!volumes.empty() || !c.Own) continue;
+        const std::string drive = NextFreeDrive();
+        if (drive.empty()) return;
+        MapDrive(drive, c.Info.Path);
+        std::lock_guard lock(tableMutex);
+        driveTable[drive] = c.Info;
+        if (c.Listed) listedTable[drive] = *c.Listed;
     }
 }
 
-std::string MapSourceDrive(const std::string& path) {
+std::vector<std::string> MapSourceDrives(const std::string& path) {
+    std::vector<std::string> drives;
     std::error_code ec;
     const fs::path wanted = fs::weakly_canonical(path, ec);
     {
         std::lock_guard lock(tableMutex);
         for (const auto& [drive, info] : driveTable) {
             std::error_code e;
-            if (fs::weakly_canonical(info.Path, e) == wanted && !e && !ec) return drive;
+            if (fs::weakly_canonical(info.Path, e) == wanted && !e && !ec) drives.push_back(drive);
         }
     }
-    const std::string drive = NextFreeDrive();
-    if (drive.empty()) return {};
+    if (!drives.empty()) return drives;
     TDriveInfo info = DescribeSource(path);
+    for (const TVolumeDrive& volume : VolumeDrivesOf(path, info.Removable)) {
+        const std::string drive = NextFreeDrive();
+        if (drive.empty()) return drives;
+        MapVolume(drive, volume);
+        drives.push_back(drive);
+    }
+    if (!drives.empty()) return drives;
+    const std::string drive = NextFreeDrive();
+    if (drive.empty()) return drives;
     MapDrive(drive, info.Path);
     std::lock_guard lock(tableMutex);
     driveTable[drive] = std::move(info);
-    return drive;
+    drives.push_back(drive);
+    return drives;
+}
+
+std::string MapSourceDrive(const std::string& path) {
+    const std::vector<std::string> drives = MapSourceDrives(path);
+    return drives.empty() ? std::string() : drives.front();
+}
+
+std::string DriveTitle(const std::string& drive) {
+    std::lock_guard lock(tableMutex);
+    const auto it = titleTable.find(drive);
+    return it == titleTable.end() ? std::string() : it->second;
+}
+
+void SetDriveKeys(const std::string& drive, const TBitLockerKeys& keys) {
+    std::lock_guard lock(tableMutex);
+    keysTable[drive] = keys;
 }
 
 bool MappedDriveInfo(const std::string& drive, TDriveInfo& info) {
@@ -387,6 +529,8 @@ std::string DriveToolTip(const std::string& drive) {
             probed = true;
         }
     }
+    const std::string title = DriveTitle(drive);
+    if (!title.empty()) return info.Path + "\n" + title;
     if (!probed) label = DriveFileSystem(drive, info).Label;
     return label.empty() ? info.Path : info.Path + "\nLabel: " + label;
 }

@@ -21,6 +21,7 @@
 #include "volume/Layout.h"
 #include "volume/Mft.h"
 #include "volume/Stack.h"
+#include "volume/Times.h"
 
 namespace deruzera::platform {
 namespace {
@@ -412,30 +413,6 @@ TOpenVolume OpenVolume(const std::string& path, const TVolumeChoice& choice, con
     return OpenVolume(OpenSource(path, quick), choice, options.Keys);
 }
 
-std::string IsoUtc(std::uint64_t fileTime) {
-    // 100 ns units since 1601-01-01 to seconds since 1970-01-01.
-    constexpr std::int64_t EpochDifference = 11644473600LL;
-    const std::int64_t seconds = static_cast<std::int64_t>(fileTime / 10'000'000) - EpochDifference;
-    std::int64_t days = seconds / 86400, rest = seconds % 86400;
-    if (rest < 0) {
-        rest += 86400;
-        --days;
-    }
-    // Civil date from days since 1970 (Howard Hinnant's algorithm).
-    days += 719468;
-    const std::int64_t era = (days >= 0 ? days : days - 146096) / 146097;
-    const std::int64_t doe = days - era * 146097;
-    const std::int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    const std::int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    const std::int64_t mp = (5 * doy + 2) / 153;
-    const std::int64_t day = doy - (153 * mp + 2) / 5 + 1;
-    const std::int64_t month = mp < 10 ? mp + 3 : mp - 9;
-    const std::int64_t year = yoe + era * 400 + (month <= 2 ? 1 : 0);
-    char text[128];
-    std::snprintf(text, sizeof text, "%04lld-%02lld-%02lldT%02lld:%02lld:%02lldZ", static_cast<long long>(year),
-                  static_cast<long long>(month), static_cast<long long>(day), static_cast<long long>(rest / 3600),
-                  static_cast<long long>(rest / 60 % 60), static_cast<long long>(rest % 60));
-    return text;
-}
+std::string IsoUtc(std::uint64_t fileTime) { return IsoUtcText(fileTime); }
 
 }  // namespace deruzera::platform

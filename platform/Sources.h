@@ -13,6 +13,7 @@
 // SourceFailureLines and SourceNoteLine.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -24,6 +25,8 @@
 #include "platform/DeviceAccess.h"
 #include "platform/SourceEnds.h"
 #include "volume/Identify.h"
+#include "volume/Scan.h"
+#include "volume/Snapshots.h"
 
 namespace deruzera::platform {
 
@@ -120,5 +123,33 @@ std::string VolumeTitle(const TVolumeInfo& volume, const std::string& decimalSep
 
 // An NTFS time as ISO-8601 UTC: "2013-12-03T06:35:09Z".
 std::string IsoUtc(std::uint64_t fileTime);
+
+// ---- A scan with snapshots ---------------------------------------------------------
+
+// The shadow copies of the volume on `volume` (a live volume's device,
+// unlocked where it is BitLocker) as a scan with snapshots opens them,
+// oldest first; `failure` is SnapshotsFailed where libvshadow can't read
+// what it found. None is no failure.
+std::vector<TSnapshotSource> SnapshotSources(const std::shared_ptr<TDevice>& volume, TSourceFailure& failure);
+
+struct TSnapshotsScanOutcome {
+    TScanOutcome Live;                    // the live volume's scan, as ScanDrive ends it
+    TSourceFailure Snapshots;             // End Opened, or why its snapshots could not be listed
+    std::vector<TSnapshotScan> Scans;     // newest first, as scanned
+    // The live scan and every snapshot's completed, and the snapshots were listed.
+    bool Completed() const;
+};
+
+// The scan of `drive` with its snapshots, as the window (its check box) and
+// the companion (--with-snapshots) run it: the live volume as ScanDrive
+// scans it, then, where it completed, each snapshot of its device for the
+// files the live volume no longer has (volume/Snapshots.h says which),
+// newest first. The sink gets the live volume's files, then each
+// snapshot's (TFoundFiles::Snapshot set, batches whose Volume is the
+// snapshot's); the lines of every step, "Drive C:\ holds no snapshots"
+// where it holds none, and the source layer's line where they can't be
+// listed. `options` apply to the live scan.
+TSnapshotsScanOutcome ScanDriveWithSnapshots(const std::string& drive, const TDeviceOpener& open, TScanSink& sink,
+                                             const std::atomic<bool>& abort, TScanOptions options = {});
 
 }  // namespace deruzera::platform

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -14,6 +15,7 @@
 #include "Messages.h"
 #include "Names.h"
 #include "Recover.h"
+#include "Scan.h"
 #include "SizeText.h"
 #include "Volume.h"
 
@@ -21,11 +23,22 @@ namespace deruzera {
 
 // One file to recover, by its record.
 struct TBatchItem {
+    TBatchItem(std::int64_t record = 0, std::optional<std::uint16_t> sequence = std::nullopt, std::int64_t size = -1,
+               TRecoverability state = TRecoverability::Unknown)
+        : Record(record), Sequence(sequence), Size(size), State(state) {}
     std::int64_t Record = 0;
     std::optional<std::uint16_t> Sequence;  // as found: a record used again since is refused
     std::int64_t Size = -1;                 // bytes as found, -1 where unknown (the progress's total)
     TRecoverability State = TRecoverability::Unknown;
+    // The volume it lies on: a snapshot's, for a file a scan with snapshots
+    // listed from it; null: the batch's own volume.
+    std::shared_ptr<TNtfsVolume> Volume;
+    TPlanFor For = TPlanFor::DeletedFile;
 };
+
+// The item for a file of `results`: its record, sequence, size and state,
+// the volume it lies on and what it was found as.
+TBatchItem BatchItemOf(const TScanResults& results, const TFoundFiles& file);
 
 // Why a file of a batch was not written.
 enum class TBatchFailure {
@@ -47,7 +60,8 @@ struct TBatchFileOutcome {
     int Error = 0;  // errno value of a failed folder or write, where known
     std::string Source;  // the file on the volume: its path and name, or "record N"
     std::string Target;  // the file written
-    std::string Reason;  // why it was not written
+    std::string Directory;  // the folder that could not be made, or had no free name
+    std::string Reason;  // why it was not written (BatchFailureReason)
     std::vector<TLogLine> Notes;  // what the copy holds that is not the file's own
     TCopyNotes Copy;              // the same as values
     std::uint64_t Bytes = 0;
@@ -93,8 +107,9 @@ struct TBatchOutcome {
     TRefusal Refused = TRefusal::None;
 };
 
-// Recovers `items` of `volume` into `folder` of `files` (made where it is
-// missing). Below it each file goes to its path below the drive
+// Recovers `items` of `volume` (or of the volume each item names) into
+// `folder` of `files` (made where it is missing). Below it each file goes
+// to its path below the drive
 // (C:\Users\a.txt to FOLDER/Users/a.txt), a path that can't be resolved
 // below FOLDER/Orphans; every folder and file name is made safe. Nothing
 // that exists is replaced and nothing is lost to a name taken: a file, or a
@@ -126,22 +141,5 @@ std::vector<std::string> BatchTargetNames(const std::string& drive, const std::s
 // The same as a relative path with "/": "Users/Docs/a.txt".
 std::string BatchTargetPath(const std::string& drive, const std::string& filePath, const std::string& fileName);
 
-// The lines and texts of a batch.
-TLogLine BatchFailureLine(const TBatchFileOutcome& outcome);
-// The files of one kind of failure left out of the lines: "Error: Unable to
-// recover N more files: ..." with the reason they share.
-TLogLine BatchMoreFailuresLine(const TBatchFileOutcome& last, std::size_t more);
-// A symbolic link met where a folder or file was to go: not followed, and
-// the folder or file `written` (a numbered name) made beside it instead.
-TLogLine BatchLinkLine(const std::string& link, const std::string& written, bool folder);
-// A file or folder written under its PortableName: `source` names the file
-// on the volume.
-TLogLine BatchRenamedLine(const std::string& source, const std::string& name, const std::string& written,
-                          bool folder);
-TLogLine BatchSummaryLine(const TBatchOutcome& outcome);
-// A recovery that a failure ended past its own handling: memory running
-// out, or anything else.
-TLogLine RecoveryStoppedLine(bool outOfMemory);
-std::string BatchProgressText(const TBatchProgress& progress, const std::string& decimalSeparator = ".");
 
 }  // namespace deruzera

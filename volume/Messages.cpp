@@ -4,11 +4,13 @@
 #include <filesystem>
 #include <system_error>
 
+#include "Batch.h"
 #include "LocalPath.h"
 #include "Messages.h"
 #include "Pass.h"
 #include "Scan.h"
 #include "SizeText.h"
+#include "Times.h"
 
 namespace deruzera {
 namespace {
@@ -72,50 +74,75 @@ bool MostlyDamaged(const TScanOutcome& o) {
     return o.DamagedRecords >= MinDamagedToSay && 2 * o.DamagedRecords > o.RecordsWithBytes;
 }
 
-std::vector<TLogLine> ScanEndLines(const TScanOutcome& o) {
-    const std::string count = CountText(o.FoundCount);
+namespace {
+
+// The lines that end a walk: `prefix` before each but the count, which is
+// `count`; "Scanning process completed" only where `sayCompleted`.
+std::vector<TLogLine> EndLines(const TScanOutcome& o, const std::string& count, bool sayCompleted,
+                               const std::string& prefix) {
     std::vector<TLogLine> lines;
+    auto say = [&](const std::string& text, std::uint32_t colour) { lines.push_back({prefix + text, colour}); };
+    auto tally = [&](std::uint32_t colour) { lines.push_back({count, colour}); };
     switch (o.End) {
     case TScanEnd::Completed:
         if (o.UnreadableRecords > 0)
-            lines.push_back({std::to_string(o.UnreadableRecords) + " MFT records could not be read and were skipped", clRed});
+            say(std::to_string(o.UnreadableRecords) + " MFT records could not be read and were skipped", clRed);
         if (MostlyDamaged(o))
-            lines.push_back({std::to_string(o.DamagedRecords) + " of the " + std::to_string(o.RecordsWithBytes) +
-                                 " MFT records read are damaged: the volume may be encrypted or overwritten",
-                             clRed});
-        lines.push_back({"Scanning process completed", clGreen});
-        lines.push_back({count, clGreen});
+            say(std::to_string(o.DamagedRecords) + " of the " + std::to_string(o.RecordsWithBytes) +
+                    " MFT records read are damaged: the volume may be encrypted or overwritten",
+                clRed);
+        if (sayCompleted) say("Scanning process completed", clGreen);
+        tally(clGreen);
         break;
     case TScanEnd::Aborted:
-        lines.push_back({"Scanning aborted by user", clRed});
-        lines.push_back({count, clRed});
+        say("Scanning aborted by user", clRed);
+        tally(clRed);
         break;
-    case TScanEnd::NoDrive: lines.push_back({"Error: No drive detected", clRed}); break;
-    case TScanEnd::OpenFailed: lines = OpenFailedLines(o.Access); break;
-    case TScanEnd::NotNtfs: lines.push_back({"Error: This is not a NTFS disk", clRed}); break;
-    case TScanEnd::UnsupportedGeometry: lines.push_back({"Error: Unsupported NTFS geometry", clRed}); break;
-    case TScanEnd::Record0Damaged: lines.push_back({"Error: " + o.What, clRed}); break;
-    case TScanEnd::MftUnreadable: lines.push_back({"Error: The MFT is sparse, encrypted or compressed", clRed}); break;
-    case TScanEnd::MftDamaged:
-        lines.push_back({"Error: The MFT is damaged: " + o.What, clRed});
+    case TScanEnd::NoDrive: say("Error: No drive detected", clRed); break;
+    case TScanEnd::OpenFailed:
+        for (const TLogLine& line : OpenFailedLines(o.Access)) say(line.Text, line.Colour);
         break;
+    case TScanEnd::NotNtfs: say("Error: This is not a NTFS disk", clRed); break;
+    case TScanEnd::UnsupportedGeometry: say("Error: Unsupported NTFS geometry", clRed); break;
+    case TScanEnd::Record0Damaged: say("Error: " + o.What, clRed); break;
+    case TScanEnd::MftUnreadable: say("Error: The MFT is sparse, encrypted or compressed", clRed); break;
+    case TScanEnd::MftDamaged: say("Error: The MFT is damaged: " + o.What, clRed); break;
     case TScanEnd::ReadError:
-        lines.push_back({"Error: The drive could not be read at byte " + std::to_string(o.Offset) + " (" + Reason(o.Error) + ")",
-                         clRed});
-        if (o.Walked) lines.push_back({count, clRed});
+        say("Error: The drive could not be read at byte " + std::to_string(o.Offset) + " (" + Reason(o.Error) + ")", clRed);
+        if (o.Walked) tally(clRed);
         break;
     case TScanEnd::OutOfMemory:
-        lines.push_back({"Error: Not enough memory to go on with the scan", clRed});
-        if (o.Walked) lines.push_back({count, clRed});
+        say("Error: Not enough memory to go on with the scan", clRed);
+        if (o.Walked) tally(clRed);
         break;
     case TScanEnd::Failed:
-        lines.push_back({"Error: The scan stopped on an unexpected failure" + (o.What.empty() ? "" : " (" + o.What + ")"),
-                         clRed});
-        if (o.Walked) lines.push_back({count, clRed});
+        say("Error: The scan stopped on an unexpected failure" + (o.What.empty() ? "" : " (" + o.What + ")"), clRed);
+        if (o.Walked) tally(clRed);
         break;
     }
     return lines;
 }
+
+}  // namespace
+
+std::vector<TLogLine> ScanEndLines(const TScanOutcome& o) { return EndLines(o, CountText(o.FoundCount), true, {}); }
+
+TLogLine SnapshotStartLine(const std::string& drive, int number, std::uint64_t created) {
+    std::string when = IsoUtcText(created);
+    // "2013-12-03T06:35:09Z" as "2013-12-03 06:35:09 UTC".
+    if (when.size() == 20) when = when.substr(0, 10) + " " + when.substr(11, 8) + " UTC";
+    return {"Scanning snapshot " + std::to_string(number) + " of drive " + drive + "\\ (made " + when +
+                ") for files the drive no longer has ...",
+            clBlack};
+}
+
+std::vector<TLogLine> SnapshotEndLines(int number, const TScanOutcome& o) {
+    const std::string k = std::to_string(number);
+    return EndLines(o, "Found " + std::to_string(o.FoundCount) + " files in snapshot " + k + " that the drive no longer has",
+                    false, "Snapshot " + k + ": ");
+}
+
+TLogLine NoSnapshotsLine(const std::string& drive) { return {"Drive " + drive + "\\ holds no snapshots", clBlack}; }
 
 TLogLine DeepStartLine(const std::string& drive) {
     return {"Deep scan of drive " + drive + "\\: looking for MFT records in every sector ...", clBlack};
@@ -409,6 +436,107 @@ std::vector<TLogLine> OpenFailedLines(const TDeviceAccess& access) {
     std::vector<TLogLine> lines{{"Error: Invalid handle value", clRed}};
     if (const std::string why = AccessFailureText(access); !why.empty()) lines.push_back({why, clRed});
     return lines;
+}
+
+// ---- Recovery of many files -------------------------------------------------
+
+namespace {
+
+std::string PlanReason(TPlanEnd end) {
+    switch (end) {
+    case TPlanEnd::OutsideMft: return "there is no such record in the MFT";
+    case TPlanEnd::Unreadable: return "its MFT record can't be read";
+    case TPlanEnd::NotDeleted: return "the file seems no longer listed as deleted";
+    case TPlanEnd::NoContent: return "its data can't be found in its record";
+    case TPlanEnd::RepeatedClusters: return "its data runs name the same clusters more than once";
+    case TPlanEnd::Ready: break;
+    }
+    return {};
+}
+
+std::string WriteReason(TWriteEnd end, int error) {
+    if (end == TWriteEnd::IsSource) return "the recovered file can't be written over the drive being read";
+    std::string reason = "unable to write the recovered file";
+    if (error != 0) reason += " (" + FailureText(error) + ")";
+    return reason;
+}
+
+}  // namespace
+
+std::string BatchFailureReason(const TBatchFileOutcome& file) {
+    switch (file.Failure) {
+    case TBatchFailure::Plan: return PlanReason(file.PlanEnd);
+    case TBatchFailure::Folder: return "unable to make the folder " + file.Directory + " (" + FailureText(file.Error) + ")";
+    case TBatchFailure::NoFreeName: return "no free name for it in " + file.Directory;
+    case TBatchFailure::Write: return WriteReason(file.WriteEnd, file.Error);
+    case TBatchFailure::None: break;
+    }
+    return {};
+}
+
+TLogLine BatchFolderUnusableLine(const std::string& folder, int error) {
+    return {"Error: Unable to make the folder " + folder + " (" + FailureText(error) + ")", clRed};
+}
+
+TLogLine BatchSameDeviceLine(const std::string& folder) {
+    return {"Error: The folder " + folder + " is on the drive being read; writing there could overwrite deleted files",
+            clRed};
+}
+
+TLogLine BatchFailureLine(const TBatchFileOutcome& outcome) {
+    return {"Error: Unable to recover " + outcome.Source + ": " + outcome.Reason, clRed};
+}
+
+TLogLine BatchMoreFailuresLine(const TBatchFileOutcome& last, std::size_t more) {
+    std::string reason;
+    switch (last.Failure) {
+    case TBatchFailure::Plan: reason = PlanReason(last.PlanEnd); break;
+    case TBatchFailure::Folder: reason = "unable to make their folders (" + FailureText(last.Error) + ")"; break;
+    case TBatchFailure::NoFreeName: reason = "no free name for them"; break;
+    case TBatchFailure::Write: reason = WriteReason(last.WriteEnd, last.Error); break;
+    case TBatchFailure::None: break;
+    }
+    return {"Error: Unable to recover " + std::to_string(more) + " more files: " + reason, clRed};
+}
+
+TLogLine BatchLinkLine(const std::string& link, const std::string& written, bool folder) {
+    return {"The symbolic link " + link + " was not followed: the " + (folder ? "folder" : "file") + " went to " +
+                written + " beside it",
+            clRed};
+}
+
+TLogLine BatchRenamedLine(const std::string& source, const std::string& name, const std::string& written,
+                          bool folder) {
+    return {source + ": the target refuses the " + (folder ? "folder name " : "name ") + name + "; " +
+                (folder ? "made as " : "written as ") + written,
+            clBlue};
+}
+
+TLogLine BatchSummaryLine(const TBatchOutcome& outcome) {
+    std::string text = "Recovered " + std::to_string(outcome.Written) + " of " + std::to_string(outcome.Files) +
+                       " files into " + outcome.Folder;
+    std::string notes;
+    if (outcome.Failed > 0) notes = std::to_string(outcome.Failed) + " failed";
+    if (outcome.Unread > 0)
+        notes += (notes.empty() ? "" : ", ") + std::to_string(outcome.Unread) + " with bytes that could not be read";
+    if (outcome.Stopped) notes += (notes.empty() ? "" : ", ") + std::string("cancelled by user");
+    if (!notes.empty()) text += " (" + notes + ")";
+    return {text, outcome.Written == outcome.Files && outcome.Unread == 0 ? clGreen : clRed};
+}
+
+TLogLine RecoveryStoppedLine(bool outOfMemory) {
+    return {outOfMemory ? "Error: Not enough memory to go on with the recovery"
+                        : "Error: The recovery stopped on an unexpected failure",
+            clRed};
+}
+
+std::string BatchProgressText(const TBatchProgress& p, const std::string& decimalSeparator) {
+    const std::size_t current = std::min(p.Done + 1, p.Files);
+    std::string text = "Recovering file " + std::to_string(current) + " of " + std::to_string(p.Files) + " (" +
+                       SizeToText(static_cast<std::int64_t>(std::min(p.BytesDone, p.Bytes)), decimalSeparator) +
+                       " of " + SizeToText(static_cast<std::int64_t>(p.Bytes), decimalSeparator) + ")";
+    if (p.Failed > 0) text += ", " + std::to_string(p.Failed) + " failed";
+    return text;
 }
 
 }  // namespace deruzera

@@ -24,9 +24,12 @@ bool AllZero(std::span<const std::uint8_t> bytes) {
 // are noted there, and those of the files in use too, unless
 // `leaveFilesInUse` leaves them to the walk. A record that was never used
 // is all zeros; one that holds bytes but not the "FILE" signature, or fails
-// its update sequence, counts as damaged.
+// its update sequence, counts as damaged. With `listFilesInUse` a file in
+// use is prepared as a deleted file is (InUseFlag set), its clusters noted
+// here where `live` is given.
 TPrepareCounts Prepare(std::uint8_t* chunk, std::size_t records, std::size_t recordSize, std::int64_t first,
-                       const TVolume& volume, TLiveFiles* live, bool leaveFilesInUse, std::vector<TPrepared>& prepared) {
+                       const TVolume& volume, TLiveFiles* live, bool leaveFilesInUse, std::vector<TPrepared>& prepared,
+                       bool listFilesInUse) {
     TPrepareCounts counts;
     prepared.resize(records);
     if (live) live->clear();
@@ -47,7 +50,10 @@ TPrepareCounts Prepare(std::uint8_t* chunk, std::size_t records, std::size_t rec
         const bool directory = flags == RecordIsDirectory || flags == (RecordIsDirectory | RecordInUse);
         const std::int64_t base = RecordNumberOf(ReadU64(record, RecordHeader::BaseRecord));
         if (!inUse && flags != 0 && !directory) continue;
-        if (inUse && !directory && base == 0 && (!live || leaveFilesInUse)) {
+        const bool fileInUse = inUse && !directory && base == 0;
+        // Listed: plain files in use, not the indexes of the system's files.
+        const bool listed = fileInUse && listFilesInUse && flags == RecordInUse;
+        if (fileInUse && !listed && (!live || leaveFilesInUse)) {
             if (live) p.Kind = TPrepared::InUse;
             continue;
         }
@@ -59,8 +65,8 @@ TPrepareCounts Prepare(std::uint8_t* chunk, std::size_t records, std::size_t rec
         }
         p.InUseFlag = inUse;
         const TRecordView view = ViewRecord(record);
-        // A file in use noted here leaves nothing for the walk.
-        p.Kind = inUse && !directory && base == 0 ? TPrepared::Nothing
+        // A file in use noted here leaves nothing for the walk, unless it is listed.
+        p.Kind = fileInUse ? (listed ? TPrepared::DeletedFile : TPrepared::Nothing)
                  : base != 0                      ? TPrepared::Extension
                  : directory                      ? TPrepared::Directory
                                                   : TPrepared::DeletedFile;

@@ -26,6 +26,8 @@ namespace deruzera {
 // reading thread, a chunk ahead of the walk.
 struct TPrepared {
     // InUse: a file in use, left to the walk to note where its clusters lie.
+    // DeletedFile: a deleted file, or where files in use are listed, a file
+    // in use (InUseFlag) too.
     enum TKind : std::uint8_t { Nothing, Directory, DeletedFile, InUse, Extension };
     TKind Kind = Nothing;
     bool InUseFlag = false;
@@ -72,13 +74,15 @@ inline TBytes AttributeAt(TBytes record, std::uint32_t offset) {
 
 // Fixes up the records of a chunk the walk will look into and finds their
 // attributes, counting the records that hold anything and those that fail
-// their signature or update sequence. See MftReader.cpp.
+// their signature or update sequence. With `listFilesInUse`, files in use
+// are prepared for listing as deleted files are. See MftReader.cpp.
 struct TPrepareCounts {
     std::size_t WithBytes = 0;  // records that are not all zeros
     std::size_t Damaged = 0;    // of those, records whose signature or update sequence fails
 };
 TPrepareCounts Prepare(std::uint8_t* chunk, std::size_t records, std::size_t recordSize, std::int64_t first,
-                       const TVolume& volume, TLiveFiles* live, bool leaveFilesInUse, std::vector<TPrepared>& prepared);
+                       const TVolume& volume, TLiveFiles* live, bool leaveFilesInUse, std::vector<TPrepared>& prepared,
+                       bool listFilesInUse = false);
 
 // The stretches of the MFT, as [first, end) MFT bytes in order, that lie on
 // the device.
@@ -106,8 +110,9 @@ struct TChunk {
 class TMftReader {
 public:
     TMftReader(TDevice& device, const TVolume& volume, bool holders, std::size_t chunkRecords,
-               std::vector<std::pair<std::int64_t, std::int64_t>> onDevice)
-        : device_(device), volume_(volume), holders_(holders), chunkRecords_(chunkRecords), onDevice_(std::move(onDevice)) {
+               std::vector<std::pair<std::int64_t, std::int64_t>> onDevice, bool listFilesInUse = false)
+        : device_(device), volume_(volume), holders_(holders), listFilesInUse_(listFilesInUse),
+          chunkRecords_(chunkRecords), onDevice_(std::move(onDevice)) {
         nextFirst_ = NextOnDevice(FirstUserRecord);
         thread_ = std::thread([this] { Run(); });
     }
@@ -142,7 +147,8 @@ public:
     // Prepares `chunk`; the files in use are left to the walk or not.
     void Prepare(TChunk& chunk, bool leaveFilesInUse) const {
         chunk.Counts = deruzera::Prepare(chunk.Bytes.get(), chunk.Records, volume_.FileRecordSize, chunk.First, volume_,
-                                         holders_ ? &chunk.Live : nullptr, leaveFilesInUse, chunk.Prepared);
+                                         holders_ ? &chunk.Live : nullptr, leaveFilesInUse, chunk.Prepared,
+                                         listFilesInUse_);
     }
     void Stop() {
         {
@@ -161,6 +167,7 @@ private:
     TDevice& device_;
     const TVolume& volume_;
     const bool holders_;
+    const bool listFilesInUse_;
     const std::size_t chunkRecords_;
     const std::vector<std::pair<std::int64_t, std::int64_t>> onDevice_;
     std::array<TChunk, Slots> slots_;

@@ -197,8 +197,16 @@ std::int64_t TDirectoryTable::PendingAncestor(std::int64_t record, std::int64_t 
     return -1;
 }
 
+TNtfsVolume* TScanResults::VolumeOf(const TFoundFiles& file) const {
+    if (file.Snapshot == 0) return Volume.get();
+    const std::size_t at = file.Snapshot - 1u;
+    return at < Snapshots.size() ? Snapshots[at].get() : nullptr;
+}
+
 std::string TScanResults::FilePath(const TFoundFiles& file) const {
-    return Volume->Directories().PathOf(file.ParentRecord, Volume->Drive()) + "\\";
+    const TNtfsVolume* volume = VolumeOf(file);
+    if (volume == nullptr) return "*\\";
+    return volume->Directories().PathOf(file.ParentRecord, volume->Drive()) + "\\";
 }
 
 std::string TFoundBatch::FilePath(const TFoundFiles& file) const {

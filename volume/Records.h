@@ -1,7 +1,7 @@
 // Record types shared by the volume reader and its front ends: the geometry
 // and MFT map of one volume, the files a scan finds, the directories it saw,
-// and how a scan ended. All of them are plain values that the caller holds;
-// the volume reader keeps nothing between calls.
+// and how a scan ended. All of them are plain values; what later calls share
+// of one volume is held by the open volume (Volume.h) the caller keeps.
 #pragma once
 
 #include <cstdint>
@@ -56,6 +56,9 @@ enum class TRecoverability : std::uint8_t {
 inline constexpr std::uint8_t FoundCompressed = 0x01;
 inline constexpr std::uint8_t FoundEncrypted = 0x02;
 inline constexpr std::uint8_t FoundSparse = 0x04;
+// A file in use where it was found: listed only by the scan of a snapshot,
+// whose files in use the live volume may no longer have.
+inline constexpr std::uint8_t FoundInUse = 0x08;
 
 // One found deleted file. Its name lives in the pool of the list that holds
 // it; its directory path comes from the directories the scan saw.
@@ -69,7 +72,8 @@ struct TFoundFiles {
     std::uint16_t NameLength = 0;
     std::uint16_t Sequence = 0;       // the record's sequence number when found
     TRecoverability State = TRecoverability::Unknown;
-    std::uint8_t Flags = 0;           // FoundCompressed, FoundEncrypted, FoundSparse
+    std::uint8_t Flags = 0;           // FoundCompressed, FoundEncrypted, FoundSparse, FoundInUse
+    std::uint16_t Snapshot = 0;       // the snapshot it was found in (from 1, oldest first); 0: the live volume
     std::uint64_t OverwrittenBytes = 0;  // bytes of its stored data in clusters now in use
     std::uint64_t UnreadBytes = 0;       // bytes of its stored data the device is known not to give
 };

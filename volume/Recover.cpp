@@ -56,7 +56,12 @@ std::string TemporaryName(const std::string& name) {
 
 }  // namespace
 
-TRecoveryPlan PlanRecovery(TNtfsVolume& ntfs, std::int64_t record, std::optional<std::uint16_t> sequence) {
+TPlanFor PlanForFound(const TFoundFiles& file) {
+    return (file.Flags & FoundInUse) != 0 ? TPlanFor::FileInUse : TPlanFor::DeletedFile;
+}
+
+TRecoveryPlan PlanRecovery(TNtfsVolume& ntfs, std::int64_t record, std::optional<std::uint16_t> sequence,
+                           TPlanFor planFor) {
     TDevice& device = ntfs.Device();
     const TVolume& volume = ntfs.Geometry();
     TRecoveryPlan plan;
@@ -79,8 +84,12 @@ TRecoveryPlan PlanRecovery(TNtfsVolume& ntfs, std::int64_t record, std::optional
         return plan;
     }
     // Still the deleted file that was found: not in use, no directory, a
-    // base record, and the same use of the record where that is known.
-    if (ReadU16(bytes, RecordHeader::Flags) != 0 || ReadU64(bytes, RecordHeader::BaseRecord) != 0 ||
+    // base record, and the same use of the record where that is known. A
+    // file in use, where allowed: in use and nothing else.
+    const std::uint16_t flags = ReadU16(bytes, RecordHeader::Flags);
+    const bool inUse = flags == RecordInUse && planFor != TPlanFor::DeletedFile;
+    if ((flags != 0 && !inUse) || (flags == 0 && planFor == TPlanFor::FileInUse) ||
+        ReadU64(bytes, RecordHeader::BaseRecord) != 0 ||
         (sequence && ReadU16(bytes, RecordHeader::Sequence) != *sequence)) {
         plan.End = TPlanEnd::NotDeleted;
         return plan;
@@ -107,7 +116,10 @@ TRecoveryPlan PlanRecovery(TNtfsVolume& ntfs, std::int64_t record, std::optional
         plan.Encrypted = (stream.Flags & AttrEncrypted) != 0 ||
                          (ReadU32(si, StandardInformation::FileFlags) & FileAttributeEncrypted) != 0;
         plan.Content.Encrypted = plan.Encrypted;
-        if (TClusterBitmap* bitmap = ntfs.Bitmap()) {
+        if (inUse) {
+            // Its clusters are its own: the bitmap says they are in use for it.
+            plan.State = TRecoverability::Intact;
+        } else if (TClusterBitmap* bitmap = ntfs.Bitmap()) {
             bool known = true;
             plan.OverwrittenBytes = OverwrittenBytes(stream, *bitmap, volume.BytesPerCluster, plan.StoredBytes, &known);
             if (known) plan.State = StateOf(plan.OverwrittenBytes, plan.StoredBytes);
@@ -221,9 +233,9 @@ namespace {
 
 // The recovery after "Preparing for recovery", on an open volume.
 TRecoveryOutcome RecoverOnVolume(TNtfsVolume& volume, std::int64_t record, std::optional<std::uint16_t> sequence,
-                                 TTargetFileSystem& files, TRecoveryHost& host) {
+                                 TTargetFileSystem& files, TRecoveryHost& host, TPlanFor planFor) {
     TRecoveryOutcome outcome;
-    const TRecoveryPlan plan = PlanRecovery(volume, record, sequence);
+    const TRecoveryPlan plan = PlanRecovery(volume, record, sequence, planFor);
     for (const TLogLine& line : PlanLines(plan)) host.Line(line);
     outcome.Plan = plan.End;
     if (plan.End != TPlanEnd::Ready) {
@@ -269,13 +281,13 @@ TRecoveryOutcome RecoverOnVolume(TNtfsVolume& volume, std::int64_t record, std::
 }  // namespace
 
 TRecoveryOutcome RecoverFile(TNtfsVolume* volume, std::int64_t record, std::optional<std::uint16_t> sequence,
-                             TTargetFileSystem& files, TRecoveryHost& host) {
+                             TTargetFileSystem& files, TRecoveryHost& host, TPlanFor planFor) {
     host.Line(PreparingRecoveryLine());
     if (volume == nullptr || !volume->SharedDevice()) {
         for (const TLogLine& line : OpenFailedLines({})) host.Line(line);
         return {};
     }
-    return RecoverOnVolume(*volume, record, sequence, files, host);
+    return RecoverOnVolume(*volume, record, sequence, files, host, planFor);
 }
 
 std::shared_ptr<TNtfsVolume> OpenDriveVolume(const std::string& drive, const TDeviceOpener& open, TLogSink& log,
@@ -304,12 +316,12 @@ std::shared_ptr<TNtfsVolume> OpenDriveVolume(const std::string& drive, const TDe
 }
 
 TRecoveryOutcome RecoverRecord(const std::string& drive, const TDeviceOpener& open, std::int64_t record,
-                               TTargetFileSystem& files, TRecoveryHost& host) {
+                               TTargetFileSystem& files, TRecoveryHost& host, TPlanFor planFor) {
     host.Line(PreparingRecoveryLine());
     TRecoveryOutcome outcome;
     const std::shared_ptr<TNtfsVolume> volume = OpenDriveVolume(drive, open, host, &outcome.End);
     if (!volume) return outcome;
-    return RecoverOnVolume(*volume, record, std::nullopt, files, host);
+    return RecoverOnVolume(*volume, record, std::nullopt, files, host, planFor);
 }
 
 }  // namespace deruzera

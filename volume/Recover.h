@@ -51,12 +51,25 @@ struct TRecoveryPlan {
 
 class TNtfsVolume;
 
+// What a record must be to be recovered. A deleted file is what recovery is
+// for: a record used again since the scan no longer describes it. A file in
+// use is recovered only from a snapshot, which does not change: the files a
+// scan with snapshots lists from it (FoundInUse), or a record named for a
+// snapshot's volume, deleted or in use there (AnyFile).
+enum class TPlanFor : std::uint8_t { DeletedFile, FileInUse, AnyFile };
+
+// The plan for a found file: FileInUse where it was found in use.
+TPlanFor PlanForFound(const TFoundFiles& file);
+
 // Reads record `record` of `volume` and, where it is still a deleted file
-// (and has the sequence number `sequence`, where one is given), its name,
-// its path (from the scan's directory table, or the directory records of
-// its chain) and its content plan, with its state from the volume's bitmap.
+// (or, as `planFor` allows, a file in use: a base record in use that is no
+// directory), with the sequence number `sequence` where one is given, its
+// name, its path (from the scan's directory table, or the directory records
+// of its chain) and its content plan, with its state from the volume's
+// bitmap (intact for a file in use: its clusters are its own).
 TRecoveryPlan PlanRecovery(TNtfsVolume& volume, std::int64_t record,
-                           std::optional<std::uint16_t> sequence = std::nullopt);
+                           std::optional<std::uint16_t> sequence = std::nullopt,
+                           TPlanFor planFor = TPlanFor::DeletedFile);
 
 enum class TWriteEnd {
     Written,
@@ -169,9 +182,10 @@ struct TRecoveryOutcome {
 // Recovers record `record` of `volume` (null when its device can't be
 // opened) to the path the host chooses, in `files`, logging every step:
 // plan, questions, target, write. The file gets the modification time of
-// its record where the target holds it.
+// its record where the target holds it. `planFor` as for PlanRecovery.
 TRecoveryOutcome RecoverFile(TNtfsVolume* volume, std::int64_t record, std::optional<std::uint16_t> sequence,
-                             TTargetFileSystem& files, TRecoveryHost& host);
+                             TTargetFileSystem& files, TRecoveryHost& host,
+                             TPlanFor planFor = TPlanFor::DeletedFile);
 
 // Opens the volume behind `drive` for recoveries without a scan: quietly,
 // unless it fails, when the lines a scan would give for that go to `log`.
@@ -183,6 +197,7 @@ std::shared_ptr<TNtfsVolume> OpenDriveVolume(const std::string& drive, const TDe
 // as the companion runs it: "Preparing for recovery", the volume opened as
 // above, then the recovery.
 TRecoveryOutcome RecoverRecord(const std::string& drive, const TDeviceOpener& open, std::int64_t record,
-                               TTargetFileSystem& files, TRecoveryHost& host);
+                               TTargetFileSystem& files, TRecoveryHost& host,
+                               TPlanFor planFor = TPlanFor::DeletedFile);
 
 }  // namespace deruzera

@@ -7,11 +7,14 @@
 #include "Scan.h"
 
 #include <algorithm>
+#include <cstring>
 #include <new>
 
 #include "Messages.h"
+#include "Fixup.h"
 #include "Mft.h"
 #include "MftReader.h"
+#include "Snapshots.h"
 #include "Volume.h"
 #include "Walk.h"
 
@@ -26,6 +29,15 @@ constexpr std::size_t ScanChunkBytes = 1 << 18;
 // A device that fails this many chunks in a row, record by record, is gone.
 constexpr int MaxFailedChunks = 16;
 
+// Notes record `n` in `live` where it is a base record in use. The header
+// lies before the first stretch the update sequence protects.
+void NoteRecordUse(const std::uint8_t* record, std::size_t recordSize, std::int64_t n, TLiveRecords& live) {
+    if (recordSize < RecordHeader::Size || std::memcmp(record, "FILE", 4) != 0) return;
+    const TBytes header(record, RecordHeader::Size);
+    if ((ReadU16(header, RecordHeader::Flags) & RecordInUse) == 0 || ReadU64(header, RecordHeader::BaseRecord) != 0) return;
+    live.NoteInUse(n, ReadU16(header, RecordHeader::Sequence));
+}
+
 // Walks records 16 .. RecordCount - 1 in order while the reading thread
 // reads the chunks ahead. Records 0 to 15 come in from the volume's load:
 // they are not listed, but say where the system files lie.
@@ -35,11 +47,12 @@ void WalkMft(TNtfsVolume& ntfs, TScanOutcome& outcome, TScanSink& sink, const st
     const TVolume& volume = ntfs.Geometry();
     const std::size_t recordSize = volume.FileRecordSize;
     TClusterBitmap* bitmap = options.Recoverability ? ntfs.Bitmap() : nullptr;
-    TWalk walk(ntfs, outcome, sink, bitmap);
+    TWalk walk(ntfs, outcome, sink, bitmap, &options);
     const bool holders = bitmap != nullptr;
     // Stretches of records past the end of the device are passed over.
     TMftReader reader(device, volume, holders, std::max<std::size_t>(1, ScanChunkBytes / recordSize),
-                      MftOnDevice(volume, device.Size()));
+                      MftOnDevice(volume, device.Size()), options.FilesInUse);
+    if (options.Live) options.Live->Reset(volume.RecordCount);
 
     // Room taken ahead is only address space until used.
     if (holders) walk.ExpectLive(static_cast<std::size_t>(std::clamp<std::int64_t>(volume.RecordCount, 0, 1 << 20)));
@@ -89,6 +102,9 @@ void WalkMft(TNtfsVolume& ntfs, TScanOutcome& outcome, TScanSink& sink, const st
         }
         outcome.RecordsWithBytes += static_cast<std::int64_t>(chunk->Counts.WithBytes);
         outcome.DamagedRecords += static_cast<std::int64_t>(chunk->Counts.Damaged);
+        if (options.Live)
+            for (std::size_t i = 0; i < records; ++i)
+                NoteRecordUse(bytes + i * recordSize, recordSize, first + static_cast<std::int64_t>(i), *options.Live);
         walk.Live(chunk->Live);
         for (std::size_t i = 0; i < records; ++i) {
             const std::int64_t n = first + static_cast<std::int64_t>(i);
@@ -131,17 +147,28 @@ void OpenFailed(TScanOutcome& outcome, const TOpenFailure& failure) {
 
 }  // namespace
 
-TScanOutcome ScanVolume(const std::shared_ptr<TNtfsVolume>& volume, TScanSink& sink, const std::atomic<bool>& abort,
+TScanOutcome WalkVolume(const std::shared_ptr<TNtfsVolume>& volume, TScanSink& sink, const std::atomic<bool>& abort,
                         const TScanOptions& options) {
     TScanOutcome outcome;
     outcome.Volume = volume;
     Guarded(outcome, [&] {
         outcome.Walked = true;
-        sink.Walking(volume->Geometry().RecordCount);
-        sink.Line(WalkStartLine(volume->Drive()));
         WalkMft(*volume, outcome, sink, abort, options);
         if (outcome.End == TScanEnd::Completed) volume->SetScanned();
     });
+    return outcome;
+}
+
+TScanOutcome ScanVolume(const std::shared_ptr<TNtfsVolume>& volume, TScanSink& sink, const std::atomic<bool>& abort,
+                        const TScanOptions& options) {
+    TScanOutcome outcome;
+    Guarded(outcome, [&] {
+        outcome.Walked = true;
+        sink.Walking(volume->Geometry().RecordCount);
+        sink.Line(WalkStartLine(volume->Drive()));
+    });
+    if (outcome.End == TScanEnd::Completed) outcome = WalkVolume(volume, sink, abort, options);
+    outcome.Volume = volume;
     for (const TLogLine& line : ScanEndLines(outcome)) sink.Line(line);
     return outcome;
 }

@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "Device.h"
 #include "Log.h"
@@ -15,6 +16,7 @@
 namespace deruzera {
 
 class TNtfsVolume;
+class TLiveRecords;
 
 // How a file was found: by the walk of its volume's MFT, by a deep scan of
 // the records anywhere on the source, or carved from free clusters by its
@@ -50,6 +52,10 @@ public:
     virtual void Walking(std::int64_t /*recordCount*/) {}
     // At every 128th record N: N + 1 and the files found so far.
     virtual void Progress(std::int64_t /*position*/, std::int64_t /*found*/) {}
+    // A scan with snapshots (Snapshots.h), once the live volume is walked:
+    // the walk of snapshot `number` begins over `recordCount` records. The
+    // results of the walks before it stay; Progress counts from here anew.
+    virtual void WalkingSnapshot(int /*number*/, std::int64_t /*recordCount*/) {}
     // Files whose paths are complete, in batches.
     virtual void Found(const TFoundBatch& /*batch*/) {}
 };
@@ -60,6 +66,16 @@ struct TScanOptions {
     // ones. Without it states stay unknown and the walk parses only what
     // listing needs.
     bool Recoverability = true;
+    // Where given, the scan notes there every base record in use with its
+    // sequence number, and every file it lists: the live volume of a scan
+    // with snapshots.
+    TLiveRecords* Live = nullptr;
+    // Lists the files in use too (with FoundInUse, their state intact: their
+    // clusters are their own), as the scan of a snapshot does.
+    bool FilesInUse = false;
+    // Where given, only the files it returns true for are listed and
+    // counted. Called on the scan's thread, in the order of the walk.
+    std::function<bool(const TFoundFiles&)> Keep;
 };
 
 // How a scan ended, and what it counted on the way.
@@ -84,6 +100,12 @@ struct TScanOutcome {
 struct TScanResults {
     std::shared_ptr<TNtfsVolume> Volume;
     TFoundFileList Files;
+    // A scan with snapshots: the volume of snapshot K at K - 1, null where
+    // it was not scanned.
+    std::vector<std::shared_ptr<TNtfsVolume>> Snapshots;
+    // The volume a found file lies on: the live volume, or its snapshot's
+    // (null where that is not kept).
+    TNtfsVolume* VolumeOf(const TFoundFiles& file) const;
     // The directory path of a found file, followed by "\".
     std::string FilePath(const TFoundFiles& file) const;
 };
@@ -93,6 +115,10 @@ struct TScanResults {
 // returned and its lines go to `sink`; running out of memory ends it as a
 // value too.
 TScanOutcome ScanVolume(const std::shared_ptr<TNtfsVolume>& volume, TScanSink& sink, const std::atomic<bool>& abort,
+                        const TScanOptions& options = {});
+// The walk of ScanVolume alone: no Walking, no lines; for scans that say
+// their own (a snapshot's). Ends every way as a value, as ScanVolume does.
+TScanOutcome WalkVolume(const std::shared_ptr<TNtfsVolume>& volume, TScanSink& sink, const std::atomic<bool>& abort,
                         const TScanOptions& options = {});
 
 // Opens the volume on `device` (which the caller keeps alive) as `drive`

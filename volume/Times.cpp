@@ -6,6 +6,7 @@
 #include "Times.h"
 
 #include <algorithm>
+#include <cstdio>
 
 namespace deruzera {
 namespace {
@@ -109,6 +110,16 @@ std::string TLocalTimes::FormatFileTime(std::uint64_t fileTime) {
     p = std::copy(separator_.begin(), separator_.end(), p);
     two(t.Minute);
     return std::string(text, static_cast<std::size_t>(p - text));
+}
+
+std::string IsoUtcText(std::uint64_t fileTime) {
+    TLocalTimes utc;
+    TLocalTime t;
+    utc.ToLocalTime(fileTime, t);
+    char text[48];
+    std::snprintf(text, sizeof text, "%04lld-%02d-%02dT%02d:%02d:%02dZ", static_cast<long long>(t.Year), t.Month, t.Day,
+                  t.Hour, t.Minute, t.Second);
+    return text;
 }
 
 }  // namespace deruzera

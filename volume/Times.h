@@ -50,4 +50,8 @@ private:
     std::array<std::int32_t, Slots> offset_{};
 };
 
+// An NTFS time as ISO-8601 UTC, to the second: "2013-12-03T06:35:09Z".
+// Times that can't be converted give 1601-01-01T00:00:00Z.
+std::string IsoUtcText(std::uint64_t fileTime);
+
 }  // namespace deruzera

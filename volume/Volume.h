@@ -52,6 +52,16 @@ public:
     // where $Bitmap can't be used. May be used from several threads.
     TClusterBitmap* Bitmap();
 
+    // A snapshot of a volume (a shadow copy) knows which one it is: its
+    // number, from 1, oldest first, and its creation time (NTFS time, UTC).
+    // Number 0: the live volume.
+    struct TSnapshotMark {
+        std::uint16_t Number = 0;
+        std::uint64_t Created = 0;
+    };
+    const TSnapshotMark& Snapshot() const { return snapshot_; }
+    void MarkSnapshot(TSnapshotMark mark) { snapshot_ = mark; }
+
     // The directories a scan saw: each one's name and parent.
     const TDirectoryTable& Directories() const { return directories_; }
     TDirectoryTable& Directories() { return directories_; }
@@ -81,6 +91,7 @@ private:
     TDirectoryTable directories_;
     TOverwriters overwriters_;
     bool scanned_ = false;
+    TSnapshotMark snapshot_;
 
     std::once_flag bitmapOnce_;
     std::unique_ptr<TClusterBitmap> bitmap_;

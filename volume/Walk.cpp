@@ -5,6 +5,7 @@
 
 #include "Attributes.h"
 #include "Fixup.h"
+#include "Snapshots.h"
 
 namespace deruzera {
 namespace {
@@ -100,12 +101,14 @@ void TWalk::Directory(TBytes record, const TPrepared& prepared, std::int64_t n) 
 
 void TWalk::Stash(TBytes record, std::int64_t n, bool inUse) {
     // Kept: names (a folder or file may have its name here) and, where the
-    // record is free, the $DATA extents of the deleted file it belonged to.
+    // record is free, the $DATA extents of the deleted file it belonged to
+    // (those of files in use too, where they are listed).
     TDynamicCharArray kept;
     TAttributeWalk walk(record);
     for (TBytes a = walk.Next(); !a.empty(); a = walk.Next()) {
         const std::uint32_t type = ReadU32(a, AttrHeader::Type);
-        if (type == AttrFileName || (!inUse && type == AttrData && ReadU8(a, AttrHeader::NameLength) == 0))
+        if (type == AttrFileName ||
+            ((!inUse || listInUse_) && type == AttrData && ReadU8(a, AttrHeader::NameLength) == 0))
             kept.insert(kept.end(), a.begin(), a.end());
     }
     if (kept.empty()) return;
@@ -143,21 +146,34 @@ void TWalk::ListFile(TBytes record, const TPrepared& prepared, std::int64_t n) {
     const std::uint64_t size = nonResident ? ReadU64(data, NonResident::DataSize) : ReadU32(data, Resident::ValueLength);
     found.ParentRecord = RecordNumberOf(ParentReferenceOf(fileName));
     found.FileSize = static_cast<std::int64_t>(std::min<std::uint64_t>(size, INT64_MAX));
+    if (prepared.InUseFlag) found.Flags = FoundInUse;
     TDataStream stream;
     try {
         stream = StreamOfAttribute(data, volume_);
-        found.Flags = FlagsOf(stream, si);
+        found.Flags |= FlagsOf(stream, si);
     } catch (const ERecordError&) {
         stream = TDataStream{};  // damaged runs: listed, with nothing known of its clusters
     }
     Found(found, FileNameOf(fileName), stream);
 }
 
+bool TWalk::Place(TFoundFiles& found, const TDataStream& stream) {
+    // A file in use holds its own clusters.
+    if ((found.Flags & FoundInUse) != 0) found.State = TRecoverability::Intact;
+    else if (bitmap_) Recoverability(stream, *bitmap_, volume_.BytesPerCluster, found);
+    Unread(stream, device_, volume_.BytesPerCluster, found);
+    found.Snapshot = ntfs_.Snapshot().Number;
+    if (options_ != nullptr) {
+        if (options_->Keep && !options_->Keep(found)) return false;
+        if (options_->Live != nullptr) options_->Live->NoteListed(found);
+    }
+    ++outcome_.FoundCount;
+    return true;
+}
+
 void TWalk::Found(const TFoundFiles& file, std::string_view name, const TDataStream& stream) {
     TFoundFiles found = file;
-    if (bitmap_) Recoverability(stream, *bitmap_, volume_.BytesPerCluster, found);
-    Unread(stream, device_, volume_.BytesPerCluster, found);
-    ++outcome_.FoundCount;
+    if (!Place(found, stream)) return;
     // Who holds an overwritten file's clusters is known at the end of the walk.
     if (found.OverwrittenBytes > 0) {
         overwritten_[found.Record] = stream.Runs;
@@ -209,10 +225,9 @@ void TWalk::AssembleListedFiles() {
         if (!stream.Found) continue;
         found.FileSize = static_cast<std::int64_t>(std::min<std::uint64_t>(stream.DataSize, INT64_MAX));
         found.Flags = FlagsOf(stream, si);
+        if ((ReadU16(record, RecordHeader::Flags) & RecordInUse) != 0) found.Flags |= FoundInUse;
         TFoundFiles placed = found;
-        if (bitmap_) Recoverability(stream, *bitmap_, volume_.BytesPerCluster, placed);
-        Unread(stream, device_, volume_.BytesPerCluster, placed);
-        ++outcome_.FoundCount;
+        if (!Place(placed, stream)) continue;
         if (placed.OverwrittenBytes > 0)
             overwritten_[placed.Record] = stream.Runs;
         Hold(placed, FileNameOf(fileName), AtTheEnd);

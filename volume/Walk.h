@@ -36,10 +36,14 @@ class TWalk {
 public:
     // A walk of `volume` that fills its directory table and holders, counts
     // into `outcome`, and hands files to `sink`; states from `bitmap` where
-    // one is given.
-    TWalk(TNtfsVolume& volume, TScanOutcome& outcome, TScanSink& sink, TClusterBitmap* bitmap)
+    // one is given. `options` (which outlive the walk) say whether files in
+    // use are listed, which files are kept and where the live volume's
+    // records are noted.
+    TWalk(TNtfsVolume& volume, TScanOutcome& outcome, TScanSink& sink, TClusterBitmap* bitmap,
+          const TScanOptions* options = nullptr)
         : ntfs_(volume), device_(volume.Device()), volume_(volume.Geometry()), directories_(volume.Directories()),
-          outcome_(outcome), sink_(sink), bitmap_(bitmap) {}
+          outcome_(outcome), sink_(sink), bitmap_(bitmap), options_(options),
+          listInUse_(options != nullptr && options->FilesInUse) {}
 
     void Record(std::span<std::uint8_t> record, const TPrepared& prepared, std::int64_t n);
     // The clusters of the files in use among the records walked next; about
@@ -56,6 +60,9 @@ private:
     void ListFile(TBytes record, const TPrepared& prepared, std::int64_t n);
     void Hold(const TFoundFiles& found, std::string_view name, std::int64_t blockedAt);
     void Found(const TFoundFiles& found, std::string_view name, const TDataStream& stream);
+    // The state and unread bytes of a found file, and whether it is kept
+    // (and so counted and noted).
+    bool Place(TFoundFiles& found, const TDataStream& stream);
     void Stash(TBytes record, std::int64_t n, bool inUse);
     void AssembleListedFiles();
     void Directory(TBytes record, const TPrepared& prepared, std::int64_t n);
@@ -68,6 +75,8 @@ private:
     TScanOutcome& outcome_;
     TScanSink& sink_;
     TClusterBitmap* bitmap_;
+    const TScanOptions* options_;
+    const bool listInUse_;
     TFoundFileList batch_;
     // Held back: the record whose walk completes the file, and the file.
     struct THeld {

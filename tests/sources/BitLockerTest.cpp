@@ -8,6 +8,8 @@
 #include <set>
 
 #include "SourceSupport.h"
+#include "platform/DriveMap.h"
+#include "platform/Drives.h"
 #include "platform/Sources.h"
 #include "volume/Identify.h"
 
@@ -205,4 +207,39 @@ TEST(BitLockerSource, StartupKeysLockedVolumesAndMalformedRecoveryPasswords) {
     options.Keys = {};
     options.Keys.StartupKeyFile = (folder / "images.conf").string();
     EXPECT_EQ(OpenVolume(path, {}, options).Failure.End, TSourceEnd::StartupKeyUnreadable);
+}
+
+// A BitLocker volume given to the window is a drive named BitLocker that
+// says it is locked until its keys are given; one libbde can't read is a
+// drive all the same, whose open says why.
+TEST(BitLockerSource, ABitLockerImageIsADriveTheKeysUnlock) {
+    const fs::path folder = Unpacked();
+    if (folder.empty()) GTEST_SKIP() << "bitlocker-images.tar.xz is not there";
+    MapDrives({});
+    const std::vector<std::string> drives = MapSourceDrives((folder / "bitlk-aes-xts-128.img").string());
+    ASSERT_EQ(drives, (std::vector<std::string>{"C:"}));
+    std::string name;
+    ASSERT_TRUE(DriveMapQueries().VolumeFileSystem("C:\\", name));
+    EXPECT_EQ(name, "BitLocker");
+    EXPECT_NE(DriveTitle("C:").find("BitLocker"), std::string::npos);
+    TDeviceAccess locked = OpenMappedDrive("C:");
+    EXPECT_FALSE(locked.Device);
+    EXPECT_EQ(locked.Failure, TAccessFailure::Source);
+    EXPECT_FALSE(locked.Lines.empty());
+    TBitLockerKeys keys;
+    keys.RecoveryPassword = "235818-357951-253979-013365-241120-245575-342914-591910";
+    SetDriveKeys("C:", keys);
+    const TDeviceAccess unlocked = OpenMappedDrive("C:");
+    ASSERT_TRUE(unlocked.Device);
+    EXPECT_EQ(IdentifyVolume(*unlocked.Device).Kind, TFileSystemKind::Ntfs);
+
+    ASSERT_EQ(MapSourceDrives((folder / "bitlk-aes-xts-128-clearkey-only.img").string()),
+              (std::vector<std::string>{"D:"}));
+    ASSERT_TRUE(DriveMapQueries().VolumeFileSystem("D:\\", name));
+    EXPECT_EQ(name, "BitLocker");
+    const TDeviceAccess unsupported = OpenMappedDrive("D:");
+    EXPECT_FALSE(unsupported.Device);
+    ASSERT_EQ(unsupported.Lines.size(), 1u);
+    EXPECT_NE(unsupported.Lines[0].Text.find("libbde"), std::string::npos) << unsupported.Lines[0].Text;
+    MapDrives({});
 }
