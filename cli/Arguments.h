@@ -9,7 +9,8 @@ namespace deruzera::cli {
 
 inline constexpr const char* Usage =
     "usage: deruzera-cli list [--json] [SOURCE OPTIONS] SOURCE\n"
-    "       deruzera-cli scan [--json] [--drive X:] [--with-snapshots] [--deep] [--carve] [SOURCE OPTIONS] SOURCE\n"
+    "       deruzera-cli scan [--json | --format table|json|csv|bodyfile] [--drive X:] [--with-snapshots]\n"
+    "                         [--deep] [--carve] [SOURCE OPTIONS] SOURCE\n"
     "       deruzera-cli recover [--drive X:] [--allow-same-device] [SOURCE OPTIONS] SOURCE RECORD OUTPUT\n"
     "       deruzera-cli recover [--drive X:] [--allow-same-device] [SOURCE OPTIONS] SOURCE --to DIR\n"
     "                            (--all | --match GLOB | RECORD...) [--with-snapshots]\n"
@@ -35,6 +36,8 @@ struct TCommandLine {
     std::string Drive = "C:";
     std::string Source;
     bool Json = false;
+    // scan --format: "table", "json", "csv" or "bodyfile"; "" where not given.
+    std::string Format;
     bool AllowSameDevice = false;
     // A pass over the whole source (the chosen volume's, or where none is
     // chosen, the whole disk): every MFT record anywhere, and carving.
