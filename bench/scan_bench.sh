@@ -108,6 +108,18 @@ read -r _ m_base < <(RUNS_ONCE=1 median_of "$cli" scan --json "$build/demo/demo.
 echo "peak memory $m_ours KiB (target <= 17.5 MB); above the process's own ($m_base KiB) per found file:" \
      "$(awk -v m="$m_ours" -v b="$m_base" -v f="$found" 'BEGIN { printf "%.0f bytes", (m - b) * 1024 / (f ? f : 1) }') (target < 300)"
 
+# The deep scan: every sector of the image read once for MFT records, against
+# dd reading the same bytes.
+A=(dd if="$image" of=/dev/null bs=1M)
+B=("$cli" scan --deep --json "$image")
+read -r t_dd t_deep m_deep < <(median_pair)
+deep_found=$("$cli" scan --deep --json "$image" 2>/dev/null | wc -l)
+echo
+printf '%-34s %10s %12s\n' "deep scan ($runs runs, median)" "seconds" "peak KiB"
+printf '%-34s %10s %12s\n' "floor: read the image once (dd)" "$t_dd" "-"
+printf '%-34s %10s %12s\n' "deruzera-cli scan --deep --json" "$t_deep" "$m_deep"
+echo "deep / dd: $(ratio "$t_deep" "$t_dd") x   (target <= 1.5); $deep_found files listed"
+
 # The cost of recoverability: the same scan with and without it, in one process.
 if [ -x "$build/bench/scan_compare" ]; then
   echo

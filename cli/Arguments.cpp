@@ -47,6 +47,8 @@ std::optional<std::string> ParseArguments(const std::vector<std::string>& args, 
         };
         if (args[i] == "--json" && (command == "scan" || command == "list")) {
             line.Json = true;
+        } else if ((args[i] == "--deep" || args[i] == "--carve") && command != "list") {
+            (args[i] == "--deep" ? line.Deep : line.Carve) = true;
         } else if (args[i] == "--format" && command == "scan") {
             if (++i >= args.size()) return "--format needs table, json, csv or bodyfile";
             line.Format = args[i];
@@ -94,6 +96,7 @@ std::optional<std::string> ParseArguments(const std::vector<std::string>& args, 
         line.Drive[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(line.Drive[0])));
     }
     if (line.Choice.Snapshot && !line.Choice.Volume) return "--snapshot goes with --volume N";
+    if (line.WithSnapshots && (line.Deep || line.Carve)) return "--with-snapshots goes without --deep and --carve";
     if (line.WithSnapshots && line.Choice.Snapshot)
         return "--with-snapshots scans the live volume and all its snapshots: leave out --snapshot";
     if (command == "list") {
@@ -111,6 +114,7 @@ std::optional<std::string> ParseArguments(const std::vector<std::string>& args, 
     }
     if (!to) {
         if (line.All || line.Match) return "--all and --match go with --to DIR";
+        if (line.Deep || line.Carve) return "recover --deep and --carve go with --to DIR and --all or --match";
         if (line.WithSnapshots) return "--with-snapshots goes with --to DIR and --all or --match";
         if (positional.size() != 3) return "recover takes SOURCE RECORD OUTPUT";
         line.Command = TCommand::Recover;
@@ -130,6 +134,8 @@ std::optional<std::string> ParseArguments(const std::vector<std::string>& args, 
         if (record < 0) return "RECORD must be an MFT record number";
         line.Records.push_back(record);
     }
+    if ((line.Deep || line.Carve) && !line.Records.empty())
+        return "recover --deep and --carve go with --to DIR and --all or --match";
     if (int(line.All) + int(line.Match.has_value()) + int(!line.Records.empty()) != 1)
         return "recover --to DIR takes one of --all, --match GLOB or RECORD...";
     if (line.WithSnapshots && !line.Records.empty()) return "--with-snapshots goes with --all or --match";

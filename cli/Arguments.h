@@ -10,10 +10,12 @@ namespace deruzera::cli {
 inline constexpr const char* Usage =
     "usage: deruzera-cli list [--json] [SOURCE OPTIONS] SOURCE\n"
     "       deruzera-cli scan [--json | --format table|json|csv|bodyfile] [--drive X:] [--with-snapshots]\n"
-    "                         [SOURCE OPTIONS] SOURCE\n"
+    "                         [--deep] [--carve] [SOURCE OPTIONS] SOURCE\n"
     "       deruzera-cli recover [--drive X:] [--allow-same-device] [SOURCE OPTIONS] SOURCE RECORD OUTPUT\n"
     "       deruzera-cli recover [--drive X:] [--allow-same-device] [SOURCE OPTIONS] SOURCE --to DIR\n"
     "                            (--all | --match GLOB | RECORD...) [--with-snapshots]\n"
+    "       deruzera-cli recover (--deep | --carve) [--drive X:] [--allow-same-device] [SOURCE OPTIONS] SOURCE\n"
+    "                            --to DIR (--all | --match GLOB)\n"
     "SOURCE OPTIONS: [--volume N [--snapshot K]] [--mapfile FILE]\n"
     "                [--password-file FILE | --recovery-password DIGITS | --startup-key FILE.BEK]\n";
 
@@ -37,6 +39,10 @@ struct TCommandLine {
     // scan --format: "table", "json", "csv" or "bodyfile"; "" where not given.
     std::string Format;
     bool AllowSameDevice = false;
+    // A pass over the whole source (the chosen volume's, or where none is
+    // chosen, the whole disk): every MFT record anywhere, and carving.
+    bool Deep = false;
+    bool Carve = false;
     // scan, and recover --to DIR with --all or --match: the live volume's
     // snapshots too, for the files it no longer has.
     bool WithSnapshots = false;

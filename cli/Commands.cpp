@@ -18,6 +18,7 @@
 #include "volume/Batch.h"
 #include "volume/Glob.h"
 #include "volume/Messages.h"
+#include "volume/Pass.h"
 #include "volume/Recover.h"
 #include "volume/Scan.h"
 #include "volume/Snapshots.h"
@@ -37,6 +38,22 @@ public:
 private:
     TStderrLog& log_;
     TFoundWriter& writer_;
+};
+
+// A pass's side for a listing: the scan's, with the pass's own progress.
+class TListingPass final : public TPassSink {
+public:
+    TListingPass(TStderrLog& log, TFoundWriter& writer) : log_(log), scan_(log, writer) {}
+    void Line(const TLogLine& line) override { scan_.Line(line); }
+    void Progress(std::int64_t done, std::int64_t found) override { scan_.Progress(done, found); }
+    void Found(const TFoundBatch& batch) override { scan_.Found(batch); }
+    void PassProgress(const TPassProgress& progress) override {
+        log_.Status(PassProgressText(progress, platform::DecimalSeparator()));
+    }
+
+private:
+    TStderrLog& log_;
+    TListingScan scan_;
 };
 
 // The companion's side of one recovery: OUTPUT stands for the save dialog's
@@ -77,6 +94,9 @@ public:
             TBatchItem item{f.Record, f.Sequence, f.FileSize, f.State};
             item.For = PlanForFound(f);
             items.push_back({f.Snapshot, std::move(item)});
+            indexes.push_back(batch.Places ? static_cast<std::ptrdiff_t>(
+                                                 batch.Places[static_cast<std::size_t>(&f - &batch.Files[0])].Index)
+                                           : -1);
         }
     }
 
@@ -87,11 +107,37 @@ public:
     };
     std::vector<TLogLine> lines;
     std::vector<TChosen> items;
+    // By item: its index in a pass's results, -1 for a file of the walk.
+    std::vector<std::ptrdiff_t> indexes;
 
 private:
     TStderrLog& log_;
     const TGlob* match_;
 };
+
+// The choosing scan as a pass's side.
+class TChoosingPass final : public TPassSink {
+public:
+    TChoosingPass(TStderrLog& log, TChoosingScan& scan) : log_(log), scan_(scan) {}
+    void Line(const TLogLine& line) override { scan_.Line(line); }
+    void Progress(std::int64_t done, std::int64_t found) override { scan_.Progress(done, found); }
+    void Found(const TFoundBatch& batch) override { scan_.Found(batch); }
+    void PassProgress(const TPassProgress& progress) override {
+        log_.Status(PassProgressText(progress, platform::DecimalSeparator()));
+    }
+
+private:
+    TStderrLog& log_;
+    TChoosingScan& scan_;
+};
+
+TPassOptions PassOptionsOf(const TCommandLine& line, std::int64_t origin) {
+    TPassOptions options;
+    options.Deep = line.Deep;
+    options.Carve = line.Carve;
+    options.SourceOrigin = origin;
+    return options;
+}
 
 // A state in a batch's line: "-" where it is not known.
 const char* BatchStateName(TRecoverability state) {
@@ -159,6 +205,14 @@ public:
 #endif
         return 1;
     }
+    // Where the device opened begins on the source.
+    std::int64_t Origin() const {
+#if DERUZERA_SOURCES
+        return sources_.Origin();
+#else
+        return 0;
+#endif
+    }
 
     // The scan of --with-snapshots: the live volume, then its snapshots.
     // Built without the libyal libraries, never called (UsageError).
@@ -207,6 +261,22 @@ int Scan(const TCommandLine& line) {
     TOpening opening(line, log);
     if (UsageRefused(opening)) return 2;
     const std::atomic<bool> never{false};
+    if (line.Deep || line.Carve) {
+        TListingPass pass(log, *writer);
+        TPassOptions options = PassOptionsOf(line, 0);
+        // The origin is known once the source is open: the opener sets it.
+        const TDeviceOpener open = opening.Opener();
+        const TDeviceOpener opener = [&](const std::string& drive) {
+            TDeviceAccess access = open(drive);
+            options.SourceOrigin = opening.Origin();
+            return access;
+        };
+        const TPassOutcome outcome = ScanSource(line.Drive, opener, pass, never, options);
+        writer->Finish();
+        const int exit = outcome.End == TScanEnd::Completed ? 0 : outcome.End == TScanEnd::OpenFailed ? opening.FailedExit() : 1;
+        std::fflush(stderr);
+        platform::ExitNow(exit);
+    }
     TScanOutcome outcome;
     bool completed = false;
     if (line.WithSnapshots) {
@@ -257,6 +327,47 @@ int RecoverMany(const TCommandLine& line) {
             items.push_back({record, std::nullopt, -1, TRecoverability::Unknown});
             items.back().For = planFor;
         }
+    } else if (line.Deep || line.Carve) {
+        const std::optional<TGlob> match = line.Match ? std::optional<TGlob>(TGlob(*line.Match)) : std::nullopt;
+        TChoosingScan scan(log, match ? &*match : nullptr);
+        TChoosingPass pass(log, scan);
+        TPassOptions options = PassOptionsOf(line, 0);
+        const TDeviceOpener open = opening.Opener();
+        const TDeviceOpener opener = [&](const std::string& drive) {
+            TDeviceAccess access = open(drive);
+            options.SourceOrigin = opening.Origin();
+            return access;
+        };
+        const TPassOutcome outcome = ScanSource(line.Drive, opener, pass, never, options);
+        if (outcome.End != TScanEnd::Completed || !outcome.Results) {
+            for (const TLogLine& logLine : scan.lines) log.Line(logLine);
+            return outcome.End == TScanEnd::OpenFailed ? opening.FailedExit() : 1;
+        }
+        // One batch on the device the pass read: the walk's files (carving
+        // follows a walk) planned from the walk's volume, the pass's own
+        // from its results, in the order they were listed.
+        const std::shared_ptr<TNtfsVolume> walked = outcome.Walk.Volume;
+        const std::shared_ptr<TPassResults> results = outcome.Results;
+        std::vector<TBatchItem> chosen;
+        for (const auto& c : scan.items) chosen.push_back(c.Item);
+        TCliBatch sink(log);
+        TBatchOptions batch;
+        batch.AllowSameDevice = line.AllowSameDevice;
+        batch.Plan = [&](std::size_t i) {
+            if (scan.indexes[i] >= 0) return results->Plan(static_cast<std::size_t>(scan.indexes[i]));
+            if (!walked) {
+                TRecoveryPlan none;
+                none.End = TPlanEnd::OutsideMft;
+                return none;
+            }
+            return PlanRecovery(*walked, chosen[i].Record, chosen[i].Sequence);
+        };
+        const TBatchOutcome ended =
+            RecoverBatch(*results->Volume, chosen, line.Folder, platform::LocalFileSystem(), sink, never, batch);
+        std::fflush(stdout);
+        if (ended.Refused == TBatchOutcome::TRefusal::SameDevice) std::fputs(AllowSameDeviceHint().c_str(), stderr);
+        return ended.Refused == TBatchOutcome::TRefusal::None && ended.Written == ended.Files && ended.Unread == 0 ? 0
+                                                                                                                  : 1;
     } else {
         const std::optional<TGlob> match = line.Match ? std::optional<TGlob>(TGlob(*line.Match)) : std::nullopt;
         TChoosingScan scan(log, match ? &*match : nullptr);

@@ -11,6 +11,7 @@
 #include "platform/Terminal.h"
 #include "volume/Messages.h"
 #include "volume/Mft.h"
+#include "volume/Pass.h"
 #include "volume/Times.h"
 #include "volume/Volume.h"
 
@@ -90,7 +91,7 @@ class TJsonWriter final : public TFoundWriter {
 public:
     explicit TJsonWriter(TOutput& out) : out_(out) {}
     void Write(const TFoundBatch& batch) override {
-        for (const TFoundFiles& f : batch.Files) Row(f, batch);
+        for (std::size_t i = 0; i < batch.Files.size(); ++i) Row(batch.Files[i], batch, batch.Places ? &batch.Places[i] : nullptr);
         out_.FlushIfFull();
     }
     void Finish() override { out_.Flush(); }
@@ -106,11 +107,14 @@ private:
         for (std::string_view k : Keys) n += k.size();
         return n;
     }();
+    // A pass's keys: how and where the file was found.
+    static constexpr std::string_view PlaceKeys[] = {",\"found_by\":\"", "\",\"source_offset\":"};
     // The numbers of a row, the longest state name, and a snapshot's keys
     // with its number and time.
-    static constexpr std::size_t NumberBytes = 7 * NumberBound + 16 + 64;
+    static constexpr std::size_t NumberBytes = 7 * NumberBound + 24 + 64;
 
-    void Row(const TFoundFiles& f, const TFoundBatch& batch) {
+    // `place`: where a pass over the source found the file, or null.
+    void Row(const TFoundFiles& f, const TFoundBatch& batch, const TFoundPlace* place) {
         std::string created, modified;
         facts_.Times(f, created, modified);
         const std::string& path = facts_.SafePath(f, batch);
@@ -121,9 +125,10 @@ private:
         std::size_t room = KeyBytes + NumberBytes + SafeBound(name) + path.size() + SafeBound(created) +
                            SafeBound(modified);
         for (const std::string& owner : owners) room += SafeBound(owner) + Keys[12].size();
+        if (place) room += PlaceKeys[0].size() + PlaceKeys[1].size() + 8 + NumberBound;
         char* p = out_.Room(room);
         p = PutNumber(Put(p, Keys[0]), f.Record);
-        p = PutNumber(Put(p, Keys[1]), FileRecordOffset(batch.Volume.Geometry(), f.Record));
+        p = PutNumber(Put(p, Keys[1]), place ? place->RecordOffset : FileRecordOffset(batch.Volume.Geometry(), f.Record));
         p = PutSafe(Put(p, Keys[2]), name, TSafeUse::JsonName);
         p = Put(Put(p, Keys[3]), path);
         p = PutNumber(Put(p, Keys[4]), f.FileSize);
@@ -135,7 +140,12 @@ private:
         p = Put(p, Keys[11]);
         for (std::size_t i = 0; i < owners.size(); ++i) p = PutSafe(i ? Put(p, Keys[12]) : p, owners[i], TSafeUse::JsonPath);
         p = Put(p, (f.Flags & FoundCompressed) ? std::string_view("],\"compressed\":true") : Keys[13]);
-        if (f.Snapshot != 0) {
+        if (place) {
+            p = Put(Put(Put(p, (f.Flags & FoundEncrypted) ? std::string_view(",\"encrypted\":true") : Keys[14].substr(0, 18)),
+                        PlaceKeys[0]),
+                    FoundByName(place->By));
+            p = Put(PutNumber(Put(p, PlaceKeys[1]), place->SourceOffset), "}\n");
+        } else if (f.Snapshot != 0) {
             // A snapshot's file: which one, and when it was made.
             p = Put(p, (f.Flags & FoundEncrypted) ? std::string_view(",\"encrypted\":true") : std::string_view(",\"encrypted\":false"));
             p = PutNumber(Put(p, ",\"snapshot\":"), f.Snapshot);

@@ -169,6 +169,16 @@ TDeviceOpener TSourceOpener::Opener() {
     return [state = state_](const std::string&) {
         TDeviceAccess access;
         state->Source = OpenSource(state->Line.Source, state->Options);
+        // A pass over the whole source with no volume chosen reads the disk
+        // itself: volumes no table or boot sector tells of are found there.
+        if ((state->Line.Deep || state->Line.Carve) && !state->Line.Choice.Volume &&
+            state->Source.Failure.End == TSourceEnd::Opened && state->Source.Disk) {
+            for (const TSourceNote& note : state->Source.Notes) state->Log.Line(SourceNoteLine(note));
+            state->Opened = {};
+            access.Device = state->Source.Disk;
+            access.Path = state->Line.Source;
+            return access;
+        }
         TVolumeChoice choice;
         choice.Volume = state->Line.Choice.Volume;
         choice.Snapshot = state->Line.Choice.Snapshot;
@@ -187,6 +197,8 @@ TDeviceOpener TSourceOpener::Opener() {
         return access;
     };
 }
+
+std::int64_t TSourceOpener::Origin() const { return state_->Opened.Device ? state_->Opened.Info.Start : 0; }
 
 bool TSourceOpener::ListVolumesNeeded() {
     if (state_->Opened.Failure.End != TSourceEnd::VolumeNeeded) return false;

@@ -27,6 +27,9 @@ public:
     // After a failed open that needs a volume chosen: the source's volumes
     // written as `list` writes them; false where that was not the failure.
     bool ListVolumesNeeded();
+    // Where the device last opened begins on the source: the chosen
+    // volume's start, 0 for the whole disk.
+    std::int64_t Origin() const;
     // An unusable option (a password file that can't be read): the usage
     // error, before anything is opened.
     const std::optional<std::string>& UsageError() const { return usageError_; }

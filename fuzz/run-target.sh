@@ -21,6 +21,7 @@ case "$name" in
   carve-pass)  seed=carve-pass  max_len=1114112 timeout=30 ;;
   partitions) seed=partitions max_len=1114112 timeout=10 ;;
   mapfile)  seed=mapfile  max_len=65536   timeout=10 ;;
+  deep)     seed=image    max_len=1114112 timeout=30 ;;
   *) echo "unknown fuzz target $name" >&2; exit 2 ;;
 esac
 corpus="$work/corpus/$name"

@@ -56,6 +56,7 @@ enum class TSourceNoteKind : std::uint8_t {
     MapfileFound,    // the map Path was found beside the image and is used
     Unrescued,       // the map says Bytes bytes of the image were never rescued: they read as unread
     FoundBySearch,   // no partition table could be read: the volumes listed were found by searching the disk
+    FoundOutsideTable,  // Bytes volumes were found by searching where the partition table lists no partition
 };
 
 struct TSourceNote {

@@ -101,6 +101,10 @@ TLogLine SourceNoteLine(const TSourceNote& note) {
         return {std::to_string(note.Bytes) + " bytes of the image were never rescued: they read as unread", clBlack};
     case TSourceNoteKind::FoundBySearch:
         return {"No partition table could be read: the volumes listed were found by searching the disk", clBlack};
+    case TSourceNoteKind::FoundOutsideTable:
+        return {std::to_string(note.Bytes) + (note.Bytes == 1 ? " volume was" : " volumes were") +
+                    " found by searching the disk where its partition table lists no partition",
+                clBlack};
     case TSourceNoteKind::Table: break;
     }
     switch (t.Issue) {

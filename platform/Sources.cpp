@@ -28,17 +28,6 @@ namespace {
 
 // How much of a file's start is read to tell its container.
 constexpr std::size_t HeadBytes = 4096;
-// Where volumes are searched for when no table can be read: NTFS volumes
-// begin on a 1 MiB boundary (Windows since Vista) or at sector 63 or 128
-// (older tools). A reserved partition of up to 128 MiB (Microsoft's)
-// may lie between two of them, so the search looks that far past the
-// disk's start and past each volume it finds, in 1 MiB steps.
-constexpr std::int64_t SearchStep = 1 << 20;
-constexpr std::int64_t SearchWindow = 256 << 20;
-// No disk holds more partitions than a GPT's usual 128; a search that finds
-// more is reading a pattern, not volumes.
-constexpr std::size_t MaxFound = 128;
-
 bool ReadExactly(TDevice& device, std::int64_t at, std::uint8_t* buffer, std::size_t count) {
     std::size_t done = 0;
     while (done < count) {
@@ -110,44 +99,20 @@ std::int64_t UnrescuedBytes(const TRescueMap& map, std::int64_t size) {
     return size - rescued;
 }
 
-struct TFoundVolume {
-    std::int64_t Start = 0;
-    std::int64_t Length = 0;
-};
-
-// NTFS volumes found by their boot sectors where no table can be read:
-// from the disk's start, and past each volume found, within SearchWindow.
-std::vector<TFoundVolume> SearchVolumes(TDevice& disk) {
-    std::vector<TFoundVolume> found;
-    const std::int64_t size = disk.Size();
-    std::vector<std::int64_t> candidates = {63 * 512, 128 * 512};
-    std::int64_t from = 0;
-    for (;;) {
-        for (std::int64_t at = from; at < from + SearchWindow && (size < 0 || at < size); at += SearchStep)
-            if (at > 0) candidates.push_back(at);
-        std::sort(candidates.begin(), candidates.end());
-        std::int64_t next = -1;
-        for (const std::int64_t at : candidates) {
-            if (at < from || (size >= 0 && at >= size)) continue;
-            std::uint8_t boot[512];
-            if (!ReadExactly(disk, at, boot, sizeof boot) || std::memcmp(boot + 3, "NTFS    ", 8) != 0) continue;
-            const auto slice = SliceDevice(std::shared_ptr<TDevice>(&disk, [](TDevice*) {}), at,
-                                           size >= 0 ? size - at : std::int64_t{1} << 48);
-            TVolume volume;
-            if (ReadVolumeGeometry(*slice, volume) != TGeometryEnd::Accepted) continue;
-            const std::uint64_t sectors = ReadU64(TBytes(boot, sizeof boot), Boot::TotalSectors) + 1;
-            const auto length = static_cast<std::int64_t>(std::min<std::uint64_t>(sectors * volume.BytesPerSector, MaxVolumeBytes));
-            found.push_back({at, length});
-            next = at + length;
-            break;
-        }
-        candidates.clear();
-        if (next < 0 || found.size() >= MaxFound || (size >= 0 && next >= size)) break;
-        // The next volume begins on the boundary at or after this one's end.
-        from = (next + SearchStep - 1) / SearchStep * SearchStep;
-        candidates.push_back(next);
+// The stretches of the disk no partition of `table` covers.
+std::vector<TByteRange> Gaps(const TPartitionTable& table, std::int64_t diskSize) {
+    std::vector<std::pair<std::int64_t, std::int64_t>> used;
+    for (const TPartition& p : table.Partitions) used.emplace_back(p.Start, p.Start + p.Length);
+    std::sort(used.begin(), used.end());
+    std::vector<TByteRange> gaps;
+    std::int64_t at = 0;
+    for (const auto& [from, to] : used) {
+        if (from > at) gaps.push_back({at, static_cast<std::uint64_t>(from - at)});
+        at = std::max(at, to);
     }
-    return found;
+    if (diskSize < 0) gaps.push_back({at, UINT64_MAX});
+    else if (diskSize > at) gaps.push_back({at, static_cast<std::uint64_t>(diskSize - at)});
+    return gaps;
 }
 
 void Describe(TSource& source, std::size_t index, const TBitLockerKeys& keys, bool snapshots) {
@@ -326,27 +291,38 @@ TSource OpenSource(const std::string& path, const TSourceOptions& options) {
         place.Readable = p.Readable;
         places.push_back(std::move(place));
     }
-    bool search = table.Scheme == TPartitionScheme::Gpt && table.Partitions.empty() &&
-                  std::any_of(table.Notes.begin(), table.Notes.end(),
-                              [](const TTableNote& n) { return n.Issue == TTableIssue::GptDamaged; });
-    if (table.Scheme == TPartitionScheme::None) {
-        // The whole source is one volume, unless it holds nothing known and
-        // volumes are found inside it.
-        const TVolumeIdentity whole = IdentifyVolume(*source.Disk);
-        search = whole.Kind == TFileSystemKind::Unknown;
-    }
+    // Volumes no table lists: in the stretches the table leaves free, or
+    // where no table reads, in the whole source, unless it is one volume.
+    bool search = !table.Partitions.empty() ||
+                  (table.Scheme == TPartitionScheme::Gpt &&
+                   std::any_of(table.Notes.begin(), table.Notes.end(),
+                               [](const TTableNote& n) { return n.Issue == TTableIssue::GptDamaged; }));
+    if (table.Scheme == TPartitionScheme::None) search = IdentifyVolume(*source.Disk).Kind == TFileSystemKind::Unknown;
     if (search) {
-        for (const TFoundVolume& f : SearchVolumes(*source.Disk)) {
+        TSearchOptions searching;
+        searching.Reach = options.SearchEverySector ? TSearchReach::EverySector : TSearchReach::Boundaries;
+        searching.Progress = options.SearchProgress;
+        const bool listed = !places.empty();
+        std::size_t found = 0;
+        for (const TFoundVolume& f : SearchNtfsVolumes(*source.Disk, Gaps(table, diskSize), searching)) {
+            // A volume whose backup lies in a free stretch but which begins
+            // inside a partition listed is that partition's business.
+            if (std::any_of(table.Partitions.begin(), table.Partitions.end(), [&](const TPartition& p) {
+                    return f.Start >= p.Start && f.Start < p.Start + p.Length;
+                }))
+                continue;
             TPlace place;
             place.Info.Start = f.Start;
             place.Info.Length = f.Length;
             place.Info.Scheme = TScheme::Found;
             place.Readable = diskSize >= 0 ? std::min(f.Length, diskSize - f.Start) : f.Length;
             places.push_back(std::move(place));
+            ++found;
         }
-        if (!places.empty()) {
+        if (found > 0) {
             TSourceNote note;
-            note.Kind = TSourceNoteKind::FoundBySearch;
+            note.Kind = listed ? TSourceNoteKind::FoundOutsideTable : TSourceNoteKind::FoundBySearch;
+            note.Bytes = static_cast<std::int64_t>(found);
             source.Notes.push_back(note);
         }
     }

@@ -15,6 +15,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -68,6 +69,12 @@ struct TSourceOptions {
     // volume for a scan needs only the chosen one's).
     bool Snapshots = true;
     TAccessOptions Access;       // how a device the user may not read is asked for
+    // Volumes no partition table lists are searched for in every sector of
+    // the stretches no partition covers, not only where partitioning tools
+    // put them (SearchNtfsVolumes); that reads those stretches whole, with
+    // SearchProgress after each chunk.
+    bool SearchEverySector = false;
+    std::function<void(std::uint64_t done, std::uint64_t total)> SearchProgress;
 };
 
 // An open source: the device stack down to its disk, and its volumes.

@@ -238,7 +238,8 @@ TBatchOutcome RecoverBatch(TNtfsVolume& ntfs, const std::vector<TBatchItem>& ite
     std::size_t numbered = 0;  // files written under numbered names
     sink.Progress(progress);
 
-    for (const TBatchItem& item : items) {
+    for (std::size_t index = 0; index < items.size(); ++index) {
+        const TBatchItem& item = items[index];
         if (stop) {
             outcome.Stopped = true;
             break;
@@ -248,7 +249,8 @@ TBatchOutcome RecoverBatch(TNtfsVolume& ntfs, const std::vector<TBatchItem>& ite
         file.State = item.State;
         TNtfsVolume& on = item.Volume ? *item.Volume : ntfs;
         TDevice& device = on.Device();
-        const TRecoveryPlan plan = PlanRecovery(on, item.Record, item.Sequence, item.For);
+        const TRecoveryPlan plan =
+            options.Plan ? options.Plan(index) : PlanRecovery(on, item.Record, item.Sequence, item.For);
         file.Source = plan.HasName ? plan.FilePath + plan.FileName : "record " + std::to_string(item.Record);
         if (on.Snapshot().Number != 0) file.Source += " in snapshot " + std::to_string(on.Snapshot().Number);
         std::uint64_t expected = static_cast<std::uint64_t>(std::max<std::int64_t>(item.Size, 0));

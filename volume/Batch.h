@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -90,6 +91,10 @@ struct TBatchOptions {
     // Write even where the folder lies on the device being read, which may
     // overwrite deleted files still to be recovered.
     bool AllowSameDevice = false;
+    // The plan of item `index` of the batch, where its items are not records
+    // of the volume's MFT (the files a pass over the source found: their
+    // Record is only shown); PlanRecovery where empty.
+    std::function<TRecoveryPlan(std::size_t index)> Plan;
 };
 
 struct TBatchOutcome {

@@ -36,12 +36,6 @@ inline constexpr std::size_t CarveFormatCount = 17;
 // "jpeg", "png", ..., "gzip": the family's name for options and logs.
 const char* CarveFormatName(TCarveFormat format);
 
-// A stretch of the source, in bytes.
-struct TByteRange {
-    std::int64_t Offset = 0;
-    std::uint64_t Length = 0;
-};
-
 // One file found by its content.
 struct TCarvedFile {
     std::int64_t SourceOffset = 0;   // the byte on the device where it begins

@@ -43,6 +43,12 @@ public:
 
 using THandle = std::unique_ptr<TDevice>;
 
+// A stretch of a device, in bytes.
+struct TByteRange {
+    std::int64_t Offset = 0;
+    std::uint64_t Length = 0;
+};
+
 // Why a device could not be opened for reading.
 enum class TAccessFailure {
     None,

@@ -4,9 +4,10 @@
 #include <filesystem>
 #include <system_error>
 
+#include "Batch.h"
 #include "LocalPath.h"
 #include "Messages.h"
-#include "Batch.h"
+#include "Pass.h"
 #include "Scan.h"
 #include "SizeText.h"
 #include "Times.h"
@@ -53,6 +54,8 @@ const char* StateName(TRecoverability state) {
     case TRecoverability::Overwritten: return "overwritten";
     case TRecoverability::PartlyUnread: return "partly_unread";
     case TRecoverability::Unread: return "unread";
+    case TRecoverability::Carved: return "carved";
+    case TRecoverability::CarvedIncomplete: return "carved_incomplete";
     case TRecoverability::Unknown: break;
     }
     return "unknown";
@@ -141,6 +144,89 @@ std::vector<TLogLine> SnapshotEndLines(int number, const TScanOutcome& o) {
 
 TLogLine NoSnapshotsLine(const std::string& drive) { return {"Drive " + drive + "\\ holds no snapshots", clBlack}; }
 
+TLogLine DeepStartLine(const std::string& drive) {
+    return {"Deep scan of drive " + drive + "\\: looking for MFT records in every sector ...", clBlack};
+}
+
+TLogLine CarveStartLine(const std::string& drive, bool whole) {
+    if (whole)
+        return {"Carving files from every sector of drive " + drive +
+                    "\\: no volume's cluster bitmap says which clusters are free ...",
+                clBlack};
+    return {"Carving files from the free clusters of drive " + drive + "\\ ...", clBlack};
+}
+
+std::string FoundFilesText(std::uint64_t count) { return "Found " + std::to_string(count) + " files"; }
+
+std::vector<TLogLine> PassEndLines(const TPassOutcome& o) {
+    std::vector<TLogLine> lines;
+    // A walk that failed with nothing else asked for has said it all.
+    if (!o.DeepScanned && !o.Carved && o.End != TScanEnd::OutOfMemory && o.End != TScanEnd::Failed) return lines;
+    const std::string count = FoundFilesText(o.DeepFiles + o.CarvedFiles);
+    if (o.ReadErrors > 0)
+        lines.push_back({std::to_string(o.UnreadBytes) + " bytes of the drive could not be read and were skipped (" +
+                             std::to_string(o.ReadErrors) + " stretches)",
+                         clRed});
+    if (o.Unplaced > 0)
+        lines.push_back({"Nothing on the drive says where " + std::to_string(o.Unplaced) +
+                             " of the volumes found begin: each is taken to begin where the drive begins",
+                         clRed});
+    switch (o.End) {
+    case TScanEnd::Completed:
+        if (o.DeepScanned)
+            lines.push_back({"Deep scan completed: " + std::to_string(o.Records) + " MFT records found in " +
+                                 std::to_string(o.Volumes) + (o.Volumes == 1 ? " volume" : " volumes"),
+                             clGreen});
+        if (o.Carved)
+            lines.push_back({"Carving completed: " + std::to_string(o.CarvedFiles) + " files found" +
+                                 (o.Incomplete > 0 ? ", " + std::to_string(o.Incomplete) + " of them likely incomplete"
+                                                   : std::string()),
+                             clGreen});
+        lines.push_back({count, clGreen});
+        break;
+    case TScanEnd::Aborted:
+        lines.push_back({"Scanning aborted by user", clRed});
+        lines.push_back({count, clRed});
+        break;
+    case TScanEnd::OutOfMemory:
+        lines.push_back({"Error: Not enough memory to go on with the scan", clRed});
+        lines.push_back({count, clRed});
+        break;
+    default:
+        lines.push_back({"Error: The scan stopped on an unexpected failure" + (o.What.empty() ? "" : " (" + o.What + ")"),
+                         clRed});
+        lines.push_back({count, clRed});
+        break;
+    }
+    return lines;
+}
+
+namespace {
+
+// "12 s", "2 min 5 s", "3 h 12 min".
+std::string DurationText(std::int64_t seconds) {
+    if (seconds < 60) return std::to_string(seconds) + " s";
+    if (seconds < 3600) return std::to_string(seconds / 60) + " min " + std::to_string(seconds % 60) + " s";
+    return std::to_string(seconds / 3600) + " h " + std::to_string(seconds / 60 % 60) + " min";
+}
+
+}  // namespace
+
+std::string PassProgressText(const TPassProgress& p, const std::string& decimalSeparator) {
+    std::string text = p.Stage == TPassStage::Deep ? "Deep scan: " : "Carving: ";
+    text += SizeToText(static_cast<std::int64_t>(p.Done), decimalSeparator);
+    if (p.Total > 0) {
+        const std::uint64_t percent = std::min<std::uint64_t>(100, p.Done * 100 / p.Total);
+        text += " of " + SizeToText(static_cast<std::int64_t>(p.Total), decimalSeparator) + " read (" +
+                std::to_string(percent) + " %)";
+    } else {
+        text += " read";
+    }
+    if (p.SecondsLeft >= 0) text += ", " + DurationText(p.SecondsLeft) + " left";
+    text += ", " + std::to_string(p.Found) + (p.Stage == TPassStage::Deep ? " MFT records found" : " files found");
+    return text;
+}
+
 std::vector<TLogLine> PlanLines(const TRecoveryPlan& plan) {
     std::vector<TLogLine> lines;
     switch (plan.End) {
@@ -195,6 +281,12 @@ std::string StateText(const TFoundFiles& file, const std::vector<std::string>& h
         text = "partly unread: " + std::to_string(file.UnreadBytes) + " bytes of its data could not be read from the drive";
         break;
     case TRecoverability::Unread: text = "unread: its data could not be read from the drive"; break;
+    case TRecoverability::Carved:
+        text = "carved: found by its content in clusters no file uses, under a name of ours";
+        break;
+    case TRecoverability::CarvedIncomplete:
+        text = "carved, likely incomplete: found by its content, which breaks off where its format says more follows";
+        break;
     }
     for (std::size_t i = 0; i < holders.size(); ++i) text += (i == 0 ? ", now used by " : ", ") + holders[i];
     if (file.Flags & FoundCompressed) text += "; compressed";
@@ -266,6 +358,9 @@ std::vector<TLogLine> CopyNoteLines(const TCopyNotes& notes) {
     if (notes.StateUnread)
         lines.push_back({"Whether other files now use the file's clusters could not be read from the drive: the copy "
                          "may hold their data",
+                         clRed});
+    if (notes.State == TRecoverability::CarvedIncomplete)
+        lines.push_back({"The carved file breaks off where its format says more follows: the copy is likely incomplete",
                          clRed});
     return lines;
 }

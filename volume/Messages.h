@@ -51,6 +51,24 @@ TLogLine SnapshotStartLine(const std::string& drive, int number, std::uint64_t c
 std::vector<TLogLine> SnapshotEndLines(int number, const TScanOutcome& outcome);
 TLogLine NoSnapshotsLine(const std::string& drive);
 
+// ---- Passes over the whole source -------------------------------------------
+
+struct TPassOutcome;
+struct TPassProgress;
+
+// Where the deep scan begins, and carving (from the free clusters of the
+// volume, or from every sector where no volume's bitmap is known).
+TLogLine DeepStartLine(const std::string& drive);
+TLogLine CarveStartLine(const std::string& drive, bool whole);
+// "Found N files": what a deep scan or carving lists.
+std::string FoundFilesText(std::uint64_t count);
+// The lines that end a pass: what could not be read, volumes whose start
+// nothing told, what each pass found, and how it ended.
+std::vector<TLogLine> PassEndLines(const TPassOutcome& outcome);
+// The status of a pass as it runs: "Deep scan: 1.52 Gb of 8 Gb read
+// (19 %), 2 min 5 s left, 12034 MFT records found".
+std::string PassProgressText(const TPassProgress& progress, const std::string& decimalSeparator = ".");
+
 // The lines of each step of a recovery, and the questions it asks.
 std::vector<TLogLine> PlanLines(const TRecoveryPlan& plan);
 std::string OverwrittenQuestion(const TRecoveryPlan& plan);

@@ -8,7 +8,9 @@
 #include <unordered_set>
 
 #include "Attributes.h"
+#include "Fixup.h"
 #include "Layout.h"
+#include "Read.h"
 
 namespace deruzera {
 namespace {
@@ -360,6 +362,216 @@ bool LooksLikeBootSector(const std::uint8_t* s) {
 TPartitionTable ReadPartitionTable(TDevice& device, std::uint32_t sectorSize) {
     if (sectorSize != 0 && sectorSize != 512 && sectorSize != 4096) sectorSize = 0;
     return TReader(device, sectorSize).Read();
+}
+
+// ---- Volumes no table lists ----------------------------------------------------
+
+namespace {
+
+// The largest cluster any formatter writes, and the largest record the
+// update sequence can guard (a 16-bit count of 512-byte stretches).
+constexpr std::uint64_t MaxSearchCluster = 2u << 20;
+constexpr std::uint64_t MaxSearchRecord = 64u << 10;
+// The search reads this much at a time when it reads every sector.
+constexpr std::size_t SearchChunk = std::size_t{4} << 20;
+
+// Whether the bytes at `at` begin with MFT record 0 of a record of `size` bytes.
+bool Record0At(TDevice& device, std::int64_t at, std::uint32_t size) {
+    std::vector<std::uint8_t> record(size);
+    if (at < 0 || ReadCarefully(device, at, record.data(), record.size()).Bytes > 0) return false;
+    try {
+        FixupRecord(record);
+    } catch (const ERecordError&) {
+        return false;
+    }
+    // NTFS 3.1 keeps the record's own number after the header's first fields.
+    constexpr std::size_t NumberAt = 44;
+    return ReadU16(record, RecordHeader::UsaOffset) < NumberAt + 4 || ReadU32(record, NumberAt) == 0;
+}
+
+bool SameSectorAt(TDevice& device, std::int64_t at, const std::uint8_t* sector) {
+    std::uint8_t other[512];
+    return at >= 0 && ReadCarefully(device, at, other, sizeof other).Bytes == 0 &&
+           std::memcmp(other, sector, sizeof other) == 0;
+}
+
+class TSearch {
+public:
+    TSearch(TDevice& device, const TSearchOptions& options) : device_(device), options_(options), size_(device.Size()) {}
+
+    void Stretch(const TByteRange& range) {
+        const std::int64_t from = std::max<std::int64_t>(range.Offset, 0);
+        std::int64_t to = range.Length == UINT64_MAX || range.Length > static_cast<std::uint64_t>(INT64_MAX - from)
+                              ? INT64_MAX
+                              : from + static_cast<std::int64_t>(range.Length);
+        if (size_ >= 0) to = std::min(to, size_);
+        if (to <= from) return;
+        if (options_.Reach == TSearchReach::EverySector) EverySector(from, to);
+        else Boundaries(from, to);
+    }
+
+    std::vector<TFoundVolume> Found() {
+        std::sort(found_.begin(), found_.end(),
+                  [](const TFoundVolume& a, const TFoundVolume& b) { return a.Start < b.Start; });
+        std::vector<TFoundVolume> kept;
+        for (const TFoundVolume& f : found_) {
+            if (!kept.empty() && f.Start < kept.back().Start + kept.back().Length) continue;
+            kept.push_back(f);
+            if (kept.size() >= MaxFoundVolumes) break;
+        }
+        return kept;
+    }
+
+private:
+    bool Full() const { return found_.size() >= MaxFoundVolumes; }
+    bool Stopped() const { return options_.Abort && options_.Abort->load(std::memory_order_relaxed); }
+
+    // The volume whose boot sector (or backup) is at `at`, if any.
+    std::optional<TFoundVolume> Try(std::int64_t at, bool asBackup) {
+        if (at < 0 || (size_ >= 0 && at + 512 > size_)) return std::nullopt;
+        std::uint8_t sector[512];
+        if (ReadCarefully(device_, at, sector, sizeof sector).Bytes > 0) return std::nullopt;
+        return NtfsVolumeAt(device_, sector, at, asBackup);
+    }
+
+    std::optional<TFoundVolume> Keep(std::optional<TFoundVolume> volume) {
+        if (!volume) return volume;
+        for (const TFoundVolume& f : found_)
+            if (f.Start == volume->Start) return f;
+        found_.push_back(*volume);
+        return volume;
+    }
+
+    // From each end of [from, to) inwards, volume after volume.
+    void Boundaries(std::int64_t from, std::int64_t to) {
+        // Forward: volumes by their first sector.
+        std::int64_t at = from, knownEnd = -1;
+        while (at < to && !Full() && !Stopped()) {
+            std::vector<std::int64_t> candidates;
+            if (knownEnd >= 0) candidates.push_back(knownEnd);
+            for (const std::int64_t legacy : {std::int64_t{63} * 512, std::int64_t{128} * 512})
+                if (legacy >= at) candidates.push_back(legacy);
+            const std::int64_t first = (at + SearchStep - 1) / SearchStep * SearchStep;
+            for (std::int64_t k = first; k < to && k < at + SearchWindow; k += SearchStep) candidates.push_back(k);
+            std::sort(candidates.begin(), candidates.end());
+            std::optional<TFoundVolume> volume;
+            for (const std::int64_t c : candidates)
+                if (c >= from && c < to && (volume = Try(c, false))) break;
+            if (!volume || volume->Start + volume->Length <= at) break;
+            Keep(volume);
+            knownEnd = volume->Start + volume->Length;
+            at = knownEnd;
+        }
+        // Backward: volumes by the copy in their last sector, where the
+        // stretch's end is known.
+        if (to == INT64_MAX) return;
+        std::int64_t end = to;
+        while (end > from && !Full() && !Stopped()) {
+            std::vector<std::int64_t> candidates = {end - 512, end - 4096};
+            for (std::int64_t k = end / SearchStep * SearchStep; k > end - SearchWindow && k > from; k -= SearchStep)
+                candidates.insert(candidates.end(), {k - 512, k - 4096});
+            for (std::int64_t k = end / CylinderBytes * CylinderBytes; k > end - SearchWindow && k > from; k -= CylinderBytes)
+                candidates.push_back(k - 512);
+            std::sort(candidates.begin(), candidates.end(), std::greater<>());
+            candidates.erase(std::unique(candidates.begin(), candidates.end()), candidates.end());
+            std::optional<TFoundVolume> volume;
+            for (const std::int64_t c : candidates) {
+                if (c < from) continue;
+                const std::optional<TFoundVolume> v = Try(c, true);
+                if (v && v->Start >= from && v->Start < end) {
+                    volume = v;
+                    break;
+                }
+            }
+            if (!volume) break;
+            Keep(volume);
+            end = volume->Start;
+        }
+    }
+
+    void EverySector(std::int64_t from, std::int64_t to) {
+        std::vector<std::uint8_t> chunk(SearchChunk);
+        const std::uint64_t total = static_cast<std::uint64_t>(to == INT64_MAX ? 0 : to - from);
+        for (std::int64_t at = from; at < to && !Full() && !Stopped();) {
+            const std::size_t want = static_cast<std::size_t>(std::min<std::int64_t>(SearchChunk, to - at));
+            const TReadGaps gaps = ReadCarefully(device_, at, chunk.data(), want);
+            const std::size_t got = want - static_cast<std::size_t>(std::min<std::uint64_t>(gaps.PastEnd, want));
+            for (std::size_t s = 0; s + 512 <= got; s += 512) {
+                const std::uint8_t* sector = chunk.data() + s;
+                // Sectors that could not be read are zeros here: no name.
+                if (sector[3] != 'N' || !ParseNtfsBootSector(sector)) continue;
+                const std::int64_t here = at + static_cast<std::int64_t>(s);
+                if (!Keep(NtfsVolumeAt(device_, sector, here, false))) Keep(NtfsVolumeAt(device_, sector, here, true));
+            }
+            at += static_cast<std::int64_t>(want);
+            if (options_.Progress) options_.Progress(static_cast<std::uint64_t>(at - from), total);
+            if (got < want) break;  // the end of the device
+        }
+    }
+
+    TDevice& device_;
+    const TSearchOptions& options_;
+    std::int64_t size_;
+    std::vector<TFoundVolume> found_;
+};
+
+}  // namespace
+
+std::optional<TNtfsBootSector> ParseNtfsBootSector(const std::uint8_t* s) {
+    if (std::memcmp(s + Boot::OemId, "NTFS    ", 8) != 0 || !HasSignature55AA(s)) return std::nullopt;
+    const TBytes b(s, Boot::Size);
+    TNtfsBootSector boot;
+    boot.BytesPerSector = ReadU16(b, Boot::BytesPerSector);
+    const std::uint32_t bps = boot.BytesPerSector;
+    if (bps < 256 || bps > 4096 || (bps & (bps - 1)) != 0) return std::nullopt;
+    const std::uint8_t spc = s[Boot::SectorsPerCluster];
+    const std::uint64_t sectorsPerCluster = spc >= 0xF4 ? (std::uint64_t{1} << (256 - spc)) : spc;
+    if (sectorsPerCluster == 0 || (sectorsPerCluster & (sectorsPerCluster - 1)) != 0 ||
+        sectorsPerCluster * bps > MaxSearchCluster)
+        return std::nullopt;
+    boot.BytesPerCluster = static_cast<std::uint32_t>(sectorsPerCluster * bps);
+    const std::uint32_t code = ReadU32(b, Boot::RecordSizeCode);
+    const std::uint64_t record =
+        code >= 128 ? std::uint64_t{1} << ((0u - code) & 31u) : std::uint64_t{code} * boot.BytesPerCluster;
+    if (record < 512 || record > MaxSearchRecord || record % 512 != 0) return std::nullopt;
+    boot.RecordSize = static_cast<std::uint32_t>(record);
+    boot.Sectors = ReadU64(b, Boot::TotalSectors);
+    if (boot.Sectors == 0 || boot.Sectors >= MaxVolumeBytes / bps) return std::nullopt;
+    const std::uint64_t clusters = (boot.Sectors + 1) * bps / boot.BytesPerCluster;
+    boot.MftCluster = ReadU64(b, Boot::MftCluster);
+    boot.MirrorCluster = ReadU64(b, Boot::MftMirrorCluster);
+    if (boot.MftCluster == 0 || boot.MftCluster >= clusters || boot.MirrorCluster >= clusters) return std::nullopt;
+    return boot;
+}
+
+std::optional<TFoundVolume> NtfsVolumeAt(TDevice& device, const std::uint8_t* sector, std::int64_t at, bool asBackup) {
+    const std::optional<TNtfsBootSector> boot = ParseNtfsBootSector(sector);
+    if (!boot || at < 0) return std::nullopt;
+    const auto backupAt = static_cast<std::int64_t>(boot->Sectors * boot->BytesPerSector);
+    TFoundVolume volume;
+    volume.Start = asBackup ? at - backupAt : at;
+    volume.Length = boot->Length();
+    volume.ByBackup = asBackup;
+    if (volume.Start < 0) return std::nullopt;
+    const auto mft = volume.Start + static_cast<std::int64_t>(boot->MftCluster * boot->BytesPerCluster);
+    if (Record0At(device, mft, boot->RecordSize)) {
+        // Found by its backup, the volume's first sector may hold it all the same.
+        if (asBackup && SameSectorAt(device, volume.Start, sector)) volume.ByBackup = false;
+        return volume;
+    }
+    // The MFT is gone, but both copies of the boot sector say the same.
+    if (SameSectorAt(device, asBackup ? volume.Start : volume.Start + backupAt, sector)) {
+        volume.ByBackup = false;
+        return volume;
+    }
+    return std::nullopt;
+}
+
+std::vector<TFoundVolume> SearchNtfsVolumes(TDevice& device, const std::vector<TByteRange>& stretches,
+                                            const TSearchOptions& options) {
+    TSearch search(device, options);
+    for (const TByteRange& range : stretches) search.Stretch(range);
+    return search.Found();
 }
 
 }  // namespace deruzera

@@ -4,7 +4,10 @@
 // only; every way a table falls short is a value the caller words.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -82,5 +85,76 @@ std::uint32_t Crc32(const std::uint8_t* data, std::size_t size, std::uint32_t cr
 // MBR: a jump instruction and a power-of-two sector size. `sector` holds at
 // least 512 bytes.
 bool LooksLikeBootSector(const std::uint8_t* sector);
+
+// ---- Volumes no table lists ----------------------------------------------------
+
+// What an NTFS boot sector says of its volume, as far as finding it goes.
+struct TNtfsBootSector {
+    std::uint32_t BytesPerSector = 0;
+    std::uint32_t BytesPerCluster = 0;
+    std::uint32_t RecordSize = 0;
+    std::uint64_t Sectors = 0;      // the count it holds: the volume's sectors less the backup's
+    std::uint64_t MftCluster = 0;
+    std::uint64_t MirrorCluster = 0;
+    // The volume's bytes: its sectors and the backup sector in its last.
+    std::int64_t Length() const { return static_cast<std::int64_t>((Sectors + 1) * BytesPerSector); }
+};
+
+// Reads `sector` (512 bytes) as an NTFS boot sector: its name, its end
+// marker and sizes a volume can have (the MFT and its mirror inside the
+// volume, the volume inside MaxVolumeBytes). Nothing where it is none.
+std::optional<TNtfsBootSector> ParseNtfsBootSector(const std::uint8_t* sector);
+
+// An NTFS volume found by searching a device for its boot sector or the
+// copy of it in its last sector.
+struct TFoundVolume {
+    std::int64_t Start = 0;   // bytes from the start of the device
+    std::int64_t Length = 0;  // TNtfsBootSector::Length
+    bool ByBackup = false;    // found by the copy at its end: its first sector no longer holds it
+    bool operator==(const TFoundVolume&) const = default;
+};
+
+// Whether the NTFS boot sector `sector`, read at device offset `at`, is the
+// first sector of a volume there (`asBackup` false) or the copy in its last
+// sector (true), as the device bears out: the MFT it names begins with record
+// 0 (signature, update sequence, number), or the other copy of the boot
+// sector is where it belongs and the same. The volume, where it is one.
+std::optional<TFoundVolume> NtfsVolumeAt(TDevice& device, const std::uint8_t* sector, std::int64_t at, bool asBackup);
+
+enum class TSearchReach : std::uint8_t {
+    // Where partitioning tools put volumes: 1 MiB boundaries (and sectors
+    // 63 and 128, and cylinder ends for backups) within SearchWindow of each
+    // stretch's start and end and of each volume found, so that a chain of
+    // volumes is followed across the stretch at a few reads a volume.
+    Boundaries,
+    // Every 512-byte sector of the stretches, read once in order.
+    EverySector,
+};
+
+// Volumes begin on a 1 MiB boundary (Windows since Vista), or at sector 63
+// or 128 (older tools), or on a cylinder of 255 heads and 63 sectors; a
+// reserved partition of up to 128 MiB (Microsoft's) may lie between two of
+// them, so the boundary search looks twice that far from each end it knows.
+inline constexpr std::int64_t SearchStep = std::int64_t{1} << 20;
+inline constexpr std::int64_t SearchWindow = std::int64_t{256} << 20;
+inline constexpr std::int64_t CylinderBytes = std::int64_t{255} * 63 * 512;
+// No disk holds more partitions than a GPT's usual 128; a search that finds
+// more is reading a pattern, not volumes.
+inline constexpr std::size_t MaxFoundVolumes = 128;
+
+struct TSearchOptions {
+    TSearchReach Reach = TSearchReach::Boundaries;
+    const std::atomic<bool>* Abort = nullptr;  // polled at every chunk; what was found stays
+    // EverySector: after each chunk, bytes passed of the total.
+    std::function<void(std::uint64_t done, std::uint64_t total)> Progress;
+};
+
+// Searches the stretches of `device` (a Length of UINT64_MAX runs to its
+// end) for NTFS volumes that begin in them. Each volume is found once, by
+// its first sector or by its backup; one that begins inside another one
+// found is left out (a volume's image kept as a file in it). In order of
+// their start, at most MaxFoundVolumes. Reads that fail are passed over.
+std::vector<TFoundVolume> SearchNtfsVolumes(TDevice& device, const std::vector<TByteRange>& stretches,
+                                            const TSearchOptions& options = {});
 
 }  // namespace deruzera

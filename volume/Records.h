@@ -45,8 +45,12 @@ struct TVolume {
 // in use by another file now (intact), some are (partial), or all are.
 // Unknown where the volume's cluster bitmap could not be read. Where the
 // device is known not to give some of them (a rescued image's unread
-// areas), partly unread or unread, whatever the bitmap says.
-enum class TRecoverability : std::uint8_t { Unknown, Intact, Partial, Overwritten, PartlyUnread, Unread };
+// areas), partly unread or unread, whatever the bitmap says. A file found by
+// its content (carved) has no record to ask: carved, or carved and likely
+// incomplete where its format's structure breaks off.
+enum class TRecoverability : std::uint8_t {
+    Unknown, Intact, Partial, Overwritten, PartlyUnread, Unread, Carved, CarvedIncomplete
+};
 
 // Flags of a found file.
 inline constexpr std::uint8_t FoundCompressed = 0x01;

@@ -182,7 +182,8 @@ struct TCopyNotes {
     // Whether the copy is known to be wholly the file's own bytes.
     bool Whole() const {
         return BadUnits == 0 && MissingBytes == 0 && UnreadBytes == 0 && !StateUnread &&
-               State != TRecoverability::Partial && State != TRecoverability::Overwritten;
+               State != TRecoverability::Partial && State != TRecoverability::Overwritten &&
+               State != TRecoverability::CarvedIncomplete;
     }
 };
 TCopyNotes NotesOf(const TWriteOutcome& written, const TRecoveryPlan& plan);

@@ -18,11 +18,27 @@ namespace deruzera {
 class TNtfsVolume;
 class TLiveRecords;
 
+// How a file was found: by the walk of its volume's MFT, by a deep scan of
+// the records anywhere on the source, or carved from free clusters by its
+// content.
+enum class TFoundBy : std::uint8_t { Walk, Deep, Carve };
+
+// Where a file found by a pass over the source lies, beside its entry.
+struct TFoundPlace {
+    TFoundBy By = TFoundBy::Walk;
+    std::int64_t SourceOffset = -1;  // the byte on the source where its record or its carved bytes begin
+    std::int64_t RecordOffset = -1;  // its record's byte on its volume; -1 for a carved file
+    std::size_t Index = 0;           // its index in the pass's results (TPassResults)
+};
+
 // The files found since the last batch, and the volume whose directory
 // table gives their paths.
 struct TFoundBatch {
     const TFoundFileList& Files;
     const TNtfsVolume& Volume;
+    // By index into Files, for files a pass over the source found; null for
+    // those of the walk.
+    const TFoundPlace* Places = nullptr;
     // The directory path of a file of the batch, followed by "\".
     std::string FilePath(const TFoundFiles& file) const;
     // The path of folder record `folder` (a further name's), followed by "\".
