@@ -515,8 +515,10 @@ QVariant TResultModel::StateDot(deruzera::TRecoverability state) {
     static const QIcon dots[] = {icon(Dot(QColor(0x00, 0x80, 0x00))), icon(Dot(QColor(0xE0, 0x8A, 0x00))),
                                  icon(Dot(QColor(0xD0, 0x00, 0x00))), icon(Dot(QColor(0x90, 0x90, 0x90), false))};
     switch (state) {
-    case deruzera::TRecoverability::Intact: return dots[0];
+    case deruzera::TRecoverability::Intact:
+    case deruzera::TRecoverability::Carved: return dots[0];
     case deruzera::TRecoverability::Partial:
+    case deruzera::TRecoverability::CarvedIncomplete:
     case deruzera::TRecoverability::PartlyUnread: return dots[1];
     case deruzera::TRecoverability::Overwritten:
     case deruzera::TRecoverability::Unread: return dots[2];
