@@ -376,9 +376,11 @@ TEST(Sources, DamagedE01ReadsAsErrorsWhereItsChunksFail) {
     std::vector<std::uint8_t> want(size), got(65536);
     ASSERT_EQ(raw->ReadAt(0, want.data(), want.size()), size);
 
-    // Reads the whole device in 64 KiB steps: every byte handed out is the
+    // Reads the whole device in `step`-byte steps (64 KiB by default; a long
+    // read is split between two handles): every byte handed out is the
     // disk's own; returns the bytes that failed.
-    auto unread = [&](TDevice& device) {
+    auto unread = [&](TDevice& device, std::size_t step = 65536) {
+        got.resize(step);
         std::int64_t failed = 0;
         for (std::int64_t at = 0; at < size;) {
             const std::int64_t n = device.ReadAt(at, got.data(), got.size());
@@ -407,6 +409,8 @@ TEST(Sources, DamagedE01ReadsAsErrorsWhereItsChunksFail) {
         const TOpened opened = OpenEwf((dir.Path / "disk.E01").string());
         ASSERT_TRUE(opened.Device);
         EXPECT_EQ(unread(*opened.Device), 32768);  // one chunk of 64 sectors
+        // The same through long reads, on a device that has not met the chunk yet.
+        EXPECT_EQ(unread(*OpenEwf((dir.Path / "disk.E01").string()).Device, 1 << 20), 32768);
     }
     {
         TempDir dir;
