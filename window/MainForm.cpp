@@ -179,7 +179,8 @@ void TMainForm::FillDriveGrid() {
         const unsigned kind = queries.DriveType ? queries.DriveType(root) : platform::DriveUnknown;
         if (kind != platform::DriveFixed && kind != platform::DriveRemovable) continue;
         const std::string fileSystem = platform::GetFileSystemName(letter);
-        if (fileSystem != "FAT" && fileSystem != "FAT32" && fileSystem != "NTFS") continue;
+        // A BitLocker volume is listed too: its keys are asked for when it is scanned.
+        if (fileSystem != "FAT" && fileSystem != "FAT32" && fileSystem != "NTFS" && fileSystem != "BitLocker") continue;
         const std::int64_t size = queries.TotalSize ? queries.TotalSize(root) : -1;
 
         const int row = grid->rowCount() - 1;
