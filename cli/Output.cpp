@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "platform/Terminal.h"
+#include "volume/Names.h"
 
 namespace deruzera::cli {
 namespace {
@@ -15,7 +16,9 @@ struct TCareTable {
     constexpr explicit TCareTable(TSafeUse use) {
         for (int c = 0; c < 0x20; ++c) care[c] = true;
         care[0x7F] = true;
-        care[0xC2] = true;  // may begin a C1 control character
+        // Lead bytes of the characters UnsafeCharacterLength maps: C1
+        // controls, and the marks and overrides that reorder text.
+        care[0xC2] = care[0xD8] = care[0xE2] = true;
         const bool json = use == TSafeUse::JsonName || use == TSafeUse::JsonPath;
         care[static_cast<unsigned char>('"')] = json;
         care[static_cast<unsigned char>('/')] = use != TSafeUse::Log;
@@ -52,17 +55,21 @@ char* PutSafe(char* p, std::string_view text, TSafeUse use) {
             while (in < end && !care[static_cast<unsigned char>(*in)]) ++in;
             p = std::copy(run, in, p);
             if (in == end) break;
-            const char c = *in++;
-            if (static_cast<unsigned char>(c) == 0xC2) {
-                // U+0080 to U+009F are the C1 controls; other characters of
-                // this lead byte pass.
-                if (in < end && static_cast<unsigned char>(*in) >= 0x80 && static_cast<unsigned char>(*in) <= 0x9F) {
+            const auto lead = static_cast<unsigned char>(*in);
+            if (lead >= 0x80) {
+                // A character that begins here is mapped where the names'
+                // rule says so; others of these lead bytes pass.
+                const std::size_t unsafe = UnsafeCharacterLength(std::string_view(in, static_cast<std::size_t>(end - in)));
+                if (unsafe) {
                     *p++ = '_';
-                    ++in;
+                    in += unsafe;
                 } else {
-                    *p++ = c;
+                    *p++ = *in++;
                 }
-            } else if ((c == '\\' && use == TSafeUse::JsonPath) || c == '"') {  // cared for in JSON only
+                continue;
+            }
+            const char c = *in++;
+            if ((c == '\\' && use == TSafeUse::JsonPath) || c == '"') {  // cared for in JSON only
                 *p++ = '\\';
                 *p++ = c;
             } else {

@@ -24,7 +24,7 @@ enum class TSafeUse : std::uint8_t {
 inline std::size_t SafeBound(std::string_view text) { return 2 * text.size() + 2; }
 
 // Writes `text` at `p` made safe for `use`: control characters (C0, DEL
-// and C1) become "_", so nothing a damaged or hostile record holds reaches
+// and C1) and the marks that reorder text become "_" (UnsafeCharacterLength), so nothing a damaged or hostile record holds reaches
 // a terminal raw or steers a script; names and paths lose their slashes as
 // `use` says; JSON strings are quoted and escaped. Returns the end of what
 // it wrote, at most SafeBound(text) bytes on.

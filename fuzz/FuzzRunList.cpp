@@ -31,7 +31,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::uint64_t limit = MaxVolumeBytes / cluster;
     if (clusterCount > 0) limit = std::min(limit, static_cast<std::uint64_t>(clusterCount));
     try {
-        const std::vector<TDataRun> runs = DecodeRunList(runList, cluster, clusterCount);
+        std::vector<TDataRun> runs;
+        ForEachRun(runList, cluster, clusterCount, [&](const TDataRun& run) { runs.push_back(run); });
         FUZZ_CHECK(runs.size() <= runList.size() / 2 + 1);
         for (const TDataRun& run : runs) {
             FUZZ_CHECK(run.Length > 0 && run.Length <= limit);

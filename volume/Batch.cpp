@@ -28,25 +28,6 @@ constexpr const char* OrphansFolder = "Orphans";
 // A name from the volume as a folder entry here: safe, never empty, cut to fit.
 std::string EntryName(const std::string& name) { return FitName(name.empty() ? "_" : SafeFileName(name)); }
 
-std::string PlanReason(TPlanEnd end) {
-    switch (end) {
-    case TPlanEnd::OutsideMft: return "there is no such record in the MFT";
-    case TPlanEnd::Unreadable: return "its MFT record can't be read";
-    case TPlanEnd::NotDeleted: return "the file seems no longer listed as deleted";
-    case TPlanEnd::NoContent: return "its data can't be found in its record";
-    case TPlanEnd::RepeatedClusters: return "its data runs name the same clusters more than once";
-    case TPlanEnd::Ready: break;
-    }
-    return {};
-}
-
-std::string WriteReason(TWriteEnd end, int error) {
-    if (end == TWriteEnd::IsSource) return "the recovered file can't be written over the drive being read";
-    std::string reason = "unable to write the recovered file";
-    if (error != 0) reason += " (" + FailureText(error) + ")";
-    return reason;
-}
-
 // Whether the target refused a name for what it holds, so that another name
 // may do.
 bool NameRefused(int error) { return error == EINVAL || error == EILSEQ || error == ENAMETOOLONG; }
@@ -207,62 +188,6 @@ std::string BatchTargetPath(const std::string& drive, const std::string& filePat
     return target;
 }
 
-TLogLine BatchFailureLine(const TBatchFileOutcome& outcome) {
-    return {"Error: Unable to recover " + outcome.Source + ": " + outcome.Reason, clRed};
-}
-
-TLogLine BatchMoreFailuresLine(const TBatchFileOutcome& last, std::size_t more) {
-    std::string reason;
-    switch (last.Failure) {
-    case TBatchFailure::Plan: reason = PlanReason(last.PlanEnd); break;
-    case TBatchFailure::Folder: reason = "unable to make their folders (" + FailureText(last.Error) + ")"; break;
-    case TBatchFailure::NoFreeName: reason = "no free name for them"; break;
-    case TBatchFailure::Write: reason = WriteReason(last.WriteEnd, last.Error); break;
-    case TBatchFailure::None: break;
-    }
-    return {"Error: Unable to recover " + std::to_string(more) + " more files: " + reason, clRed};
-}
-
-TLogLine BatchLinkLine(const std::string& link, const std::string& written, bool folder) {
-    return {"The symbolic link " + link + " was not followed: the " + (folder ? "folder" : "file") + " went to " +
-                written + " beside it",
-            clRed};
-}
-
-TLogLine BatchRenamedLine(const std::string& source, const std::string& name, const std::string& written,
-                          bool folder) {
-    return {source + ": the target refuses the " + (folder ? "folder name " : "name ") + name + "; " +
-                (folder ? "made as " : "written as ") + written,
-            clBlue};
-}
-
-TLogLine BatchSummaryLine(const TBatchOutcome& outcome) {
-    std::string text = "Recovered " + std::to_string(outcome.Written) + " of " + std::to_string(outcome.Files) +
-                       " files into " + outcome.Folder;
-    std::string notes;
-    if (outcome.Failed > 0) notes = std::to_string(outcome.Failed) + " failed";
-    if (outcome.Unread > 0)
-        notes += (notes.empty() ? "" : ", ") + std::to_string(outcome.Unread) + " with bytes that could not be read";
-    if (outcome.Stopped) notes += (notes.empty() ? "" : ", ") + std::string("cancelled by user");
-    if (!notes.empty()) text += " (" + notes + ")";
-    return {text, outcome.Written == outcome.Files && outcome.Unread == 0 ? clGreen : clRed};
-}
-
-TLogLine RecoveryStoppedLine(bool outOfMemory) {
-    return {outOfMemory ? "Error: Not enough memory to go on with the recovery"
-                        : "Error: The recovery stopped on an unexpected failure",
-            clRed};
-}
-
-std::string BatchProgressText(const TBatchProgress& p, const std::string& decimalSeparator) {
-    const std::size_t current = std::min(p.Done + 1, p.Files);
-    std::string text = "Recovering file " + std::to_string(current) + " of " + std::to_string(p.Files) + " (" +
-                       SizeToText(static_cast<std::int64_t>(std::min(p.BytesDone, p.Bytes)), decimalSeparator) +
-                       " of " + SizeToText(static_cast<std::int64_t>(p.Bytes), decimalSeparator) + ")";
-    if (p.Failed > 0) text += ", " + std::to_string(p.Failed) + " failed";
-    return text;
-}
-
 TBatchItem BatchItemOf(const TScanResults& results, const TFoundFiles& file) {
     TBatchItem item{file.Record, file.Sequence, file.FileSize, file.State};
     item.For = PlanForFound(file);
@@ -279,7 +204,7 @@ TBatchOutcome RecoverBatch(TNtfsVolume& ntfs, const std::vector<TBatchItem>& ite
     int error = 0;
     std::unique_ptr<TTargetFolder> root = files.OpenFolder(folder, true, error);
     if (!root) {
-        sink.Line({"Error: Unable to make the folder " + folder + " (" + FailureText(error) + ")", clRed});
+        sink.Line(BatchFolderUnusableLine(folder, error));
         outcome.Refused = TBatchOutcome::TRefusal::FolderUnusable;
         return outcome;
     }
@@ -290,9 +215,7 @@ TBatchOutcome RecoverBatch(TNtfsVolume& ntfs, const std::vector<TBatchItem>& ite
             read.push_back(item.Volume.get());
     if (!options.AllowSameDevice &&
         std::any_of(read.begin(), read.end(), [&](TNtfsVolume* v) { return OnDriveBeingRead(v->Device(), folder); })) {
-        sink.Line({"Error: The folder " + folder +
-                       " is on the drive being read; writing there could overwrite deleted files",
-                   clRed});
+        sink.Line(BatchSameDeviceLine(folder));
         outcome.Refused = TBatchOutcome::TRefusal::SameDevice;
         return outcome;
     }
@@ -331,7 +254,7 @@ TBatchOutcome RecoverBatch(TNtfsVolume& ntfs, const std::vector<TBatchItem>& ite
         if (plan.End != TPlanEnd::Ready) {
             file.Failure = TBatchFailure::Plan;
             file.PlanEnd = plan.End;
-            file.Reason = PlanReason(plan.End);
+            file.Reason = BatchFailureReason(file);
         } else {
             // The bitmap as it stands now tells better than the scan did.
             if (plan.State != TRecoverability::Unknown) file.State = plan.State;
@@ -347,7 +270,8 @@ TBatchOutcome RecoverBatch(TNtfsVolume& ntfs, const std::vector<TBatchItem>& ite
             if (into == nullptr) {
                 file.Failure = TBatchFailure::Folder;
                 file.Error = error;
-                file.Reason = "unable to make the folder " + directory + " (" + FailureText(error) + ")";
+                file.Directory = directory;
+                file.Reason = BatchFailureReason(file);
             } else {
                 TWriteOptions write;
                 write.Replace = false;
@@ -394,12 +318,13 @@ TBatchOutcome RecoverBatch(TNtfsVolume& ntfs, const std::vector<TBatchItem>& ite
                     if (!link.empty()) renamed.push_back(BatchLinkLine(link, used, false));
                 } else if (written.End == TWriteEnd::Exists) {
                     file.Failure = TBatchFailure::NoFreeName;
-                    file.Reason = "no free name for it in " + directory;
+                    file.Directory = directory;
+                    file.Reason = BatchFailureReason(file);
                 } else {
                     file.Failure = TBatchFailure::Write;
                     file.WriteEnd = written.End;
                     file.Error = written.Error;
-                    file.Reason = WriteReason(written.End, written.Error);
+                    file.Reason = BatchFailureReason(file);
                 }
             }
         }

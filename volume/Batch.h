@@ -59,7 +59,8 @@ struct TBatchFileOutcome {
     int Error = 0;  // errno value of a failed folder or write, where known
     std::string Source;  // the file on the volume: its path and name, or "record N"
     std::string Target;  // the file written
-    std::string Reason;  // why it was not written
+    std::string Directory;  // the folder that could not be made, or had no free name
+    std::string Reason;  // why it was not written (BatchFailureReason)
     std::vector<TLogLine> Notes;  // what the copy holds that is not the file's own
     TCopyNotes Copy;              // the same as values
     std::uint64_t Bytes = 0;
@@ -135,22 +136,5 @@ std::vector<std::string> BatchTargetNames(const std::string& drive, const std::s
 // The same as a relative path with "/": "Users/Docs/a.txt".
 std::string BatchTargetPath(const std::string& drive, const std::string& filePath, const std::string& fileName);
 
-// The lines and texts of a batch.
-TLogLine BatchFailureLine(const TBatchFileOutcome& outcome);
-// The files of one kind of failure left out of the lines: "Error: Unable to
-// recover N more files: ..." with the reason they share.
-TLogLine BatchMoreFailuresLine(const TBatchFileOutcome& last, std::size_t more);
-// A symbolic link met where a folder or file was to go: not followed, and
-// the folder or file `written` (a numbered name) made beside it instead.
-TLogLine BatchLinkLine(const std::string& link, const std::string& written, bool folder);
-// A file or folder written under its PortableName: `source` names the file
-// on the volume.
-TLogLine BatchRenamedLine(const std::string& source, const std::string& name, const std::string& written,
-                          bool folder);
-TLogLine BatchSummaryLine(const TBatchOutcome& outcome);
-// A recovery that a failure ended past its own handling: memory running
-// out, or anything else.
-TLogLine RecoveryStoppedLine(bool outOfMemory);
-std::string BatchProgressText(const TBatchProgress& progress, const std::string& decimalSeparator = ".");
 
 }  // namespace deruzera

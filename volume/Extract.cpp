@@ -158,11 +158,6 @@ bool OwnData(TDataStream& stream, TBytes record, const TVolume& volume) {
 
 }  // namespace
 
-std::vector<TDataRun> DecodeRunList(TBytes runs, std::uint32_t bytesPerCluster, std::int64_t clusterCount) {
-    std::vector<TDataRun> out;
-    ForEachRun(runs, bytesPerCluster, clusterCount, [&](const TDataRun& run) { out.push_back(run); });
-    return out;
-}
 
 TDataStream StreamOfAttribute(TBytes attribute, const TVolume& volume) {
     TDataStream stream;

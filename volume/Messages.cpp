@@ -6,6 +6,7 @@
 
 #include "LocalPath.h"
 #include "Messages.h"
+#include "Batch.h"
 #include "Scan.h"
 #include "SizeText.h"
 #include "Times.h"
@@ -340,6 +341,107 @@ std::vector<TLogLine> OpenFailedLines(const TDeviceAccess& access) {
     std::vector<TLogLine> lines{{"Error: Invalid handle value", clRed}};
     if (const std::string why = AccessFailureText(access); !why.empty()) lines.push_back({why, clRed});
     return lines;
+}
+
+// ---- Recovery of many files -------------------------------------------------
+
+namespace {
+
+std::string PlanReason(TPlanEnd end) {
+    switch (end) {
+    case TPlanEnd::OutsideMft: return "there is no such record in the MFT";
+    case TPlanEnd::Unreadable: return "its MFT record can't be read";
+    case TPlanEnd::NotDeleted: return "the file seems no longer listed as deleted";
+    case TPlanEnd::NoContent: return "its data can't be found in its record";
+    case TPlanEnd::RepeatedClusters: return "its data runs name the same clusters more than once";
+    case TPlanEnd::Ready: break;
+    }
+    return {};
+}
+
+std::string WriteReason(TWriteEnd end, int error) {
+    if (end == TWriteEnd::IsSource) return "the recovered file can't be written over the drive being read";
+    std::string reason = "unable to write the recovered file";
+    if (error != 0) reason += " (" + FailureText(error) + ")";
+    return reason;
+}
+
+}  // namespace
+
+std::string BatchFailureReason(const TBatchFileOutcome& file) {
+    switch (file.Failure) {
+    case TBatchFailure::Plan: return PlanReason(file.PlanEnd);
+    case TBatchFailure::Folder: return "unable to make the folder " + file.Directory + " (" + FailureText(file.Error) + ")";
+    case TBatchFailure::NoFreeName: return "no free name for it in " + file.Directory;
+    case TBatchFailure::Write: return WriteReason(file.WriteEnd, file.Error);
+    case TBatchFailure::None: break;
+    }
+    return {};
+}
+
+TLogLine BatchFolderUnusableLine(const std::string& folder, int error) {
+    return {"Error: Unable to make the folder " + folder + " (" + FailureText(error) + ")", clRed};
+}
+
+TLogLine BatchSameDeviceLine(const std::string& folder) {
+    return {"Error: The folder " + folder + " is on the drive being read; writing there could overwrite deleted files",
+            clRed};
+}
+
+TLogLine BatchFailureLine(const TBatchFileOutcome& outcome) {
+    return {"Error: Unable to recover " + outcome.Source + ": " + outcome.Reason, clRed};
+}
+
+TLogLine BatchMoreFailuresLine(const TBatchFileOutcome& last, std::size_t more) {
+    std::string reason;
+    switch (last.Failure) {
+    case TBatchFailure::Plan: reason = PlanReason(last.PlanEnd); break;
+    case TBatchFailure::Folder: reason = "unable to make their folders (" + FailureText(last.Error) + ")"; break;
+    case TBatchFailure::NoFreeName: reason = "no free name for them"; break;
+    case TBatchFailure::Write: reason = WriteReason(last.WriteEnd, last.Error); break;
+    case TBatchFailure::None: break;
+    }
+    return {"Error: Unable to recover " + std::to_string(more) + " more files: " + reason, clRed};
+}
+
+TLogLine BatchLinkLine(const std::string& link, const std::string& written, bool folder) {
+    return {"The symbolic link " + link + " was not followed: the " + (folder ? "folder" : "file") + " went to " +
+                written + " beside it",
+            clRed};
+}
+
+TLogLine BatchRenamedLine(const std::string& source, const std::string& name, const std::string& written,
+                          bool folder) {
+    return {source + ": the target refuses the " + (folder ? "folder name " : "name ") + name + "; " +
+                (folder ? "made as " : "written as ") + written,
+            clBlue};
+}
+
+TLogLine BatchSummaryLine(const TBatchOutcome& outcome) {
+    std::string text = "Recovered " + std::to_string(outcome.Written) + " of " + std::to_string(outcome.Files) +
+                       " files into " + outcome.Folder;
+    std::string notes;
+    if (outcome.Failed > 0) notes = std::to_string(outcome.Failed) + " failed";
+    if (outcome.Unread > 0)
+        notes += (notes.empty() ? "" : ", ") + std::to_string(outcome.Unread) + " with bytes that could not be read";
+    if (outcome.Stopped) notes += (notes.empty() ? "" : ", ") + std::string("cancelled by user");
+    if (!notes.empty()) text += " (" + notes + ")";
+    return {text, outcome.Written == outcome.Files && outcome.Unread == 0 ? clGreen : clRed};
+}
+
+TLogLine RecoveryStoppedLine(bool outOfMemory) {
+    return {outOfMemory ? "Error: Not enough memory to go on with the recovery"
+                        : "Error: The recovery stopped on an unexpected failure",
+            clRed};
+}
+
+std::string BatchProgressText(const TBatchProgress& p, const std::string& decimalSeparator) {
+    const std::size_t current = std::min(p.Done + 1, p.Files);
+    std::string text = "Recovering file " + std::to_string(current) + " of " + std::to_string(p.Files) + " (" +
+                       SizeToText(static_cast<std::int64_t>(std::min(p.BytesDone, p.Bytes)), decimalSeparator) +
+                       " of " + SizeToText(static_cast<std::int64_t>(p.Bytes), decimalSeparator) + ")";
+    if (p.Failed > 0) text += ", " + std::to_string(p.Failed) + " failed";
+    return text;
 }
 
 }  // namespace deruzera

@@ -1,6 +1,8 @@
 // Every line the log shows and every question a recovery asks, made from the
 // values that say what happened. The window and the companion show exactly
-// these; no other code builds a line.
+// these; no other code of the volume reader or the front ends builds a line
+// (the source layer's own, naming its libraries, are in
+// platform/SourceMessages.cpp).
 #pragma once
 
 #include <cstdint>
@@ -86,5 +88,35 @@ std::string FailureText(int error);
 std::string AccessFailureText(const TDeviceAccess& access);
 // "Error: Invalid handle value", and the line above where there is one.
 std::vector<TLogLine> OpenFailedLines(const TDeviceAccess& access);
+
+// ---- Recovery of many files -------------------------------------------------
+
+struct TBatchFileOutcome;
+struct TBatchOutcome;
+struct TBatchProgress;
+
+// Why a file of a batch was not written, from its outcome's values.
+std::string BatchFailureReason(const TBatchFileOutcome& file);
+// A batch that tries nothing: its folder can't be made or opened, or lies
+// on the drive being read.
+TLogLine BatchFolderUnusableLine(const std::string& folder, int error);
+TLogLine BatchSameDeviceLine(const std::string& folder);
+// The lines and texts of a batch.
+TLogLine BatchFailureLine(const TBatchFileOutcome& outcome);
+// The files of one kind of failure left out of the lines: "Error: Unable to
+// recover N more files: ..." with the reason they share.
+TLogLine BatchMoreFailuresLine(const TBatchFileOutcome& last, std::size_t more);
+// A symbolic link met where a folder or file was to go: not followed, and
+// the folder or file `written` (a numbered name) made beside it instead.
+TLogLine BatchLinkLine(const std::string& link, const std::string& written, bool folder);
+// A file or folder written under its PortableName: `source` names the file
+// on the volume.
+TLogLine BatchRenamedLine(const std::string& source, const std::string& name, const std::string& written,
+                          bool folder);
+TLogLine BatchSummaryLine(const TBatchOutcome& outcome);
+// A recovery that a failure ended past its own handling: memory running
+// out, or anything else.
+TLogLine RecoveryStoppedLine(bool outOfMemory);
+std::string BatchProgressText(const TBatchProgress& progress, const std::string& decimalSeparator = ".");
 
 }  // namespace deruzera

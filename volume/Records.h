@@ -1,7 +1,7 @@
 // Record types shared by the volume reader and its front ends: the geometry
 // and MFT map of one volume, the files a scan finds, the directories it saw,
-// and how a scan ended. All of them are plain values that the caller holds;
-// the volume reader keeps nothing between calls.
+// and how a scan ended. All of them are plain values; what later calls share
+// of one volume is held by the open volume (Volume.h) the caller keeps.
 #pragma once
 
 #include <cstdint>

@@ -19,14 +19,13 @@ struct TDataRun {
     std::uint64_t Length = 0;
 };
 
-// Decodes a run list (header byte: low nibble the length field's size, high
+// Walks a run list (header byte: low nibble the length field's size, high
 // nibble the offset field's; offsets relative to the previous run's cluster,
 // a missing or zero offset a sparse run; a 0 header byte ends the list).
 // Throws ERecordError when a run's fields pass the end of the list, a field
 // is wider than 8 bytes, or a run leaves a volume of `clusterCount` clusters
 // (0: only the 2^48-byte bound).
-std::vector<TDataRun> DecodeRunList(TBytes runList, std::uint32_t bytesPerCluster, std::int64_t clusterCount = 0);
-// The same, handing each run to `visit` in order instead of keeping them.
+// Each run goes to `visit`, in order.
 template <class Visit>
 void ForEachRun(TBytes runs, std::uint32_t bytesPerCluster, std::int64_t clusterCount, Visit&& visit) {
     std::int64_t lcn = 0;

@@ -226,5 +226,22 @@ for args in "recover x --to" "recover x --to d" "recover x --to d --all 12" "rec
   check "usage error: '$args'" test "$rc" -eq 2
 done
 
+# Names that reorder text or carry C1 controls: "evil\u202Etxt.exe" shows as
+# "evilexe.txt" on a screen, U+009B acts as an escape on some terminals.
+# Mapped in the table, the JSON, the log and the names written.
+printf 'format 16M cluster=4096\ntext "/evil\xe2\x80\xaetxt.exe" e\ntext "/mark\xd8\x9cname" m\ntext "/c1\xc2\x9bname" c\ntext "/iso\xe2\x81\xa6late" i\ndelete "/evil\xe2\x80\xaetxt.exe"\ndelete "/mark\xd8\x9cname"\ndelete "/c1\xc2\x9bname"\ndelete "/iso\xe2\x81\xa6late"\n' > "$work/plan4"
+"$mkimage" "$work/img4" "$work/plan4" "$work/manifest4" >/dev/null 2>&1
+check "image 4 built" test -s "$work/manifest4"
+"$cli" scan "$work/img4" > "$work/table4" 2> /dev/null
+"$cli" scan --json "$work/img4" > "$work/json4" 2> /dev/null
+"$cli" recover "$work/img4" --to "$work/out4" --all > "$work/batch4" 2> "$work/err4"
+reorder=$'\xe2\x80\xae|\xd8\x9c|\xc2\x9b|\xe2\x81\xa6'
+for f in table4 json4 batch4 err4; do
+  check "no reordering mark or C1 control in $f" bash -c "! LC_ALL=C grep -qE '$reorder' '$work/$f'"
+done
+check "the names are listed mapped" bash -c "grep -q 'evil_txt.exe' '$work/table4' && grep -q '\"name\":\"mark_name\"' '$work/json4'"
+check "the files are written mapped" test -f "$work/out4/evil_txt.exe" -a -f "$work/out4/c1_name" -a -f "$work/out4/iso_late"
+check "no name written carries them" bash -c "! find '$work/out4' | LC_ALL=C grep -qE '$reorder'"
+
 echo "$passed passed, $failures failed"
 [ "$failures" -eq 0 ]

@@ -15,11 +15,11 @@ namespace {
 
 std::vector<std::pair<std::int64_t, std::uint64_t>> Runs(const synth::Bytes& list, std::uint32_t cluster = 4096) {
     std::vector<std::pair<std::int64_t, std::uint64_t>> out;
-    for (const TDataRun& r : DecodeRunList(list, cluster)) out.emplace_back(r.Lcn, r.Length);
+    ForEachRun(list, cluster, 0, [&](const TDataRun& r) { out.emplace_back(r.Lcn, r.Length); });
     return out;
 }
 
-TEST(DecodeRunList, SignRulesAndSparseRuns) {
+TEST(RunList, SignRulesAndSparseRuns) {
     // 24 clusters at 512, 48 at 512-16, 16 sparse.
     EXPECT_EQ(Runs({0x21, 0x18, 0x00, 0x02, 0x11, 0x30, 0xF0, 0x01, 0x10, 0x00}),
               (decltype(Runs({})){{512, 24}, {496, 48}, {-1, 16}}));
@@ -38,7 +38,7 @@ TEST(DecodeRunList, SignRulesAndSparseRuns) {
     EXPECT_EQ(Runs({0x51, 0x01, 0x00, 0x00, 0x00, 0x00, 0x01, 0x00}, 512), (decltype(Runs({})){{1LL << 32, 1}}));
 }
 
-TEST(DecodeRunList, RefusesDamage) {
+TEST(RunList, RefusesDamage) {
     const synth::Bytes damaged[] = {
         {0x21, 0x18, 0x00},                     // ends inside the offset field
         {0x11},                                 // ends after the header
@@ -46,7 +46,7 @@ TEST(DecodeRunList, RefusesDamage) {
         {0x11, 0x01, 0x10, 0x11, 0x01, 0xE0},     // moves before cluster 0
         {0x48, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x80, 0x01, 0x00, 0x00, 0x00},  // length 2^63
         {0x18, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x00}};
-    for (const auto& list : damaged) EXPECT_THROW(DecodeRunList(list, 4096), ERecordError);
+    for (const auto& list : damaged) EXPECT_THROW(ForEachRun(list, 4096, 0, [](const TDataRun&) {}), ERecordError);
 }
 
 std::string Extracted(const synth::Bytes& record, const std::string& image = std::string(1 << 20, '\0'),
