@@ -20,12 +20,12 @@ int main(int argc, char* argv[]) {
     deruzera::platform::InitLocale();
     QApplication::setApplicationName(QStringLiteral("deruzera"));
     QApplication::setApplicationVersion(QStringLiteral("1.3.0.0"));
-    QApplication::setOrganizationDomain(QStringLiteral("deruzera.example"));
+    QApplication::setOrganizationDomain(QStringLiteral("deruzera.github.io"));
     QApplication::setApplicationDisplayName(QStringLiteral("NTFS Deruzera"));
     // The installed launcher and icon (data/): the desktop matches the window
     // to its launcher by this name; run from the build tree there is no icon.
-    QApplication::setDesktopFileName(QStringLiteral("example.deruzera.NtfsDeruzera"));
-    QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("example.deruzera.NtfsDeruzera")));
+    QApplication::setDesktopFileName(QString::fromLatin1(ApplicationId));
+    QApplication::setWindowIcon(QIcon::fromTheme(QString::fromLatin1(ApplicationId)));
 
     namespace platform = deruzera::platform;
     platform::MapSystemDrives();

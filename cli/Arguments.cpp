@@ -47,6 +47,11 @@ std::optional<std::string> ParseArguments(const std::vector<std::string>& args, 
         };
         if (args[i] == "--json" && (command == "scan" || command == "list")) {
             line.Json = true;
+        } else if (args[i] == "--format" && command == "scan") {
+            if (++i >= args.size()) return "--format needs table, json, csv or bodyfile";
+            line.Format = args[i];
+            if (line.Format != "table" && line.Format != "json" && line.Format != "csv" && line.Format != "bodyfile")
+                return "--format takes table, json, csv or bodyfile";
         } else if (args[i] == "--volume" || args[i] == "--snapshot") {
             const std::string option = args[i];
             std::optional<std::string> text;
@@ -99,6 +104,7 @@ std::optional<std::string> ParseArguments(const std::vector<std::string>& args, 
     }
     if (command == "scan") {
         if (positional.size() != 1) return "scan takes one SOURCE";
+        if (line.Json && !line.Format.empty() && line.Format != "json") return "--json and --format " + line.Format + " disagree";
         line.Command = TCommand::Scan;
         line.Source = positional[0];
         return std::nullopt;

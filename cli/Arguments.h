@@ -9,7 +9,8 @@ namespace deruzera::cli {
 
 inline constexpr const char* Usage =
     "usage: deruzera-cli list [--json] [SOURCE OPTIONS] SOURCE\n"
-    "       deruzera-cli scan [--json] [--drive X:] [--with-snapshots] [SOURCE OPTIONS] SOURCE\n"
+    "       deruzera-cli scan [--json | --format table|json|csv|bodyfile] [--drive X:] [--with-snapshots]\n"
+    "                         [SOURCE OPTIONS] SOURCE\n"
     "       deruzera-cli recover [--drive X:] [--allow-same-device] [SOURCE OPTIONS] SOURCE RECORD OUTPUT\n"
     "       deruzera-cli recover [--drive X:] [--allow-same-device] [SOURCE OPTIONS] SOURCE --to DIR\n"
     "                            (--all | --match GLOB | RECORD...) [--with-snapshots]\n"
@@ -33,6 +34,8 @@ struct TCommandLine {
     std::string Drive = "C:";
     std::string Source;
     bool Json = false;
+    // scan --format: "table", "json", "csv" or "bodyfile"; "" where not given.
+    std::string Format;
     bool AllowSameDevice = false;
     // scan, and recover --to DIR with --all or --match: the live volume's
     // snapshots too, for the files it no longer has.

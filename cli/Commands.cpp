@@ -200,8 +200,9 @@ bool UsageRefused(const TOpening& opening) {
 int Scan(const TCommandLine& line) {
     TStderrLog log;
     TOutput out;
-    const std::unique_ptr<TFoundWriter> writer =
-        TFoundWriter::Make(line.Json ? TListFormat::Json : TListFormat::Table, out, line.WithSnapshots);
+    TListFormat format = line.Json ? TListFormat::Json : TListFormat::Table;
+    if (!line.Format.empty()) ParseListFormat(line.Format, format);
+    const std::unique_ptr<TFoundWriter> writer = TFoundWriter::Make(format, out, line.WithSnapshots);
     TListingScan sink(log, *writer);
     TOpening opening(line, log);
     if (UsageRefused(opening)) return 2;

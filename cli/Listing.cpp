@@ -143,11 +143,191 @@ private:
         } else {
             p = Put(p, (f.Flags & FoundEncrypted) ? std::string_view(",\"encrypted\":true}\n") : Keys[14]);
         }
-        out_.Wrote(p);
+        // Further names and named streams, only where a file has them: the
+        // row's closing "}" goes after them.
+        const TFoundExtras* extras = batch.Files.Extras(f);
+        if (extras == nullptr || (extras->Links.empty() && extras->Streams.empty())) {
+            out_.Wrote(p);
+            return;
+        }
+        out_.Wrote(p - 2);
+        if (!extras->Links.empty()) {
+            out_.Append(",\"links\":[");
+            for (std::size_t i = 0; i < extras->Links.size(); ++i) {
+                out_.Append(i ? ",{\"path\":" : "{\"path\":");
+                out_.AppendSafe(batch.FolderPath(extras->Links[i].ParentRecord), TSafeUse::JsonPath);
+                out_.Append(",\"name\":");
+                out_.AppendSafe(extras->Links[i].Name, TSafeUse::JsonName);
+                out_.Append("}");
+            }
+            out_.Append("]");
+        }
+        if (!extras->Streams.empty()) {
+            out_.Append(",\"streams\":[");
+            for (std::size_t i = 0; i < extras->Streams.size(); ++i) {
+                out_.Append(i ? ",{\"name\":" : "{\"name\":");
+                out_.AppendSafe(extras->Streams[i].Name, TSafeUse::JsonPath);
+                out_.Append(",\"size\":" + std::to_string(extras->Streams[i].Size));
+                out_.Append("}");
+            }
+            out_.Append("]");
+        }
+        out_.Append("}\n");
     }
 
     TOutput& out_;
     TRowFacts facts_{TSafeUse::JsonPath};
+};
+
+// Text of a CSV field: quoted, its quotes doubled, control characters
+// made safe; a field that a spreadsheet would take for a formula (its
+// first character "=", "+", "-" or "@") begins with "'" instead.
+void AppendCsv(TOutput& out, std::string_view text) {
+    std::string safe;
+    AppendSafe(safe, text, TSafeUse::Log);
+    std::string field = "\"";
+    if (!safe.empty() && (safe[0] == '=' || safe[0] == '+' || safe[0] == '-' || safe[0] == '@')) field += '\'';
+    for (char c : safe) {
+        if (c == '"') field += '"';
+        field += c;
+    }
+    field += '"';
+    out.Append(field);
+}
+
+// CSV: a header row, then a row a file with a column for each key of the
+// JSON rows; the lists (who holds overwritten clusters, further names,
+// streams) in one field each, their items separated by "|".
+class TCsvWriter final : public TFoundWriter {
+public:
+    explicit TCsvWriter(TOutput& out) : out_(out) {}
+    void Write(const TFoundBatch& batch) override {
+        for (const TFoundFiles& f : batch.Files) Row(f, batch);
+        out_.FlushIfFull();
+    }
+    void Finish() override {
+        Header();
+        out_.Flush();
+    }
+
+private:
+    void Header() {
+        if (!headerWritten_)
+            out_.Append("record,offset,name,path,size,created,modified,state,unread_bytes,overwritten_bytes,"
+                        "overwritten_by,compressed,encrypted,links,streams\r\n");
+        headerWritten_ = true;
+    }
+    void Row(const TFoundFiles& f, const TFoundBatch& batch) {
+        Header();
+        std::string created, modified;
+        facts_.Times(f, created, modified);
+        auto number = [&](std::int64_t value, bool comma = true) {
+            out_.Wrote(Put(PutNumber(out_.Room(NumberBound), value), comma ? "," : ""));
+        };
+        number(f.Record);
+        number(FileRecordOffset(batch.Volume.Geometry(), f.Record));
+        AppendCsv(out_, batch.Files.Name(f));
+        out_.Append(",");
+        AppendCsv(out_, facts_.SafePath(f, batch));
+        out_.Append(",");
+        number(f.FileSize);
+        AppendCsv(out_, created);
+        out_.Append(",");
+        AppendCsv(out_, modified);
+        out_.Append(",");
+        out_.Append(StateName(f.State));
+        out_.Append(",");
+        number(static_cast<std::int64_t>(f.UnreadBytes));
+        number(static_cast<std::int64_t>(f.OverwrittenBytes));
+        std::string list;
+        for (const std::string& owner : batch.Volume.Overwriters().Of(f.Record)) list += (list.empty() ? "" : "|") + owner;
+        AppendCsv(out_, list);
+        out_.Append((f.Flags & FoundCompressed) ? ",true" : ",false");
+        out_.Append((f.Flags & FoundEncrypted) ? ",true," : ",false,");
+        std::string links, streams;
+        if (const TFoundExtras* extras = batch.Files.Extras(f)) {
+            for (const TFoundLink& link : extras->Links)
+                links += (links.empty() ? "" : "|") + batch.FolderPath(link.ParentRecord) + link.Name;
+            for (const TFoundStream& stream : extras->Streams)
+                streams += (streams.empty() ? "" : "|") + stream.Name + ":" + std::to_string(stream.Size);
+        }
+        AppendCsv(out_, links);
+        out_.Append(",");
+        AppendCsv(out_, streams);
+        out_.Append("\r\n");
+    }
+
+    TOutput& out_;
+    TRowFacts facts_{TSafeUse::Log};
+    bool headerWritten_ = false;
+};
+
+// Seconds since 1970 of an NTFS time, as The Sleuth Kit's body files give
+// them; 0 for a time before.
+std::int64_t UnixSeconds(std::uint64_t fileTime) {
+    constexpr std::uint64_t TicksPerSecond = 10'000'000;
+    constexpr std::uint64_t SecondsTo1970 = 11'644'473'600;
+    const std::uint64_t seconds = fileTime / TicksPerSecond;
+    return seconds > SecondsTo1970 ? static_cast<std::int64_t>(seconds - SecondsTo1970) : 0;
+}
+
+// The Sleuth Kit's body file (version 3): for each deleted file a line
+// "MD5|name|inode|mode|UID|GID|size|atime|mtime|ctime|crtime" with the
+// times of its $STANDARD_INFORMATION in seconds since 1970, as fls -m
+// writes them: the name is the path with "/" and " (deleted)" after it,
+// the inode the record number. A further name and a named stream
+// ("a.txt:Zone.Identifier") get lines of their own.
+class TBodyWriter final : public TFoundWriter {
+public:
+    explicit TBodyWriter(TOutput& out) : out_(out) {}
+    void Write(const TFoundBatch& batch) override {
+        for (const TFoundFiles& f : batch.Files) {
+            const std::string path = batch.FilePath(f);
+            Line(f, path, batch.Files.Name(f), "", f.FileSize);
+            if (const TFoundExtras* extras = batch.Files.Extras(f)) {
+                for (const TFoundLink& link : extras->Links)
+                    Line(f, batch.FolderPath(link.ParentRecord), link.Name, "", f.FileSize);
+                for (const TFoundStream& stream : extras->Streams)
+                    Line(f, path, batch.Files.Name(f), stream.Name, static_cast<std::int64_t>(stream.Size));
+            }
+        }
+        out_.FlushIfFull();
+    }
+    void Finish() override { out_.Flush(); }
+
+private:
+    void Line(const TFoundFiles& f, std::string_view path, std::string_view name, std::string_view stream,
+              std::int64_t size) {
+        // The path as fls writes it: "/" between the names, no "/" at the end.
+        std::string full(path);
+        for (char& c : full)
+            if (c == '\\') c = '/';
+        if (!full.empty() && full.back() == '/') full.pop_back();
+        full += '/';
+        full += name;
+        if (!stream.empty()) {
+            full += ':';
+            full += stream;
+        }
+        full += " (deleted)";
+        std::string safe;
+        AppendSafe(safe, full, TSafeUse::Log);
+        for (char& c : safe)
+            if (c == '|') c = '_';  // the field separator never stands in a name
+        out_.Append("0|");
+        out_.Append(safe);
+        out_.Append("|");
+        char* p = out_.Room(8 * NumberBound);
+        p = Put(PutNumber(p, f.Record), "|-/rrwxrwxrwx|0|0|");
+        p = Put(PutNumber(p, size), "|");
+        p = Put(PutNumber(p, UnixSeconds(f.Accessed)), "|");
+        p = Put(PutNumber(p, UnixSeconds(f.Modified)), "|");
+        p = Put(PutNumber(p, UnixSeconds(f.Changed)), "|");
+        p = Put(PutNumber(p, UnixSeconds(f.Created)), "\n");
+        out_.Wrote(p);
+    }
+
+    TOutput& out_;
 };
 
 const std::vector<std::string> Header = {"RECORD", "SIZE", "CREATED", "MODIFIED", "PATH", "NAME", "STATE"};
@@ -240,8 +420,22 @@ private:
 
 }  // namespace
 
+bool ParseListFormat(const std::string& name, TListFormat& format) {
+    static const std::pair<const char*, TListFormat> Names[] = {
+        {"table", TListFormat::Table}, {"json", TListFormat::Json}, {"csv", TListFormat::Csv},
+        {"bodyfile", TListFormat::Bodyfile}};
+    for (const auto& [text, value] : Names)
+        if (name == text) {
+            format = value;
+            return true;
+        }
+    return false;
+}
+
 std::unique_ptr<TFoundWriter> TFoundWriter::Make(TListFormat format, TOutput& out, bool snapshots) {
     if (format == TListFormat::Json) return std::make_unique<TJsonWriter>(out);
+    if (format == TListFormat::Csv) return std::make_unique<TCsvWriter>(out);
+    if (format == TListFormat::Bodyfile) return std::make_unique<TBodyWriter>(out);
     if (platform::StdoutIsTerminal()) return std::make_unique<TAlignedWriter>(out, snapshots);
     return std::make_unique<TTabWriter>(out, snapshots);
 }

@@ -1,16 +1,24 @@
 // The found files as the companion lists them on stdout: a table whose
 // columns line up, held to the end of the scan, on a terminal; rows
-// separated by tabs as the scan goes otherwise; or one JSON object a line.
+// separated by tabs as the scan goes otherwise; one JSON object a line;
+// CSV with a column for every JSON key; or The Sleuth Kit's body file, for
+// a timeline with mactime. The window exports its list through the same
+// writers.
 #pragma once
 
 #include <memory>
+#include <string>
 
 #include "Output.h"
 #include "volume/Scan.h"
 
 namespace deruzera::cli {
 
-enum class TListFormat { Table, Json };
+enum class TListFormat { Table, Json, Csv, Bodyfile };
+
+// The format named on the command line ("table", "json", "csv",
+// "bodyfile"); false for any other name.
+bool ParseListFormat(const std::string& name, TListFormat& format);
 
 class TFoundWriter {
 public:

@@ -134,6 +134,8 @@ constexpr std::size_t FlushAt = 1 << 18;
 
 TOutput::TOutput() { out_.resize(FlushAt + 4096); }
 
+TOutput::TOutput(TWrite write) : TOutput() { write_ = std::move(write); }
+
 char* TOutput::Room(std::size_t n) {
     if (out_.size() - used_ < n) out_.resize(std::max(2 * out_.size(), used_ + n));
     return out_.data() + used_;
@@ -150,8 +152,12 @@ void TOutput::FlushIfFull() {
 }
 
 void TOutput::Flush() {
-    std::fwrite(out_.data(), 1, used_, stdout);
-    std::fflush(stdout);
+    if (write_) {
+        if (used_ > 0 && !write_(std::string_view(out_.data(), used_))) failed_ = true;
+    } else {
+        std::fwrite(out_.data(), 1, used_, stdout);
+        std::fflush(stdout);
+    }
     used_ = 0;
 }
 

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -48,10 +49,16 @@ private:
     bool statusShown_ = false;
 };
 
-// Standard output held in one buffer and written out in large pieces.
+// Output held in one buffer and written out in large pieces: to standard
+// output, or to whatever `write` takes (the window's export to a file).
 class TOutput {
 public:
+    // `write` takes each piece and says whether it was written.
+    using TWrite = std::function<bool(std::string_view)>;
     TOutput();
+    explicit TOutput(TWrite write);
+    // Whether some piece could not be written.
+    bool Failed() const { return failed_; }
     // Room for `n` more bytes; Wrote says where the writing ended.
     char* Room(std::size_t n);
     void Wrote(const char* end);
@@ -64,6 +71,8 @@ public:
 private:
     std::string out_;  // the output held, its first used_ bytes
     std::size_t used_ = 0;
+    TWrite write_;     // null: standard output
+    bool failed_ = false;
 };
 
 }  // namespace deruzera::cli

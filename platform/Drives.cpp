@@ -19,14 +19,23 @@ TDriveQueries SetDriveQueries(TDriveQueries queries) {
     return previous;
 }
 
-std::string GetFileSystemName(const std::string& letter) {
+bool AskFileSystemName(const std::string& letter, std::string& name) {
     const TDriveQueries& q = DriveQueries();
-    std::string name;
-    if (!q.VolumeFileSystem || !q.VolumeFileSystem(letter + ":\\", name)) return {};
+    name.clear();
+    if (!q.VolumeFileSystem || !q.VolumeFileSystem(letter + ":\\", name)) {
+        name.clear();
+        return false;
+    }
     // The platform's answer is a 32-character buffer up to its NUL.
     const auto nul = name.find('\0');
     if (nul != std::string::npos) name.resize(nul);
     if (name.size() > 31) name.resize(31);
+    return true;
+}
+
+std::string GetFileSystemName(const std::string& letter) {
+    std::string name;
+    AskFileSystemName(letter, name);
     return name;
 }
 

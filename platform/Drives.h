@@ -40,6 +40,8 @@ TDriveQueries DriveMapQueries();
 // The name of the file system on drive `letter` ("C"), such as "NTFS", or ""
 // when the volume can't be asked.
 std::string GetFileSystemName(const std::string& letter);
+// The same, telling apart a volume that can't be asked (false).
+bool AskFileSystemName(const std::string& letter, std::string& name);
 
 // ---- The drive map on Linux -------------------------------------------------
 

@@ -28,7 +28,11 @@ for p in "${windows_packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing_windows+=("$p")
 done
 if ((${#missing[@]} + ${#missing_windows[@]})); then
-  echo "Installing: ${missing[*]} ${missing_windows[*]}"
+  echo "Installing with apt-get: ${missing[*]} ${missing_windows[*]}"
+  echo "(with what they need, a few hundred Debian packages on a fresh system: some minutes, apt-get's own output hidden)"
+  # The names asked for, kept for their removal (README, "Removing it all").
+  mkdir -p build
+  printf '%s\n' "${missing[@]}" "${missing_windows[@]}" >> build/packages-installed.txt
   sudo_cmd=()
   [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
   "${sudo_cmd[@]}" apt-get update -qq

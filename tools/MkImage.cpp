@@ -244,6 +244,17 @@ void Execute(TNtfsImage& image, TPlanLine line, const std::string& imagePath, st
     } else if (c == "delete") {
         Need(line, 1, 1, "delete PATH");
         image.Delete(line.Args[0]);
+    } else if (c == "stream") {
+        Need(line, 2, 2, "stream PATH NAME TEXT...");
+        image.AddStream(line.Args[0], line.Args[1], line.Text);
+    } else if (c == "times") {
+        Need(line, 5, 5, "times PATH CREATED MODIFIED CHANGED ACCESSED");
+        auto seconds = [](const std::string& word) { return static_cast<std::int64_t>(Number(word)); };
+        image.SetTimes(line.Args[0], seconds(line.Args[1]), seconds(line.Args[2]), seconds(line.Args[3]),
+                       seconds(line.Args[4]));
+    } else if (c == "link") {
+        Need(line, 2, 2, "link EXISTING PATH");
+        image.Link(line.Args[0], line.Args[1]);
     } else if (c == "compress") {
         Need(line, 1, 1, "compress DIR");
         image.Compress(line.Args[0]);

@@ -535,6 +535,115 @@ void TNtfsImage::Delete(const std::string& path) {
     DeleteNode(index);
 }
 
+void TNtfsImage::AddStream(const std::string& path, const std::string& name, const std::string& content) {
+    const int index = Node(path);
+    const TNode node = Nodes[static_cast<std::size_t>(index)];
+    const std::u16string units = Utf8ToUtf16(name);
+    if (units.empty() || units.size() > 255) {
+        throw TPlanError("stream: a stream name takes 1 to 255 characters");
+    }
+    // One in-memory instance of an inode: a directory may be the cursor.
+    if (CursorNode == index) {
+        CloseDir();
+    }
+    ntfs_inode* ni = ntfs_inode_open(Volume, node.Record);
+    if (!ni) {
+        Fail("opening " + path, errno);
+    }
+    ntfschar* uname = const_cast<ntfschar*>(Units(units));
+    const u8 length = static_cast<u8>(units.size());
+    if (ntfs_attr_add(ni, AT_DATA, uname, length, nullptr, 0) != 0) {
+        const int err = errno;
+        ntfs_inode_close(ni);
+        Fail("adding the stream " + name + " to " + path, err);
+    }
+    if (!content.empty()) {
+        ntfs_attr* na = ntfs_attr_open(ni, AT_DATA, uname, length);
+        if (!na) {
+            const int err = errno;
+            ntfs_inode_close(ni);
+            Fail("opening the stream " + name + " of " + path, err);
+        }
+        const s64 done = ntfs_attr_pwrite(na, 0, static_cast<s64>(content.size()), content.data());
+        const int err = errno;
+        ntfs_attr_close(na);
+        if (done != static_cast<s64>(content.size())) {
+            ntfs_inode_close(ni);
+            Fail("writing the stream " + name + " of " + path, done < 0 ? err : ENOSPC);
+        }
+    }
+    if (index == 0) {
+        if (ntfs_inode_close(ni) != 0) {
+            Fail("closing " + path, errno);
+        }
+        return;
+    }
+    CloseFile(ni, index, "closing");
+}
+
+void TNtfsImage::SetTimes(const std::string& path, std::int64_t created, std::int64_t modified, std::int64_t changed,
+                          std::int64_t accessed) {
+    const int index = Node(path);
+    const TNode node = Nodes[static_cast<std::size_t>(index)];
+    if (CursorNode == index) {
+        CloseDir();
+    }
+    ntfs_inode* ni = ntfs_inode_open(Volume, node.Record);
+    if (!ni) {
+        Fail("opening " + path, errno);
+    }
+    auto ntfs = [](std::int64_t seconds) { return timespec2ntfs(timespec{static_cast<time_t>(seconds), 0}); };
+    ni->creation_time = ntfs(created);
+    ni->last_data_change_time = ntfs(modified);
+    ni->last_mft_change_time = ntfs(changed);
+    ni->last_access_time = ntfs(accessed);
+    NInoSetDirty(ni);
+    if (ntfs_inode_close(ni) != 0) {
+        Fail("closing " + path, errno);
+    }
+}
+
+void TNtfsImage::Link(const std::string& existing, const std::string& path) {
+    const int index = Node(existing);
+    const TNode target = Nodes[static_cast<std::size_t>(index)];
+    if (target.Dir) {
+        throw TPlanError("link: a directory can't have a second name: " + existing);
+    }
+    const std::vector<std::string> parts = SplitPath(path);
+    if (parts.empty() || Live.contains(path)) {
+        throw TPlanError("link: already exists: " + path);
+    }
+    const int parent = EnsureDir(ParentOf(path));
+    std::u16string name = Utf8ToUtf16(parts.back());
+    ntfs_inode* dirInode = OpenDir(parent);
+    ntfs_inode* ni = ntfs_inode_open(Volume, target.Record);
+    if (!ni) {
+        Fail("opening " + existing, errno);
+    }
+    if (ntfs_link(ni, dirInode, const_cast<ntfschar*>(Units(name)), static_cast<u8>(name.size())) != 0) {
+        const int err = errno;
+        ntfs_inode_close(ni);
+        Fail("linking " + path + " to " + existing, err);
+    }
+    if (ntfs_inode_close_in_dir(ni, dirInode) != 0) {
+        Fail("closing " + existing, errno);
+    }
+    TManifestEntry entry = Entries[target.Entry];
+    entry.Parent = Nodes[static_cast<std::size_t>(parent)].Record;
+    entry.Path = path;
+    Entries.push_back(std::move(entry));
+    TNode node;
+    node.Path = path;
+    node.Name = std::move(name);
+    node.Record = target.Record;
+    node.Parent = parent;
+    node.Entry = Entries.size() - 1;
+    Nodes.push_back(std::move(node));
+    const int added = static_cast<int>(Nodes.size() - 1);
+    Live.emplace(path, added);
+    Nodes[static_cast<std::size_t>(parent)].Children.insert(added);
+}
+
 void TNtfsImage::Compress(const std::string& path) {
     const int node = EnsureDir(path);
     if (Volume->cluster_size > 4096) {
@@ -637,10 +746,19 @@ std::vector<std::uint64_t> TNtfsImage::DeleteInPlace(const std::string& path) {
     if (ntfs_inode_close(ni) != 0) {
         Fail("closing " + node.Path, errno);
     }
-    Entries[node.Entry].State = TEntryState::Deleted;
-    DeletedByRecord[node.Record].push_back(node.Entry);
-    Live.erase(node.Path);
-    Nodes[static_cast<std::size_t>(node.Parent)].Children.erase(index);
+    // Every name of the record goes with it (a file with hard links).
+    for (std::size_t other = 1; other < Nodes.size(); ++other) {
+        const TNode& named = Nodes[other];
+        const auto live = Live.find(named.Path);
+        if (named.Dir || named.Record != node.Record || live == Live.end() ||
+            live->second != static_cast<int>(other)) {
+            continue;
+        }
+        Entries[named.Entry].State = TEntryState::Deleted;
+        DeletedByRecord[node.Record].push_back(named.Entry);
+        Live.erase(live);
+        Nodes[static_cast<std::size_t>(named.Parent)].Children.erase(static_cast<int>(other));
+    }
     return records;
 }
 

@@ -72,6 +72,21 @@ public:
     void Interleave(std::uint64_t chunk, const std::vector<TInterleaved>& files);
     // Deletes a file or an empty directory with ntfs_delete().
     void Delete(const std::string& path);
+    // Adds the named data stream `name` (an alternate data stream, as
+    // "file.txt:name" on Windows) to a file or directory, holding `content`.
+    // The driver moves attributes to extension records where the record is
+    // full, as it does for any attribute.
+    void AddStream(const std::string& path, const std::string& name, const std::string& content);
+    // Sets the four times of a file or directory's $STANDARD_INFORMATION
+    // (seconds since 1970, UTC): created, modified, the record's last
+    // change, last access.
+    void SetTimes(const std::string& path, std::int64_t created, std::int64_t modified, std::int64_t changed,
+                  std::int64_t accessed);
+    // Gives the file at `existing` a further name, `path` (a hard link: one
+    // record, one more $FILE_NAME). The manifest lists the new name with
+    // the same record; delete-in-place of either name frees the record with
+    // both names in it.
+    void Link(const std::string& existing, const std::string& path);
     // Marks a directory (made if missing) compressed: the files created in
     // it afterwards are compressed by the driver, as NTFS does it (only on
     // volumes with clusters of at most 4 KiB).

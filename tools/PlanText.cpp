@@ -86,7 +86,8 @@ std::vector<TPlanLine> ParsePlan(std::string_view plan) {
             if (pos >= line.size()) {
                 break;
             }
-            if (parsed.Command == "text" && parsed.Args.size() == 1) {
+            if ((parsed.Command == "text" && parsed.Args.size() == 1) ||
+                (parsed.Command == "stream" && parsed.Args.size() == 2)) {
                 parsed.Text = DecodeEscapes(line.substr(pos));
                 break;
             }

@@ -24,7 +24,7 @@ struct TPlanLine {
     int Number = 0;                 // 1-based line number in the plan
     std::string Command;            // the first word
     std::vector<std::string> Args;  // the other words, quotes removed
-    std::string Text;               // "text" only: the rest of the line, escapes decoded
+    std::string Text;               // "text" and "stream": the rest of the line, escapes decoded
 };
 
 // Splits a plan into command lines. Blank lines and lines whose first word
@@ -32,7 +32,8 @@ struct TPlanLine {
 // may be double-quoted (inside quotes \" and \\ stand for " and \) and quoted
 // and bare parts may touch ("my dir/a b.txt":4K is one word). For "text" the
 // first word after the command is the path and everything after the blanks
-// that follow it is the text, '#' included. Throws TPlanError with the line
+// that follow it is the text, '#' included; for "stream" the same after the
+// path and the stream's name. Throws TPlanError with the line
 // number in the message for an unterminated quote.
 std::vector<TPlanLine> ParsePlan(std::string_view plan);
 

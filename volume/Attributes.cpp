@@ -96,17 +96,70 @@ TRecordView ViewRecord(TBytes record) {
         case AttrFileName:
             if (ReadU8(a, FileName::Namespace) == NamespaceDos) {
                 if (view.DosName.empty()) view.DosName = a;
-            } else if (view.FileName.empty()) {
-                view.FileName = a;
+            } else {
+                if (view.FileName.empty()) view.FileName = a;
+                if (view.LongNames < UINT8_MAX) ++view.LongNames;
             }
             break;
         case AttrData:
-            if (view.Data.empty()) view.Data = a;
+            if (ReadU8(a, AttrHeader::NameLength) != 0) {
+                if (view.NamedData < UINT8_MAX) ++view.NamedData;
+            } else if (view.Data.empty()) {
+                view.Data = a;
+            }
             break;
         default: break;
         }
     }
     return view;
+}
+
+namespace {
+
+// The name of an attribute in UTF-8.
+std::string AttributeName(TBytes attribute) {
+    const std::size_t length = 2 * std::size_t{ReadU8(attribute, AttrHeader::NameLength)};
+    const std::size_t offset = ReadU16(attribute, AttrHeader::NameOffset);
+    if (length == 0 || offset + length > attribute.size()) return {};
+    return Utf16ToUtf8(attribute.subspan(offset, length));
+}
+
+}  // namespace
+
+TFoundExtras ExtrasOfRecord(TBytes record, TBytes listed) {
+    TFoundExtras extras;
+    const std::uint64_t listedParent = listed.empty() ? 0 : RecordNumberOf(ParentReferenceOf(listed));
+    const std::string listedName = listed.empty() ? std::string() : FileNameOf(listed);
+    TAttributeWalk walk(record);
+    for (TBytes a = walk.Next(); !a.empty(); a = walk.Next()) {
+        const std::uint32_t type = ReadU32(a, AttrHeader::Type);
+        if (type == AttrFileName && ReadU8(a, AttrHeader::NonResident) == 0 &&
+            ReadU8(a, FileName::Namespace) != NamespaceDos) {
+            const std::int64_t parent = RecordNumberOf(ParentReferenceOf(a));
+            std::string name = FileNameOf(a);
+            if (name.empty()) continue;
+            if (static_cast<std::uint64_t>(parent) == listedParent && name == listedName) continue;
+            bool known = false;
+            for (const TFoundLink& link : extras.Links) known = known || (link.ParentRecord == parent && link.Name == name);
+            if (!known) extras.Links.push_back({parent, std::move(name)});
+        } else if (type == AttrData && ReadU8(a, AttrHeader::NameLength) != 0) {
+            TFoundStream stream;
+            stream.Name = AttributeName(a);
+            if (stream.Name.empty()) continue;
+            if (ReadU8(a, AttrHeader::NonResident) == 1) {
+                // Its size from the extent at VCN 0; a later extent tells none.
+                if (ReadS64(a, NonResident::FirstVcn) != 0) continue;
+                stream.Size = ReadU64(a, NonResident::DataSize);
+            } else {
+                const TBytes value = ResidentValue(a);
+                stream.Resident = true;
+                stream.Size = value.size();
+                if (value.size() <= MaxKeptStreamBytes) stream.Bytes.assign(value.begin(), value.end());
+            }
+            extras.Streams.push_back(std::move(stream));
+        }
+    }
+    return extras;
 }
 
 TBytes ResidentValue(TBytes attribute) {

@@ -40,8 +40,10 @@ struct TRecordView {
     TBytes StandardInformation;
     TBytes FileName;     // outside the DOS namespace
     TBytes DosName;      // the 8.3 alias
-    TBytes Data;         // the first $DATA
+    TBytes Data;         // the first unnamed $DATA
     TBytes AttributeList;
+    std::uint8_t LongNames = 0;  // $FILE_NAMEs outside the DOS namespace (more than one: hard links)
+    std::uint8_t NamedData = 0;  // named $DATA: alternate data streams
     bool NonResident = false;  // some attribute is non-resident
     // The non-resident attributes, the first few (a record rarely has more).
     static constexpr std::size_t MaxExtents = 8;
@@ -51,6 +53,12 @@ struct TRecordView {
     TBytes Name() const { return FileName.empty() ? DosName : FileName; }
 };
 TRecordView ViewRecord(TBytes record);
+
+// The further names and the named data streams of fixed-up record
+// `record`, beside its name `listed` (a $FILE_NAME of it, shown with the
+// file): each other name outside the DOS namespace once, and each named
+// $DATA with its size (and its bytes where it is resident and small).
+TFoundExtras ExtrasOfRecord(TBytes record, TBytes listed);
 
 // The value of a resident attribute (cut at its end); empty for a
 // non-resident one.

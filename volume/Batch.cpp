@@ -225,13 +225,17 @@ TBatchOutcome RecoverBatch(TNtfsVolume& ntfs, const std::vector<TBatchItem>& ite
     TBatchProgress progress;
     progress.Files = items.size();
     for (const TBatchItem& item : items) progress.Bytes += static_cast<std::uint64_t>(std::max<std::int64_t>(item.Size, 0));
-    auto lastReport = std::chrono::steady_clock::now();
+    const auto began = std::chrono::steady_clock::now();
+    auto lastReport = began;
     auto report = [&](bool now) {
         const auto at = std::chrono::steady_clock::now();
         if (!now && at - lastReport < ReportEvery) return;
         lastReport = at;
+        progress.Milliseconds = static_cast<std::uint64_t>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(at - began).count());
         sink.Progress(progress);
     };
+    std::size_t numbered = 0;  // files written under numbered names
     sink.Progress(progress);
 
     for (const TBatchItem& item : items) {
@@ -314,8 +318,23 @@ TBatchOutcome RecoverBatch(TNtfsVolume& ntfs, const std::vector<TBatchItem>& ite
                     file.Bytes = written.Bytes;
                     file.Copy = NotesOf(written, plan);
                     file.Notes = CopyNoteLines(file.Copy);
+                    file.Numbered = used != trying;
                     if (other) renamed.push_back(BatchRenamedLine(file.Source, name, used, false));
                     if (!link.empty()) renamed.push_back(BatchLinkLine(link, used, false));
+                    else if (file.Numbered && numbered++ < MaxBatchLinesOfAKind)
+                        renamed.push_back(BatchNumberedLine(file));
+                    // Its named streams beside it, as their own files.
+                    TWriteOptions beside;
+                    if (plan.Modified != 0) beside.Modified = plan.Modified;
+                    file.Streams = WriteStreamsBeside(device, plan, *into, used, beside);
+                    for (const TStreamWrite& stream : file.Streams) {
+                        if (stream.Write.End == TWriteEnd::Written) {
+                            ++outcome.Streams;
+                        } else {
+                            ++outcome.StreamsFailed;
+                            renamed.push_back({file.Source + ": " + StreamWrittenLine(stream).Text, clRed});
+                        }
+                    }
                 } else if (written.End == TWriteEnd::Exists) {
                     file.Failure = TBatchFailure::NoFreeName;
                     file.Directory = directory;
@@ -348,6 +367,7 @@ TBatchOutcome RecoverBatch(TNtfsVolume& ntfs, const std::vector<TBatchItem>& ite
     }
     report(true);
     failures.End();
+    if (numbered > MaxBatchLinesOfAKind) sink.Line(BatchMoreNumberedLine(numbered - MaxBatchLinesOfAKind));
     sink.Line(BatchSummaryLine(outcome));
     return outcome;
 }

@@ -64,6 +64,8 @@ struct TBatchFileOutcome {
     std::vector<TLogLine> Notes;  // what the copy holds that is not the file's own
     TCopyNotes Copy;              // the same as values
     std::uint64_t Bytes = 0;
+    bool Numbered = false;        // written under a numbered name: its own was taken
+    std::vector<TStreamWrite> Streams;  // its named streams, written beside it
 };
 
 struct TBatchProgress {
@@ -72,6 +74,7 @@ struct TBatchProgress {
     std::size_t Failed = 0;
     std::uint64_t Bytes = 0;      // in the batch, as far as known
     std::uint64_t BytesDone = 0;  // of the files done, and of the one being written
+    std::uint64_t Milliseconds = 0;  // since the batch began
 };
 
 // The caller's side of a batch. Everything is called on the batch's thread.
@@ -96,6 +99,8 @@ struct TBatchOutcome {
     std::size_t Failed = 0;
     std::uint64_t Bytes = 0;  // written
     std::size_t Unread = 0;   // of those written, files with bytes the device could not give
+    std::size_t Streams = 0;  // named streams written beside their files
+    std::size_t StreamsFailed = 0;
     bool Stopped = false;     // stopped before every file was tried
     // Why nothing was tried, where the folder can't be used.
     enum class TRefusal { None, FolderUnusable, SameDevice };
@@ -110,7 +115,9 @@ struct TBatchOutcome {
 // that exists is replaced and nothing is lost to a name taken: a file, or a
 // folder, whose name something else has is numbered ("a (1).txt",
 // "Users (1)"), and a name the target refuses is written as its
-// PortableName, with a line naming both. Every folder and file is made
+// PortableName, with a line naming both; a numbered name gets a line too
+// (at most MaxBatchLinesOfAKind, then one that counts the rest). A file's
+// named streams are written beside it (WriteStreamsBeside). Every folder and file is made
 // relative to the folder that holds it, so no link in the folder is ever
 // followed and the depth of a path is not bounded. Sizes are exact, holes
 // stay holes, and each file gets the modification time of its record where

@@ -49,6 +49,43 @@ TReadGaps ReadContentRange(TDevice& device, const TFileContent& content, std::ui
     return gaps;
 }
 
+std::vector<TContentRange> OverwrittenRanges(const TFileContent& content, TClusterBitmap& bitmap,
+                                             std::uint32_t cluster, std::uint64_t limit) {
+    std::vector<TContentRange> ranges;
+    if (content.Resident || cluster == 0) return ranges;
+    auto add = [&](std::uint64_t from, std::uint64_t to) {
+        if (from >= to) return;
+        if (!ranges.empty() && ranges.back().To == from) ranges.back().To = to;
+        else ranges.push_back({from, to});
+    };
+    std::uint64_t at = 0;
+    for (const TContentExtent& e : content.Extents) {
+        if (at >= limit) break;
+        const std::uint64_t shown = std::min(e.Length, limit - at);
+        if (e.CompressedUnit) {
+            // A unit comes back from all its stored clusters: any of them taken spoils it.
+            for (std::uint32_t i = 0; i < e.PieceCount; ++i) {
+                const TContentExtent& piece = content.Pieces[e.PieceFirst + i];
+                const auto first = static_cast<std::int64_t>(static_cast<std::uint64_t>(piece.VolumeOffset) / cluster);
+                if (bitmap.InUse(first, (piece.Length + cluster - 1) / cluster) > 0) {
+                    add(at, at + shown);
+                    break;
+                }
+            }
+        } else if (e.VolumeOffset >= 0) {
+            // Cluster by cluster over the part shown; the extent may begin inside a cluster.
+            for (std::uint64_t in = 0; in < shown;) {
+                const std::uint64_t volumeAt = static_cast<std::uint64_t>(e.VolumeOffset) + in;
+                const std::uint64_t next = std::min(shown, in + (cluster - volumeAt % cluster));
+                if (bitmap.Test(static_cast<std::int64_t>(volumeAt / cluster))) add(at + in, at + next);
+                in = next;
+            }
+        }
+        at += e.Length;
+    }
+    return ranges;
+}
+
 bool TClusterBitmap::Open(TDevice& device, const TVolume& volume, TBytes bitmapRecord) {
     device_ = &device;
     pages_.clear();

@@ -53,6 +53,12 @@ private:
 std::uint64_t OverwrittenBytes(const TDataStream& stream, TClusterBitmap& bitmap, std::uint32_t cluster,
                                std::uint64_t& stored, bool* known = nullptr);
 
+// The stretches of a content's first `limit` bytes (from its start) whose
+// clusters are in use now, as far as the bitmap can tell: what would come
+// back there is other files' data. Holes and resident content have none.
+std::vector<TContentRange> OverwrittenRanges(const TFileContent& content, TClusterBitmap& bitmap,
+                                             std::uint32_t cluster, std::uint64_t limit);
+
 // The state those two numbers give.
 TRecoverability StateOf(std::uint64_t overwritten, std::uint64_t stored);
 

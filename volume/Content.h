@@ -3,6 +3,7 @@
 // valid data length.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <span>
@@ -69,6 +70,24 @@ struct TContentRange {
 // not give.
 TReadGaps ReadContentRange(TDevice& device, const TFileContent& content, std::uint64_t offset,
                            std::span<std::uint8_t> out, std::vector<TContentRange>* unread = nullptr);
+
+// A part of a content as read for a look at it (the window's preview).
+struct TContentPart {
+    std::vector<std::uint8_t> Bytes;    // the bytes from the part's start; zeros where unread
+    std::vector<TContentRange> Unread;  // what the device could not give, from the content's start
+    std::uint64_t BadUnits = 0;         // compressed units that would not decompress (zeros)
+    bool Stopped = false;               // `stop` was set before the part was read whole
+};
+
+// Reads `count` bytes of a content from byte `offset` on (fewer at its
+// end), and no more of the device than that: each extent only over the
+// part asked for, a compressed unit whole where the part touches it (it
+// can't be decoded from less). Holes are zeros. `stop`, where given, is
+// looked at between reads of at most PartReadBytes.
+TContentPart ReadContentPart(TDevice& device, const TFileContent& content, std::uint64_t offset,
+                             std::uint64_t count, const std::atomic<bool>* stop = nullptr);
+// The most bytes ReadContentPart reads in one go.
+inline constexpr std::size_t PartReadBytes = 256 * 1024;
 
 // What reading a content found on the way.
 struct TReadReport {

@@ -15,6 +15,7 @@
 #include "Fixup.h"
 #include "Layout.h"
 #include "Mft.h"
+#include "Read.h"
 #include "Runs.h"
 
 namespace deruzera {
@@ -122,12 +123,25 @@ void CloseStream(TDataStream& stream, const TVolume& volume, bool countGaps) {
             throw ERepeatedClusters("runs that name the same clusters twice");
 }
 
-// The attribute of `type` in `bytes` with first VCN `vcn` (non-resident), or
-// any of that type where the entry names VCN 0 and it is resident.
-TBytes ExtentAt(TBytes bytes, std::uint32_t type, std::int64_t vcn) {
+// Whether the name of `length` UTF-16 units at `offset` in `bytes` is
+// `name` (UTF-8; "" for the unnamed stream).
+bool NameIs(TBytes bytes, std::size_t offset, std::size_t length, std::string_view name) {
+    if (length == 0 || name.empty()) return length == 0 && name.empty();
+    if (offset + 2 * length > bytes.size()) return false;
+    return Utf16ToUtf8(bytes.subspan(offset, 2 * length)) == name;
+}
+
+bool AttributeNamed(TBytes a, std::string_view name) {
+    return NameIs(a, ReadU16(a, AttrHeader::NameOffset), ReadU8(a, AttrHeader::NameLength), name);
+}
+
+// The attribute of `type` named `name` in `bytes` with first VCN `vcn`
+// (non-resident), or any such where the entry names VCN 0 and it is
+// resident.
+TBytes ExtentAt(TBytes bytes, std::uint32_t type, std::int64_t vcn, std::string_view name) {
     TAttributeWalk walk(bytes);
     for (TBytes a = walk.Next(); !a.empty(); a = walk.Next()) {
-        if (ReadU32(a, AttrHeader::Type) != type || ReadU8(a, AttrHeader::NameLength) != 0) continue;
+        if (ReadU32(a, AttrHeader::Type) != type || !AttributeNamed(a, name)) continue;
         const bool nonResident = ReadU8(a, AttrHeader::NonResident) == 1;
         if (nonResident ? ReadS64(a, NonResident::FirstVcn) == vcn : vcn == 0) return a;
     }
@@ -142,10 +156,14 @@ void SetResident(TDataStream& stream, TBytes attribute, bool withBytes = true) {
     stream.Flags = ReadU16(attribute, AttrHeader::Flags);
 }
 
-// The record's own unnamed $DATA into `stream`: true where it is an extent
-// still to be closed, false where there is none or it is resident.
-bool OwnData(TDataStream& stream, TBytes record, const TVolume& volume) {
-    const TBytes data = FindAttributeView(record, AttrData, false);
+// The record's own $DATA named `name` ("" the unnamed one) into `stream`:
+// true where it is an extent still to be closed, false where there is none
+// or it is resident.
+bool OwnData(TDataStream& stream, TBytes record, const TVolume& volume, std::string_view name) {
+    TBytes data;
+    TAttributeWalk walk(record);
+    for (TBytes a = walk.Next(); !a.empty() && data.empty(); a = walk.Next())
+        if (ReadU32(a, AttrHeader::Type) == AttrData && AttributeNamed(a, name)) data = a;
     if (data.empty()) return false;
     stream.Found = true;
     if (ReadU8(data, AttrHeader::NonResident) != 1) {
@@ -221,11 +239,11 @@ TDynamicCharArray ReadAttributeList(TBytes record, TDevice* device, const TVolum
 }
 
 TDataStream StreamOfRecord(TBytes record, std::int64_t self, const TVolume& volume, TDevice* device,
-                           const TExtensionFetch& fetch) {
+                           const TExtensionFetch& fetch, std::string_view name) {
     TDataStream stream;
     const TDynamicCharArray list = fetch ? ReadAttributeList(record, device, volume) : TDynamicCharArray{};
     if (list.empty()) {
-        if (OwnData(stream, record, volume)) CloseStream(stream, volume, false);
+        if (OwnData(stream, record, volume, name)) CloseStream(stream, volume, false);
         return stream;
     }
 
@@ -239,7 +257,9 @@ TDataStream StreamOfRecord(TBytes record, std::int64_t self, const TVolume& volu
         if (length < ListEntry::Size || length % 8 != 0 || p + length > list.size()) break;
         const TBytes entry = TBytes(list).subspan(p, length);
         p += length;
-        if (ReadU32(entry, ListEntry::Type) != AttrData || ReadU8(entry, ListEntry::NameLength) != 0) continue;
+        if (ReadU32(entry, ListEntry::Type) != AttrData ||
+            !NameIs(entry, ReadU8(entry, ListEntry::NameOffset), ReadU8(entry, ListEntry::NameLength), name))
+            continue;
         const std::int64_t vcn = static_cast<std::int64_t>(ReadU64(entry, ListEntry::FirstVcn));
         const std::int64_t n = RecordNumberOf(ReadU64(entry, ListEntry::Record));
         if (vcn < 0 || !seen.insert({n, vcn}).second) continue;
@@ -249,7 +269,7 @@ TDataStream StreamOfRecord(TBytes record, std::int64_t self, const TVolume& volu
             if (it == fetched.end()) it = fetched.emplace(n, fetch(n)).first;
             bytes = it->second;
         }
-        const TBytes extent = ExtentAt(bytes, AttrData, vcn);
+        const TBytes extent = ExtentAt(bytes, AttrData, vcn, name);
         if (extent.empty()) continue;
         stream.Found = true;
         if (ReadU8(extent, AttrHeader::NonResident) != 1) {
@@ -258,8 +278,8 @@ TDataStream StreamOfRecord(TBytes record, std::int64_t self, const TVolume& volu
         }
         AddExtent(stream, extent, volume);
     }
-    // A list that names no $DATA: the base record's own, if any.
-    if (!stream.Found && !OwnData(stream, record, volume)) return stream;
+    // A list that names no such $DATA: the base record's own, if any.
+    if (!stream.Found && !OwnData(stream, record, volume, name)) return stream;
     CloseStream(stream, volume, true);
     return stream;
 }
@@ -467,6 +487,73 @@ bool DecompressLznt1(TBytes in, std::span<std::uint8_t> out) {
         chunkStart += Lznt1Chunk;
     }
     return true;
+}
+
+TContentPart ReadContentPart(TDevice& device, const TFileContent& content, std::uint64_t offset,
+                             std::uint64_t count, const std::atomic<bool>* stop) {
+    TContentPart part;
+    const std::uint64_t size = content.Resident ? content.ResidentBytes.size() : content.Size;
+    if (offset >= size) return part;
+    count = std::min(count, size - offset);
+    part.Bytes.assign(static_cast<std::size_t>(count), 0);
+    if (content.Resident) {
+        std::memcpy(part.Bytes.data(), content.ResidentBytes.data() + offset, static_cast<std::size_t>(count));
+        return part;
+    }
+    const std::uint64_t end = offset + count;
+    auto unread = [&](std::uint64_t from, std::uint64_t length) {
+        if (!part.Unread.empty() && part.Unread.back().To == from) part.Unread.back().To += length;
+        else part.Unread.push_back({from, from + length});
+    };
+    std::uint64_t at = 0;  // where the extent begins in the content
+    for (const TContentExtent& e : content.Extents) {
+        if (at >= end) break;
+        const std::uint64_t extentEnd = at + e.Length;
+        const std::uint64_t from = std::max(at, offset);
+        const std::uint64_t to = std::min(extentEnd, end);
+        if (from < to && e.CompressedUnit) {
+            // The unit's stored clusters, decoded whole; the part asked for copied out.
+            if (stop && stop->load()) {
+                part.Stopped = true;
+                return part;
+            }
+            std::vector<std::uint8_t> stored;
+            bool failed = false;
+            for (std::uint32_t i = 0; i < e.PieceCount; ++i) {
+                const TContentExtent& piece = content.Pieces[e.PieceFirst + i];
+                const std::size_t put = stored.size();
+                stored.resize(put + static_cast<std::size_t>(piece.Length));
+                if (ReadCarefully(device, piece.VolumeOffset, stored.data() + put, static_cast<std::size_t>(piece.Length)).Bytes > 0)
+                    failed = true;
+            }
+            if (failed) {
+                unread(from, to - from);
+            } else {
+                std::vector<std::uint8_t> unit(static_cast<std::size_t>(content.CompressionUnitBytes));
+                if (!DecompressLznt1(stored, unit)) {
+                    ++part.BadUnits;
+                } else {
+                    const std::uint64_t in = from - at;
+                    const std::uint64_t n = std::min<std::uint64_t>(to - from, unit.size() > in ? unit.size() - in : 0);
+                    std::memcpy(part.Bytes.data() + (from - offset), unit.data() + in, static_cast<std::size_t>(n));
+                }
+            }
+        } else if (from < to && e.VolumeOffset >= 0) {
+            for (std::uint64_t piece = from; piece < to; piece += PartReadBytes) {
+                if (stop && stop->load()) {
+                    part.Stopped = true;
+                    return part;
+                }
+                const std::uint64_t n = std::min<std::uint64_t>(PartReadBytes, to - piece);
+                const std::int64_t volumeAt = e.VolumeOffset + static_cast<std::int64_t>(piece - at);
+                std::vector<TUnreadRange> ranges;
+                ReadCarefully(device, volumeAt, part.Bytes.data() + (piece - offset), static_cast<std::size_t>(n), &ranges);
+                for (const TUnreadRange& r : ranges) unread(piece + static_cast<std::uint64_t>(r.Offset - volumeAt), r.Length);
+            }
+        }
+        at = extentEnd;
+    }
+    return part;
 }
 
 TReadReport ReadFileContent(TDevice& device, const TFileContent& content,

@@ -29,7 +29,40 @@ constexpr std::array<char, 128> AsciiFold = [] {
 
 char32_t Fold(char32_t c) { return c < 128 ? static_cast<char32_t>(AsciiFold[c]) : FoldCase(c); }
 
+struct TPair {
+    char32_t First, Second;
+};
+constexpr TPair MarkBases[] = {
+#define DERUZERA_MARK_BASES
+#include "MarkFold.inc"
+#undef DERUZERA_MARK_BASES
+};
+constexpr TPair MarkRuns[] = {
+#include "MarkFold.inc"
+};
+
 }  // namespace
+
+char32_t BaseLetter(char32_t c) {
+    if (c < 128) return c;
+    const auto* it = std::lower_bound(std::begin(MarkBases), std::end(MarkBases), c,
+                                      [](const TPair& p, char32_t value) { return p.First < value; });
+    return it != std::end(MarkBases) && it->First == c ? it->Second : c;
+}
+
+bool IsNonspacingMark(char32_t c) {
+    if (c < 0x300) return false;
+    const auto* run = std::upper_bound(std::begin(MarkRuns), std::end(MarkRuns), c,
+                                       [](char32_t value, const TPair& r) { return value < r.First; });
+    return run != std::begin(MarkRuns) && c <= (run - 1)->Second;
+}
+
+char32_t TGlob::Compared(char32_t c) const {
+    if (c < 128) return static_cast<char32_t>(AsciiFold[c]);
+    if (!ignoreMarks_) return FoldCase(c);
+    if (IsNonspacingMark(c)) return Skipped;
+    return Fold(FoldCase(BaseLetter(c)));
+}
 
 char32_t FoldCase(char32_t c) {
     if (c < 128) return c >= 'A' && c <= 'Z' ? c + 32 : c;
@@ -69,7 +102,7 @@ char32_t NextCharacter(std::string_view text, std::size_t& at) {
 
 bool TGlob::HasWildcards(std::string_view text) { return text.find_first_of("*?") != std::string_view::npos; }
 
-TGlob::TGlob(std::string_view pattern, TKind kind) {
+TGlob::TGlob(std::string_view pattern, TKind kind, bool ignoreMarks) : ignoreMarks_(ignoreMarks) {
     // The tokens: a folded character, "?" (-1) or "*" (-2).
     constexpr std::int64_t AnyOne = -1, AnyRun = -2;
     std::vector<std::int64_t> tokens;
@@ -81,8 +114,8 @@ TGlob::TGlob(std::string_view pattern, TKind kind) {
             if (tokens.empty() || tokens.back() != AnyRun) tokens.push_back(AnyRun);
         } else if (kind == Whole && c == '?') {
             tokens.push_back(AnyOne);
-        } else {
-            tokens.push_back(Fold(c));
+        } else if (const char32_t compared = Compared(c); compared != Skipped) {
+            tokens.push_back(compared);
         }
     }
     if (kind == Contains && tokens.back() != AnyRun) tokens.push_back(AnyRun);
@@ -152,8 +185,9 @@ TGlob::TState TGlob::Feed(TState state, std::string_view text) const {
         const std::uint64_t settled = endsInStar_ ? std::uint64_t{1} << tokens_ : 0;
         for (std::size_t at = 0; at < text.size() && bits != 0 && (bits & settled) == 0;) {
             const auto byte = static_cast<unsigned char>(text[at]);
-            const TMask& advance = byte < 0x80 ? ascii_[static_cast<unsigned char>(AsciiFold[byte])]
-                                               : AdvanceOn(FoldCase(NextCharacter(text, at)));
+            char32_t compared = 0;
+            if (byte >= 0x80 && (compared = Compared(NextCharacter(text, at))) == Skipped) continue;
+            const TMask& advance = byte < 0x80 ? ascii_[static_cast<unsigned char>(AsciiFold[byte])] : AdvanceOn(compared);
             if (byte < 0x80) ++at;
             bits = ((bits & advance[0]) << 1) | (bits & stay);
             bits |= (bits & starAt) << 1;
@@ -162,7 +196,8 @@ TGlob::TState TGlob::Feed(TState state, std::string_view text) const {
         return state;
     }
     for (std::size_t at = 0; at < text.size() && !Dead(state) && !Settled(state);)
-        Step(state, AdvanceOn(Fold(NextCharacter(text, at))));
+        if (const char32_t compared = Compared(NextCharacter(text, at)); compared != Skipped)
+            Step(state, AdvanceOn(compared));
     return state;
 }
 

@@ -17,6 +17,14 @@ namespace deruzera {
 // Characters without a folding are their own.
 char32_t FoldCase(char32_t c);
 
+// The letter a character is with its marks taken off ("ï" is "i", "Ǻ" is
+// "A"): its canonical decomposition's first character, where the rest are
+// marks. Other characters are their own.
+char32_t BaseLetter(char32_t c);
+// Whether `c` is a nonspacing mark (general category Mn), such as the
+// combining diaeresis U+0308.
+bool IsNonspacingMark(char32_t c);
+
 // The next character of UTF-8 text at `at`, which moves past it. A byte
 // that begins no valid character stands for U+FFFD on its own.
 char32_t NextCharacter(std::string_view text, std::size_t& at);
@@ -39,7 +47,10 @@ public:
     TGlob() : TGlob(std::string_view(), Whole) {}
     // Whole: the pattern must match the whole text. Contains: the text
     // must hold the pattern's characters (wildcards taken literally).
-    explicit TGlob(std::string_view pattern, TKind kind = Whole);
+    // `ignoreMarks` leaves accents aside: a letter with marks on it
+    // matches the letter ("nai" finds "naïve", "resume" "Résumé"), and
+    // nonspacing marks on their own are passed over, in pattern and text.
+    explicit TGlob(std::string_view pattern, TKind kind = Whole, bool ignoreMarks = false);
 
     // True when `text` holds "*" or "?".
     static bool HasWildcards(std::string_view text);
@@ -65,6 +76,12 @@ private:
     void Close(TState& state) const;
     const TMask& AdvanceOn(char32_t folded) const;
 
+    // The character as this glob compares it; a mark that is passed over
+    // gives Skipped.
+    static constexpr char32_t Skipped = 0xFFFFFFFF;
+    char32_t Compared(char32_t c) const;
+
+    bool ignoreMarks_ = false;
     std::size_t tokens_ = 0;  // positions 0 .. tokens_ in the state
     std::size_t words_ = 1;
     bool endsInStar_ = false;

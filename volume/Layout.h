@@ -142,6 +142,8 @@ inline constexpr std::uint32_t AttrEnd = 0xFFFFFFFF;
 namespace StandardInformation {
 inline constexpr std::size_t Created = 24;      /* 24 */  // FILETIME
 inline constexpr std::size_t Modified = 32;     /* 32 */  // FILETIME
+inline constexpr std::size_t Changed = 40;      /* 40 */  // FILETIME, the record's last change
+inline constexpr std::size_t Accessed = 48;     /* 48 */  // FILETIME
 inline constexpr std::size_t FileFlags = 56;    /* 56 */  // u32 DOS attributes
 }  // namespace StandardInformation
 

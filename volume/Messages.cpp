@@ -299,6 +299,16 @@ std::vector<TLogLine> WriteLines(const TWriteOutcome& outcome, const std::string
     return {{"Error: Unable to write the recovered file", clRed}};
 }
 
+TLogLine StreamWrittenLine(const TStreamWrite& stream) {
+    if (stream.Write.End == TWriteEnd::Written)
+        return {"Stream " + stream.Stream + " written : " + stream.Target + " (" +
+                    std::to_string(stream.Write.Bytes) + " Bytes)",
+                clBlue};
+    std::string line = "Error: Unable to write the stream " + stream.Stream + " beside the file";
+    if (stream.Write.Error != 0) line += " (" + FailureText(stream.Write.Error) + ")";
+    return {line, clRed};
+}
+
 std::string AccessFailureText(const TDeviceAccess& result) {
     const std::string& path = result.Path;
     switch (result.Failure) {
@@ -417,16 +427,28 @@ TLogLine BatchRenamedLine(const std::string& source, const std::string& name, co
             clBlue};
 }
 
+TLogLine BatchNumberedLine(const TBatchFileOutcome& outcome) {
+    return {outcome.Source + ": its name was taken in the folder; written as " + outcome.Target, clBlue};
+}
+
+TLogLine BatchMoreNumberedLine(std::size_t more) {
+    return {std::to_string(more) + " more files were written under numbered names: their names were taken", clBlue};
+}
+
 TLogLine BatchSummaryLine(const TBatchOutcome& outcome) {
     std::string text = "Recovered " + std::to_string(outcome.Written) + " of " + std::to_string(outcome.Files) +
                        " files into " + outcome.Folder;
     std::string notes;
-    if (outcome.Failed > 0) notes = std::to_string(outcome.Failed) + " failed";
+    if (outcome.Streams > 0)
+        notes = std::to_string(outcome.Streams) + (outcome.Streams == 1 ? " stream" : " streams") + " beside their files";
+    if (outcome.StreamsFailed > 0)
+        notes += (notes.empty() ? "" : ", ") + std::to_string(outcome.StreamsFailed) + " streams not written";
+    if (outcome.Failed > 0) notes += (notes.empty() ? "" : ", ") + std::to_string(outcome.Failed) + " failed";
     if (outcome.Unread > 0)
         notes += (notes.empty() ? "" : ", ") + std::to_string(outcome.Unread) + " with bytes that could not be read";
     if (outcome.Stopped) notes += (notes.empty() ? "" : ", ") + std::string("cancelled by user");
     if (!notes.empty()) text += " (" + notes + ")";
-    return {text, outcome.Written == outcome.Files && outcome.Unread == 0 ? clGreen : clRed};
+    return {text, outcome.Written == outcome.Files && outcome.Unread == 0 && outcome.StreamsFailed == 0 ? clGreen : clRed};
 }
 
 TLogLine RecoveryStoppedLine(bool outOfMemory) {
@@ -441,6 +463,17 @@ std::string BatchProgressText(const TBatchProgress& p, const std::string& decima
                        SizeToText(static_cast<std::int64_t>(std::min(p.BytesDone, p.Bytes)), decimalSeparator) +
                        " of " + SizeToText(static_cast<std::int64_t>(p.Bytes), decimalSeparator) + ")";
     if (p.Failed > 0) text += ", " + std::to_string(p.Failed) + " failed";
+    // The pace once it can be told: after a second, with bytes written.
+    if (p.Milliseconds >= 1000 && p.BytesDone > 0) {
+        const std::uint64_t perSecond = p.BytesDone * 1000 / p.Milliseconds;
+        text += ", " + SizeToText(static_cast<std::int64_t>(perSecond), decimalSeparator) + "/s";
+        const std::uint64_t left = p.Bytes > p.BytesDone ? p.Bytes - p.BytesDone : 0;
+        if (left > 0 && perSecond > 0) {
+            const std::uint64_t seconds = (left + perSecond - 1) / perSecond;
+            text += seconds < 120 ? ", about " + std::to_string(seconds) + " s left"
+                                  : ", about " + std::to_string((seconds + 59) / 60) + " min left";
+        }
+    }
     return text;
 }
 

@@ -64,6 +64,9 @@ std::vector<TLogLine> CopyNoteLines(const TCopyNotes& notes);
 // that would not decompress, parts no longer described, clusters other
 // files hold), and "File recovered" only where nothing is.
 std::vector<TLogLine> WriteLines(const TWriteOutcome& outcome, const std::string& target, const TCopyNotes& notes);
+// A named stream written beside its file (blue), or why it was not (red).
+struct TStreamWrite;
+TLogLine StreamWrittenLine(const TStreamWrite& stream);
 // "Preparing for recovery", and "Recovery cancelled by user".
 TLogLine PreparingRecoveryLine();
 TLogLine CancelledLine();
@@ -113,6 +116,10 @@ TLogLine BatchLinkLine(const std::string& link, const std::string& written, bool
 // on the volume.
 TLogLine BatchRenamedLine(const std::string& source, const std::string& name, const std::string& written,
                           bool folder);
+// A file written under a numbered name because its own was taken.
+TLogLine BatchNumberedLine(const TBatchFileOutcome& outcome);
+// The files written under numbered names beyond those said one by one.
+TLogLine BatchMoreNumberedLine(std::size_t more);
 TLogLine BatchSummaryLine(const TBatchOutcome& outcome);
 // A recovery that a failure ended past its own handling: memory running
 // out, or anything else.

@@ -31,6 +31,8 @@ struct TPrepared {
     enum TKind : std::uint8_t { Nothing, Directory, DeletedFile, InUse, Extension };
     TKind Kind = Nothing;
     bool InUseFlag = false;
+    // Further names or named data streams: the walk looks at every attribute.
+    bool Extras = false;
     // Where in the record the attributes the walk reads begin; 0 for none.
     // The name is the long one, else the 8.3 alias.
     std::uint32_t StandardInformation = 0, Name = 0, Data = 0, AttributeList = 0;
@@ -41,6 +43,7 @@ struct TPrepared {
         Name = offset(view.Name());
         Data = offset(view.Data);
         AttributeList = offset(view.AttributeList);
+        Extras = view.LongNames > 1 || view.NamedData > 0;
     }
 };
 

@@ -82,10 +82,29 @@ void TFoundFileList::Add(TFoundFiles file, std::string_view name) {
     files_.push_back(file);
 }
 
+void TFoundFileList::Add(TFoundFiles file, std::string_view name, TFoundExtras extras) {
+    file.Flags = static_cast<std::uint8_t>(file.Flags & ~FoundExtras);
+    if (!extras.empty()) {
+        file.Flags |= FoundExtras;
+        extras_[file.Record] = std::move(extras);
+    }
+    Add(file, name);
+}
+
+const TFoundExtras* TFoundFileList::Extras(const TFoundFiles& file) const {
+    if ((file.Flags & FoundExtras) == 0) return nullptr;
+    const auto it = extras_.find(file.Record);
+    return it == extras_.end() ? nullptr : &it->second;
+}
+
 void TFoundFileList::Append(const TFoundFileList& other) {
+    for (const auto& [record, extras] : other.extras_) extras_[record] = extras;
     const std::uint64_t base = names_.size();
     names_ += other.names_;
-    files_.reserve(files_.size() + other.files_.size());
+    // Room grows by half again at least, as push_back's does: reserving the
+    // exact size each time would copy the whole list for every batch.
+    const std::size_t needed = files_.size() + other.files_.size();
+    if (needed > files_.capacity()) files_.reserve(std::max(needed, files_.capacity() + files_.capacity() / 2));
     for (TFoundFiles file : other.files_) {
         file.NameOffset += base;
         files_.push_back(file);
@@ -100,11 +119,20 @@ std::string_view TFoundFileList::Name(const TFoundFiles& file) const {
 void TFoundFileList::clear() {
     files_.clear();
     names_.clear();
+    extras_.clear();
 }
 
-void TFoundFileList::SortByRecord() {
-    std::stable_sort(files_.begin(), files_.end(),
-                     [](const TFoundFiles& a, const TFoundFiles& b) { return a.Record < b.Record; });
+std::vector<std::uint32_t> TFoundFileList::SortByRecord() {
+    const auto byRecord = [this](std::uint32_t a, std::uint32_t b) { return files_[a].Record < files_[b].Record; };
+    std::vector<std::uint32_t> from(files_.size());
+    for (std::uint32_t i = 0; i < from.size(); ++i) from[i] = i;
+    if (std::is_sorted(from.begin(), from.end(), byRecord)) return {};
+    std::stable_sort(from.begin(), from.end(), byRecord);
+    std::vector<TFoundFiles> sorted;
+    sorted.reserve(files_.size());
+    for (std::uint32_t i : from) sorted.push_back(files_[i]);
+    files_ = std::move(sorted);
+    return from;
 }
 
 // ---- The directories a scan saw ---------------------------------------------------
@@ -209,8 +237,14 @@ std::string TScanResults::FilePath(const TFoundFiles& file) const {
     return volume->Directories().PathOf(file.ParentRecord, volume->Drive()) + "\\";
 }
 
-std::string TFoundBatch::FilePath(const TFoundFiles& file) const {
-    return Volume.Directories().PathOf(file.ParentRecord, Volume.Drive()) + "\\";
+std::string TFoundBatch::FilePath(const TFoundFiles& file) const { return FolderPath(file.ParentRecord); }
+
+std::string TFoundBatch::FolderPath(std::int64_t folder) const {
+    return Volume.Directories().PathOf(folder, Volume.Drive()) + "\\";
+}
+
+std::string TScanResults::FolderPath(std::int64_t folder) const {
+    return Volume->Directories().PathOf(folder, Volume->Drive()) + "\\";
 }
 
 // ---- Paths of the open volume -------------------------------------------------------

@@ -55,6 +55,8 @@ inline constexpr std::uint8_t FoundSparse = 0x04;
 // A file in use where it was found: listed only by the scan of a snapshot,
 // whose files in use the live volume may no longer have.
 inline constexpr std::uint8_t FoundInUse = 0x08;
+// The file has further names or named data streams (TFoundFileList::Extras).
+inline constexpr std::uint8_t FoundExtras = 0x10;
 
 // One found deleted file. Its name lives in the pool of the list that holds
 // it; its directory path comes from the directories the scan saw.
@@ -64,14 +66,41 @@ struct TFoundFiles {
     std::int64_t FileSize = 0;        // bytes
     std::uint64_t Created = 0;        // NTFS times: 100 ns units since 1601, UTC
     std::uint64_t Modified = 0;
+    std::uint64_t Accessed = 0;
+    std::uint64_t Changed = 0;        // the record's last change
     std::uint64_t NameOffset = 0;     // the name in the list's pool, UTF-8
     std::uint16_t NameLength = 0;
     std::uint16_t Sequence = 0;       // the record's sequence number when found
     TRecoverability State = TRecoverability::Unknown;
-    std::uint8_t Flags = 0;           // FoundCompressed, FoundEncrypted, FoundSparse, FoundInUse
+    std::uint8_t Flags = 0;           // FoundCompressed, FoundEncrypted, FoundSparse, FoundInUse, FoundExtras
     std::uint16_t Snapshot = 0;       // the snapshot it was found in (from 1, oldest first); 0: the live volume
     std::uint64_t OverwrittenBytes = 0;  // bytes of its stored data in clusters now in use
     std::uint64_t UnreadBytes = 0;       // bytes of its stored data the device is known not to give
+};
+
+// A further name of a found file: one record with several names (hard
+// links), each with its own folder.
+struct TFoundLink {
+    std::int64_t ParentRecord = 0;
+    std::string Name;
+};
+
+// A named data stream of a found file ("a.txt:Zone.Identifier").
+struct TFoundStream {
+    std::string Name;            // UTF-8, without the file's name
+    std::uint64_t Size = 0;      // bytes
+    bool Resident = false;       // held in the record itself
+    std::string Bytes;           // a resident stream's bytes, where at most MaxKeptStreamBytes
+};
+// A resident stream's bytes are kept with the list up to this many: a
+// Zone.Identifier, which says where a download came from, takes about 100.
+inline constexpr std::size_t MaxKeptStreamBytes = 1024;
+
+// What few found files have beyond one name and one data stream.
+struct TFoundExtras {
+    std::vector<TFoundLink> Links;      // the names besides the one listed, in the record's order
+    std::vector<TFoundStream> Streams;  // in the record's order
+    bool empty() const { return Links.empty() && Streams.empty(); }
 };
 
 // Found files in order, their names in one pool: a million files cost
@@ -79,6 +108,11 @@ struct TFoundFiles {
 class TFoundFileList {
 public:
     void Add(TFoundFiles file, std::string_view name);
+    // The same with the file's further names and streams (kept where there
+    // are any; FoundExtras then marks the file).
+    void Add(TFoundFiles file, std::string_view name, TFoundExtras extras);
+    // The further names and streams of a file of this list, or null.
+    const TFoundExtras* Extras(const TFoundFiles& file) const;
     // Appends every file of `other`, names included.
     void Append(const TFoundFileList& other);
     std::string_view Name(const TFoundFiles& file) const;
@@ -91,14 +125,17 @@ public:
     auto begin() const { return files_.begin(); }
     auto end() const { return files_.end(); }
     void clear();
-    // Puts the files in order of their record numbers (the order of the walk).
-    void SortByRecord();
+    // Puts the files in order of their record numbers (the order of the
+    // walk). Returns where each file came from (old index by new), or
+    // nothing where they were in that order already.
+    std::vector<std::uint32_t> SortByRecord();
     // Bytes held, for the memory budget.
     std::size_t Footprint() const { return files_.capacity() * sizeof(TFoundFiles) + names_.capacity(); }
 
 private:
     std::vector<TFoundFiles> files_;
     std::string names_;
+    std::unordered_map<std::int64_t, TFoundExtras> extras_;  // by record number
 };
 
 // The directories one walk of the MFT saw: each one's name and parent, by

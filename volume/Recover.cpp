@@ -125,6 +125,15 @@ TRecoveryPlan PlanRecovery(TNtfsVolume& ntfs, std::int64_t record, std::optional
             if (known) plan.State = StateOf(plan.OverwrittenBytes, plan.StoredBytes);
             plan.StateUnread = !known;
         }
+        // Its named streams, each as its record describes it; one that is
+        // damaged is left out, the file's own content stands.
+        for (const TFoundStream& named : ExtrasOfRecord(bytes, fileName).Streams) {
+            try {
+                const TDataStream data = StreamOfRecord(bytes, record, volume, &device, fetch, named.Name);
+                if (data.Found) plan.Streams.push_back({named.Name, PlanContent(data, volume)});
+            } catch (const ERecordError&) {
+            }
+        }
     } catch (const ERepeatedClusters& e) {
         plan.End = TPlanEnd::RepeatedClusters;
         plan.What = e.what();
@@ -211,6 +220,31 @@ TWriteOutcome WriteRecoveredFile(TDevice& device, const TFileContent& content, T
     return WriteRecoveredFile(device, content, *folder, name, options);
 }
 
+std::string StreamFileName(const std::string& fileName, const std::string& stream) {
+    return FitName(SafeFileName(fileName + "_" + stream));
+}
+
+std::vector<TStreamWrite> WriteStreamsBeside(TDevice& device, const TRecoveryPlan& plan, TTargetFolder& folder,
+                                             const std::string& fileName, const TWriteOptions& options) {
+    // Numbers tried for a free name: far more copies than a folder holds.
+    constexpr unsigned MaxNumber = 1000;
+    std::vector<TStreamWrite> written;
+    TWriteOptions write = options;
+    write.Replace = false;
+    for (const TStreamPlan& stream : plan.Streams) {
+        TStreamWrite one;
+        one.Stream = stream.Name;
+        const std::string name = StreamFileName(fileName, stream.Name);
+        for (unsigned number = 0; number <= MaxNumber; ++number) {
+            one.Target = number == 0 ? name : NumberedName(name, number);
+            one.Write = WriteRecoveredFile(device, stream.Content, folder, one.Target, write);
+            if (one.Write.End != TWriteEnd::Exists) break;
+        }
+        written.push_back(std::move(one));
+    }
+    return written;
+}
+
 bool OnDriveBeingRead(const TDevice& device, const std::string& target) {
     return device.HoldsPath(target) && !device.IsSource(target);
 }
@@ -272,6 +306,15 @@ TRecoveryOutcome RecoverOnVolume(TNtfsVolume& volume, std::int64_t record, std::
     outcome.Write = WriteRecoveredFile(device, plan.Content, files, *target, options);
     outcome.Notes = NotesOf(outcome.Write, plan);
     for (const TLogLine& line : WriteLines(outcome.Write, *target, outcome.Notes)) host.Line(line);
+    // The named streams beside the file, once it is written.
+    if (outcome.Write.End == TWriteEnd::Written && !plan.Streams.empty()) {
+        std::string where, name;
+        files.SplitPath(*target, where, name);
+        int error = 0;
+        if (const std::unique_ptr<TTargetFolder> folder = files.OpenFolder(where, false, error))
+            outcome.Streams = WriteStreamsBeside(device, plan, *folder, name, options);
+        for (const TStreamWrite& stream : outcome.Streams) host.Line(StreamWrittenLine(stream));
+    }
     outcome.End = outcome.Write.End != TWriteEnd::Written ? TRecoveryEnd::WriteFailed
                   : outcome.Notes.Whole()                  ? TRecoveryEnd::Recovered
                                                           : TRecoveryEnd::RecoveredInPart;

@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "Content.h"
 #include "Device.h"
@@ -23,6 +24,13 @@ enum class TPlanEnd {
     NotDeleted,   // the record no longer describes that deleted file
     NoContent,    // no $DATA, or a damaged one
     RepeatedClusters,  // its runs name the same clusters more than once
+};
+
+// A named data stream of the file ("letter.txt:Zone.Identifier"), written
+// beside the file as "letter.txt_Zone.Identifier".
+struct TStreamPlan {
+    std::string Name;  // UTF-8
+    TFileContent Content;
 };
 
 // What recovering one record will write, checked from the record before
@@ -47,6 +55,8 @@ struct TRecoveryPlan {
     std::uint64_t StoredBytes = 0;
     bool Encrypted = false;
     bool Compressed = false;
+    // Its named data streams that could be planned, in the record's order.
+    std::vector<TStreamPlan> Streams;
 };
 
 class TNtfsVolume;
@@ -139,6 +149,24 @@ public:
     virtual bool ConfirmSameDevice(const std::string& /*question*/) { return true; }
 };
 
+// The name a stream of the file written as `fileName` is written under
+// beside it: "letter.txt" and "Zone.Identifier" give
+// "letter.txt_Zone.Identifier", made safe and cut to fit a folder entry.
+std::string StreamFileName(const std::string& fileName, const std::string& stream);
+
+// How writing a stream beside its file ended.
+struct TStreamWrite {
+    std::string Stream;     // its name
+    std::string Target;     // the file written (or tried last)
+    TWriteOutcome Write;
+};
+
+// Writes the streams of `plan` into `folder` beside the file written there
+// as `fileName`, each under StreamFileName, never replacing anything: a
+// name that is taken is numbered ("letter.txt_Zone.Identifier (1)").
+std::vector<TStreamWrite> WriteStreamsBeside(TDevice& device, const TRecoveryPlan& plan, TTargetFolder& folder,
+                                             const std::string& fileName, const TWriteOptions& options = {});
+
 // What a written copy holds that is not the file's own bytes, as found on
 // the way: the facts its lines and a front end's exit code come from.
 struct TCopyNotes {
@@ -176,12 +204,16 @@ struct TRecoveryOutcome {
     TWriteOutcome Write;
     TCopyNotes Notes;
     std::string Target;
+    // The file's named streams, written beside it once it is written.
+    std::vector<TStreamWrite> Streams;
 };
 
 // Recovers record `record` of `volume` (null when its device can't be
 // opened) to the path the host chooses, in `files`, logging every step:
 // plan, questions, target, write. The file gets the modification time of
-// its record where the target holds it. `planFor` as for PlanRecovery.
+// its record where the target holds it; its named streams are written
+// beside it (WriteStreamsBeside), a line for each. `planFor` as for
+// PlanRecovery.
 TRecoveryOutcome RecoverFile(TNtfsVolume* volume, std::int64_t record, std::optional<std::uint16_t> sequence,
                              TTargetFileSystem& files, TRecoveryHost& host,
                              TPlanFor planFor = TPlanFor::DeletedFile);

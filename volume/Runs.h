@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <string_view>
 
 #include "Device.h"
 #include "Fixup.h"
@@ -72,8 +73,8 @@ struct TVcnRun {
     std::uint64_t Length = 0;
 };
 
-// A file's unnamed data stream as its record, and the extension records its
-// attribute list names, describe it.
+// A data stream of a file (its unnamed one, or a named one) as its record,
+// and the extension records its attribute list names, describe it.
 struct TDataStream {
     bool Found = false;               // a $DATA attribute was found
     bool Resident = false;
@@ -97,11 +98,12 @@ using TExtensionFetch = std::function<TDynamicCharArray(std::int64_t record)>;
 // ERecordError where it is damaged.
 TDataStream StreamOfAttribute(TBytes attribute, const TVolume& volume);
 
-// The unnamed data stream of fixed-up base record `self`. With an attribute
-// list and `fetch`, its extents are gathered from the extension records in
-// VCN order. Throws ERecordError where an extent is damaged.
+// The data stream named `name` (UTF-8; "" for the unnamed one, the file's
+// content) of fixed-up base record `self`. With an attribute list and
+// `fetch`, its extents are gathered from the extension records in VCN
+// order. Throws ERecordError where an extent is damaged.
 TDataStream StreamOfRecord(TBytes record, std::int64_t self, const TVolume& volume, TDevice* device = nullptr,
-                           const TExtensionFetch& fetch = nullptr);
+                           const TExtensionFetch& fetch = nullptr, std::string_view name = {});
 
 // Whether extension record `extension` (fixed up) belongs to base record
 // `base` with sequence number `sequence`: its base reference names it, with

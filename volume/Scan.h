@@ -25,6 +25,8 @@ struct TFoundBatch {
     const TNtfsVolume& Volume;
     // The directory path of a file of the batch, followed by "\".
     std::string FilePath(const TFoundFiles& file) const;
+    // The path of folder record `folder` (a further name's), followed by "\".
+    std::string FolderPath(std::int64_t folder) const;
 };
 
 // The caller's side of a scan. Everything is called on the scan's thread,
@@ -92,6 +94,8 @@ struct TScanResults {
     TNtfsVolume* VolumeOf(const TFoundFiles& file) const;
     // The directory path of a found file, followed by "\".
     std::string FilePath(const TFoundFiles& file) const;
+    // The path of folder record `folder` (a further name's), followed by "\".
+    std::string FolderPath(std::int64_t folder) const;
 };
 
 // Walks the MFT of `volume` and reports every deleted file through `sink`,

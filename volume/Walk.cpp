@@ -129,6 +129,8 @@ void TWalk::ListFile(TBytes record, const TPrepared& prepared, std::int64_t n) {
     found.Record = n;
     found.Created = ReadU64(si, StandardInformation::Created);
     found.Modified = ReadU64(si, StandardInformation::Modified);
+    found.Accessed = ReadU64(si, StandardInformation::Accessed);
+    found.Changed = ReadU64(si, StandardInformation::Changed);
     found.Sequence = ReadU16(record, RecordHeader::Sequence);
     // A file whose attributes spilled into extension records is put
     // together when the walk has passed them all.
@@ -154,7 +156,15 @@ void TWalk::ListFile(TBytes record, const TPrepared& prepared, std::int64_t n) {
     } catch (const ERecordError&) {
         stream = TDataStream{};  // damaged runs: listed, with nothing known of its clusters
     }
-    Found(found, FileNameOf(fileName), stream);
+    Found(found, FileNameOf(fileName), stream, prepared.Extras ? ExtrasOfRecord(record, fileName) : TFoundExtras{});
+}
+
+std::int64_t TWalk::Blocked(const TFoundFiles& file, const TFoundExtras* extras, std::int64_t position) {
+    const std::int64_t blocked = directories_.PendingAncestor(file.ParentRecord, position);
+    if (blocked >= 0 || extras == nullptr) return blocked;
+    for (const TFoundLink& link : extras->Links)
+        if (const std::int64_t at = directories_.PendingAncestor(link.ParentRecord, position); at >= 0) return at;
+    return -1;
 }
 
 bool TWalk::Place(TFoundFiles& found, const TDataStream& stream) {
@@ -171,23 +181,23 @@ bool TWalk::Place(TFoundFiles& found, const TDataStream& stream) {
     return true;
 }
 
-void TWalk::Found(const TFoundFiles& file, std::string_view name, const TDataStream& stream) {
+void TWalk::Found(const TFoundFiles& file, std::string_view name, const TDataStream& stream, TFoundExtras extras) {
     TFoundFiles found = file;
     if (!Place(found, stream)) return;
     // Who holds an overwritten file's clusters is known at the end of the walk.
     if (found.OverwrittenBytes > 0) {
         overwritten_[found.Record] = stream.Runs;
-        Hold(found, name, AtTheEnd);
+        Hold(found, name, &extras, AtTheEnd);
         return;
     }
-    const std::int64_t blockedAt = directories_.PendingAncestor(found.ParentRecord, found.Record + 1);
-    if (blockedAt < 0) batch_.Add(found, name);
-    else Hold(found, name, blockedAt);
+    const std::int64_t blockedAt = Blocked(found, &extras, found.Record + 1);
+    if (blockedAt < 0) batch_.Add(found, name, std::move(extras));
+    else Hold(found, name, &extras, blockedAt);
 }
 
-void TWalk::Hold(const TFoundFiles& found, std::string_view name, std::int64_t blockedAt) {
+void TWalk::Hold(const TFoundFiles& found, std::string_view name, const TFoundExtras* extras, std::int64_t blockedAt) {
     blocked_.push({blockedAt, held_.size()});
-    held_.Add(found, name);
+    held_.Add(found, name, extras ? *extras : TFoundExtras{});
 }
 
 TDynamicCharArray TWalk::Fetch(std::int64_t record, std::int64_t base, std::uint16_t sequence) const {
@@ -214,6 +224,8 @@ void TWalk::AssembleListedFiles() {
         const TBytes si = FindAttributeView(record, AttrStandardInformation, false);
         found.Created = ReadU64(si, StandardInformation::Created);
         found.Modified = ReadU64(si, StandardInformation::Modified);
+        found.Accessed = ReadU64(si, StandardInformation::Accessed);
+        found.Changed = ReadU64(si, StandardInformation::Changed);
         found.Sequence = sequence;
         found.ParentRecord = RecordNumberOf(ParentReferenceOf(fileName));
         TDataStream stream;
@@ -230,7 +242,9 @@ void TWalk::AssembleListedFiles() {
         if (!Place(placed, stream)) continue;
         if (placed.OverwrittenBytes > 0)
             overwritten_[placed.Record] = stream.Runs;
-        Hold(placed, FileNameOf(fileName), AtTheEnd);
+        // Further names and streams as the base record holds them.
+        const TFoundExtras extras = ExtrasOfRecord(record, fileName);
+        Hold(placed, FileNameOf(fileName), &extras, AtTheEnd);
     }
     listed_.clear();
 }
@@ -246,9 +260,10 @@ void TWalk::Deliver(std::int64_t position) {
         const THeld held = blocked_.top();
         blocked_.pop();
         const TFoundFiles& file = held_[held.Index];
-        const std::int64_t next = directories_.PendingAncestor(file.ParentRecord, position);
+        const TFoundExtras* extras = held_.Extras(file);
+        const std::int64_t next = Blocked(file, extras, position);
         if (next >= 0) blocked_.push({next, held.Index});
-        else batch_.Add(file, held_.Name(file));
+        else batch_.Add(file, held_.Name(file), extras ? *extras : TFoundExtras{});
     }
     if (blocked_.empty()) held_.clear();
     if (batch_.empty()) return;

@@ -58,8 +58,11 @@ public:
 
 private:
     void ListFile(TBytes record, const TPrepared& prepared, std::int64_t n);
-    void Hold(const TFoundFiles& found, std::string_view name, std::int64_t blockedAt);
-    void Found(const TFoundFiles& found, std::string_view name, const TDataStream& stream);
+    void Hold(const TFoundFiles& found, std::string_view name, const TFoundExtras* extras, std::int64_t blockedAt);
+    void Found(const TFoundFiles& found, std::string_view name, const TDataStream& stream, TFoundExtras extras);
+    // The first record at or past `position` that the path of the file or
+    // of one of its further names still waits for; -1 where none does.
+    std::int64_t Blocked(const TFoundFiles& file, const TFoundExtras* extras, std::int64_t position);
     // The state and unread bytes of a found file, and whether it is kept
     // (and so counted and noted).
     bool Place(TFoundFiles& found, const TDataStream& stream);

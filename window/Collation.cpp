@@ -14,7 +14,12 @@ TCollation::TCollation(const QLocale& locale) : locale_(locale) {
     uloc_forLanguageTag(locale.bcp47Name().toLatin1().constData(), id, sizeof id, nullptr, &error);
     if (U_FAILURE(error)) return;
     collator_ = ucol_open(id, &error);
-    if (U_FAILURE(error)) collator_ = nullptr;
+    if (U_FAILURE(error)) {
+        collator_ = nullptr;
+        return;
+    }
+    // Digits compare as numbers: "f17" before "f169", as a file manager lists them.
+    ucol_setAttribute(collator_, UCOL_NUMERIC_COLLATION, UCOL_ON, &error);
 }
 
 TCollation::~TCollation() {

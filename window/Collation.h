@@ -17,7 +17,8 @@ struct UCollator;
 class TCollation {
 public:
     // The collation of `locale` (QLocale::collation() of the system by
-    // default); the C and POSIX locales order by code point.
+    // default), its digits compared as numbers ("f17" before "f169"); the C
+    // and POSIX locales order by code point.
     explicit TCollation(const QLocale& locale = QLocale::system().collation());
     ~TCollation();
     TCollation(const TCollation&) = delete;

@@ -13,6 +13,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "IconImageList.h"
 #include "volume/Batch.h"
@@ -24,16 +25,24 @@ namespace Ui {
 class TMainForm;
 }
 class QAction;
+class QLabel;
 class QFileDialog;
 class QMenu;
 class TBatchWorker;
 class TLogView;
+class TPreviewPane;
 class TResultModel;
 class TScanner;
+class QSettings;
+struct TFoundChunk;
 
 // The maker's web site and the product page on it.
 inline constexpr const char* MakerSite = "http://deruzera.example/";
 inline constexpr const char* ProductPage = "http://deruzera.example/details/ntfs-deruzera";
+
+// The application's id: the name of its desktop entry, its software
+// centre page and icon, and the folder of its settings. Stays as it is.
+inline constexpr const char* ApplicationId = "io.github.deruzera.NtfsDeruzera";
 
 // Texts the window shows.
 inline constexpr const char* WindowCaption = "NTFS Deruzera 1.3";
@@ -42,6 +51,26 @@ inline constexpr const char* ScanningHint = "Please wait while the program finis
 inline constexpr const char* ScanCaption = "Scan Drive";
 inline constexpr const char* CancelCaption = "Cancel";
 inline constexpr const char* BatchHint = "Please wait while the program recovers the files into ";
+inline constexpr const char* RecoverCommand = "Recovery";
+inline constexpr const char* RecoverFolderCommand = "Recover this folder";
+inline constexpr const char* ExportCommand = "Export the list…";
+inline constexpr const char* SelectedFilesText = "%1 files selected";
+inline constexpr const char* SelectedShownText = "%1 of %2 shown, %3 selected (%4)";
+inline constexpr const char* ShownText = "%1 of %2 shown";
+inline constexpr const char* RecoverableKindText = ", can come back";
+inline constexpr const char* UnknownFileSystem = "?";
+inline constexpr const char* NamesCaptionText = "Names :";
+inline constexpr const char* StreamsCaptionText = "Streams :";
+inline constexpr const char* ZoneCaptionText = "Download :";
+// The whole text of a label that shows it cut.
+inline constexpr const char* FullTextProperty = "fullText";
+inline constexpr const char* RecoverTip = "Recover the selected files (%1)";
+inline constexpr const char* ExportTitle = "Export the list";
+inline constexpr const char* ExportCsvFilter = "CSV, every field (*.csv)";
+inline constexpr const char* ExportBodyFilter = "Body file for mactime (*.body)";
+inline constexpr const char* ExportFailedText = "Unable to write %1: %2";
+inline constexpr const char* UnknownFileSystemTip =
+    "The file system can't be told without read access to the device; a scan says why it can't be read.";
 
 class TMainForm : public QWidget {
     Q_OBJECT
@@ -126,9 +155,31 @@ public:
     // The count of finds in LogPanel and the progress bar's position.
     void ReportProgress(std::int64_t position, std::int64_t found);
 
-    // Recovers the file of the result grid's selected row (the current
-    // row where none is selected).
+    // Recovers the file of the result grid's one selected row.
     void RecoverSelectedFile();
+    // Whether "Recovery" can act now: files are listed, one or more rows
+    // are selected, and neither a scan nor a batch runs.
+    bool CanRecover() const;
+    // Enables "Recovery" as CanRecover says.
+    void UpdateRecoverButton();
+
+    // ---- Size and settings ----
+    // The window's settings: its size, whether maximised, the widths of the
+    // result columns, the folders last chosen.
+    static std::unique_ptr<QSettings> Settings();
+    // Writes the window's size and column widths to the settings.
+    void SaveSettings();
+
+    // ---- Preview of the selected file ----
+    TPreviewPane* Preview() const { return preview_; }
+
+    // ---- Export of the list ----
+    // Asks for a file and writes the rows shown, in their order, as CSV or
+    // as a body file. False where nothing was written.
+    bool ExportList();
+    // Writes the rows shown to `path` as `format` ("csv", "bodyfile",
+    // "json"); false (and why) where it can't be written.
+    bool ExportListTo(const QString& path, const QString& format, QString* why = nullptr);
 
     // ---- Finding files: sort, search, filters (MainFormFind.cpp) ----
     TResultModel* ResultModel() const { return resultModel_; }
@@ -166,6 +217,7 @@ public:
 protected:
     void closeEvent(QCloseEvent* event) override;
     void showEvent(QShowEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
@@ -181,6 +233,26 @@ private:
     void ResultGridCellChosen(int column, int viewRow);
     void SetDriveGridRowCount(int count);
     void ArrangePanels();
+    void ArrangeProgressPage();
+    void ArrangeDetails();
+    void ArrangeColumns();
+    void ColumnResized(int column, int oldSize, int newSize);
+    void RestoreSettings();
+    // The selection changed: details, preview, the count and "Recovery".
+    void SelectionChanged();
+    void ShowSelectionDetails();
+    void ShowExtras(const deruzera::TFoundFiles* file);
+    void ClearDetails();
+    void MakeDetailRows();
+    void ElideExtras();
+    void FilesFound(const std::shared_ptr<const TFoundChunk>& chunk);
+    void SetupCommands();
+    // Recovers what is highlighted, as "Recovery" does, where it can.
+    void RecoverHighlighted();
+    // The context menu of the result list where the keyboard asks for it.
+    void ResultGridMenuAtCurrent();
+    QString LastFolder(const char* key) const;
+    void SetLastFolder(const char* key, const QString& folder);
     void Splitter1Dragged(int delta);
     void Splitter2Dragged(int delta);
     void SetupFind();
@@ -211,6 +283,25 @@ private:
     bool centred_ = false;
     int panel1Width_ = 192;
     int noteHeight_ = 84;
+    // The result columns' widths as chosen (or first set), and what the
+    // window's extra width adds to each.
+    std::vector<int> columnWidths_;
+    std::vector<int> columnExtra_;
+    bool arranging_ = false;  // the program sets the columns' widths
+    TPreviewPane* preview_ = nullptr;
+    QAction* recoverAction_ = nullptr;
+    QAction* exportAction_ = nullptr;
+    // "Recovery" may be enabled: the list is in view after a scan or a
+    // batch (the state Results), not before a scan nor on the scan page.
+    bool recoverAllowed_ = false;
+    // The details page's rows beyond the first ones: further names, named
+    // streams, where a download came from.
+    QLabel* namesCaption_ = nullptr;
+    QLabel* namesPanel_ = nullptr;
+    QLabel* streamsCaption_ = nullptr;
+    QLabel* streamsPanel_ = nullptr;
+    QLabel* zoneCaption_ = nullptr;
+    QLabel* zonePanel_ = nullptr;
 };
 
 template <class F>

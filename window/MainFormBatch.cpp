@@ -34,10 +34,14 @@ std::optional<std::string> TMainForm::AskFolder() {
         FolderDialog1->setAcceptMode(QFileDialog::AcceptOpen);
         FolderDialog1->setFileMode(QFileDialog::Directory);
         FolderDialog1->setOption(QFileDialog::ShowDirsOnly);
+        // A new folder can be made from the dialog (its own button).
+        FolderDialog1->setOption(QFileDialog::ReadOnly, false);
     }
+    FolderDialog1->setDirectory(LastFolder("batch-folder"));
     if (FolderDialog1->exec() != QDialog::Accepted) return std::nullopt;
     const QStringList chosen = FolderDialog1->selectedFiles();
     if (chosen.isEmpty()) return std::nullopt;
+    SetLastFolder("batch-folder", chosen.first());
     return chosen.first().toStdString();
 }
 
@@ -65,6 +69,7 @@ void TMainForm::RecoverEntries(const std::vector<std::uint32_t>& entries) {
 
     ui->AnalizeButton->setEnabled(false);
     ui->SalvaneButton->setEnabled(false);
+    recoverAction_->setEnabled(false);
     ui->DriveGrid->setEnabled(false);
     SetFindEnabled(false);
     // A long folder is cut in its middle to fit; the tooltip has it whole.
@@ -110,9 +115,10 @@ void TMainForm::BatchFinished() {
     ui->Gauge1->setValue(0);
     ui->AnalizeButton->setEnabled(true);
     ui->DriveGrid->setEnabled(true);
-    ui->SalvaneButton->setEnabled(true);
+    recoverAllowed_ = true;
     SetFindEnabled(true);
     // Back to the list, with the log in view.
     ui->Main->setCurrentIndex(0);
     ui->Note->setCurrentIndex(0);
+    UpdateRecoverButton();
 }

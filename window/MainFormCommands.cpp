@@ -5,6 +5,8 @@
 #include <QFileDialog>
 #include <QGuiApplication>
 #include <QMessageBox>
+#include <QFileInfo>
+#include <QSaveFile>
 #include <QUrl>
 
 #include "BatchWorker.h"
@@ -12,6 +14,7 @@
 #include "ResultModel.h"
 #include "EventLog.h"
 #include "Scanner.h"
+#include "cli/Listing.h"
 #include "platform/Target.h"
 #include "ui_Main.h"
 
@@ -36,6 +39,7 @@ private:
 
 void TMainForm::AnalizeButtonClick() {
     ui->LogPanel->clear();
+    recoverAllowed_ = false;
     ui->SalvaneButton->setEnabled(false);
     ui->Note->setCurrentIndex(0);
     ui->Main->setCurrentIndex(1);
@@ -43,19 +47,55 @@ void TMainForm::AnalizeButtonClick() {
 
 void TMainForm::SalvaneButtonClick() {
     ui->Note->setCurrentIndex(0);
-    // One row: the file's own save dialog; several: a folder for them all.
+    // Exactly what is highlighted: one row, the file's own save dialog;
+    // several, a folder for them all.
     if (SelectedResultRows().size() > 1)
         RecoverSelectedFiles();
     else
         RecoverSelectedFile();
 }
 
+bool TMainForm::CanRecover() const {
+    return Results && resultModel_->ShownCount() > 0 && !SelectedResultRows().empty() && !ScanRunning() &&
+           !BatchRunning();
+}
+
+void TMainForm::UpdateRecoverButton() {
+    const bool can = recoverAllowed_ && CanRecover();
+    ui->SalvaneButton->setEnabled(can);
+    if (recoverAction_) recoverAction_->setEnabled(can);
+}
+
+void TMainForm::RecoverHighlighted() {
+    if (!ui->SalvaneButton->isEnabled()) return;
+    SalvaneButtonClick();
+}
+
+void TMainForm::SetupCommands() {
+    // "Recovery" has a key of its own, shown in the result list's menu and
+    // on the button's tooltip.
+    recoverAction_ = new QAction(QString::fromUtf8(RecoverCommand), this);
+    recoverAction_->setObjectName(QStringLiteral("RecoverAction"));
+    recoverAction_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_R));
+    recoverAction_->setShortcutContext(Qt::WindowShortcut);
+    recoverAction_->setEnabled(false);
+    addAction(recoverAction_);
+    connect(recoverAction_, &QAction::triggered, this, [this] { Guarded([this] { RecoverHighlighted(); }); });
+    ui->SalvaneButton->setToolTip(QString::fromUtf8(RecoverTip).arg(
+        recoverAction_->shortcut().toString(QKeySequence::NativeText)));
+
+    exportAction_ = new QAction(QString::fromUtf8(ExportCommand), this);
+    exportAction_->setObjectName(QStringLiteral("ExportAction"));
+    connect(exportAction_, &QAction::triggered, this, [this] { Guarded([this] { ExportList(); }); });
+}
+
 void TMainForm::RecoverSelectedFile() {
-    // Nothing is logged without a current row, or before a scan has listed
-    // files in the grid.
+    // Nothing is logged where no row is selected, or before a scan has
+    // listed files in the grid.
     if (ResultGridRow() < 1 || resultModel_->FileAt(1) == nullptr) return;
     const std::vector<int> selected = SelectedResultRows();
-    const deruzera::TFoundFiles* file = resultModel_->FileAt(selected.size() == 1 ? selected.front() : ResultGridRow());
+    if (selected.size() != 1) return;
+    const deruzera::TFoundFiles* file = resultModel_->FileAt(selected.front());
     if (file == nullptr || !Results) return;
     // The recovery reads the device of the listed scan, whatever drive is
     // selected now, and checks the record is still the file that was found.
@@ -84,11 +124,70 @@ std::optional<std::string> TMainForm::AskTargetPath(const std::string& proposedN
         // Choosing an existing file asks before it is replaced (the dialog's
         // own question); the original replaced it without one.
     }
+    // In the folder chosen last (the home folder the first time).
+    SaveDialog1->setDirectory(LastFolder("save-folder"));
     SaveDialog1->selectFile(QString::fromStdString(proposedName));
     if (SaveDialog1->exec() != QDialog::Accepted) return std::nullopt;
     const QStringList chosen = SaveDialog1->selectedFiles();
     if (chosen.isEmpty()) return std::nullopt;
+    SetLastFolder("save-folder", QFileInfo(chosen.first()).absolutePath());
     return chosen.first().toStdString();
+}
+
+bool TMainForm::ExportList() {
+    if (!Results || !Results->Volume || resultModel_->ShownCount() == 0) return false;
+    QFileDialog dialog(this, QString::fromUtf8(ExportTitle));
+    dialog.setObjectName(QStringLiteral("ExportDialog"));
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setFileMode(QFileDialog::AnyFile);
+    const QStringList filters = {QString::fromUtf8(ExportCsvFilter), QString::fromUtf8(ExportBodyFilter)};
+    dialog.setNameFilters(filters);
+    dialog.setDefaultSuffix(QStringLiteral("csv"));
+    dialog.setDirectory(LastFolder("export-folder"));
+    dialog.selectFile(QStringLiteral("deleted-files.csv"));
+    connect(&dialog, &QFileDialog::filterSelected, &dialog, [&](const QString& filter) {
+        dialog.setDefaultSuffix(filter == filters[1] ? QStringLiteral("body") : QStringLiteral("csv"));
+    });
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return false;
+    const QString path = dialog.selectedFiles().first();
+    SetLastFolder("export-folder", QFileInfo(path).absolutePath());
+    const bool body = dialog.selectedNameFilter() == filters[1] || path.endsWith(QStringLiteral(".body"));
+    QString why;
+    if (!ExportListTo(path, body ? QStringLiteral("bodyfile") : QStringLiteral("csv"), &why)) {
+        ShowFailure(why);
+        return false;
+    }
+    return true;
+}
+
+bool TMainForm::ExportListTo(const QString& path, const QString& format, QString* why) {
+    deruzera::cli::TListFormat listFormat = deruzera::cli::TListFormat::Csv;
+    if (!Results || !Results->Volume || !deruzera::cli::ParseListFormat(format.toStdString(), listFormat)) return false;
+    // The rows shown, in their order, as the companion writes a scan's.
+    deruzera::TFoundFileList shown;
+    for (int row = 1; row <= resultModel_->ShownCount(); ++row) {
+        const std::int64_t entry = resultModel_->EntryAt(row);
+        if (entry < 0) continue;
+        const deruzera::TFoundFiles& file = Results->Files[static_cast<std::size_t>(entry)];
+        const deruzera::TFoundExtras* extras = Results->Files.Extras(file);
+        shown.Add(file, Results->Files.Name(file), extras ? *extras : deruzera::TFoundExtras{});
+    }
+    QSaveFile out(path);
+    if (!out.open(QIODevice::WriteOnly)) {
+        if (why) *why = QString::fromUtf8(ExportFailedText).arg(path, out.errorString());
+        return false;
+    }
+    deruzera::cli::TOutput output([&out](std::string_view piece) {
+        return out.write(piece.data(), static_cast<qint64>(piece.size())) == static_cast<qint64>(piece.size());
+    });
+    const std::unique_ptr<deruzera::cli::TFoundWriter> writer = deruzera::cli::TFoundWriter::Make(listFormat, output);
+    writer->Write(deruzera::TFoundBatch{shown, *Results->Volume});
+    writer->Finish();
+    if (output.Failed() || !out.commit()) {
+        if (why) *why = QString::fromUtf8(ExportFailedText).arg(path, out.errorString());
+        return false;
+    }
+    return true;
 }
 
 bool TMainForm::AskYesNo(const std::string& question) {
@@ -114,6 +213,7 @@ void TMainForm::closeEvent(QCloseEvent* event) {
         event->ignore();
         return;
     }
+    SaveSettings();
     // A running scan or batch is stopped and waited for before the window goes.
     if (scanner_) AbortRequested = true;
     if (batch_) batch_->Stop();

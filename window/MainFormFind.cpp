@@ -11,6 +11,8 @@
 
 #include "MainForm.h"
 #include "ResultGrid.h"
+#include "platform/Locale.h"
+#include "volume/SizeText.h"
 #include "ResultModel.h"
 #include "ui_Main.h"
 
@@ -60,17 +62,34 @@ void TMainForm::SetFindEnabled(bool enabled) {
 
 void TMainForm::UpdateShownCount() {
     const std::size_t found = resultModel_->EntryCount();
-    ui->ShownPanel->setText(found == 0 ? QString()
-                                       : QStringLiteral("%1 of %2 shown").arg(resultModel_->ShownCount()).arg(found));
+    QString text;
+    if (found > 0 && resultModel_->ShownCount() > 0 && !ScanRunning()) {
+        const std::vector<int> rows = SelectedResultRows();
+        if (rows.size() > 1) {
+            std::int64_t total = 0;
+            for (int row : rows)
+                if (const deruzera::TFoundFiles* file = resultModel_->FileAt(row)) total += std::max<std::int64_t>(file->FileSize, 0);
+            text = QString::fromUtf8(SelectedShownText)
+                       .arg(resultModel_->ShownCount())
+                       .arg(found)
+                       .arg(rows.size())
+                       .arg(QString::fromStdString(deruzera::SizeToText(total, deruzera::platform::DecimalSeparator())));
+        } else {
+            text = QString::fromUtf8(ShownText).arg(resultModel_->ShownCount()).arg(found);
+        }
+    } else if (found > 0 && !ScanRunning()) {
+        text = QString::fromUtf8(ShownText).arg(0).arg(found);
+    }
+    // Cut to the room it has; the whole of it on the tooltip.
+    const QFontMetrics metrics(ui->ShownPanel->font());
+    ui->ShownPanel->setText(metrics.elidedText(text, Qt::ElideRight, ui->ShownPanel->width()));
+    ui->ShownPanel->setToolTip(ui->ShownPanel->text() == text ? QString() : text);
 }
 
 void TMainForm::ChooseKind(int kind) {
     kind_ = kind;
     const QList<QAction*> actions = kindMenu_->actions();
     if (kind + 1 < actions.size()) actions[kind + 1]->setChecked(true);
-    // The choice made, and a mark that a menu opens here.
-    ui->KindButton->setText((kind < 0 ? QStringLiteral("All files") : FileKindName(static_cast<TFileKind>(kind))) +
-                            QString::fromUtf8(" \u25BE"));
     ApplyFind();
 }
 
@@ -79,16 +98,36 @@ void TMainForm::ChooseRecoverableOnly(bool only) {
     else ApplyFind();
 }
 
+namespace {
+
+// The kind choice's text: the kind shown, whether only files that can
+// still come back are, and a mark that a menu opens here.
+QString KindText(int kind, bool recoverableOnly) {
+    QString text = kind < 0 ? QStringLiteral("All files") : FileKindName(static_cast<TFileKind>(kind));
+    if (recoverableOnly) text += QString::fromUtf8(RecoverableKindText);
+    return text + QString::fromUtf8(" \u25BE");
+}
+
+}  // namespace
+
 void TMainForm::ApplyFind() {
     TResultModel::TFilter filter;
     filter.Text = ui->SearchEdit->text();
     filter.Kinds = kind_ < 0 ? TResultModel::AllKinds : 1u << kind_;
     filter.RecoverableOnly = recoverableAction_->isChecked();
+    const QString kindText = KindText(kind_, filter.RecoverableOnly);
+    if (ui->KindButton->text() != kindText) {
+        ui->KindButton->setText(kindText);
+        ArrangePanels();
+    }
     if (filter == resultModel_->Filter()) return;
     const TKeptSelection kept = KeepSelection();
     resultModel_->SetFilter(filter);
     RestoreSelection(kept);
     UpdateShownCount();
+    UpdateRecoverButton();
+    // Nothing left to show: nothing is selected, and the details say so.
+    if (resultModel_->ShownCount() == 0) ClearDetails();
 }
 
 void TMainForm::SortResults(int column, Qt::SortOrder order) {
@@ -183,13 +222,33 @@ QMenu* TMainForm::ResultGridMenu(int gridRow) {
     auto* menu = new QMenu(this);
     menu->setObjectName(QStringLiteral("ResultMenu"));
     menu->setAttribute(Qt::WA_DeleteOnClose);
-    QAction* folder = menu->addAction(QStringLiteral("Recover this folder"));
+    // What "Recovery" does, with its key; the row's folder; the list.
+    recoverAction_->setEnabled(CanRecover());
+    menu->addAction(recoverAction_);
+    QAction* folder = menu->addAction(QString::fromUtf8(RecoverFolderCommand));
+    folder->setObjectName(QStringLiteral("RecoverFolderAction"));
     connect(folder, &QAction::triggered, this, [this, gridRow] { Guarded([&] { RecoverFolderOf(gridRow); }); });
+    menu->addSeparator();
+    exportAction_->setEnabled(Results && Results->Volume && resultModel_->ShownCount() > 0);
+    menu->addAction(exportAction_);
     return menu;
 }
 
 void TMainForm::ResultGridContextMenu(const QPoint& at) {
     const QModelIndex index = ui->ResultGrid->indexAt(at);
     if (!index.isValid()) return;
+    // A right click on a row outside the selection selects that row, as
+    // anywhere else: the menu acts on what is highlighted.
+    if (!ui->ResultGrid->selectionModel()->isRowSelected(index.row(), QModelIndex()) &&
+        resultModel_->EntryAt(index.row() + 1) >= 0)
+        SelectResultRow(index.row() + 1);
     if (QMenu* menu = ResultGridMenu(index.row() + 1)) menu->popup(ui->ResultGrid->viewport()->mapToGlobal(at));
+}
+
+void TMainForm::ResultGridMenuAtCurrent() {
+    const QModelIndex current = ui->ResultGrid->currentIndex();
+    if (!current.isValid()) return;
+    const QRect cell = ui->ResultGrid->visualRect(current);
+    if (QMenu* menu = ResultGridMenu(current.row() + 1))
+        menu->popup(ui->ResultGrid->viewport()->mapToGlobal(cell.bottomLeft() + QPoint(8, 0)));
 }

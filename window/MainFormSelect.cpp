@@ -3,8 +3,14 @@
 #include <QMimeDatabase>
 #include <QMimeType>
 
+#include <QItemSelectionModel>
+#include <QRegularExpression>
+
 #include "MainForm.h"
+#include "Preview.h"
 #include "ResultModel.h"
+#include "platform/Locale.h"
+#include "volume/SizeText.h"
 #include "ui_Main.h"
 
 namespace {
@@ -41,7 +47,97 @@ void ToolTipWhereClipped(QLabel* label) {
 void TMainForm::ResultGridSelectCell(int /*column*/, int row, bool& canSelect) {
     if (ui->Main->currentIndex() == 0) ui->Note->setCurrentIndex(1);
     canSelect = !ResultGridCell(0, row).isEmpty();
-    if (canSelect && row >= 1) ShowFileDetails(row);
+    // The details show the selection: this row, where it is the only one.
+    if (canSelect && row >= 1) {
+        if (SelectedResultRows().size() > 1) ShowSelectionDetails();
+        else ShowFileDetails(row);
+    }
+}
+
+void TMainForm::SelectionChanged() {
+    // The current row is always selected: where it was taken out of a
+    // selection of several, the nearest selected row becomes current, and
+    // where nothing is left selected, it is selected again.
+    QItemSelectionModel* model = ui->ResultGrid->selectionModel();
+    const QModelIndex current = ui->ResultGrid->currentIndex();
+    if (!settingRow_ && current.isValid() && resultModel_->EntryAt(current.row() + 1) >= 0 &&
+        !model->isRowSelected(current.row(), QModelIndex())) {
+        const std::vector<int> rows = SelectedResultRows();
+        settingRow_ = true;
+        if (rows.empty()) {
+            model->select(current, QItemSelectionModel::Select | QItemSelectionModel::Rows);
+        } else {
+            int nearest = rows.front();
+            for (int row : rows)
+                if (std::abs(row - 1 - current.row()) < std::abs(nearest - 1 - current.row())) nearest = row;
+            model->setCurrentIndex(resultModel_->index(nearest - 1, current.column()), QItemSelectionModel::NoUpdate);
+        }
+        settingRow_ = false;
+    }
+    if (ui->Main->currentIndex() == 0 && resultModel_->ShownCount() > 0) ShowSelectionDetails();
+    UpdateShownCount();
+    UpdateRecoverButton();
+}
+
+void TMainForm::ShowSelectionDetails() {
+    const std::vector<int> rows = SelectedResultRows();
+    if (rows.size() == 1) {
+        ShowFileDetails(rows.front());
+        return;
+    }
+    if (rows.empty()) return;
+    // Several: how many, and their size together.
+    std::int64_t total = 0;
+    for (int row : rows)
+        if (const deruzera::TFoundFiles* file = resultModel_->FileAt(row)) total += std::max<std::int64_t>(file->FileSize, 0);
+    ClearDetails();
+    ui->FileNamePanel->setText(QString::fromUtf8(SelectedFilesText).arg(rows.size()));
+    ui->FileSizePanel->setText(QString::fromStdString(
+        deruzera::SizeToText(total, deruzera::platform::DecimalSeparator())));
+}
+
+void TMainForm::ClearDetails() {
+    for (QLabel* panel : {ui->FileNamePanel, ui->FileTypePanel, ui->PathPanel, ui->FileSizePanel,
+                          ui->CreationTimePanel, ui->ChangeTimePanel, ui->StatePanel}) {
+        panel->clear();
+        panel->setToolTip(QString());
+    }
+    ui->IconImage->clear();
+    ShowExtras(nullptr);
+    preview_->Clear();
+}
+
+void TMainForm::ShowExtras(const deruzera::TFoundFiles* file) {
+    // Further names, named streams and, where a Zone.Identifier says it,
+    // where a download came from; the rows are empty for a file without.
+    const deruzera::TFoundExtras* extras = file && Results ? Results->Files.Extras(*file) : nullptr;
+    QStringList names, streams, zone;
+    if (extras) {
+        for (const deruzera::TFoundLink& link : extras->Links)
+            names << TResultModel::ShownText(Results->Volume ? Results->FolderPath(link.ParentRecord) + link.Name : link.Name);
+        for (const deruzera::TFoundStream& stream : extras->Streams) {
+            streams << TResultModel::ShownText(stream.Name) + QStringLiteral(" (") +
+                           QString::fromStdString(deruzera::SizeToText(static_cast<std::int64_t>(stream.Size),
+                                                                       deruzera::platform::DecimalSeparator())) +
+                           QLatin1Char(')');
+            if (QString::fromStdString(stream.Name).compare(QStringLiteral("Zone.Identifier"), Qt::CaseInsensitive) == 0)
+                for (const QString& line : QString::fromUtf8(stream.Bytes.data(), static_cast<qsizetype>(stream.Bytes.size()))
+                                               .split(QRegularExpression(QStringLiteral("[\\r\\n]+")), Qt::SkipEmptyParts))
+                    zone << TResultModel::ShownText(line.trimmed().toStdString());
+        }
+    }
+    const std::pair<QLabel*, QString> rows[] = {{namesPanel_, names.join(QStringLiteral("; "))},
+                                                {streamsPanel_, streams.join(QStringLiteral(", "))},
+                                                {zonePanel_, zone.join(QStringLiteral("  "))}};
+    for (const auto& [panel, text] : rows) {
+        panel->setProperty(FullTextProperty, text);
+        panel->setToolTip(text.isEmpty() ? QString() : TResultModel::WrappingToolTip(text));
+    }
+    ElideExtras();
+    namesCaption_->setVisible(!names.isEmpty());
+    streamsCaption_->setVisible(!streams.isEmpty());
+    zoneCaption_->setVisible(!zone.isEmpty());
+    if (!zone.isEmpty()) zonePanel_->setToolTip(TResultModel::WrappingToolTip(zone.join(QLatin1Char('\n'))));
 }
 
 void TMainForm::ShowFileDetails(int row) {
@@ -65,6 +161,15 @@ void TMainForm::ShowFileDetails(int row) {
     ui->StatePanel->setToolTip(state);
     ToolTipWhereClipped(ui->FileNamePanel);
     ToolTipWhereClipped(ui->PathPanel);
+    if (entry >= 0 && TResultModel::UnresolvedPath(resultModel_->EntryPath(static_cast<std::uint32_t>(entry))))
+        ui->PathPanel->setToolTip(TResultModel::WrappingToolTip(ui->PathPanel->text() + QLatin1Char('\n') +
+                                                                QString::fromUtf8(UnresolvedPathTip)));
+    else if (!ui->PathPanel->toolTip().isEmpty())
+        ui->PathPanel->setToolTip(TResultModel::WrappingToolTip(ui->PathPanel->toolTip()));
+    const deruzera::TFoundFiles* shown = resultModel_->FileAt(row);
+    ShowExtras(shown);
+    if (shown && Results) preview_->ShowFile(Results, *shown);
+    else preview_->Clear();
 
     QString typeName;
     bool found = false;
@@ -101,4 +206,12 @@ void TMainForm::DriveGridSelectCell(int /*column*/, int row, bool& canSelect) {
     SelectedDrive = TrimCell(DriveGridCell(0, row)).toStdString();
     if (ui->DriveGrid->isEnabled() && canSelect)
         ui->LogPanel->setText(QString::fromStdString(deruzera::DriveChangedText(SelectedDrive)));
+}
+
+void TMainForm::ElideExtras() {
+    // Cut to the room they have, with an ellipsis; the tooltip has them whole.
+    for (QLabel* panel : {namesPanel_, streamsPanel_, zonePanel_}) {
+        const QString text = panel->property(FullTextProperty).toString();
+        panel->setText(panel->fontMetrics().elidedText(text, Qt::ElideRight, panel->width()));
+    }
 }

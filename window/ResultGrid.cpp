@@ -1,7 +1,9 @@
 #include "ResultGrid.h"
 
 #include <QApplication>
+#include <QContextMenuEvent>
 #include <QHelpEvent>
+#include <QKeyEvent>
 #include <QStyle>
 #include <QToolTip>
 
@@ -47,4 +49,47 @@ bool TResultGrid::viewportEvent(QEvent* event) {
         return true;
     }
     return QTableView::viewportEvent(event);
+}
+
+QItemSelectionModel::SelectionFlags TResultGrid::selectionCommand(const QModelIndex& index, const QEvent* event) const {
+    // Ctrl with a key that moves (Ctrl+Home, Ctrl+End, ...) would move the
+    // current row without selecting it: it selects the row moved to, as
+    // the same key without Ctrl does.
+    if (event && event->type() == QEvent::KeyPress) {
+        const auto* key = static_cast<const QKeyEvent*>(event);
+        const Qt::KeyboardModifiers held = key->modifiers() & (Qt::ControlModifier | Qt::ShiftModifier);
+        switch (key->key()) {
+        case Qt::Key_Home:
+        case Qt::Key_End:
+        case Qt::Key_Up:
+        case Qt::Key_Down:
+        case Qt::Key_PageUp:
+        case Qt::Key_PageDown:
+        case Qt::Key_Left:
+        case Qt::Key_Right:
+            if (held == Qt::ControlModifier) return QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows;
+            break;
+        default: break;
+        }
+    }
+    return QTableView::selectionCommand(index, event);
+}
+
+void TResultGrid::keyPressEvent(QKeyEvent* event) {
+    if (event->key() == Qt::Key_Menu || (event->key() == Qt::Key_F10 && event->modifiers() == Qt::ShiftModifier)) {
+        event->accept();
+        emit MenuKeyPressed();
+        return;
+    }
+    QTableView::keyPressEvent(event);
+}
+
+void TResultGrid::contextMenuEvent(QContextMenuEvent* event) {
+    // From the keyboard: at the current row, as the menu key does.
+    if (event->reason() == QContextMenuEvent::Keyboard) {
+        event->accept();
+        emit MenuKeyPressed();
+        return;
+    }
+    QTableView::contextMenuEvent(event);
 }

@@ -1,7 +1,9 @@
 // The result list's view: typing a name goes to the file of that name
 // (the cells begin with a blank, which Qt's own search would have to type),
 // and a cell too narrow for its text shows the file's whole path and name
-// as a tooltip.
+// as a tooltip. Moving with the keys selects the row moved to, Ctrl held or
+// not, so the current row is always a selected one; Tab leaves the list;
+// the menu key and Shift+F10 ask for the row's menu.
 #pragma once
 
 #include <QElapsedTimer>
@@ -21,8 +23,16 @@ public:
     // True when the cell's text is wider than the cell shows.
     bool CellClipped(const QModelIndex& index) const;
 
+signals:
+    // The menu key or Shift+F10 was pressed.
+    void MenuKeyPressed();
+
 protected:
     bool viewportEvent(QEvent* event) override;
+    QItemSelectionModel::SelectionFlags selectionCommand(const QModelIndex& index,
+                                                         const QEvent* event = nullptr) const override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
 
 private:
     QString typed_;

@@ -5,13 +5,16 @@
 #include <thread>
 #include <unordered_map>
 
+#include <QIcon>
 #include <QPainter>
 #include <QPixmap>
 
 #include "Collation.h"
+#include "Scanner.h"
 #include "platform/Locale.h"
 #include "volume/Glob.h"
 #include "volume/Messages.h"
+#include "volume/Names.h"
 #include "volume/SizeText.h"
 #include "volume/Volume.h"
 
@@ -88,10 +91,51 @@ void TResultModel::SetGridRowCount(int count) {
     endResetModel();
 }
 
-void TResultModel::ListEntries(std::shared_ptr<const deruzera::TScanResults> results) {
+void TResultModel::BeginList(std::shared_ptr<deruzera::TScanResults> results) {
+    StopNameRanks();
+    results_ = std::move(results);
+    attached_ = false;
+    listed_ = 0;
+    order_ = {};
+    shown_ = {};
+    passes_ = {};
+    directoryOf_ = {};
+    paths_.clear();
+    pathStart_.assign(1, 0);
+    kinds_ = {};
+    directoryRanks_ = {};
+    nameRanks_ = {};
+}
+
+void TResultModel::TakeChunk(const TFoundChunk& chunk) {
+    if (!results_) return;
+    // The paths arrive in order: the first new one has the index next in line.
+    if (chunk.FirstNewPath + 1 == pathStart_.size()) {
+        for (const std::string& path : chunk.NewPaths) {
+            paths_ += path;
+            pathStart_.push_back(static_cast<std::uint32_t>(paths_.size()));
+        }
+    }
+    results_->Files.Append(chunk.Files);
+    directoryOf_.insert(directoryOf_.end(), chunk.Folders.begin(), chunk.Folders.end());
+}
+
+void TResultModel::ListEntries(std::shared_ptr<deruzera::TScanResults> results) {
     StopNameRanks();
     beginResetModel();
+    const bool chunked = results_ == results && results && directoryOf_.size() == results->Files.size() &&
+                         std::all_of(directoryOf_.begin(), directoryOf_.end(),
+                                     [&](std::uint32_t d) { return d + 1 < pathStart_.size(); });
     results_ = std::move(results);
+    if (results_) {
+        // Files held back for their paths came later than the walk met them.
+        const std::vector<std::uint32_t> from = results_->Files.SortByRecord();
+        if (chunked && !from.empty()) {
+            std::vector<std::uint32_t> sorted(from.size());
+            for (std::size_t i = 0; i < from.size(); ++i) sorted[i] = directoryOf_[from[i]];
+            directoryOf_ = std::move(sorted);
+        }
+    }
     // The zone and the separators as they are now.
     times_ = deruzera::platform::LocalTimes();
     decimalSeparator_ = deruzera::platform::DecimalSeparator();
@@ -108,7 +152,9 @@ void TResultModel::ListEntries(std::shared_ptr<const deruzera::TScanResults> res
     anyStateKnown_ = false;
     for (std::size_t i = 0; i < count && !anyStateKnown_; ++i)
         anyStateKnown_ = results_->Files[i].State != deruzera::TRecoverability::Unknown;
-    MakePaths();
+    if (!chunked) MakePaths();
+    directoryOf_.shrink_to_fit();
+    paths_.shrink_to_fit();
     attached_ = true;
     ApplyFilter();
     ShowRows();
@@ -338,7 +384,7 @@ void TResultModel::ApplyFilter() {
     // path and name; a plain text is looked for in path and name.
     const std::string text = filter_.Text.toStdString();
     const bool glob = deruzera::TGlob::HasWildcards(text);
-    const deruzera::TGlob search(text, glob ? deruzera::TGlob::Whole : deruzera::TGlob::Contains);
+    const deruzera::TGlob search(text, glob ? deruzera::TGlob::Whole : deruzera::TGlob::Contains, true);
     // A glob that begins with "*" matches the whole path and name wherever
     // it matches the name alone.
     const bool nameAlone = glob && text[0] != '*';
@@ -408,8 +454,8 @@ QString TResultModel::EntryText(int column, std::uint32_t entry) const {
     const deruzera::TFoundFiles& file = results_->Files[entry];
     std::string text;
     switch (column) {
-    case ColFileName: text = results_->Files.NameText(file); break;
-    case ColPath: text = EntryPath(entry); break;
+    case ColFileName: return ShownText(results_->Files.NameText(file));
+    case ColPath: return ShownText(EntryPath(entry));
     case ColSize: text = deruzera::SizeToText(file.FileSize, decimalSeparator_); break;
     case ColCreated: text = times_.FormatFileTime(file.Created); break;
     case ColModified: text = times_.FormatFileTime(file.Modified); break;
@@ -438,35 +484,64 @@ QVariant TResultModel::data(const QModelIndex& index, int role) const {
             const auto e = static_cast<std::uint32_t>(entry);
             std::string full(EntryPath(e));
             full += EntryName(e);
-            return QString::fromStdString(full);
+            QString tip = ShownText(full);
+            if (UnresolvedPath(EntryPath(e))) tip += QLatin1Char('\n') + QString::fromUtf8(UnresolvedPathTip);
+            return WrappingToolTip(tip);
         }
         return Cell(index.column(), index.row() + 1).trimmed();
     }
     return {};
 }
 
-QVariant TResultModel::StateDot(deruzera::TRecoverability state) {
-    static const QPixmap dots[] = {Dot(QColor(0x00, 0x80, 0x00)), Dot(QColor(0xE0, 0x8A, 0x00)), Dot(QColor(0xD0, 0x00, 0x00))};
-    switch (state) {
-    case deruzera::TRecoverability::Intact: return dots[0];
-    case deruzera::TRecoverability::Partial: return dots[1];
-    case deruzera::TRecoverability::Overwritten:
-    case deruzera::TRecoverability::Unread: return dots[2];
-    case deruzera::TRecoverability::PartlyUnread: return dots[1];
-    case deruzera::TRecoverability::Unknown: break;
-    }
-    return {};
+QString TResultModel::ShownText(std::string_view text) {
+    // Only bytes that can begin such a character need the slower look.
+    const bool plain = std::none_of(text.begin(), text.end(), [](char c) {
+        const auto byte = static_cast<unsigned char>(c);
+        return byte < 0x20 || byte == 0x7F || byte == 0xC2 || byte == 0xD8 || byte == 0xE2;
+    });
+    if (plain) return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+    return QString::fromStdString(deruzera::MapUnsafeCharacters(text));
 }
 
-QPixmap TResultModel::Dot(const QColor& colour) {
+QVariant TResultModel::StateDot(deruzera::TRecoverability state) {
+    // The same picture for a selected row: a selected pixmap would be
+    // tinted with the selection's colour, and orange and red turn brown.
+    auto icon = [](const QPixmap& dot) {
+        QIcon both;
+        both.addPixmap(dot, QIcon::Normal);
+        both.addPixmap(dot, QIcon::Selected);
+        return both;
+    };
+    static const QIcon dots[] = {icon(Dot(QColor(0x00, 0x80, 0x00))), icon(Dot(QColor(0xE0, 0x8A, 0x00))),
+                                 icon(Dot(QColor(0xD0, 0x00, 0x00))), icon(Dot(QColor(0x90, 0x90, 0x90), false))};
+    switch (state) {
+    case deruzera::TRecoverability::Intact: return dots[0];
+    case deruzera::TRecoverability::Partial:
+    case deruzera::TRecoverability::PartlyUnread: return dots[1];
+    case deruzera::TRecoverability::Overwritten:
+    case deruzera::TRecoverability::Unread: return dots[2];
+    case deruzera::TRecoverability::Unknown: return dots[3];
+    }
+    return dots[3];
+}
+
+QPixmap TResultModel::Dot(const QColor& colour, bool filled) {
     QPixmap dot(8, 8);
     dot.fill(Qt::transparent);
     QPainter painter(&dot);
     painter.setRenderHint(QPainter::Antialiasing);
-    painter.setPen(Qt::NoPen);
-    painter.setBrush(colour);
-    painter.drawEllipse(QRectF(0.5, 0.5, 7, 7));
+    painter.setPen(filled ? QPen(Qt::NoPen) : QPen(colour, 1.2));
+    painter.setBrush(filled ? QBrush(colour) : QBrush(Qt::NoBrush));
+    painter.drawEllipse(filled ? QRectF(0.5, 0.5, 7, 7) : QRectF(1, 1, 6, 6));
     return dot;
+}
+
+QString TResultModel::WrappingToolTip(const QString& text) {
+    QString html = text.toHtmlEscaped();
+    html.replace(QLatin1Char('\\'), QStringLiteral("\\&#8203;"));
+    html.replace(QLatin1Char('/'), QStringLiteral("/&#8203;"));
+    html.replace(QLatin1Char('\n'), QStringLiteral("<br>"));
+    return QStringLiteral("<p style='white-space:pre-wrap'>") + html + QStringLiteral("</p>");
 }
 
 QVariant TResultModel::headerData(int section, Qt::Orientation orientation, int role) const {

@@ -21,6 +21,10 @@
 
 class TCollation;
 
+// What "*" at the start of a path means.
+inline constexpr const char* UnresolvedPathTip =
+    "* stands for a folder whose name is gone from the volume: the path below it is all that can be told.";
+
 class TResultModel : public QAbstractTableModel {
     Q_OBJECT
 
@@ -44,9 +48,17 @@ public:
     int GridRowCount() const { return rows_ + 1; }
     void SetGridRowCount(int count);
 
-    // Lists the files of `results` in the order found, through the filter
-    // in force; the grid then has a row for each file shown.
-    void ListEntries(std::shared_ptr<const deruzera::TScanResults> results);
+    // Lists the files of `results` in the order of their records, through
+    // the filter in force; the grid then has a row for each file shown.
+    // Where the files came in chunks (BeginList, TakeChunk) their folders'
+    // paths are known already; otherwise they are made here.
+    void ListEntries(std::shared_ptr<deruzera::TScanResults> results);
+
+    // A scan begins listing into `results` (empty): its files come in
+    // chunks, each appended to the list and its paths taken here, at a
+    // cost that grows with the chunk. Nothing is shown until ListEntries.
+    void BeginList(std::shared_ptr<deruzera::TScanResults> results);
+    void TakeChunk(const struct TFoundChunk& chunk);
 
     // Stops showing the list: while a scan runs, every data row is empty.
     void Detach();
@@ -104,14 +116,24 @@ public:
     Qt::ItemFlags flags(const QModelIndex& index) const override;
 
     // The dot at the start of a row's name: green intact, orange partly,
-    // red wholly overwritten; none where unknown.
+    // red wholly overwritten or unread, a grey ring where unknown; the same
+    // on a selected row.
     static QVariant StateDot(deruzera::TRecoverability state);
+    // A tooltip that wraps: the text with a place to break after each "\"
+    // and "/", so that a path of forty folders stays on the screen.
+    static QString WrappingToolTip(const QString& text);
+    // A name or path as the window shows it: each control character and
+    // each mark that reorders text replaced by "_", as the companion and
+    // the log show it, so that no name can reorder a row's text.
+    static QString ShownText(std::string_view text);
+    // The path of a folder that can no longer be told begins with "*".
+    static bool UnresolvedPath(std::string_view path) { return !path.empty() && path[0] == '*'; }
 
     // Bytes held beyond the list itself (rows, paths, ranks), for the budget.
     std::size_t Footprint() const;
 
 private:
-    static QPixmap Dot(const QColor& colour);
+    static QPixmap Dot(const QColor& colour, bool filled = true);
     struct TRankJob;
     std::uint32_t RowEntry(std::size_t row) const { return filtering_ ? shown_[row] : order_[row]; }
     std::string_view PathOfDirectory(std::uint32_t directory) const;
@@ -124,7 +146,7 @@ private:
     void ApplyFilter();
     void ShowRows();
 
-    std::shared_ptr<const deruzera::TScanResults> results_;
+    std::shared_ptr<deruzera::TScanResults> results_;
     int rows_ = 0;       // data rows (grid rows - 1)
     qint64 listed_ = 0;  // rows that show entries of the list
     bool attached_ = false;

@@ -2,9 +2,22 @@
 
 #include "volume/Messages.h"
 
+namespace {
+
+// Found files go to the window in chunks of at least this many, or after
+// this long: a few hundred queued calls for a million files, and a list
+// that is never far behind the walk.
+constexpr std::size_t ChunkFiles = 4096;
+constexpr auto ChunkEvery = std::chrono::milliseconds(200);
+// Progress reaches the window at most this often: more than a screen shows.
+constexpr auto ProgressEvery = std::chrono::milliseconds(25);
+
+}  // namespace
+
 TScanner::TScanner(std::string drive, deruzera::TDeviceOpener open, std::atomic<bool>& abort, QObject* parent)
     : QThread(parent), drive_(std::move(drive)), open_(std::move(open)), abort_(abort) {
     qRegisterMetaType<deruzera::TLogLine>();
+    qRegisterMetaType<std::shared_ptr<const TFoundChunk>>();
 }
 
 TScanner::~TScanner() {
@@ -18,35 +31,71 @@ void TScanner::run() {
     // ScanDrive ends every way as a value, its lines made; what the
     // window's side of the scan can't take in (memory for the files) ends
     // it the same way.
+    handed_ = std::chrono::steady_clock::now();
     deruzera::TScanOutcome outcome;
     try {
         outcome = deruzera::ScanDrive(drive_, open_, *this, abort_);
+        Hand(true);
     } catch (const std::bad_alloc&) {
         outcome.End = deruzera::TScanEnd::OutOfMemory;
+        gathering_.reset();
         for (const deruzera::TLogLine& line : deruzera::ScanEndLines(outcome)) Line(line);
     }
     std::lock_guard lock(mutex_);
     outcome_ = std::move(outcome);
 }
 
-std::shared_ptr<deruzera::TScanResults> TScanner::TakeResults() {
-    std::lock_guard lock(mutex_);
-    if (!outcome_.Walked || !outcome_.Volume) return nullptr;
-    auto results = std::make_shared<deruzera::TScanResults>();
-    results->Volume = outcome_.Volume;
-    // Files held back for their paths come later than the walk met them.
-    files_.SortByRecord();
-    results->Files = std::move(files_);
-    return results;
+void TScanner::Line(const deruzera::TLogLine& line) {
+    // The files found before a line reach the window before it.
+    Hand(true);
+    emit LineMade(line);
 }
 
-void TScanner::Line(const deruzera::TLogLine& line) { emit LineMade(line); }
+void TScanner::Walking(std::int64_t recordCount) {
+    folders_.clear();
+    paths_ = 0;
+    emit WalkBegan(recordCount);
+}
 
-void TScanner::Walking(std::int64_t recordCount) { emit WalkBegan(recordCount); }
-
-void TScanner::Progress(std::int64_t position, std::int64_t found) { emit ProgressMade(position, found); }
+void TScanner::Progress(std::int64_t position, std::int64_t found) {
+    Hand(false);
+    const auto at = std::chrono::steady_clock::now();
+    if (at - reported_ < ProgressEvery || progressWaiting_->exchange(true)) return;
+    reported_ = at;
+    emit ProgressMade(position, found);
+}
 
 void TScanner::Found(const deruzera::TFoundBatch& batch) {
-    std::lock_guard lock(mutex_);
-    files_.Append(batch.Files);
+    if (!gathering_) {
+        gathering_ = std::make_shared<TFoundChunk>();
+        gathering_->FirstNewPath = paths_;
+    }
+    TFoundChunk& chunk = *gathering_;
+    // Each folder's path once a scan, made here while the walk's table of
+    // folders is this thread's.
+    std::int64_t lastFolder = -1;
+    std::uint32_t lastIndex = 0;
+    for (const deruzera::TFoundFiles& file : batch.Files) {
+        if (file.ParentRecord != lastFolder || chunk.Folders.empty()) {
+            const auto [it, added] = folders_.emplace(file.ParentRecord, paths_);
+            if (added) {
+                chunk.NewPaths.push_back(batch.FilePath(file));
+                ++paths_;
+            }
+            lastFolder = file.ParentRecord;
+            lastIndex = it->second;
+        }
+        chunk.Folders.push_back(lastIndex);
+    }
+    chunk.Files.Append(batch.Files);
+    Hand(false);
+}
+
+void TScanner::Hand(bool now) {
+    if (!gathering_ || gathering_->Files.empty()) return;
+    const auto at = std::chrono::steady_clock::now();
+    if (!now && gathering_->Files.size() < ChunkFiles && at - handed_ < ChunkEvery) return;
+    handed_ = at;
+    emit FilesFound(std::move(gathering_));
+    gathering_.reset();
 }

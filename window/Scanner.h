@@ -1,19 +1,33 @@
 // The scan's worker thread: one per scan, running ScanDrive. It touches
-// nothing of the window: its lines and progress leave it as queued signals
-// carrying values, in the order made, and QThread::finished comes after all
-// of them. The files it finds stay with it until the window takes them
-// after it has ended.
+// nothing of the window: its lines, its progress and the files it finds
+// leave it as queued signals carrying values, in the order made, and
+// QThread::finished comes after all of them.
 #pragma once
 
 #include <QThread>
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <mutex>
+#include <string>
+#include <unordered_map>
+#include <vector>
 
 #include "volume/Log.h"
 #include "volume/Scan.h"
 
+// Found files as the worker hands them to the window: the files, and the
+// folder each is in as an index into the folder paths of the scan, whose
+// new ones come with the files that first need them.
+struct TFoundChunk {
+    deruzera::TFoundFileList Files;
+    std::vector<std::uint32_t> Folders;   // by file: the index of its folder's path
+    std::vector<std::string> NewPaths;    // the paths from index FirstNewPath on, each ending in "\"
+    std::uint32_t FirstNewPath = 0;
+};
+
 Q_DECLARE_METATYPE(deruzera::TLogLine)
+Q_DECLARE_METATYPE(std::shared_ptr<const TFoundChunk>)
 
 class TScanner : public QThread, private deruzera::TScanSink {
     Q_OBJECT
@@ -25,20 +39,23 @@ public:
     // Asks a running scan to stop and waits for it.
     ~TScanner() override;
 
-    // After the thread has ended: how the scan ended, and what it found
-    // (null where the walk never began).
+    // After the thread has ended: how the scan ended, and the volume it
+    // read (null where it never opened).
     const deruzera::TScanOutcome& Outcome() const {
         std::lock_guard lock(mutex_);
         return outcome_;
     }
-    std::shared_ptr<deruzera::TScanResults> TakeResults();
 
 signals:
     void LineMade(deruzera::TLogLine line);
     // The walk begins over `recordCount` records: earlier results go.
     void WalkBegan(qint64 recordCount);
-    // At every 128th record N: N + 1 and the files found so far.
+    // At every 128th record N: N + 1 and the files found so far. A report
+    // is left out while the one before still waits for the window, or came
+    // less than 25 ms ago: it would be drawn over before it was seen.
     void ProgressMade(qint64 position, qint64 found);
+    // Files whose paths are complete, a few thousand at a time.
+    void FilesFound(std::shared_ptr<const TFoundChunk> chunk);
 
 protected:
     void run() override;
@@ -48,14 +65,25 @@ private:
     void Walking(std::int64_t recordCount) override;
     void Progress(std::int64_t position, std::int64_t found) override;
     void Found(const deruzera::TFoundBatch& batch) override;
+    // Hands over what is gathered where it is enough, or `now`.
+    void Hand(bool now);
 
     std::string drive_;
     deruzera::TDeviceOpener open_;
     std::atomic<bool>& abort_;
-    // What the worker hands over: taken by the window once it has ended,
+    // How the scan ended: read by the window once the thread has ended,
     // under the lock, which also makes the hand-over plain to the thread
     // checkers (Qt's own locks are not instrumented).
     mutable std::mutex mutex_;
     deruzera::TScanOutcome outcome_;
-    deruzera::TFoundFileList files_;
+    std::unordered_map<std::int64_t, std::uint32_t> folders_;  // folder record -> path index
+    std::uint32_t paths_ = 0;
+    std::shared_ptr<TFoundChunk> gathering_;
+    std::chrono::steady_clock::time_point handed_;
+    std::chrono::steady_clock::time_point reported_;
+    std::shared_ptr<std::atomic<bool>> progressWaiting_ = std::make_shared<std::atomic<bool>>(false);
+
+public:
+    // The window took the last progress report.
+    void ProgressTaken() { *progressWaiting_ = false; }
 };

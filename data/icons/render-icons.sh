@@ -5,7 +5,7 @@
 # Needs rsvg-convert (Debian package librsvg2-bin).
 set -eu
 cd "$(dirname "$0")/hicolor"
-id=example.deruzera.NtfsDeruzera
+id=io.github.deruzera.NtfsDeruzera
 for size in 16 22 24 32 48 64 128 256; do
   mkdir -p "${size}x${size}/apps"
   rsvg-convert --width "$size" --height "$size" --format png \

@@ -257,12 +257,13 @@ TEST_F(BatchRoadTest, RecoverThisFolderTakesEveryFileBelowTheRowsFolder) {
     OpenContextMenuAt(1);
     auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
     ASSERT_NE(menu, nullptr);
-    ASSERT_EQ(menu->actions().size(), 1);
-    EXPECT_EQ(menu->actions()[0]->text(), QString("Recover this folder"));
+    auto* folderAction = menu->findChild<QAction*>(QStringLiteral("RecoverFolderAction"));
+    ASSERT_NE(folderAction, nullptr);
+    EXPECT_EQ(folderAction->text(), QString("Recover this folder"));
     AnswerFolderDialog(out);
     QString question;
     AnswerMessageBox(QMessageBox::No, &question);
-    menu->actions()[0]->trigger();
+    folderAction->trigger();
     menu->close();
     EXPECT_EQ(question, QString::fromStdString(deruzera::SameDeviceQuestion()));
     EXPECT_EQ(Log().back().Text, QString("Recovery cancelled by user"));
@@ -274,7 +275,7 @@ TEST_F(BatchRoadTest, RecoverThisFolderTakesEveryFileBelowTheRowsFolder) {
     ASSERT_NE(menu, nullptr);
     AnswerFolderDialog(out);
     AnswerMessageBox(QMessageBox::Yes);
-    menu->actions()[0]->trigger();
+    menu->findChild<QAction*>(QStringLiteral("RecoverFolderAction"))->trigger();
     menu->close();
     ASSERT_TRUE(WaitForBatchEnd());
     EXPECT_EQ(Files(out), (std::set<std::string>{"/Photos/Σύνοδος Ёлка.png", "/Photos/Trip/IMG_0001.JPG",

@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QCollator>
 #include <QHeaderView>
+#include <QTextDocumentFragment>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -26,6 +27,11 @@ using namespace gui_testing;
 using deruzera::TFoundFiles;
 
 namespace {
+
+// A tooltip's text as it reads: without its markup and its places to break.
+QString PlainToolTip(const QString& tip) {
+    return QTextDocumentFragment::fromHtml(tip).toPlainText().remove(QChar(0x200B));
+}
 
 constexpr std::uint64_t Epoch1970 = 116444736000000000ull;
 constexpr std::uint64_t Second = 10000000ull;
@@ -208,8 +214,8 @@ TEST_F(FindTest, EachColumnSortsBothWaysStablyAndTheSelectionGoesWithItsRows) {
             }
             EXPECT_EQ(SelectedNames(), chosen) << "column " << column;
             EXPECT_EQ(CurrentName(), "song.mp3") << "column " << column;
-            // The current row is in view and its details unchanged.
-            EXPECT_EQ(Child<QLabel>(f, "FileNamePanel")->text(), QString("song.mp3"));
+            // The details still show the two chosen.
+            EXPECT_EQ(Child<QLabel>(f, "FileNamePanel")->text(), QString("2 files selected"));
         }
     }
     // Numbers, not texts: 10 b, 900 b, 1.5 Kb (three, in the name order of
@@ -244,6 +250,8 @@ TEST_F(FindTest, NamesAndPathsSortInTheLocalesCollation) {
         form->SortResults(TResultModel::ColFileName, Qt::DescendingOrder);
         form->SortResults(TResultModel::ColFileName, Qt::AscendingOrder);
         QCollator collator{QLocale(QString::fromLatin1(locale))};
+        // Digits compare as numbers, as the list sorts them.
+        if (QString::fromLatin1(locale) != QLatin1String("C")) collator.setNumericMode(true);
         std::vector<std::string> expected = Names();
         std::stable_sort(expected.begin(), expected.end(), [&](const std::string& a, const std::string& b) {
             return collator.compare(QString::fromStdString(a), QString::fromStdString(b)) < 0;
@@ -415,11 +423,11 @@ TEST_F(FindTest, ClippedCellsAndTheDetailsShowTheWholePathAndName) {
     for (int column : {TResultModel::ColFileName, TResultModel::ColPath}) {
         const QModelIndex cell = model->index(longRow - 1, column);
         EXPECT_TRUE(grid->CellClipped(cell));
-        EXPECT_EQ(cell.data(Qt::ToolTipRole).toString(), full);
+        EXPECT_EQ(PlainToolTip(cell.data(Qt::ToolTipRole).toString()), full);
         EXPECT_FALSE(grid->CellClipped(model->index(shortRow - 1, column)));
     }
     f.SelectResultRow(longRow);
-    EXPECT_EQ(Child<QLabel>(f, "PathPanel")->toolTip(), QString(full).section('\\', 0, -2) + "\\");
+    EXPECT_EQ(PlainToolTip(Child<QLabel>(f, "PathPanel")->toolTip()), QString(full).section('\\', 0, -2) + "\\");
     EXPECT_FALSE(Child<QLabel>(f, "FileNamePanel")->toolTip().isEmpty());
     f.SelectResultRow(shortRow);
     EXPECT_TRUE(Child<QLabel>(f, "PathPanel")->toolTip().isEmpty());
@@ -443,6 +451,8 @@ TEST(Collation, RanksAgreeWithQtsCollatorOnManyNames) {
             CollationRanks(collation, names.size(), [&](std::size_t i) { return std::string_view(names[i]); });
         ASSERT_EQ(ranks.size(), names.size());
         QCollator collator{QLocale(QString::fromLatin1(locale))};
+        // Digits compare as numbers, as the list sorts them.
+        if (QString::fromLatin1(locale) != QLatin1String("C")) collator.setNumericMode(true);
         for (int check = 0; check < 20000; ++check) {
             const std::size_t a = random() % names.size(), b = random() % names.size();
             // Qt's C collation compares UTF-16 units; the names here have no

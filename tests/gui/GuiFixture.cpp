@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QProcess>
+#include <QSettings>
 #include <QTextBlock>
 #include <QTextEdit>
 #include <QTimer>
@@ -138,6 +139,8 @@ bool BuildImage(const std::string& plan, const std::string& image, std::vector<T
 }
 
 void WindowTest::SetUp() {
+    // Each window opens as at its first start.
+    TMainForm::Settings()->clear();
     deruzera::ClearLog();
     platform::ClearDriveMap();
     QApplication::setApplicationDisplayName(QStringLiteral("NTFS Deruzera"));

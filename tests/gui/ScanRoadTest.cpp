@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QDesktopServices>
 #include <QFileInfo>
+#include <QIcon>
 #include <QLabel>
 #include <QMessageBox>
 #include <QProgressBar>
@@ -351,7 +352,7 @@ TEST_F(ScanRoadTest, RowsShowWhetherAFileCanComeBackAndRecoveryAsksFirst) {
     auto* grid = Child<QTableView>(f, "ResultGrid");
     // Each row's dot: green intact, orange partly, red wholly overwritten.
     auto dotColour = [&](int row) {
-        const QPixmap dot = grid->model()->index(row - 1, 0).data(Qt::DecorationRole).value<QPixmap>();
+        const QPixmap dot = grid->model()->index(row - 1, 0).data(Qt::DecorationRole).value<QIcon>().pixmap(8, 8);
         return dot.isNull() ? QColor() : QColor(dot.toImage().pixel(4, 4));
     };
     EXPECT_EQ(dotColour(RowOf("kept.bin")), QColor(0x00, 0x80, 0x00));

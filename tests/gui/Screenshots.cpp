@@ -1,12 +1,15 @@
 // Takes the README's screenshots of the real window: run under Xvfb by
 // scripts/screenshots.sh, which grabs the X screen with ImageMagick.
 //
-//   gui_screenshots OUTDIR DEMO-IMAGE LARGE-IMAGE
+//   gui_screenshots OUTDIR DEMO-IMAGE LARGE-IMAGE PREVIEW-IMAGE
 //
 // The machine's block devices take the first letters, as in the program; the
-// demo image and a large image follow. Each state is shown, painted, and the
-// whole screen grabbed into OUTDIR.
+// demo image, a large image and an image of files to preview follow. Each
+// state is shown, painted, and the window grabbed from the screen into
+// OUTDIR: at its first size, then as large as the screen.
 #include <QApplication>
+#include <QSettings>
+#include <QTemporaryDir>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QHeaderView>
@@ -17,6 +20,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QScreen>
 #include <QTableWidget>
 #include <QThread>
 #include <QTimer>
@@ -28,6 +32,7 @@
 #include <thread>
 
 #include "MainForm.h"
+#include "Preview.h"
 #include "ResultModel.h"
 #include "platform/DriveMap.h"
 #include "platform/Drives.h"
@@ -44,10 +49,13 @@ void Settle(int ms = 300) {
     while (t.elapsed() < ms) QApplication::processEvents(QEventLoop::AllEvents, 20);
 }
 
+QSize snapSize(816, 565);
+
 bool Snap(const QString& name) {
     Settle();
     const QString file = outDir + QLatin1Char('/') + name;
-    const int rc = QProcess::execute(QStringLiteral("import"), {"-window", "root", "-crop", "816x565+0+0", "+repage", file});
+    const QString crop = QStringLiteral("%1x%2+0+0").arg(snapSize.width()).arg(snapSize.height());
+    const int rc = QProcess::execute(QStringLiteral("import"), {"-window", "root", "-crop", crop, "+repage", file});
     std::printf("%s %s\n", rc == 0 ? "wrote" : "FAILED", qPrintable(file));
     return rc == 0;
 }
@@ -89,8 +97,11 @@ int RowOfDrive(TMainForm& form, const std::string& drive) {
 
 int main(int argc, char** argv) {
     QApplication application(argc, argv);
-    if (argc != 4) {
-        std::fprintf(stderr, "usage: gui_screenshots OUTDIR DEMO-IMAGE LARGE-IMAGE\n");
+    // The window's settings of this run only: it opens at its first size.
+    QTemporaryDir settings;
+    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, settings.path());
+    if (argc != 5) {
+        std::fprintf(stderr, "usage: gui_screenshots OUTDIR DEMO-IMAGE LARGE-IMAGE PREVIEW-IMAGE\n");
         return 2;
     }
     outDir = QString::fromLocal8Bit(argv[1]);
@@ -100,6 +111,7 @@ int main(int argc, char** argv) {
     platform::MapSystemDrives();
     const std::string demo = platform::MapSourceDrive(argv[2]);
     const std::string large = platform::MapSourceDrive(argv[3]);
+    const std::string previews = platform::MapSourceDrive(argv[4]);
 
     // Where the recovered files go: empty, so that nothing is replaced.
     const QString folder = QDir::tempPath() + QStringLiteral("/deruzera-screenshots");
@@ -211,6 +223,42 @@ int main(int argc, char** argv) {
     WaitFor([&] { return !form.BatchRunning() && start->text() == QStringLiteral("Scan Drive"); });
     ok = Snap("10-batch-done.png") && ok;
     QDir(folder).removeRecursively();
+
+    // As large as the screen: the demo image's list, every column and the
+    // details readable, and the preview beside them.
+    snapSize = form.screen()->availableGeometry().size();
+    form.move(0, 0);
+    form.resize(snapSize);
+    Settle();
+    form.findChild<QToolButton*>(QStringLiteral("AnalizeButton"))->click();
+    form.SelectDriveRow(demoRow);
+    start->click();
+    WaitFor([&] { return !form.ScanRunning() && start->text() == QStringLiteral("Scan Drive"); });
+    auto rowOf = [&](const QString& name) {
+        for (int row = 1; row < form.ResultGridRowCount(); ++row)
+            if (form.ResultGridCell(0, row) == QLatin1Char(' ') + name) return row;
+        return 1;
+    };
+    form.SelectResultRow(rowOf(QStringLiteral("letter.txt")));
+    WaitFor([&] { return !form.Preview()->Busy(); });
+    ok = Snap("11-maximised.png") && ok;
+
+    // Previews of files of the preview image: a photo, a picture, a text in
+    // UTF-16, a program's bytes, and a download with its Zone.Identifier.
+    form.findChild<QToolButton*>(QStringLiteral("AnalizeButton"))->click();
+    form.SelectDriveRow(RowOfDrive(form, previews));
+    start->click();
+    WaitFor([&] { return !form.ScanRunning() && start->text() == QStringLiteral("Scan Drive"); });
+    const std::pair<const char*, const char*> shown[] = {{"holiday.jpg", "12-preview-jpeg.png"},
+                                                        {"diagram.png", "13-preview-png.png"},
+                                                        {"notes-utf16.txt", "14-preview-utf16.png"},
+                                                        {"tool.bin", "15-preview-binary.png"},
+                                                        {"setup.exe", "16-download.png"}};
+    for (const auto& [name, picture] : shown) {
+        form.SelectResultRow(rowOf(QString::fromUtf8(name)));
+        WaitFor([&] { return !form.Preview()->Busy(); });
+        ok = Snap(QString::fromLatin1(picture)) && ok;
+    }
 
     form.hide();
     return ok ? 0 : 1;

@@ -26,7 +26,7 @@ quiet() {  # quiet COMMAND...: succeeds when COMMAND succeeds and prints nothing
   return 1
 }
 
-id=example.deruzera.NtfsDeruzera
+id=io.github.deruzera.NtfsDeruzera
 prefix="$work/usr"
 cmake --install "$build" --prefix "$prefix" > "$work/install.log" 2>&1
 check "cmake --install" test $? -eq 0
@@ -35,6 +35,8 @@ check "cmake --install" test $? -eq 0
 {
   echo bin/deruzera-cli
   echo share/man/man1/deruzera-cli.1.gz
+  echo share/doc/deruzera/copyright
+  echo share/doc/deruzera/changelog.gz
   if [ "$window" = 1 ]; then
     echo bin/deruzera
     echo "share/applications/$id.desktop"
@@ -47,6 +49,14 @@ check "cmake --install" test $? -eq 0
 (cd "$prefix" && find . \( -type f -o -type l \) -printf '%P\n' | sort) > "$work/installed"
 check "installed file list" quiet diff "$work/expected" "$work/installed"
 check "programs are executable" test -x "$prefix/bin/deruzera-cli"
+# Debian's formats: the copyright file's fields, a changelog dpkg reads
+# whose version is the package's.
+check "copyright names its format" grep -q '^Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/' \
+  "$prefix/share/doc/deruzera/copyright"
+if command -v dpkg-parsechangelog > /dev/null; then
+  zcat "$prefix/share/doc/deruzera/changelog.gz" > "$work/changelog"
+  check "changelog version is the package's" test "$(dpkg-parsechangelog -l "$work/changelog" -S Version)" = "$version"
+fi
 check "installed companion runs" bash -c '"$1" --help > /dev/null' _ "$prefix/bin/deruzera-cli"
 if [ -s "$build/demo/demo.img" ]; then
   "$prefix/bin/deruzera-cli" scan --json "$build/demo/demo.img" > "$work/found" 2>/dev/null

@@ -3,6 +3,8 @@
 // recursive glob over random patterns and texts.
 #include <gtest/gtest.h>
 #include <unicode/uchar.h>
+#include <unicode/unorm2.h>
+#include <unicode/utf16.h>
 
 #include <random>
 #include <string>
@@ -142,4 +144,55 @@ TEST(Glob, APatternIsCutAtItsLimit) {
     const std::string longest(TGlob::MaxCharacters, 'x');
     EXPECT_TRUE(TGlob(longest + "yyy").Matches(longest));
     EXPECT_TRUE(TGlob(longest, TGlob::Contains).Matches("a" + longest + "b"));
+}
+
+TEST(MarkFold, BaseLettersAndMarksAgreeWithIcu) {
+    // A letter with marks on it is its canonical decomposition's first
+    // character where the rest are nonspacing marks; marks are category Mn.
+    UErrorCode error = U_ZERO_ERROR;
+    const UNormalizer2* nfd = unorm2_getNFDInstance(&error);
+    ASSERT_TRUE(U_SUCCESS(error));
+    int folded = 0;
+    for (UChar32 c = 0x80; c < 0x3000; ++c) {
+        EXPECT_EQ(IsNonspacingMark(static_cast<char32_t>(c)), u_charType(c) == U_NON_SPACING_MARK) << std::hex << c;
+        UChar source[2], decomposed[16];
+        int32_t length = 0;
+        U16_APPEND_UNSAFE(source, length, c);
+        error = U_ZERO_ERROR;
+        const int32_t n = unorm2_normalize(nfd, source, length, decomposed, 16, &error);
+        ASSERT_TRUE(U_SUCCESS(error));
+        UChar32 first;
+        int32_t at = 0;
+        U16_NEXT(decomposed, at, n, first);
+        bool marks = at < n;
+        for (int32_t i = at; i < n;) {
+            UChar32 next;
+            U16_NEXT(decomposed, i, n, next);
+            marks = marks && u_charType(next) == U_NON_SPACING_MARK;
+        }
+        const char32_t expected = marks && u_charType(first) != U_NON_SPACING_MARK ? static_cast<char32_t>(first)
+                                                                                    : static_cast<char32_t>(c);
+        EXPECT_EQ(BaseLetter(static_cast<char32_t>(c)), expected) << std::hex << c;
+        folded += expected != static_cast<char32_t>(c);
+    }
+    EXPECT_GT(folded, 800);  // Latin, Greek and Cyrillic letters with accents, and more
+}
+
+TEST(Glob, TheSearchLeavesAccentsAsideAndMatchDoesNot) {
+    const std::string naive = "na\xC3\xAFve.txt";             // ï precomposed
+    const std::string decomposed = "nai\xCC\x88ve.txt";        // i and U+0308
+    const std::string resume = "R\xC3\xA9sum\xC3\xA9 2024.pdf";
+    for (const std::string& name : {naive, decomposed}) {
+        EXPECT_TRUE(TGlob("nai", TGlob::Contains, true).Matches(name)) << name;
+        EXPECT_TRUE(TGlob("NAÏVE", TGlob::Contains, true).Matches(name)) << name;
+        EXPECT_TRUE(TGlob("*ve.TXT", TGlob::Whole, true).Matches(name)) << name;
+    }
+    EXPECT_TRUE(TGlob("resume", TGlob::Contains, true).Matches(resume));
+    EXPECT_TRUE(TGlob("r?sum?*", TGlob::Whole, true).Matches(resume));
+    // Letters of other scripts and other letters stay apart.
+    EXPECT_TRUE(TGlob("ёлка", TGlob::Contains, true).Matches("Ёлка.png"));
+    EXPECT_FALSE(TGlob("nao", TGlob::Contains, true).Matches(naive));
+    // --match stays as it was: case aside, accents not.
+    EXPECT_FALSE(TGlob("*nai*", TGlob::Whole).Matches(naive));
+    EXPECT_TRUE(TGlob("*NAÏ*", TGlob::Whole).Matches(naive));
 }
