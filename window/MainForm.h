@@ -117,6 +117,10 @@ public:
 
     // ---- Scan control ----
     void StartButtonClick();
+    // Before a scan of a BitLocker drive the keys given so far don't
+    // unlock: asks for its password or recovery password until one does;
+    // false where the user cancels (no scan).
+    bool AskDriveKeys();
     void StartScan();
     void ScanFinished();
     // True while the scan's worker runs.

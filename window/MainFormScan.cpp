@@ -20,7 +20,7 @@ void TMainForm::StartButtonClick() {
     // While a worker runs the button says "Cancel" and stops it.
     if (ScanRunning()) AbortRequested = true;
     else if (BatchRunning()) batch_->Stop();
-    else StartScan();
+    else if (AskDriveKeys()) StartScan();
 }
 
 void TMainForm::StartScan() {
