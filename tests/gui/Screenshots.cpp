@@ -8,6 +8,7 @@
 // state is shown, painted, and the window grabbed from the screen into
 // OUTDIR: at its first size, then as large as the screen.
 #include <QApplication>
+#include <QToolTip>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QDir>
@@ -100,8 +101,8 @@ int main(int argc, char** argv) {
     // The window's settings of this run only: it opens at its first size.
     QTemporaryDir settings;
     QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, settings.path());
-    if (argc != 5) {
-        std::fprintf(stderr, "usage: gui_screenshots OUTDIR DEMO-IMAGE LARGE-IMAGE PREVIEW-IMAGE\n");
+    if (argc != 5 && argc != 6) {
+        std::fprintf(stderr, "usage: gui_screenshots OUTDIR DEMO-IMAGE LARGE-IMAGE PREVIEW-IMAGE [PARTITIONED-DISK]\n");
         return 2;
     }
     outDir = QString::fromLocal8Bit(argv[1]);
@@ -112,6 +113,9 @@ int main(int argc, char** argv) {
     const std::string demo = platform::MapSourceDrive(argv[2]);
     const std::string large = platform::MapSourceDrive(argv[3]);
     const std::string previews = platform::MapSourceDrive(argv[4]);
+    // A disk with two NTFS partitions: a drive for each.
+    const std::vector<std::string> partitions =
+        argc == 6 ? platform::MapSourceDrives(argv[5]) : std::vector<std::string>{};
 
     // Where the recovered files go: empty, so that nothing is replaced.
     const QString folder = QDir::tempPath() + QStringLiteral("/deruzera-screenshots");
@@ -258,6 +262,25 @@ int main(int argc, char** argv) {
         form.SelectResultRow(rowOf(QString::fromUtf8(name)));
         WaitFor([&] { return !form.Preview()->Busy(); });
         ok = Snap(QString::fromLatin1(picture)) && ok;
+    }
+
+    // The two partitions of one disk, told apart by the drive's tooltip.
+    if (partitions.size() == 2) {
+        form.showNormal();
+        Settle();
+        form.move(0, 0);
+        form.findChild<QToolButton*>(QStringLiteral("AnalizeButton"))->click();
+        const int row = RowOfDrive(form, partitions[1]);
+        form.SelectDriveRow(row);
+        auto* grid = form.findChild<QTableWidget*>(QStringLiteral("DriveGrid"));
+        QRect cell;
+        for (int r = 0; r < grid->rowCount(); ++r)
+            if (grid->item(r, 0) && grid->item(r, 0)->text().trimmed() == QString::fromStdString(partitions[1]))
+                cell = grid->visualItemRect(grid->item(r, 0));
+        Settle();
+        QToolTip::showText(grid->viewport()->mapToGlobal(cell.bottomRight()),
+                           QString::fromStdString(platform::DriveToolTip(partitions[1])), grid);
+        ok = Snap("17-two-partitions.png") && ok;
     }
 
     form.hide();
