@@ -154,7 +154,7 @@ private:
             h.Cluster = b.Boot.BytesPerCluster;
             const auto cluster = static_cast<std::int64_t>(h.Cluster);
             // The MFT taken as one stretch from its first cluster on.
-            h.Mft = {{0, static_cast<std::int64_t>(b.Boot.MftCluster), MaxVolumeBytes / h.Cluster}};
+            h.Mft = {{0, static_cast<std::int64_t>(b.Boot.MftCluster), static_cast<std::int64_t>(MaxVolumeBytes / h.Cluster)}};
             h.Mirror = {0, static_cast<std::int64_t>(b.Boot.MirrorCluster), (MirrorRecords * h.Size + cluster - 1) / cluster};
             h.Bytes = b.Boot.Length();
             h.Base = b.Offset;
