@@ -117,6 +117,7 @@ void TResultModel::TakeChunk(const TFoundChunk& chunk) {
         }
     }
     results_->Files.Append(chunk.Files);
+    results_->PassIndex.insert(results_->PassIndex.end(), chunk.PassIndex.begin(), chunk.PassIndex.end());
     directoryOf_.insert(directoryOf_.end(), chunk.Folders.begin(), chunk.Folders.end());
 }
 
@@ -127,7 +128,9 @@ void TResultModel::ListEntries(std::shared_ptr<deruzera::TScanResults> results) 
                          std::all_of(directoryOf_.begin(), directoryOf_.end(),
                                      [&](std::uint32_t d) { return d + 1 < pathStart_.size(); });
     results_ = std::move(results);
-    if (results_) {
+    // A pass's files stay in the order it found them: by volume and record,
+    // carved ones by where they lie.
+    if (results_ && results_->PassIndex.empty()) {
         // Files held back for their paths came later than the walk met them.
         const std::vector<std::uint32_t> from = results_->Files.SortByRecord();
         if (chunked && !from.empty()) {

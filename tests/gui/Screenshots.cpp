@@ -1,13 +1,17 @@
 // Takes the README's screenshots of the real window: run under Xvfb by
 // scripts/screenshots.sh, which grabs the X screen with ImageMagick.
 //
-//   gui_screenshots OUTDIR DEMO-IMAGE LARGE-IMAGE PREVIEW-IMAGE
+//   gui_screenshots OUTDIR DEMO-IMAGE LARGE-IMAGE PREVIEW-IMAGE [DAMAGED-IMAGE]
 //
 // The machine's block devices take the first letters, as in the program; the
 // demo image, a large image and an image of files to preview follow. Each
 // state is shown, painted, and the window grabbed from the screen into
-// OUTDIR: at its first size, then as large as the screen.
+// OUTDIR: at its first size, then as large as the screen. DAMAGED-IMAGE, the
+// preview image with its boot sectors zeroed, is scanned deep; the preview
+// image carved.
+#include <QAction>
 #include <QApplication>
+#include <QMenu>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QDir>
@@ -100,8 +104,8 @@ int main(int argc, char** argv) {
     // The window's settings of this run only: it opens at its first size.
     QTemporaryDir settings;
     QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, settings.path());
-    if (argc != 5) {
-        std::fprintf(stderr, "usage: gui_screenshots OUTDIR DEMO-IMAGE LARGE-IMAGE PREVIEW-IMAGE\n");
+    if (argc != 5 && argc != 6) {
+        std::fprintf(stderr, "usage: gui_screenshots OUTDIR DEMO-IMAGE LARGE-IMAGE PREVIEW-IMAGE [DAMAGED-IMAGE]\n");
         return 2;
     }
     outDir = QString::fromLocal8Bit(argv[1]);
@@ -112,6 +116,7 @@ int main(int argc, char** argv) {
     const std::string demo = platform::MapSourceDrive(argv[2]);
     const std::string large = platform::MapSourceDrive(argv[3]);
     const std::string previews = platform::MapSourceDrive(argv[4]);
+    const std::string damaged = argc > 5 ? platform::MapSourceDrive(argv[5]) : std::string();
 
     // Where the recovered files go: empty, so that nothing is replaced.
     const QString folder = QDir::tempPath() + QStringLiteral("/deruzera-screenshots");
@@ -258,6 +263,31 @@ int main(int argc, char** argv) {
         form.SelectResultRow(rowOf(QString::fromUtf8(name)));
         WaitFor([&] { return !form.Preview()->Busy(); });
         ok = Snap(QString::fromLatin1(picture)) && ok;
+    }
+
+    // The passes of the drive list's menu: a deep scan of the image whose
+    // boot sectors are gone, and carving of the preview image.
+    const auto pass = [&](const std::string& drive, const char* action) {
+        form.findChild<QToolButton*>(QStringLiteral("AnalizeButton"))->click();
+        form.SelectDriveRow(RowOfDrive(form, drive));
+        if (QMenu* menu = form.DriveGridMenu())
+            if (auto* chosen = menu->findChild<QAction*>(QString::fromLatin1(action))) chosen->trigger();
+        WaitFor([&] { return !form.ScanRunning() && start->text() == QStringLiteral("Scan Drive"); });
+    };
+    if (!damaged.empty()) {
+        pass(damaged, "DeepScanAction");
+        form.SelectResultRow(rowOf(QStringLiteral("holiday.jpg")));
+        WaitFor([&] { return !form.Preview()->Busy(); });
+        ok = Snap("17-deep-scan.png") && ok;
+        pass(previews, "CarveAction");
+        int carved = 1;
+        for (int row = 1; row < form.ResultGridRowCount(); ++row)
+            if (form.ResultGridCell(0, row).startsWith(QStringLiteral(" carved-")) &&
+                form.ResultGridCell(0, row).endsWith(QStringLiteral(".jpg")))
+                carved = row;
+        form.SelectResultRow(carved);
+        WaitFor([&] { return !form.Preview()->Busy(); });
+        ok = Snap("18-carve.png") && ok;
     }
 
     form.hide();
