@@ -163,6 +163,8 @@ TSourceOpener::TSourceOpener(const TCommandLine& line, TStderrLog& log)
     OptionsOf(line, state_->Options, usageError_);
     // Only the chosen volume's shadow copies matter for a scan.
     state_->Options.Snapshots = line.Choice.Snapshot.has_value();
+    // The scan reads the MFT; the labels are read only where the volumes are listed.
+    state_->Options.Labels = false;
 }
 
 TDeviceOpener TSourceOpener::Opener() {
@@ -202,8 +204,12 @@ std::int64_t TSourceOpener::Origin() const { return state_->Opened.Device ? stat
 
 bool TSourceOpener::ListVolumesNeeded() {
     if (state_->Opened.Failure.End != TSourceEnd::VolumeNeeded) return false;
+    // Listed as `list` lists them, labels read.
+    TSourceOptions options = state_->Options;
+    options.Labels = true;
+    const TSource source = OpenSource(state_->Line.Source, options);
     std::vector<const TVolumeInfo*> shown;
-    for (const TVolumeInfo& v : state_->Source.Volumes) shown.push_back(&v);
+    for (const TVolumeInfo& v : source.Volumes) shown.push_back(&v);
     WriteVolumes(shown, false, state_->Log);
     return true;
 }

@@ -150,9 +150,15 @@ std::string MapSourceDrive(const std::string& path);
 // How a volume drive is named among the others (VolumeTitle()); "" for a
 // device or image read as it is.
 std::string DriveTitle(const std::string& drive);
-// The keys that unlock drive `drive` where it is a BitLocker volume, used
+// The keys that unlock drive `drive` ("C:" or "C:\\") where it is a BitLocker volume, used
 // by every later open of it (OpenMappedDrive).
 void SetDriveKeys(const std::string& drive, const TBitLockerKeys& keys);
+// Whether the keys given so far unlock drive `drive` ("C:" or "C:\\"): Opened where they do
+// or the drive is no locked BitLocker volume (or can't be read: the scan
+// says why); Locked where none were given; WrongKey or BadRecoveryPassword
+// where those given don't unlock it. Tries them (a BitLocker unlock: about
+// half a second).
+TSourceEnd DriveKeysEnd(const std::string& drive);
 
 // What the map knows about `drive` ("C:"); false when it is unmapped.
 bool MappedDriveInfo(const std::string& drive, TDriveInfo& info);

@@ -41,6 +41,7 @@ std::map<std::string, std::string> labelTable;    // by drive string, once probe
 std::map<std::string, TFileSystemProbe> listedTable;  // by drive string, as udisks2 listed it
 std::map<std::string, std::string> titleTable;    // by drive string, for volume drives
 std::map<std::string, TBitLockerKeys> keysTable;  // by drive string, as the user gave them
+std::map<std::string, int> volumeTable;           // by drive string: the volume's number in its source
 
 // The file system of a mapped drive: as listed, or probed now.
 TFileSystemProbe DriveFileSystem(const std::string& drive, const TDriveInfo& info) {
@@ -174,6 +175,7 @@ void MapVolume(const std::string& drive, const TVolumeDrive& volume) {
     driveTable[drive] = volume.Info;
     listedTable[drive] = volume.FileSystem;
     titleTable[drive] = volume.Title;
+    volumeTable[drive] = volume.Volume;
 }
 
 void ClearTables() {
@@ -183,6 +185,7 @@ void ClearTables() {
     listedTable.clear();
     titleTable.clear();
     keysTable.clear();
+    volumeTable.clear();
 }
 
 std::string LetterOfRoot(const std::string& root) {
@@ -505,7 +508,33 @@ std::string DriveTitle(const std::string& drive) {
 
 void SetDriveKeys(const std::string& drive, const TBitLockerKeys& keys) {
     std::lock_guard lock(tableMutex);
-    keysTable[drive] = keys;
+    keysTable[drive.substr(0, 2)] = keys;
+}
+
+TSourceEnd DriveKeysEnd(const std::string& root) {
+    const std::string drive = root.substr(0, 2);  // "C:" of "C:\\"
+    TSourceOptions options;
+    options.Snapshots = false;
+    options.Labels = false;
+    int number = 0;
+    std::string path;
+    {
+        std::lock_guard lock(tableMutex);
+        const auto volume = volumeTable.find(drive);
+        const auto listed = listedTable.find(drive);
+        const auto info = driveTable.find(drive);
+        if (volume == volumeTable.end() || listed == listedTable.end() || info == driveTable.end() ||
+            listed->second.Type != "BitLocker")
+            return TSourceEnd::Opened;
+        number = volume->second;
+        path = info->second.Path;
+        const auto keys = keysTable.find(drive);
+        if (keys != keysTable.end()) options.Keys = keys->second;
+    }
+    const TSourceEnd end = OpenVolume(path, {number, std::nullopt}, options).Failure.End;
+    return end == TSourceEnd::Locked || end == TSourceEnd::WrongKey || end == TSourceEnd::BadRecoveryPassword
+               ? end
+               : TSourceEnd::Opened;
 }
 
 bool MappedDriveInfo(const std::string& drive, TDriveInfo& info) {

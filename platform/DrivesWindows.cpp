@@ -88,4 +88,9 @@ std::string DriveToolTip(const std::string& drive) {
     return label.empty() ? path : path + "\nLabel: " + label;
 }
 
+// Windows unlocks its BitLocker volumes itself: a drive here reads as the
+// system gives it, and no keys are asked for.
+TSourceEnd DriveKeysEnd(const std::string&) { return TSourceEnd::Opened; }
+void SetDriveKeys(const std::string&, const TBitLockerKeys&) {}
+
 }  // namespace deruzera::platform

@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <future>
+#include <mutex>
 
 #include "Containers.h"
 #include "Libyal.h"
@@ -19,14 +21,26 @@ std::string Take(libewf_error_t*& error) { return yal::TakeMessage(error, libewf
 // segment file no longer holds) as bytes all the same, and only counts it
 // among its checksum errors. Those stretches read here as errors: short
 // reads up to them, -EIO inside them.
+//
+// A compressed image costs its inflating, one chunk after another on one
+// handle. The device holds a second handle over the same files and reads
+// the second half of a long read through it on a thread of its own, the
+// halves split on a chunk boundary, so that two cores inflate at once.
 class TEwfDevice final : public TDevice {
 public:
-    TEwfDevice(THandle handle, std::int64_t size, std::uint32_t sectorBytes, std::vector<std::string> files)
-        : handle_(std::move(handle)), size_(size), sector_(sectorBytes ? sectorBytes : 512), files_(std::move(files)) {}
+    TEwfDevice(std::vector<THandle> handles, std::int64_t size, std::uint32_t sectorBytes, std::uint32_t chunkBytes,
+               std::vector<std::string> files)
+        : size_(size), sector_(sectorBytes ? sectorBytes : 512), chunk_(chunkBytes ? chunkBytes : 32768),
+          files_(std::move(files)) {
+        for (THandle& handle : handles) {
+            slots_.push_back(std::make_unique<TSlot>());
+            slots_.back()->Handle = std::move(handle);
+        }
+    }
     ~TEwfDevice() override {
-        if (handle_) {
+        for (const auto& slot : slots_) {
             libewf_error_t* error = nullptr;
-            libewf_handle_close(handle_.get(), &error);
+            libewf_handle_close(slot->Handle.get(), &error);
             if (error) libewf_error_free(&error);
         }
     }
@@ -34,14 +48,53 @@ public:
     std::int64_t ReadAt(std::int64_t offset, void* buffer, std::size_t count) override {
         if (offset < 0 || offset >= size_) return 0;
         count = static_cast<std::size_t>(std::min<std::int64_t>(static_cast<std::int64_t>(count), size_ - offset));
-        std::lock_guard guard(lock_);
-        if (InBad(offset)) return -EIO;
-        count = static_cast<std::size_t>(std::min<std::int64_t>(static_cast<std::int64_t>(count), NextBad(offset) - offset));
+        {
+            std::lock_guard guard(badLock_);
+            if (InBad(offset)) return -EIO;
+            count = static_cast<std::size_t>(std::min<std::int64_t>(static_cast<std::int64_t>(count), NextBad(offset) - offset));
+        }
         auto* out = static_cast<std::uint8_t*>(buffer);
+        std::int64_t done = 0;
+        // Where the second handle takes over: the chunk boundary nearest the middle.
+        const std::int64_t middle = (offset + static_cast<std::int64_t>(count / 2)) / chunk_ * chunk_;
+        if (slots_.size() > 1 && count >= SplitBytes && middle > offset) {
+            const auto first = static_cast<std::size_t>(middle - offset);
+            auto second = std::async(std::launch::async, [&] { return ReadPart(*slots_[1], middle, out + first, count - first); });
+            done = ReadPart(*slots_[0], offset, out, first);
+            const std::int64_t rest = second.get();
+            if (done == static_cast<std::int64_t>(first) && rest > 0) done += rest;
+        } else {
+            done = ReadPart(*slots_[0], offset, out, count);
+        }
+        std::lock_guard guard(badLock_);
+        for (const auto& slot : slots_) RefreshBad(*slot);
+        if (InBad(offset) || done < 0) return -EIO;
+        return std::min<std::int64_t>(done, NextBad(offset) - offset);
+    }
+    std::int64_t Size() const override { return size_; }
+    bool IsSource(const std::string& path) const override {
+        return std::any_of(files_.begin(), files_.end(), [&](const std::string& f) { return yal::SameFile(f, path); });
+    }
+
+private:
+    // Reads shorter than this are not worth a second thread: two chunks a half.
+    static constexpr std::size_t SplitBytes = 128 * 1024;
+
+    struct TSlot {
+        std::mutex Lock;
+        THandle Handle;
+        std::size_t Known = 0;   // checksum errors of this handle already taken
+        std::vector<std::pair<std::int64_t, std::int64_t>> Bad;
+    };
+
+    // `count` bytes at `offset` through one handle: the bytes read, -EIO
+    // where none could be.
+    static std::int64_t ReadPart(TSlot& slot, std::int64_t offset, std::uint8_t* out, std::size_t count) {
+        std::lock_guard guard(slot.Lock);
         std::size_t done = 0;
         while (done < count) {
             libewf_error_t* error = nullptr;
-            const ssize_t n = libewf_handle_read_random(handle_.get(), out + done, count - done,
+            const ssize_t n = libewf_handle_read_random(slot.Handle.get(), out + done, count - done,
                                                         static_cast<off64_t>(offset) + static_cast<off64_t>(done), &error);
             if (error) libewf_error_free(&error);
             if (n <= 0) {
@@ -50,39 +103,35 @@ public:
             }
             done += static_cast<std::size_t>(n);
         }
-        RefreshBad();
-        if (InBad(offset)) return -EIO;
-        return std::min<std::int64_t>(static_cast<std::int64_t>(done), NextBad(offset) - offset);
-    }
-    std::int64_t Size() const override { return size_; }
-    bool IsSource(const std::string& path) const override {
-        return std::any_of(files_.begin(), files_.end(), [&](const std::string& f) { return yal::SameFile(f, path); });
+        return static_cast<std::int64_t>(done);
     }
 
-private:
-    // The checksum errors libewf knows of, as byte stretches in order. It
-    // widens the last one as the next chunks fail, so that one is read again
-    // every time.
-    void RefreshBad() {
+    // The checksum errors libewf knows of on `slot`'s handle, as byte
+    // stretches, merged into those of every handle. libewf widens the last
+    // one as the next chunks fail, so that one is read again every time.
+    // Called with badLock_ held.
+    void RefreshBad(TSlot& slot) {
+        std::lock_guard guard(slot.Lock);
         libewf_error_t* error = nullptr;
         std::uint32_t count = 0;
-        if (libewf_handle_get_number_of_checksum_errors(handle_.get(), &count, &error) != 1) {
+        if (libewf_handle_get_number_of_checksum_errors(slot.Handle.get(), &count, &error) != 1) {
             if (error) libewf_error_free(&error);
             return;
         }
         if (count == 0) return;
-        const std::uint32_t from = std::min<std::uint32_t>(count - 1, static_cast<std::uint32_t>(known_));
-        bad_.resize(from);
+        const std::uint32_t from = std::min<std::uint32_t>(count - 1, static_cast<std::uint32_t>(slot.Known));
+        slot.Bad.resize(from);
         for (std::uint32_t i = from; i < count; ++i) {
             std::uint64_t start = 0, sectors = 0;
-            if (libewf_handle_get_checksum_error(handle_.get(), i, &start, &sectors, &error) != 1) {
+            if (libewf_handle_get_checksum_error(slot.Handle.get(), i, &start, &sectors, &error) != 1) {
                 if (error) libewf_error_free(&error);
                 break;
             }
-            bad_.emplace_back(static_cast<std::int64_t>(start * sector_), static_cast<std::int64_t>((start + sectors) * sector_));
+            slot.Bad.emplace_back(static_cast<std::int64_t>(start * sector_), static_cast<std::int64_t>((start + sectors) * sector_));
         }
-        known_ = bad_.size();
-        sorted_ = bad_;
+        slot.Known = slot.Bad.size();
+        sorted_.clear();
+        for (const auto& s : slots_) sorted_.insert(sorted_.end(), s->Bad.begin(), s->Bad.end());
         std::sort(sorted_.begin(), sorted_.end());
     }
     bool InBad(std::int64_t offset) const {
@@ -94,14 +143,30 @@ private:
         return size_;
     }
 
-    std::mutex lock_;
-    THandle handle_;
+    std::vector<std::unique_ptr<TSlot>> slots_;
     std::int64_t size_;
     std::uint64_t sector_;
+    std::int64_t chunk_;
     std::vector<std::string> files_;
-    std::vector<std::pair<std::int64_t, std::int64_t>> bad_, sorted_;
-    std::size_t known_ = 0;
+    std::mutex badLock_;
+    std::vector<std::pair<std::int64_t, std::int64_t>> sorted_;
 };
+
+// One handle over `names`; null (and `message`) where libewf refuses.
+THandle OpenHandle(char** names, int count, std::string& message) {
+    libewf_error_t* error = nullptr;
+    libewf_handle_t* raw = nullptr;
+    if (libewf_handle_initialize(&raw, &error) != 1) {
+        message = Take(error);
+        return nullptr;
+    }
+    THandle handle(raw);
+    if (libewf_handle_open(handle.get(), names, count, LIBEWF_OPEN_READ, &error) != 1) {
+        message = Take(error);
+        return nullptr;
+    }
+    return handle;
+}
 
 }  // namespace
 
@@ -118,30 +183,34 @@ TOpened OpenEwf(const std::string& path) {
         return result;
     }
     std::vector<std::string> files(names, names + count);
-    libewf_handle_t* raw = nullptr;
-    if (libewf_handle_initialize(&raw, &error) != 1) {
+    std::vector<THandle> handles;
+    handles.push_back(OpenHandle(names, count, result.Failure.Message));
+    if (!handles.front()) {
         libewf_glob_free(names, count, nullptr);
-        result.Failure.Message = Take(error);
         return result;
     }
-    THandle handle(raw);
-    const int opened = libewf_handle_open(handle.get(), names, count, LIBEWF_OPEN_READ, &error);
+    // The second handle only speeds reading up: where it can't be had, one does.
+    std::string ignored;
+    if (THandle second = OpenHandle(names, count, ignored)) handles.push_back(std::move(second));
     libewf_glob_free(names, count, nullptr);
-    if (opened != 1) {
-        result.Failure.Message = Take(error);
-        return result;
-    }
+    libewf_handle_t* handle = handles.front().get();
     size64_t size = 0;
     std::uint32_t sector = 0;
-    if (libewf_handle_get_media_size(handle.get(), &size, &error) != 1) {
+    if (libewf_handle_get_media_size(handle, &size, &error) != 1) {
         result.Failure.Message = Take(error);
         return result;
     }
-    if (libewf_handle_get_bytes_per_sector(handle.get(), &sector, &error) != 1) {
+    if (libewf_handle_get_bytes_per_sector(handle, &sector, &error) != 1) {
         if (error) libewf_error_free(&error);
         sector = 512;
     }
-    result.Device = std::make_shared<TEwfDevice>(std::move(handle), static_cast<std::int64_t>(size), sector, std::move(files));
+    size32_t chunk = 0;
+    if (libewf_handle_get_chunk_size(handle, &chunk, &error) != 1) {
+        if (error) libewf_error_free(&error);
+        chunk = 0;
+    }
+    result.Device = std::make_shared<TEwfDevice>(std::move(handles), static_cast<std::int64_t>(size), sector, chunk,
+                                                 std::move(files));
     result.Failure = {};
     return result;
 }

@@ -70,5 +70,10 @@ struct TSourceNote {
 std::vector<TLogLine> SourceFailureLines(const TSourceFailure& failure);
 // The line a note shows.
 TLogLine SourceNoteLine(const TSourceNote& note);
+// What the window asks before it scans drive `drive` ("C:"), a BitLocker
+// volume still locked: `end` Locked the first time, WrongKey after keys
+// that did not unlock it, BadRecoveryPassword after digits that were no
+// recovery password.
+std::string DriveKeysPrompt(const std::string& drive, TSourceEnd end);
 
 }  // namespace deruzera::platform

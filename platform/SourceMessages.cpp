@@ -91,6 +91,13 @@ std::vector<TLogLine> SourceFailureLines(const TSourceFailure& f) {
     return {};
 }
 
+std::string DriveKeysPrompt(const std::string& drive, TSourceEnd end) {
+    const std::string ask = "Drive " + drive + " is encrypted with BitLocker. Its password, or its recovery password (48 digits):";
+    if (end == TSourceEnd::WrongKey) return "That does not unlock drive " + drive + ".\n" + ask;
+    if (end == TSourceEnd::BadRecoveryPassword) return "A recovery password is 48 digits in eight groups of six.\n" + ask;
+    return ask;
+}
+
 TLogLine SourceNoteLine(const TSourceNote& note) {
     const TTableNote& t = note.Table;
     const std::string sector = std::to_string(t.Sector);

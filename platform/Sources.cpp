@@ -115,13 +115,13 @@ std::vector<TByteRange> Gaps(const TPartitionTable& table, std::int64_t diskSize
     return gaps;
 }
 
-void Describe(TSource& source, std::size_t index, const TBitLockerKeys& keys, bool snapshots) {
+void Describe(TSource& source, std::size_t index, const TSourceOptions& options) {
     TVolumeInfo& info = source.Volumes[index];
     std::shared_ptr<TDevice>& device = source.Devices[index];
-    TVolumeIdentity id = IdentifyVolume(*device);
+    TVolumeIdentity id = IdentifyVolume(*device, options.Labels);
     info.FileSystem = id.Kind;
     if (id.Kind == TFileSystemKind::BitLocker) {
-        TOpened unlocked = OpenBitLocker(device, keys);
+        TOpened unlocked = OpenBitLocker(device, options.Keys);
         if (!unlocked.Device) {
             // Locked without keys is what a BitLocker volume is; no problem to report.
             if (unlocked.Failure.End != TSourceEnd::Locked) {
@@ -132,14 +132,14 @@ void Describe(TSource& source, std::size_t index, const TBitLockerKeys& keys, bo
         }
         info.Unlocked = true;
         device = std::move(unlocked.Device);
-        id = IdentifyVolume(*device);
+        id = IdentifyVolume(*device, options.Labels);
         if (id.Kind != TFileSystemKind::Ntfs) return;
     }
     if (id.Kind != TFileSystemKind::Ntfs) return;
     info.Label = id.Label;
     info.HasSerial = id.HasSerial;
     info.Serial = id.Serial;
-    if (!snapshots) return;
+    if (!options.Snapshots) return;
     TShadowCopies copies = ListShadowCopies(device);
     if (copies.Failure.End != TSourceEnd::Opened) {
         info.Problem = std::move(copies.Failure);
@@ -297,7 +297,7 @@ TSource OpenSource(const std::string& path, const TSourceOptions& options) {
                   (table.Scheme == TPartitionScheme::Gpt &&
                    std::any_of(table.Notes.begin(), table.Notes.end(),
                                [](const TTableNote& n) { return n.Issue == TTableIssue::GptDamaged; }));
-    if (table.Scheme == TPartitionScheme::None) search = IdentifyVolume(*source.Disk).Kind == TFileSystemKind::Unknown;
+    if (table.Scheme == TPartitionScheme::None) search = IdentifyVolume(*source.Disk, false).Kind == TFileSystemKind::Unknown;
     if (search) {
         TSearchOptions searching;
         searching.Reach = options.SearchEverySector ? TSearchReach::EverySector : TSearchReach::Boundaries;
@@ -341,7 +341,7 @@ TSource OpenSource(const std::string& path, const TSourceOptions& options) {
                                      : SliceDevice(source.Disk, place.Info.Start, place.Readable));
         source.Volumes.push_back(std::move(place.Info));
     }
-    for (std::size_t i = 0; i < source.Volumes.size(); ++i) Describe(source, i, options.Keys, options.Snapshots);
+    for (std::size_t i = 0; i < source.Volumes.size(); ++i) Describe(source, i, options);
     source.Failure = {};
     return source;
 }
@@ -410,6 +410,7 @@ TOpenVolume OpenVolume(const std::string& path, const TVolumeChoice& choice, con
     TSourceOptions quick = options;
     // The snapshots' times are wanted only for the one asked for.
     quick.Snapshots = choice.Snapshot.has_value();
+    quick.Labels = false;
     return OpenVolume(OpenSource(path, quick), choice, options.Keys);
 }
 

@@ -68,6 +68,10 @@ struct TSourceOptions {
     // Looks for shadow copies in every NTFS volume (list does; opening a
     // volume for a scan needs only the chosen one's).
     bool Snapshots = true;
+    // Reads each NTFS volume's label from its MFT (list does; a volume
+    // opened to be scanned is told by its boot sector alone, so that the
+    // scan is the only reader of its MFT).
+    bool Labels = true;
     TAccessOptions Access;       // how a device the user may not read is asked for
     // Volumes no partition table lists are searched for in every sector of
     // the stretches no partition covers, not only where partitioning tools

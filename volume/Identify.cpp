@@ -54,13 +54,22 @@ bool IsBitLockerBootSector(const std::uint8_t* s) {
            std::memcmp(s + GuidAtVista, BitLockerGuid, 16) == 0;
 }
 
-TVolumeIdentity IdentifyVolume(TDevice& device) {
+TVolumeIdentity IdentifyVolume(TDevice& device, bool label) {
     TVolumeIdentity id;
     std::uint8_t boot[Boot::Size];
     const bool read = ReadSector(device, 0, boot, &id.Error);
     if (read && IsBitLockerBootSector(boot)) {
         id.Kind = TFileSystemKind::BitLocker;
         return id;
+    }
+    if (!label && read && IsNtfsBootSector(boot)) {
+        TVolume volume;
+        if (ReadVolumeGeometry(device, volume) == TGeometryEnd::Accepted && !volume.FromBackupBoot) {
+            id.Kind = TFileSystemKind::Ntfs;
+            id.HasSerial = true;
+            id.Serial = ReadU64(TBytes(boot, sizeof boot), SerialAt);
+            return id;
+        }
     }
     TVolume volume;
     TOpenFailure failure;
@@ -77,7 +86,7 @@ TVolumeIdentity IdentifyVolume(TDevice& device) {
     id.Kind = TFileSystemKind::Ntfs;
     id.HasSerial = true;
     id.Serial = ReadU64(TBytes(boot, sizeof boot), SerialAt);
-    if (loaded) id.Label = LabelOf(device, volume);
+    if (loaded && label) id.Label = LabelOf(device, volume);
     return id;
 }
 

@@ -25,9 +25,11 @@ struct TVolumeIdentity {
 bool IsBitLockerBootSector(const std::uint8_t* sector);
 
 // Reads the boot sector of `device` (falling back on the NTFS backup copy
-// in its last sector, as a scan does) and, for NTFS, the label from record
-// 3's $VOLUME_NAME.
-TVolumeIdentity IdentifyVolume(TDevice& device);
+// in its last sector, as a scan does) and, for NTFS with `label`, the label
+// from record 3's $VOLUME_NAME. Without `label` a volume whose boot sector
+// is sound is told by that sector alone: nothing of its MFT is read (a
+// volume opened to be scanned, whose MFT the scan reads itself).
+TVolumeIdentity IdentifyVolume(TDevice& device, bool label = true);
 
 // The serial as 16 upper-case hexadecimal digits, most significant first.
 std::string SerialText(std::uint64_t serial);

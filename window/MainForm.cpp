@@ -251,7 +251,9 @@ void TMainForm::FillDriveGrid() {
         const bool known = platform::AskFileSystemName(letter, fileSystem);
         if (!known) fileSystem = UnknownFileSystem;
         const std::int64_t size = queries.TotalSize ? queries.TotalSize(root) : -1;
-        if (known && fileSystem != "FAT" && fileSystem != "FAT32" && fileSystem != "NTFS") continue;
+        // A BitLocker volume is listed too: its keys are asked for when it is scanned.
+        if (known && fileSystem != "FAT" && fileSystem != "FAT32" && fileSystem != "NTFS" && fileSystem != "BitLocker")
+            continue;
         if (!known && size <= 0) continue;
 
         const int row = grid->rowCount() - 1;

@@ -122,6 +122,10 @@ public:
 
     // ---- Scan control ----
     void StartButtonClick();
+    // Before a scan of a BitLocker drive the keys given so far don't
+    // unlock: asks for its password or recovery password until one does;
+    // false where the user cancels (no scan).
+    bool AskDriveKeys();
     // The scan of the selected drive; with `pass` asking for a deep scan or
     // carving, that pass over the whole drive instead.
     void StartScan(const deruzera::TPassOptions& pass = {});

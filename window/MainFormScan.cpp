@@ -22,7 +22,7 @@ void TMainForm::StartButtonClick() {
     // While a worker runs the button says "Cancel" and stops it.
     if (ScanRunning()) AbortRequested = true;
     else if (BatchRunning()) batch_->Stop();
-    else StartScan();
+    else if (AskDriveKeys()) StartScan();
 }
 
 void TMainForm::StartScan(const deruzera::TPassOptions& pass) {
@@ -182,7 +182,11 @@ QMenu* TMainForm::DriveGridMenu() {
     const auto add = [&](const char* text, const char* name, deruzera::TPassOptions pass) {
         QAction* action = menu->addAction(QString::fromUtf8(text));
         action->setObjectName(QString::fromLatin1(name));
-        connect(action, &QAction::triggered, this, [this, pass] { Guarded([&] { StartScan(pass); }); });
+        connect(action, &QAction::triggered, this, [this, pass] {
+            Guarded([&] {
+                if (AskDriveKeys()) StartScan(pass);
+            });
+        });
     };
     deruzera::TPassOptions deep, carve, both;
     deep.Deep = true;

@@ -226,9 +226,19 @@ TEST(BitLockerSource, ABitLockerImageIsADriveTheKeysUnlock) {
     EXPECT_FALSE(locked.Device);
     EXPECT_EQ(locked.Failure, TAccessFailure::Source);
     EXPECT_FALSE(locked.Lines.empty());
+    // What the window asks for before it scans: until keys that unlock it are given.
+    EXPECT_EQ(DriveKeysEnd("C:"), TSourceEnd::Locked);
     TBitLockerKeys keys;
+    keys.Password = "not its password";
+    SetDriveKeys("C:", keys);
+    EXPECT_EQ(DriveKeysEnd("C:"), TSourceEnd::WrongKey);
+    keys = {};
+    keys.RecoveryPassword = "235818-357951-253979-013365-241120-245575-342914-591911";
+    SetDriveKeys("C:", keys);
+    EXPECT_EQ(DriveKeysEnd("C:"), TSourceEnd::BadRecoveryPassword);
     keys.RecoveryPassword = "235818-357951-253979-013365-241120-245575-342914-591910";
     SetDriveKeys("C:", keys);
+    EXPECT_EQ(DriveKeysEnd("C:"), TSourceEnd::Opened);
     const TDeviceAccess unlocked = OpenMappedDrive("C:");
     ASSERT_TRUE(unlocked.Device);
     EXPECT_EQ(IdentifyVolume(*unlocked.Device).Kind, TFileSystemKind::Ntfs);
@@ -237,6 +247,8 @@ TEST(BitLockerSource, ABitLockerImageIsADriveTheKeysUnlock) {
               (std::vector<std::string>{"D:"}));
     ASSERT_TRUE(DriveMapQueries().VolumeFileSystem("D:\\", name));
     EXPECT_EQ(name, "BitLocker");
+    // Not to be unlocked by any key asked for: not asked, the scan says why.
+    EXPECT_EQ(DriveKeysEnd("D:"), TSourceEnd::Opened);
     const TDeviceAccess unsupported = OpenMappedDrive("D:");
     EXPECT_FALSE(unsupported.Device);
     ASSERT_EQ(unsupported.Lines.size(), 1u);

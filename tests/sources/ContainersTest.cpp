@@ -232,6 +232,37 @@ TEST(Sources, MbrDiskListsPrimaryAndLogicalVolumesAsMmlsAndFsstatSee) {
     EXPECT_EQ(bare.Info.Length, static_cast<std::int64_t>(fs::file_size(d.Alpha.file)));
 }
 
+// A volume opened to be scanned is told by its boot sector: the scan is the
+// only reader of its MFT. Listed, its label is read from it.
+TEST(Sources, OpeningAVolumeForAScanReadsNothingOfItsMft) {
+    struct Recording final : TDevice {
+        std::shared_ptr<TDevice> below;
+        std::int64_t furthest = 0;
+        std::int64_t ReadAt(std::int64_t at, void* buffer, std::size_t count) override {
+            const std::int64_t n = below->ReadAt(at, buffer, count);
+            if (n > 0) furthest = std::max(furthest, at + n);
+            return n;
+        }
+        std::int64_t Size() const override { return below->Size(); }
+    };
+    Recording device;
+    device.below = OpenFile(TestDisks().Alpha.file);
+    const TVolumeIdentity quick = IdentifyVolume(device, false);
+    EXPECT_EQ(quick.Kind, TFileSystemKind::Ntfs);
+    EXPECT_LE(device.furthest, 4096);
+    const TVolumeIdentity full = IdentifyVolume(device, true);
+    EXPECT_TRUE(quick.HasSerial);
+    EXPECT_EQ(quick.Serial, full.Serial);
+    EXPECT_EQ(full.Label, "Alpha");
+    EXPECT_TRUE(quick.Label.empty());
+
+    // Through a table: the volume chosen is the same, with or without labels.
+    const TOpenVolume second = OpenVolume(TestDisks().Mbr.string(), {2, std::nullopt});
+    ASSERT_TRUE(second.Device);
+    EXPECT_EQ(second.Info.FileSystem, TFileSystemKind::Ntfs);
+    EXPECT_EQ(second.Info.Serial, OpenSource(TestDisks().Mbr.string()).Volumes[1].Serial);
+}
+
 TEST(Sources, TheCompanionListsThemAsDecided) {
     const Disks& d = TestDisks();
     const std::string cli = DERUZERA_CLI;
@@ -345,9 +376,11 @@ TEST(Sources, DamagedE01ReadsAsErrorsWhereItsChunksFail) {
     std::vector<std::uint8_t> want(size), got(65536);
     ASSERT_EQ(raw->ReadAt(0, want.data(), want.size()), size);
 
-    // Reads the whole device in 64 KiB steps: every byte handed out is the
+    // Reads the whole device in `step`-byte steps (64 KiB by default; a long
+    // read is split between two handles): every byte handed out is the
     // disk's own; returns the bytes that failed.
-    auto unread = [&](TDevice& device) {
+    auto unread = [&](TDevice& device, std::size_t step = 65536) {
+        got.resize(step);
         std::int64_t failed = 0;
         for (std::int64_t at = 0; at < size;) {
             const std::int64_t n = device.ReadAt(at, got.data(), got.size());
@@ -376,6 +409,8 @@ TEST(Sources, DamagedE01ReadsAsErrorsWhereItsChunksFail) {
         const TOpened opened = OpenEwf((dir.Path / "disk.E01").string());
         ASSERT_TRUE(opened.Device);
         EXPECT_EQ(unread(*opened.Device), 32768);  // one chunk of 64 sectors
+        // The same through long reads, on a device that has not met the chunk yet.
+        EXPECT_EQ(unread(*OpenEwf((dir.Path / "disk.E01").string()).Device, 1 << 20), 32768);
     }
     {
         TempDir dir;

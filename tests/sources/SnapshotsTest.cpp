@@ -286,7 +286,7 @@ TEST(SnapshotsOfBuiltVolumes, EachFileTheLiveVolumeNoLongerHasComesOnceFromTheNe
     Kept sink;
     const std::atomic<bool> never{false};
     const TScanOutcome scanned = ScanDrive(
-        "C:", [&](const std::string&) { return TDeviceAccess{live}; }, sink, never, options);
+        "C:", [&](const std::string&) { TDeviceAccess access; access.Device = live; return access; }, sink, never, options);
     ASSERT_EQ(scanned.End, TScanEnd::Completed);
     ASSERT_EQ(sink.files.size(), 2u);  // early.bin, small.txt
     const std::int64_t kept = Row(now, "/Docs/kept.bin").Record, gone = Row(now, "/Docs/gone.bin").Record;
@@ -297,7 +297,11 @@ TEST(SnapshotsOfBuiltVolumes, EachFileTheLiveVolumeNoLongerHasComesOnceFromTheNe
     std::vector<TSnapshotSource> sources;
     for (int k : {1, 2})
         sources.push_back({k, 130'000'000'000'000'000ull + static_cast<std::uint64_t>(k),
-                           [&] { return TDeviceAccess{OpenFile(then.file)}; }});
+                           [&] {
+                               TDeviceAccess access;
+                               access.Device = OpenFile(then.file);
+                               return access;
+                           }});
     // A third whose device is gone: said, and the others scanned all the same.
     TDeviceAccess missing;
     missing.Failure = TAccessFailure::NoSuchDevice;
