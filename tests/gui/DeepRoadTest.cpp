@@ -163,6 +163,8 @@ TEST_F(DeepRoadTest, CarvingListsCarvedFilesBesideTheWalksAndRecoversBoth) {
     ASSERT_FALSE(carved.empty());
     EXPECT_EQ(f.ResultModel()->FileAt(listed.at(carved))->FileSize, static_cast<std::int64_t>(fs::file_size(gz)));
     EXPECT_EQ(f.ResultModel()->FileAt(listed.at(carved))->State, deruzera::TRecoverability::Carved);
+    // It has no record, so no times to show.
+    EXPECT_TRUE(f.ResultGridCell(TResultModel::ColModified, listed.at(carved)).trimmed().isEmpty());
 
     f.SelectResultRow(listed.at("/x/r.gz"));
     QTest::mouseClick(grid->viewport(), Qt::LeftButton, Qt::ControlModifier,

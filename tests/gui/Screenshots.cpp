@@ -7,8 +7,8 @@
 // demo image, a large image and an image of files to preview follow. Each
 // state is shown, painted, and the window grabbed from the screen into
 // OUTDIR: at its first size, then as large as the screen. DAMAGED-IMAGE, the
-// preview image with its boot sectors zeroed, is scanned deep; the preview
-// image carved.
+// preview image quick-formatted over, is scanned deep; the preview image
+// carved.
 #include <QAction>
 #include <QApplication>
 #include <QMenu>
@@ -265,8 +265,8 @@ int main(int argc, char** argv) {
         ok = Snap(QString::fromLatin1(picture)) && ok;
     }
 
-    // The passes of the drive list's menu: a deep scan of the image whose
-    // boot sectors are gone, and carving of the preview image.
+    // The passes of the drive list's menu: a deep scan of the image
+    // formatted over, and carving of the preview image.
     const auto pass = [&](const std::string& drive, const char* action) {
         form.findChild<QToolButton*>(QStringLiteral("AnalizeButton"))->click();
         form.SelectDriveRow(RowOfDrive(form, drive));
