@@ -354,6 +354,10 @@ void TMainForm::ArrangeProgressPage() {
     const int dx = std::max(0, (w - MainWidth) / 2), dy = std::max(0, (h - MainHeight) / 2);
     ui->Panel8->setGeometry(0, 0, w, 1);
     ui->Image1->setGeometry(0, 1, w, std::max(1, h - 1 - LogPanelHeight));
+    // The picture is drawn as it is up to its own size, and stretched to
+    // cover a larger page (it is a gradient: it stretches without showing).
+    const QSize picture = ui->Image1->pixmap().size();
+    ui->Image1->setScaledContents(ui->Image1->width() > picture.width() || ui->Image1->height() > picture.height());
     ui->LogPanel->setGeometry(0, h - LogPanelHeight, w, LogPanelHeight);
     ui->Panel6->move(Panel6Place.x() + dx, Panel6Place.y() + dy);
     ui->Gauge1->move(Gauge1Place.x() + dx, Gauge1Place.y() + dy);

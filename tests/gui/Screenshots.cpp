@@ -1,7 +1,7 @@
 // Takes the README's screenshots of the real window: run under Xvfb by
 // scripts/screenshots.sh, which grabs the X screen with ImageMagick.
 //
-//   gui_screenshots OUTDIR DEMO-IMAGE LARGE-IMAGE PREVIEW-IMAGE [DAMAGED-IMAGE]
+//   gui_screenshots OUTDIR DEMO-IMAGE LARGE-IMAGE PREVIEW-IMAGE [PARTITIONED-DISK [DAMAGED-IMAGE]]
 //
 // The machine's block devices take the first letters, as in the program; the
 // demo image, a large image and an image of files to preview follow. Each
@@ -12,6 +12,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QMenu>
+#include <QToolTip>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QDir>
@@ -104,8 +105,8 @@ int main(int argc, char** argv) {
     // The window's settings of this run only: it opens at its first size.
     QTemporaryDir settings;
     QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, settings.path());
-    if (argc != 5 && argc != 6) {
-        std::fprintf(stderr, "usage: gui_screenshots OUTDIR DEMO-IMAGE LARGE-IMAGE PREVIEW-IMAGE [DAMAGED-IMAGE]\n");
+    if (argc < 5 || argc > 7) {
+        std::fprintf(stderr, "usage: gui_screenshots OUTDIR DEMO-IMAGE LARGE-IMAGE PREVIEW-IMAGE [PARTITIONED-DISK [DAMAGED-IMAGE]]\n");
         return 2;
     }
     outDir = QString::fromLocal8Bit(argv[1]);
@@ -116,7 +117,10 @@ int main(int argc, char** argv) {
     const std::string demo = platform::MapSourceDrive(argv[2]);
     const std::string large = platform::MapSourceDrive(argv[3]);
     const std::string previews = platform::MapSourceDrive(argv[4]);
-    const std::string damaged = argc > 5 ? platform::MapSourceDrive(argv[5]) : std::string();
+    // A disk with two NTFS partitions: a drive for each.
+    const std::vector<std::string> partitions =
+        argc >= 6 ? platform::MapSourceDrives(argv[5]) : std::vector<std::string>{};
+    const std::string damaged = argc > 6 ? platform::MapSourceDrive(argv[6]) : std::string();
 
     // Where the recovered files go: empty, so that nothing is replaced.
     const QString folder = QDir::tempPath() + QStringLiteral("/deruzera-screenshots");
@@ -278,7 +282,7 @@ int main(int argc, char** argv) {
         pass(damaged, "DeepScanAction");
         form.SelectResultRow(rowOf(QStringLiteral("holiday.jpg")));
         WaitFor([&] { return !form.Preview()->Busy(); });
-        ok = Snap("17-deep-scan.png") && ok;
+        ok = Snap("18-deep-scan.png") && ok;
         pass(previews, "CarveAction");
         int carved = 1;
         for (int row = 1; row < form.ResultGridRowCount(); ++row)
@@ -287,7 +291,26 @@ int main(int argc, char** argv) {
                 carved = row;
         form.SelectResultRow(carved);
         WaitFor([&] { return !form.Preview()->Busy(); });
-        ok = Snap("18-carve.png") && ok;
+        ok = Snap("19-carve.png") && ok;
+    }
+
+    // The two partitions of one disk, told apart by the drive's tooltip.
+    if (partitions.size() == 2) {
+        form.showNormal();
+        Settle();
+        form.move(0, 0);
+        form.findChild<QToolButton*>(QStringLiteral("AnalizeButton"))->click();
+        const int row = RowOfDrive(form, partitions[1]);
+        form.SelectDriveRow(row);
+        auto* grid = form.findChild<QTableWidget*>(QStringLiteral("DriveGrid"));
+        QRect cell;
+        for (int r = 0; r < grid->rowCount(); ++r)
+            if (grid->item(r, 0) && grid->item(r, 0)->text().trimmed() == QString::fromStdString(partitions[1]))
+                cell = grid->visualItemRect(grid->item(r, 0));
+        Settle();
+        QToolTip::showText(grid->viewport()->mapToGlobal(cell.bottomRight()),
+                           QString::fromStdString(platform::DriveToolTip(partitions[1])), grid);
+        ok = Snap("17-two-partitions.png") && ok;
     }
 
     form.hide();
