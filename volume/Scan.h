@@ -17,6 +17,7 @@ namespace deruzera {
 
 class TNtfsVolume;
 class TLiveRecords;
+class TPassResults;
 
 // How a file was found: by the walk of its volume's MFT, by a deep scan of
 // the records anywhere on the source, or carved from free clusters by its
@@ -105,6 +106,11 @@ struct TScanResults {
     // A scan with snapshots: the volume of snapshot K at K - 1, null where
     // it was not scanned.
     std::vector<std::shared_ptr<TNtfsVolume>> Snapshots;
+    // A pass over the source (Pass.h): what it found, and by file its index
+    // there, -1 for a file of the walk that carving followed. Both empty
+    // for a scan.
+    std::shared_ptr<const TPassResults> Pass;
+    std::vector<std::int64_t> PassIndex;
     // The volume a found file lies on: the live volume, or its snapshot's
     // (null where that is not kept).
     TNtfsVolume* VolumeOf(const TFoundFiles& file) const;

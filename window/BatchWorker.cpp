@@ -4,6 +4,7 @@
 
 #include "platform/Target.h"
 #include "volume/Messages.h"
+#include "volume/Pass.h"
 
 TBatchWorker::TBatchWorker(std::shared_ptr<const deruzera::TScanResults> results,
                            const std::vector<std::uint32_t>& entries, std::string folder, bool allowSameDevice,
@@ -16,7 +17,15 @@ TBatchWorker::TBatchWorker(std::shared_ptr<const deruzera::TScanResults> results
     for (std::uint32_t entry : entries) {
         const deruzera::TFoundFiles& file = results_->Files[entry];
         items_.push_back({file.Record, file.Sequence, file.FileSize, file.State});
+        if (results_->Pass) passIndex_.push_back(entry < results_->PassIndex.size() ? results_->PassIndex[entry] : -1);
     }
+    // A pass's files are planned from its results, as the companion plans
+    // them; the walk's that carving followed, from the walk's volume.
+    if (results_->Pass)
+        options_.Plan = [this](std::size_t i) {
+            if (passIndex_[i] >= 0) return results_->Pass->Plan(static_cast<std::size_t>(passIndex_[i]));
+            return deruzera::PlanRecovery(*results_->Volume, items_[i].Record, items_[i].Sequence);
+        };
 }
 
 TBatchWorker::~TBatchWorker() {

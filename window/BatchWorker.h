@@ -40,6 +40,7 @@ private:
 
     std::shared_ptr<const deruzera::TScanResults> results_;
     std::vector<deruzera::TBatchItem> items_;
+    std::vector<std::int64_t> passIndex_;  // by item, for a pass's results: as TScanResults::PassIndex
     std::string folder_;
     deruzera::TBatchOptions options_;
     std::atomic<bool> stop_{false};

@@ -164,6 +164,10 @@ void TMainForm::ConnectHandlers() {
     connect(ui->DriveGrid, &QTableWidget::currentCellChanged, this, [this](int row, int column, int, int) {
         if (row >= 0) DriveGridCellChosen(column, row);
     });
+    // A drive's menu offers the deep scan and carving beside the scan.
+    ui->DriveGrid->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(ui->DriveGrid, &QWidget::customContextMenuRequested, this,
+            [this](const QPoint& at) { Guarded([&] { DriveGridContextMenu(at); }); });
     connect(ui->ResultGrid->selectionModel(), &QItemSelectionModel::currentChanged, this,
             [this](const QModelIndex& current, const QModelIndex&) {
                 if (!settingRow_ && current.isValid()) ResultGridCellChosen(current.column(), current.row());

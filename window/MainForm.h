@@ -17,6 +17,7 @@
 
 #include "IconImageList.h"
 #include "volume/Batch.h"
+#include "volume/Pass.h"
 #include "volume/Recover.h"
 #include "volume/Scan.h"
 #include "volume/Volume.h"
@@ -69,6 +70,10 @@ inline constexpr const char* ExportTitle = "Export the list";
 inline constexpr const char* ExportCsvFilter = "CSV, every field (*.csv)";
 inline constexpr const char* ExportBodyFilter = "Body file for mactime (*.body)";
 inline constexpr const char* ExportFailedText = "Unable to write %1: %2";
+// The drive list's menu: the scan, and the passes over the whole drive.
+inline constexpr const char* DeepScanCommand = "Deep Scan";
+inline constexpr const char* CarveCommand = "Carve Files";
+inline constexpr const char* DeepCarveCommand = "Deep Scan and Carve Files";
 inline constexpr const char* UnknownFileSystemTip =
     "The file system can't be told without read access to the device; a scan says why it can't be read.";
 
@@ -121,7 +126,14 @@ public:
     // unlock: asks for its password or recovery password until one does;
     // false where the user cancels (no scan).
     bool AskDriveKeys();
-    void StartScan();
+    // The scan of the selected drive; with `pass` asking for a deep scan or
+    // carving, that pass over the whole drive instead.
+    void StartScan(const deruzera::TPassOptions& pass = {});
+    // The drive list's menu at a drive row: the scan and the passes.
+    QMenu* DriveGridMenu();
+    // The listed file `entry` a pass found: its index in the pass's
+    // results; -1 for a file of a walk, or no entry.
+    std::int64_t PassIndexOf(std::int64_t entry) const;
     void ScanFinished();
     // True while the scan's worker runs.
     bool ScanRunning() const;
@@ -154,6 +166,8 @@ public:
     void ReportWalking(std::int64_t recordCount);
     // The count of finds in LogPanel and the progress bar's position.
     void ReportProgress(std::int64_t position, std::int64_t found);
+    // A pass's progress: its text in LogPanel, the bytes read on the bar.
+    void ReportPassProgress(const deruzera::TPassProgress& progress);
 
     // Recovers the file of the result grid's one selected row.
     void RecoverSelectedFile();
@@ -259,6 +273,7 @@ private:
     void SetFindEnabled(bool enabled);
     void UpdateShownCount();
     void ResultGridContextMenu(const QPoint& at);
+    void DriveGridContextMenu(const QPoint& at);
     // The files selected and current, kept across a sort or a filter.
     struct TKeptSelection {
         std::vector<std::uint32_t> Entries;
@@ -294,6 +309,9 @@ private:
     // "Recovery" may be enabled: the list is in view after a scan or a
     // batch (the state Results), not before a scan nor on the scan page.
     bool recoverAllowed_ = false;
+    // The running pass has replaced the listed results (at its walk, its
+    // deep scan or its first carved files).
+    bool passListed_ = false;
     // The details page's rows beyond the first ones: further names, named
     // streams, where a download came from.
     QLabel* namesCaption_ = nullptr;

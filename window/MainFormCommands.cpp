@@ -97,6 +97,12 @@ void TMainForm::RecoverSelectedFile() {
     if (selected.size() != 1) return;
     const deruzera::TFoundFiles* file = resultModel_->FileAt(selected.front());
     if (file == nullptr || !Results) return;
+    // A file a pass found has no record of the volume to ask again: it goes
+    // through the batch, into a folder, as the companion recovers it.
+    if (const std::int64_t entry = resultModel_->EntryAt(selected.front()); PassIndexOf(entry) >= 0) {
+        RecoverEntries({static_cast<std::uint32_t>(entry)});
+        return;
+    }
     // The recovery reads the device of the listed scan, whatever drive is
     // selected now, and checks the record is still the file that was found.
     TWindowRecoveryHost host(*this);

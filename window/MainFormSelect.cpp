@@ -156,7 +156,8 @@ void TMainForm::ShowFileDetails(int row) {
     // text where the panel cuts it.
     QString state;
     if (const deruzera::TFoundFiles* file = resultModel_->FileAt(row); file && Results && Results->Volume)
-        state = QString::fromStdString(deruzera::StateText(*file, Results->Volume->Overwriters().Of(file->Record)));
+        state = QString::fromStdString(deruzera::StateText(
+            *file, PassIndexOf(entry) >= 0 ? std::vector<std::string>{} : Results->Volume->Overwriters().Of(file->Record)));
     ui->StatePanel->setText(state);
     ui->StatePanel->setToolTip(state);
     ToolTipWhereClipped(ui->FileNamePanel);
@@ -168,7 +169,7 @@ void TMainForm::ShowFileDetails(int row) {
         ui->PathPanel->setToolTip(TResultModel::WrappingToolTip(ui->PathPanel->toolTip()));
     const deruzera::TFoundFiles* shown = resultModel_->FileAt(row);
     ShowExtras(shown);
-    if (shown && Results) preview_->ShowFile(Results, *shown);
+    if (shown && Results) preview_->ShowFile(Results, *shown, PassIndexOf(entry));
     else preview_->Clear();
 
     QString typeName;

@@ -11,6 +11,7 @@
 #include <unicode/ucnv.h>
 
 #include "volume/Bitmap.h"
+#include "volume/Pass.h"
 #include "volume/Recover.h"
 #include "volume/SizeText.h"
 #include "volume/Volume.h"
@@ -161,8 +162,8 @@ QString HexLines(const std::vector<std::uint8_t>& bytes, std::uint64_t offset,
 // ---- The worker -----------------------------------------------------------------------
 
 TPreviewWorker::TPreviewWorker(std::shared_ptr<deruzera::TScanResults> results, deruzera::TFoundFiles file,
-                               QObject* parent)
-    : QThread(parent), results_(std::move(results)), file_(file) {
+                               std::int64_t passIndex, QObject* parent)
+    : QThread(parent), results_(std::move(results)), file_(file), passIndex_(passIndex) {
     qRegisterMetaType<TPreview>();
 }
 
@@ -179,6 +180,7 @@ void TPreviewWorker::run() {
         TPreview failed;
         failed.Kind = TPreview::Unreadable;
         failed.Record = file_.Record;
+        failed.PassIndex = passIndex_;
         if (!stop_) emit Made(failed);
     }
 }
@@ -186,10 +188,14 @@ void TPreviewWorker::run() {
 TPreview TPreviewWorker::Make() {
     TPreview p;
     p.Record = file_.Record;
+    p.PassIndex = passIndex_;
     p.Kind = TPreview::Unreadable;
     if (!results_ || !results_->Volume || !results_->Volume->SharedDevice()) return p;
     deruzera::TNtfsVolume& volume = *results_->Volume;
-    const deruzera::TRecoveryPlan plan = deruzera::PlanRecovery(volume, file_.Record, file_.Sequence);
+    // A file a pass found is read through the pass's plan, on the same device.
+    if (passIndex_ >= 0 && !results_->Pass) return p;
+    const deruzera::TRecoveryPlan plan = passIndex_ >= 0 ? results_->Pass->Plan(static_cast<std::size_t>(passIndex_))
+                                                         : deruzera::PlanRecovery(volume, file_.Record, file_.Sequence);
     if (plan.End != deruzera::TPlanEnd::Ready) return p;
     const deruzera::TFileContent& content = plan.Content;
     p.FileSize = content.Size;
@@ -314,11 +320,14 @@ TPreviewPane::~TPreviewPane() {
     delete worker_.data();
 }
 
-void TPreviewPane::ShowFile(std::shared_ptr<deruzera::TScanResults> results, const deruzera::TFoundFiles& file) {
-    if (pending_ && results == results_ && file.Record == file_.Record) return;
-    if (!pending_ && !worker_ && results == results_ && shown_.Record == file.Record) return;
+void TPreviewPane::ShowFile(std::shared_ptr<deruzera::TScanResults> results, const deruzera::TFoundFiles& file,
+                            std::int64_t passIndex) {
+    if (pending_ && results == results_ && file.Record == file_.Record && passIndex == passIndex_) return;
+    if (!pending_ && !worker_ && results == results_ && shown_.Record == file.Record && shown_.PassIndex == passIndex)
+        return;
     results_ = std::move(results);
     file_ = file;
+    passIndex_ = passIndex;
     if (worker_) {
         worker_->Cancel();
         cancelled_.push_back(worker_);
@@ -351,7 +360,7 @@ void TPreviewPane::Start() {
     pending_ = false;
     // Cancelled workers that have ended go.
     std::erase_if(cancelled_, [](const QPointer<TPreviewWorker>& w) { return !w; });
-    auto* worker = new TPreviewWorker(results_, file_);
+    auto* worker = new TPreviewWorker(results_, file_, passIndex_);
     worker_ = worker;
     connect(worker, &TPreviewWorker::Made, this, [this, worker](const TPreview& made) {
         if (worker == worker_) Take(made);

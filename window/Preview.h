@@ -54,6 +54,7 @@ struct TPreview {
     enum TKind { Nothing, Picture, Text, Hex, Empty, Unreadable, TooLarge };
     TKind Kind = Nothing;
     std::int64_t Record = -1;
+    std::int64_t PassIndex = -1;  // a file a pass found: its index in the pass's results
     QImage Image;
     QString Content;     // the text, or the hex lines
     QString Encoding;    // the text's: "UTF-8", "UTF-16LE", "windows-1252", ...
@@ -85,8 +86,10 @@ QString HexLines(const std::vector<std::uint8_t>& bytes, std::uint64_t offset,
 class TPreviewWorker : public QThread {
     Q_OBJECT
 public:
+    // `passIndex`: the file's index in the pass that found it, -1 for a
+    // file of a walk.
     TPreviewWorker(std::shared_ptr<deruzera::TScanResults> results, deruzera::TFoundFiles file,
-                   QObject* parent = nullptr);
+                   std::int64_t passIndex = -1, QObject* parent = nullptr);
     ~TPreviewWorker() override;
     void Cancel() { stop_ = true; }
 
@@ -100,6 +103,7 @@ private:
     TPreview Make();
     std::shared_ptr<deruzera::TScanResults> results_;
     deruzera::TFoundFiles file_;
+    std::int64_t passIndex_ = -1;
     std::atomic<bool> stop_{false};
 };
 
@@ -112,7 +116,9 @@ public:
     ~TPreviewPane() override;
     // Shows `file` of `results` once its look is made; a look still being
     // made at the last file is cancelled.
-    void ShowFile(std::shared_ptr<deruzera::TScanResults> results, const deruzera::TFoundFiles& file);
+    // `passIndex` as for TPreviewWorker.
+    void ShowFile(std::shared_ptr<deruzera::TScanResults> results, const deruzera::TFoundFiles& file,
+                  std::int64_t passIndex = -1);
     void Clear();
     // True while a look is being made or waits to be.
     bool Busy() const;
@@ -133,6 +139,7 @@ private:
     QTimer delay_;
     std::shared_ptr<deruzera::TScanResults> results_;
     deruzera::TFoundFiles file_;
+    std::int64_t passIndex_ = -1;
     bool pending_ = false;
     QPointer<TPreviewWorker> worker_;
     std::vector<QPointer<TPreviewWorker>> cancelled_;

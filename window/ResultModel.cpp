@@ -117,6 +117,7 @@ void TResultModel::TakeChunk(const TFoundChunk& chunk) {
         }
     }
     results_->Files.Append(chunk.Files);
+    results_->PassIndex.insert(results_->PassIndex.end(), chunk.PassIndex.begin(), chunk.PassIndex.end());
     directoryOf_.insert(directoryOf_.end(), chunk.Folders.begin(), chunk.Folders.end());
 }
 
@@ -127,7 +128,9 @@ void TResultModel::ListEntries(std::shared_ptr<deruzera::TScanResults> results) 
                          std::all_of(directoryOf_.begin(), directoryOf_.end(),
                                      [&](std::uint32_t d) { return d + 1 < pathStart_.size(); });
     results_ = std::move(results);
-    if (results_) {
+    // A pass's files stay in the order it found them: by volume and record,
+    // carved ones by where they lie.
+    if (results_ && results_->PassIndex.empty()) {
         // Files held back for their paths came later than the walk met them.
         const std::vector<std::uint32_t> from = results_->Files.SortByRecord();
         if (chunked && !from.empty()) {
@@ -453,6 +456,10 @@ QString TResultModel::EntryText(int column, std::uint32_t entry) const {
     if (!results_ || entry >= results_->Files.size()) return {};
     const deruzera::TFoundFiles& file = results_->Files[entry];
     std::string text;
+    // A carved file has no record, so no times: its cells stay empty.
+    const bool carved = file.State == deruzera::TRecoverability::Carved ||
+                        file.State == deruzera::TRecoverability::CarvedIncomplete;
+    if (carved && (column == ColCreated || column == ColModified)) return {};
     switch (column) {
     case ColFileName: return ShownText(results_->Files.NameText(file));
     case ColPath: return ShownText(EntryPath(entry));

@@ -18,6 +18,13 @@ TScanner::TScanner(std::string drive, deruzera::TDeviceOpener open, std::atomic<
     : QThread(parent), drive_(std::move(drive)), open_(std::move(open)), abort_(abort) {
     qRegisterMetaType<deruzera::TLogLine>();
     qRegisterMetaType<std::shared_ptr<const TFoundChunk>>();
+    qRegisterMetaType<deruzera::TPassProgress>();
+}
+
+TScanner::TScanner(std::string drive, deruzera::TDeviceOpener open, std::atomic<bool>& abort,
+                   const deruzera::TPassOptions& pass, QObject* parent)
+    : TScanner(std::move(drive), std::move(open), abort, parent) {
+    pass_ = pass;
 }
 
 TScanner::~TScanner() {
@@ -33,16 +40,25 @@ void TScanner::run() {
     // it the same way.
     handed_ = std::chrono::steady_clock::now();
     deruzera::TScanOutcome outcome;
+    deruzera::TPassOutcome passOutcome;
     try {
-        outcome = deruzera::ScanDrive(drive_, open_, *this, abort_);
+        if (IsPass()) {
+            passOutcome = deruzera::ScanSource(drive_, open_, *this, abort_, pass_);
+            outcome = passOutcome.Walk;
+        } else {
+            outcome = deruzera::ScanDrive(drive_, open_, *this, abort_);
+        }
         Hand(true);
     } catch (const std::bad_alloc&) {
         outcome.End = deruzera::TScanEnd::OutOfMemory;
+        passOutcome.End = outcome.End;
+        passOutcome.Results.reset();
         gathering_.reset();
         for (const deruzera::TLogLine& line : deruzera::ScanEndLines(outcome)) Line(line);
     }
     std::lock_guard lock(mutex_);
     outcome_ = std::move(outcome);
+    passOutcome_ = std::move(passOutcome);
 }
 
 void TScanner::Line(const deruzera::TLogLine& line) {
@@ -53,16 +69,26 @@ void TScanner::Line(const deruzera::TLogLine& line) {
 
 void TScanner::Walking(std::int64_t recordCount) {
     folders_.clear();
+    foldersOf_ = nullptr;
     paths_ = 0;
     emit WalkBegan(recordCount);
 }
 
+bool TScanner::ReportDue() {
+    const auto at = std::chrono::steady_clock::now();
+    if (at - reported_ < ProgressEvery || progressWaiting_->exchange(true)) return false;
+    reported_ = at;
+    return true;
+}
+
 void TScanner::Progress(std::int64_t position, std::int64_t found) {
     Hand(false);
-    const auto at = std::chrono::steady_clock::now();
-    if (at - reported_ < ProgressEvery || progressWaiting_->exchange(true)) return;
-    reported_ = at;
-    emit ProgressMade(position, found);
+    if (ReportDue()) emit ProgressMade(position, found);
+}
+
+void TScanner::PassProgress(const deruzera::TPassProgress& progress) {
+    Hand(false);
+    if (ReportDue()) emit PassProgressMade(progress);
 }
 
 void TScanner::Found(const deruzera::TFoundBatch& batch) {
@@ -71,6 +97,10 @@ void TScanner::Found(const deruzera::TFoundBatch& batch) {
         gathering_->FirstNewPath = paths_;
     }
     TFoundChunk& chunk = *gathering_;
+    if (&batch.Volume != foldersOf_) {
+        folders_.clear();
+        foldersOf_ = &batch.Volume;
+    }
     // Each folder's path once a scan, made here while the walk's table of
     // folders is this thread's.
     std::int64_t lastFolder = -1;
@@ -88,6 +118,9 @@ void TScanner::Found(const deruzera::TFoundBatch& batch) {
         chunk.Folders.push_back(lastIndex);
     }
     chunk.Files.Append(batch.Files);
+    if (IsPass())
+        for (std::size_t i = 0; i < batch.Files.size(); ++i)
+            chunk.PassIndex.push_back(batch.Places ? static_cast<std::int64_t>(batch.Places[i].Index) : -1);
     Hand(false);
 }
 

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "volume/Log.h"
+#include "volume/Pass.h"
 #include "volume/Scan.h"
 
 // Found files as the worker hands them to the window: the files, and the
@@ -24,18 +25,26 @@ struct TFoundChunk {
     std::vector<std::uint32_t> Folders;   // by file: the index of its folder's path
     std::vector<std::string> NewPaths;    // the paths from index FirstNewPath on, each ending in "\"
     std::uint32_t FirstNewPath = 0;
+    // A pass's: by file, its index in the pass's results, -1 for a file of
+    // the walk. Empty for a scan.
+    std::vector<std::int64_t> PassIndex;
 };
 
 Q_DECLARE_METATYPE(deruzera::TLogLine)
 Q_DECLARE_METATYPE(std::shared_ptr<const TFoundChunk>)
+Q_DECLARE_METATYPE(deruzera::TPassProgress)
 
-class TScanner : public QThread, private deruzera::TScanSink {
+class TScanner : public QThread, private deruzera::TPassSink {
     Q_OBJECT
 
 public:
     // A scan of `drive`, its device opened through `open`; `abort` stops it
     // at the next record.
     TScanner(std::string drive, deruzera::TDeviceOpener open, std::atomic<bool>& abort, QObject* parent = nullptr);
+    // A pass over the whole source instead (a deep scan, carving or both,
+    // as `pass` asks), ScanSource run in place of ScanDrive.
+    TScanner(std::string drive, deruzera::TDeviceOpener open, std::atomic<bool>& abort,
+             const deruzera::TPassOptions& pass, QObject* parent = nullptr);
     // Asks a running scan to stop and waits for it.
     ~TScanner() override;
 
@@ -44,6 +53,13 @@ public:
     const deruzera::TScanOutcome& Outcome() const {
         std::lock_guard lock(mutex_);
         return outcome_;
+    }
+    // After the thread has ended, for a pass: how it ended and what it
+    // found (Results null where the source never opened).
+    bool IsPass() const { return pass_.Deep || pass_.Carve; }
+    const deruzera::TPassOutcome& PassOutcome() const {
+        std::lock_guard lock(mutex_);
+        return passOutcome_;
     }
 
 signals:
@@ -56,6 +72,8 @@ signals:
     void ProgressMade(qint64 position, qint64 found);
     // Files whose paths are complete, a few thousand at a time.
     void FilesFound(std::shared_ptr<const TFoundChunk> chunk);
+    // A pass's bytes read so far, as ProgressMade is left out.
+    void PassProgressMade(deruzera::TPassProgress progress);
 
 protected:
     void run() override;
@@ -65,6 +83,9 @@ private:
     void Walking(std::int64_t recordCount) override;
     void Progress(std::int64_t position, std::int64_t found) override;
     void Found(const deruzera::TFoundBatch& batch) override;
+    void PassProgress(const deruzera::TPassProgress& progress) override;
+    // Whether a progress report may go now (see ProgressMade).
+    bool ReportDue();
     // Hands over what is gathered where it is enough, or `now`.
     void Hand(bool now);
 
@@ -76,6 +97,11 @@ private:
     // checkers (Qt's own locks are not instrumented).
     mutable std::mutex mutex_;
     deruzera::TScanOutcome outcome_;
+    deruzera::TPassOptions pass_;
+    deruzera::TPassOutcome passOutcome_;
+    // The volume whose directory table the folder indexes below are of: a
+    // pass hands over the walk's files, then its own.
+    const deruzera::TNtfsVolume* foldersOf_ = nullptr;
     std::unordered_map<std::int64_t, std::uint32_t> folders_;  // folder record -> path index
     std::uint32_t paths_ = 0;
     std::shared_ptr<TFoundChunk> gathering_;

@@ -1,13 +1,17 @@
 // Takes the README's screenshots of the real window: run under Xvfb by
 // scripts/screenshots.sh, which grabs the X screen with ImageMagick.
 //
-//   gui_screenshots OUTDIR DEMO-IMAGE LARGE-IMAGE PREVIEW-IMAGE
+//   gui_screenshots OUTDIR DEMO-IMAGE LARGE-IMAGE PREVIEW-IMAGE [PARTITIONED-DISK [DAMAGED-IMAGE]]
 //
 // The machine's block devices take the first letters, as in the program; the
 // demo image, a large image and an image of files to preview follow. Each
 // state is shown, painted, and the window grabbed from the screen into
-// OUTDIR: at its first size, then as large as the screen.
+// OUTDIR: at its first size, then as large as the screen. DAMAGED-IMAGE, the
+// preview image quick-formatted over, is scanned deep; the preview image
+// carved.
+#include <QAction>
 #include <QApplication>
+#include <QMenu>
 #include <QToolTip>
 #include <QSettings>
 #include <QTemporaryDir>
@@ -101,8 +105,8 @@ int main(int argc, char** argv) {
     // The window's settings of this run only: it opens at its first size.
     QTemporaryDir settings;
     QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, settings.path());
-    if (argc != 5 && argc != 6) {
-        std::fprintf(stderr, "usage: gui_screenshots OUTDIR DEMO-IMAGE LARGE-IMAGE PREVIEW-IMAGE [PARTITIONED-DISK]\n");
+    if (argc < 5 || argc > 7) {
+        std::fprintf(stderr, "usage: gui_screenshots OUTDIR DEMO-IMAGE LARGE-IMAGE PREVIEW-IMAGE [PARTITIONED-DISK [DAMAGED-IMAGE]]\n");
         return 2;
     }
     outDir = QString::fromLocal8Bit(argv[1]);
@@ -115,7 +119,8 @@ int main(int argc, char** argv) {
     const std::string previews = platform::MapSourceDrive(argv[4]);
     // A disk with two NTFS partitions: a drive for each.
     const std::vector<std::string> partitions =
-        argc == 6 ? platform::MapSourceDrives(argv[5]) : std::vector<std::string>{};
+        argc >= 6 ? platform::MapSourceDrives(argv[5]) : std::vector<std::string>{};
+    const std::string damaged = argc > 6 ? platform::MapSourceDrive(argv[6]) : std::string();
 
     // Where the recovered files go: empty, so that nothing is replaced.
     const QString folder = QDir::tempPath() + QStringLiteral("/deruzera-screenshots");
@@ -262,6 +267,31 @@ int main(int argc, char** argv) {
         form.SelectResultRow(rowOf(QString::fromUtf8(name)));
         WaitFor([&] { return !form.Preview()->Busy(); });
         ok = Snap(QString::fromLatin1(picture)) && ok;
+    }
+
+    // The passes of the drive list's menu: a deep scan of the image
+    // formatted over, and carving of the preview image.
+    const auto pass = [&](const std::string& drive, const char* action) {
+        form.findChild<QToolButton*>(QStringLiteral("AnalizeButton"))->click();
+        form.SelectDriveRow(RowOfDrive(form, drive));
+        if (QMenu* menu = form.DriveGridMenu())
+            if (auto* chosen = menu->findChild<QAction*>(QString::fromLatin1(action))) chosen->trigger();
+        WaitFor([&] { return !form.ScanRunning() && start->text() == QStringLiteral("Scan Drive"); });
+    };
+    if (!damaged.empty()) {
+        pass(damaged, "DeepScanAction");
+        form.SelectResultRow(rowOf(QStringLiteral("holiday.jpg")));
+        WaitFor([&] { return !form.Preview()->Busy(); });
+        ok = Snap("18-deep-scan.png") && ok;
+        pass(previews, "CarveAction");
+        int carved = 1;
+        for (int row = 1; row < form.ResultGridRowCount(); ++row)
+            if (form.ResultGridCell(0, row).startsWith(QStringLiteral(" carved-")) &&
+                form.ResultGridCell(0, row).endsWith(QStringLiteral(".jpg")))
+                carved = row;
+        form.SelectResultRow(carved);
+        WaitFor([&] { return !form.Preview()->Busy(); });
+        ok = Snap("19-carve.png") && ok;
     }
 
     // The two partitions of one disk, told apart by the drive's tooltip.
