@@ -46,9 +46,9 @@ printf 'format 24M label=Data\ntext /Documents/letter.txt Dear reader,\\n\ndelet
 printf 'format 24M label=Backup\nfile /Photos/beach.jpg 300K seed=3\ndelete /Photos/beach.jpg\n' > "$work/backup.plan"
 "$build/tools/deruzera-mkimage" "$work/data.img" "$work/data.plan" "$work/data.tsv" 2>/dev/null
 "$build/tools/deruzera-mkimage" "$work/backup.img" "$work/backup.plan" "$work/backup.tsv" 2>/dev/null
-rm -f "$work/disk.img" && truncate -s 52M "$work/disk.img" "$work/damaged.img"
+rm -f "$work/disk.img" && truncate -s 52M "$work/disk.img"
 printf 'label: gpt\nstart=2048, size=49152, type=EBD0A0A2-B9E5-4433-87C0-68B6B72699C7, name=Data\nstart=51200, size=49152, type=EBD0A0A2-B9E5-4433-87C0-68B6B72699C7, name=Backup\n' |
-  sfdisk -q "$work/disk.img" "$work/damaged.img"
+  sfdisk -q "$work/disk.img"
 dd if="$work/data.img" of="$work/disk.img" bs=512 seek=2048 conv=notrunc status=none
 dd if="$work/backup.img" of="$work/disk.img" bs=512 seek=51200 conv=notrunc status=none
 # The window's fonts are fixed in pixels; 96 dots per inch as on the original.

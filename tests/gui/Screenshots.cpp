@@ -302,14 +302,14 @@ int main(int argc, char** argv) {
         form.findChild<QToolButton*>(QStringLiteral("AnalizeButton"))->click();
         const int row = RowOfDrive(form, partitions[1]);
         form.SelectDriveRow(row);
-        auto* grid = form.findChild<QTableWidget*>(QStringLiteral("DriveGrid"));
+        auto* drives = form.findChild<QTableWidget*>(QStringLiteral("DriveGrid"));
         QRect cell;
-        for (int r = 0; r < grid->rowCount(); ++r)
-            if (grid->item(r, 0) && grid->item(r, 0)->text().trimmed() == QString::fromStdString(partitions[1]))
-                cell = grid->visualItemRect(grid->item(r, 0));
+        for (int r = 0; r < drives->rowCount(); ++r)
+            if (drives->item(r, 0) && drives->item(r, 0)->text().trimmed() == QString::fromStdString(partitions[1]))
+                cell = drives->visualItemRect(drives->item(r, 0));
         Settle();
-        QToolTip::showText(grid->viewport()->mapToGlobal(cell.bottomRight()),
-                           QString::fromStdString(platform::DriveToolTip(partitions[1])), grid);
+        QToolTip::showText(drives->viewport()->mapToGlobal(cell.bottomRight()),
+                           QString::fromStdString(platform::DriveToolTip(partitions[1])), drives);
         ok = Snap("17-two-partitions.png") && ok;
     }
 
