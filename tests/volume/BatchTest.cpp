@@ -238,9 +238,9 @@ TEST_F(BatchTest, ASecondRunReplacesNothing) {
     EXPECT_EQ(tree["Users/Docs/big (1).bin"], big);
     EXPECT_EQ(tree.size(), first.size() + 3);
     // Each copy under a numbered name is named, with the name it got.
-    const std::string docs = (dir / "out/Users/Docs").string();
-    EXPECT_EQ(sink.lines, (Lines{{"C:\\Users\\Docs\\a.txt: its name was taken in the folder; written as " + docs + "/a (2).txt", clBlue},
-                                 {"C:\\Users\\Docs\\big.bin: its name was taken in the folder; written as " + docs + "/big (1).bin", clBlue},
+    const fs::path docs = dir / "out" / "Users" / "Docs";
+    EXPECT_EQ(sink.lines, (Lines{{"C:\\Users\\Docs\\a.txt: its name was taken in the folder; written as " + (docs / "a (2).txt").string(), clBlue},
+                                 {"C:\\Users\\Docs\\big.bin: its name was taken in the folder; written as " + (docs / "big (1).bin").string(), clBlue},
                                  {"Recovered 2 of 2 files into " + (dir / "out").string(), clGreen}}));
 }
 
