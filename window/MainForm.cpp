@@ -249,7 +249,7 @@ void TMainForm::FillDriveGrid() {
         // One with no medium has no size, and is left out.
         std::string fileSystem;
         const bool known = platform::AskFileSystemName(letter, fileSystem);
-        if (!known) fileSystem = UnknownFileSystem;
+        if (!known) fileSystem = std::string(UnknownFileSystem);
         const std::int64_t size = queries.TotalSize ? queries.TotalSize(root) : -1;
         // A BitLocker volume is listed too: its keys are asked for when it is scanned.
         if (known && fileSystem != "FAT" && fileSystem != "FAT32" && fileSystem != "NTFS" && fileSystem != "BitLocker")
