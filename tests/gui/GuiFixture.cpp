@@ -108,7 +108,10 @@ bool WaitUntil(const std::function<bool()>& done, int timeoutMs) {
 }
 
 std::string WorkDirectory(const std::string& name) {
-    const QString path = QStringLiteral(DERUZERA_TEST_WORK) + QLatin1Char('/') + QString::fromStdString(name);
+    // A run beside the suite's own (the locale runs) names a root of its
+    // own, so that neither removes the other's folders.
+    const QString root = qEnvironmentVariable("DERUZERA_GUI_WORK", QStringLiteral(DERUZERA_TEST_WORK));
+    const QString path = root + QLatin1Char('/') + QString::fromStdString(name);
     QDir(path).removeRecursively();
     QDir().mkpath(path);
     return path.toStdString();

@@ -15,7 +15,10 @@ for wanted in de_DE sv_SE; do
   fi
   ran=$((ran + 1))
   echo "== $have"
-  env -u LC_ALL LANG="$have" "$tests" --gtest_filter="$filter" --gtest_brief=1 || failed=1
+  # Folders of its own: the suite runs the same tests beside it.
+  work=$(mktemp -d)
+  env -u LC_ALL LANG="$have" DERUZERA_GUI_WORK="$work" "$tests" --gtest_filter="$filter" --gtest_brief=1 || failed=1
+  rm -rf "$work"
 done
 if [ "$ran" -eq 0 ]; then
   echo "SKIP: neither de_DE.UTF-8 nor sv_SE.UTF-8 is generated (locale-gen)"
