@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "DeepList.h"
+#include "EndAsValue.h"
 #include "Messages.h"
 #include "Read.h"
 #include "Volume.h"
@@ -134,21 +135,6 @@ public:
 private:
     std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
 };
-
-// Runs `step`; what escapes it ends the pass as a value.
-template <class Step>
-void Guarded(TPassOutcome& outcome, Step&& step) {
-    try {
-        step();
-    } catch (const std::bad_alloc&) {
-        outcome.End = TScanEnd::OutOfMemory;
-    } catch (const std::exception& failure) {
-        outcome.End = TScanEnd::Failed;
-        outcome.What = failure.what();
-    } catch (...) {
-        outcome.End = TScanEnd::Failed;
-    }
-}
 
 }  // namespace
 

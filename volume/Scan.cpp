@@ -10,6 +10,7 @@
 #include <cstring>
 #include <new>
 
+#include "EndAsValue.h"
 #include "Messages.h"
 #include "Fixup.h"
 #include "Mft.h"
@@ -121,21 +122,6 @@ void WalkMft(TNtfsVolume& ntfs, TScanOutcome& outcome, TScanSink& sink, const st
         }
     }
     finish(TScanEnd::Completed);
-}
-
-// Runs `step`; what escapes it ends the scan as a value.
-template <class Step>
-void Guarded(TScanOutcome& outcome, Step&& step) {
-    try {
-        step();
-    } catch (const std::bad_alloc&) {
-        outcome.End = TScanEnd::OutOfMemory;
-    } catch (const std::exception& failure) {
-        outcome.End = TScanEnd::Failed;
-        outcome.What = failure.what();
-    } catch (...) {
-        outcome.End = TScanEnd::Failed;
-    }
 }
 
 void OpenFailed(TScanOutcome& outcome, const TOpenFailure& failure) {
