@@ -3,10 +3,14 @@
 // that the volume may lie anywhere.
 #include <libbde.h>
 
+#include <algorithm>
 #include <array>
 #include <cctype>
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 
+#include "BdeCrypt.h"
 #include "Containers.h"
 #include "Libyal.h"
 
@@ -143,7 +147,131 @@ bool Fits(libbde_volume_t* volume, const TBitLockerKeys& keys) {
     return false;
 }
 
+// A BitLocker volume read by its own decryption where the sectors lie as
+// they are (OwnRanges), and through libbde everywhere else (the relocated
+// first sectors, the metadata areas, past the encrypted size). A read that
+// spans both is split. The own path takes no lock: each read has cipher
+// contexts of its own, and the device below reads at offsets.
+class TBitLockerDevice final : public TDevice {
+public:
+    TBitLockerDevice(std::shared_ptr<TDevice> library, std::shared_ptr<TDevice> below, std::unique_ptr<bde::TUnlocked> unlocked,
+                     std::vector<TByteRange> own)
+        : library_(std::move(library)), below_(std::move(below)), unlocked_(std::move(unlocked)), own_(std::move(own)) {}
+
+    std::int64_t ReadAt(std::int64_t offset, void* buffer, std::size_t count) override {
+        const std::int64_t size = library_->Size();
+        if (offset < 0 || offset >= size) return 0;
+        count = static_cast<std::size_t>(std::min<std::int64_t>(static_cast<std::int64_t>(count), size - offset));
+        auto* out = static_cast<std::uint8_t*>(buffer);
+        std::size_t done = 0;
+        while (done < count) {
+            const std::int64_t at = offset + static_cast<std::int64_t>(done);
+            const std::int64_t stop = offset + static_cast<std::int64_t>(count);
+            // The first own range that ends past `at`.
+            const auto it = std::upper_bound(own_.begin(), own_.end(), at, [](std::int64_t o, const TByteRange& r) {
+                return o < r.Offset + static_cast<std::int64_t>(r.Length);
+            });
+            std::int64_t n = 0;
+            if (it != own_.end() && it->Offset <= at) {
+                n = ReadOwn(at, out + done, std::min(stop, it->Offset + static_cast<std::int64_t>(it->Length)) - at);
+            } else {
+                const std::int64_t until = it == own_.end() ? stop : std::min(stop, it->Offset);
+                n = library_->ReadAt(at, out + done, static_cast<std::size_t>(until - at));
+            }
+            if (n < 0) return done > 0 ? static_cast<std::int64_t>(done) : n;
+            if (n == 0) break;
+            done += static_cast<std::size_t>(n);
+        }
+        return static_cast<std::int64_t>(done);
+    }
+    std::int64_t Size() const override { return library_->Size(); }
+    bool IsSource(const std::string& path) const override { return library_->IsSource(path); }
+    bool HoldsPath(const std::string& path) const override { return library_->HoldsPath(path); }
+
+    const std::vector<TByteRange>& Own() const { return own_; }
+    const std::shared_ptr<TDevice>& Library() const { return library_; }
+    std::int64_t SectorSize() const { return unlocked_->Cipher->SectorSize(); }
+
+    // Decrypts [at, at + length), inside one own range, through the sectors
+    // that hold it; at most OwnPiece bytes of sectors a call. Returns the
+    // bytes given (fewer where the device below reads short), or its error.
+    std::int64_t ReadOwn(std::int64_t at, std::uint8_t* out, std::int64_t length) const {
+        const std::int64_t sector = unlocked_->Cipher->SectorSize();
+        const std::int64_t first = at / sector * sector;
+        const std::int64_t last = std::min((at + length + sector - 1) / sector * sector, first + OwnPiece);
+        thread_local std::vector<std::uint8_t> scratch;
+        scratch.resize(static_cast<std::size_t>(last - first));
+        std::size_t got = 0;
+        std::int64_t error = 0;
+        while (got < scratch.size()) {
+            const std::int64_t n = below_->ReadAt(first + static_cast<std::int64_t>(got), scratch.data() + got, scratch.size() - got);
+            if (n <= 0) {
+                error = n < 0 ? n : -EIO;
+                break;
+            }
+            got += static_cast<std::size_t>(n);
+        }
+        const std::size_t sectors = got / static_cast<std::size_t>(sector);
+        const std::int64_t end = std::min(at + length, first + static_cast<std::int64_t>(sectors) * sector);
+        if (end <= at) return error < 0 ? error : -EIO;
+        if (!unlocked_->Cipher->Decrypt(first, scratch.data(), sectors)) return -EIO;
+        std::memcpy(out, scratch.data() + (at - first), static_cast<std::size_t>(end - at));
+        return end - at;
+    }
+
+private:
+    // What one own read decrypts at most: a few of the scan's pieces, and
+    // a bounded scratch buffer per thread.
+    static constexpr std::int64_t OwnPiece = 1 << 20;
+    std::shared_ptr<TDevice> library_;
+    std::shared_ptr<TDevice> below_;
+    std::unique_ptr<bde::TUnlocked> unlocked_;
+    std::vector<TByteRange> own_;
+};
+
+// Sectors of the own ranges compared with libbde before the own path is
+// trusted: this many spread over them, with the first and last of each.
+constexpr int CheckedSectors = 16;
+
+// Whether the own decryption of `device` gives libbde's bytes at the
+// checked sectors.
+bool AgreesWithLibrary(const TBitLockerDevice& device) {
+    std::vector<std::int64_t> sectors;
+    std::int64_t total = 0;
+    for (const TByteRange& r : device.Own()) total += static_cast<std::int64_t>(r.Length);
+    if (total == 0) return false;
+    for (const TByteRange& r : device.Own()) {
+        sectors.push_back(r.Offset);
+        sectors.push_back(r.Offset + static_cast<std::int64_t>(r.Length) - 1);
+    }
+    for (int i = 0; i < CheckedSectors; ++i) {
+        std::int64_t into = total / CheckedSectors * i + total / (2 * CheckedSectors);
+        for (const TByteRange& r : device.Own()) {
+            if (into < static_cast<std::int64_t>(r.Length)) {
+                sectors.push_back(r.Offset + into);
+                break;
+            }
+            into -= static_cast<std::int64_t>(r.Length);
+        }
+    }
+    const std::int64_t sector = device.SectorSize();
+    std::vector<std::uint8_t> own(static_cast<std::size_t>(sector)), library(own.size());
+    for (const std::int64_t s : sectors) {
+        const std::int64_t at = s / sector * sector;
+        if (device.ReadOwn(at, own.data(), sector) != sector || device.Library()->ReadAt(at, library.data(), own.size()) != sector ||
+            own != library)
+            return false;
+    }
+    return true;
+}
+
 }  // namespace
+
+TBitLockerReads BitLockerReads(const std::shared_ptr<TDevice>& device) {
+    const auto* bitlocker = dynamic_cast<const TBitLockerDevice*>(device.get());
+    if (!bitlocker) return {{}, device};
+    return {bitlocker->Own(), bitlocker->Library()};
+}
 
 TOpened OpenBitLocker(const std::shared_ptr<TDevice>& device, const TBitLockerKeys& keys) {
     TOpened result;
@@ -189,6 +317,13 @@ TOpened OpenBitLocker(const std::shared_ptr<TDevice>& device, const TBitLockerKe
         },
         std::static_pointer_cast<void>(bde), std::vector<std::string>{}, device);
     failure = {};
+    // Our own decryption where it gives libbde's bytes; libbde's alone
+    // otherwise.
+    if (auto unlocked = bde::Unlock(*device, keys)) {
+        std::vector<TByteRange> own = bde::OwnRanges(unlocked->Layout, static_cast<std::int64_t>(size));
+        auto fast = std::make_shared<TBitLockerDevice>(result.Device, device, std::move(unlocked), std::move(own));
+        if (AgreesWithLibrary(*fast)) result.Device = fast;
+    }
     return result;
 }
 

@@ -79,6 +79,17 @@ bool IsRecoveryPassword(const std::string& text);
 // WrongKey where they don't unlock it.
 TOpened OpenBitLocker(const std::shared_ptr<TDevice>& volume, const TBitLockerKeys& keys);
 
+// How a device OpenBitLocker gave reads: the stretches it decrypts on its
+// own (AES-XTS and AES-CBC, with or without the diffuser, on Windows 7 and
+// later; sector-aligned, in order; empty where libbde reads everything)
+// and the device through libbde that reads the rest. Any other device
+// reads all through itself.
+struct TBitLockerReads {
+    std::vector<TByteRange> Own;
+    std::shared_ptr<TDevice> Library;
+};
+TBitLockerReads BitLockerReads(const std::shared_ptr<TDevice>& device);
+
 // ---- Raw images in pieces --------------------------------------------------------------
 
 // The pieces of a raw image split in numbered files, from the name of its

@@ -4,8 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <fstream>
 #include <set>
+#include <thread>
 
 #include "SourceSupport.h"
 #include "platform/DriveMap.h"
@@ -90,6 +92,49 @@ const std::set<std::string> Unsupported = {
     "bitlk-partially-encrypted-aes-cbc-128",  // "unsupported identifier"
 };
 
+// Bytes [at, at + n) of `device`, or fewer where it reads fewer.
+std::vector<std::uint8_t> Bytes(TDevice& device, std::int64_t at, std::size_t n) {
+    std::vector<std::uint8_t> out(n);
+    std::size_t done = 0;
+    while (done < n) {
+        const std::int64_t got = device.ReadAt(at + static_cast<std::int64_t>(done), out.data() + done, n - done);
+        if (got <= 0) break;
+        done += static_cast<std::size_t>(got);
+    }
+    out.resize(done);
+    return out;
+}
+
+// Every volume libbde opens is one whose sectors we decrypt ourselves
+// (Windows 7 and later, AES-CBC with or without the diffuser, AES-XTS
+// 128): the own reads are engaged, and around every seam between them and
+// libbde's (the relocated header, the metadata areas, the encrypted size,
+// the last sector) a read across it gives libbde's bytes.
+void ExpectOwnReadsAgree(const std::string& name, const std::shared_ptr<TDevice>& device) {
+    const TBitLockerReads reads = BitLockerReads(device);
+    ASSERT_FALSE(reads.Own.empty()) << name << ": read through libbde alone";
+    ASSERT_TRUE(reads.Library);
+    const std::int64_t size = device->Size();
+    std::vector<std::int64_t> seams = {0, size};
+    std::int64_t own = 0;
+    for (const TByteRange& r : reads.Own) {
+        seams.push_back(r.Offset);
+        seams.push_back(r.Offset + static_cast<std::int64_t>(r.Length));
+        own += static_cast<std::int64_t>(r.Length);
+    }
+    // Nearly all of the volume is read by our own decryption (a To Go
+    // volume relocates its first 5 MiB, its FAT area).
+    EXPECT_GT(own, size * 4 / 5) << name;
+    // 40 KiB across each seam, starting mid-sector, in one read.
+    constexpr std::int64_t Span = 40 << 10;
+    for (const std::int64_t seam : seams) {
+        const std::int64_t at = std::clamp<std::int64_t>(seam - Span / 2 + 123, 0, size - Span);
+        const std::vector<std::uint8_t> mine = Bytes(*device, at, Span);
+        EXPECT_EQ(mine.size(), static_cast<std::size_t>(Span)) << name << " at " << at;
+        EXPECT_TRUE(mine == Bytes(*reads.Library, at, Span)) << name << ": the seam at " << seam;
+    }
+}
+
 }  // namespace
 
 // Each volume is read whole with one of its keys (the password at even
@@ -127,6 +172,7 @@ TEST_P(BitLocker, PasswordAndRecoveryPasswordGiveTheUnlockedBytes) {
         ASSERT_TRUE(opened.Device) << v.Name << " " << key << ": " << opened.Failure.Message;
         if (!whole) {
             whole = opened.Device;
+            ExpectOwnReadsAgree(v.Name, whole);
             if (WholeVolumes && !v.Get("SHA256SUM").empty()) {
                 EXPECT_EQ(DeviceSha(*whole), v.Get("SHA256SUM")) << v.Name << " " << key;
             }
@@ -254,4 +300,73 @@ TEST(BitLockerSource, ABitLockerImageIsADriveTheKeysUnlock) {
     ASSERT_EQ(unsupported.Lines.size(), 1u);
     EXPECT_NE(unsupported.Lines[0].Text.find("libbde"), std::string::npos) << unsupported.Lines[0].Text;
     MapDrives({});
+}
+
+namespace {
+
+// The file below with one stretch that can't be read: reads stop short of
+// it and fail at it.
+class TUnreadable final : public TDevice {
+public:
+    TUnreadable(std::shared_ptr<TDevice> below, TByteRange bad) : below_(std::move(below)), bad_(bad) {}
+    std::int64_t ReadAt(std::int64_t offset, void* buffer, std::size_t count) override {
+        const std::int64_t end = bad_.Offset + static_cast<std::int64_t>(bad_.Length);
+        if (offset >= bad_.Offset && offset < end) return -EIO;
+        if (offset < bad_.Offset)
+            count = static_cast<std::size_t>(std::min<std::int64_t>(static_cast<std::int64_t>(count), bad_.Offset - offset));
+        return below_->ReadAt(offset, buffer, count);
+    }
+    std::int64_t Size() const override { return below_->Size(); }
+
+private:
+    std::shared_ptr<TDevice> below_;
+    TByteRange bad_;
+};
+
+}  // namespace
+
+// Our own decryption keeps what every device promises: a read error of the
+// disk below stays an error at its offset, with a short read up to it and
+// never zeros in its place; reads from several threads at once give the
+// same bytes as libbde.
+TEST(BitLockerSource, OwnReadsKeepTheDeviceContract) {
+    const fs::path folder = Unpacked();
+    if (folder.empty()) GTEST_SKIP() << "bitlocker-images.tar.xz is not there";
+    const auto file = OpenFile(folder / "bitlk-aes-xts-128.img");
+    ASSERT_TRUE(file);
+    TBitLockerKeys keys;
+    keys.RecoveryPassword = "235818-357951-253979-013365-241120-245575-342914-591910";
+    const std::shared_ptr<TDevice> good = OpenBitLocker(file, keys).Device;
+    ASSERT_TRUE(good);
+    const TBitLockerReads reads = BitLockerReads(good);
+    ASSERT_FALSE(reads.Own.empty());
+    const TByteRange widest =
+        *std::max_element(reads.Own.begin(), reads.Own.end(), [](const TByteRange& a, const TByteRange& b) { return a.Length < b.Length; });
+    ASSERT_GT(widest.Length, 1u << 20);
+
+    // One unreadable sector inside our own stretch, 12 sectors in.
+    const std::int64_t bad = widest.Offset + 12 * 4096;
+    const std::shared_ptr<TDevice> failing = OpenBitLocker(std::make_shared<TUnreadable>(file, TByteRange{bad, 512}), keys).Device;
+    ASSERT_TRUE(failing);
+    ASSERT_FALSE(BitLockerReads(failing).Own.empty());
+    std::vector<std::uint8_t> buffer(256 << 10);
+    const std::int64_t start = bad - 40000;
+    EXPECT_EQ(failing->ReadAt(start, buffer.data(), buffer.size()), bad - start);
+    buffer.resize(static_cast<std::size_t>(bad - start));
+    EXPECT_TRUE(buffer == Bytes(*good, start, buffer.size()));
+    EXPECT_LT(failing->ReadAt(bad, buffer.data(), 4096), 0);
+    EXPECT_LT(failing->ReadAt(bad + 100, buffer.data(), 4096), 0);
+    EXPECT_TRUE(Bytes(*failing, bad + 512, 8192) == Bytes(*good, bad + 512, 8192));
+
+    // Four threads at once, each through its own part, against libbde.
+    constexpr std::size_t Part = 4 << 20;
+    std::vector<std::vector<std::uint8_t>> got(4);
+    std::vector<std::thread> threads;
+    for (std::size_t t = 0; t < got.size(); ++t)
+        threads.emplace_back([&, t] {
+            got[t] = Bytes(*good, widest.Offset + static_cast<std::int64_t>(t * Part) + 77, Part);
+        });
+    for (std::thread& t : threads) t.join();
+    for (std::size_t t = 0; t < got.size(); ++t)
+        EXPECT_TRUE(got[t] == Bytes(*reads.Library, widest.Offset + static_cast<std::int64_t>(t * Part) + 77, Part)) << t;
 }
