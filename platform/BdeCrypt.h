@@ -76,7 +76,7 @@ std::unique_ptr<TUnlocked> Unlock(TDevice& volume, const TBitLockerKeys& keys);
 std::vector<TByteRange> OwnRanges(const TLayout& layout, std::int64_t size);
 
 // The Elephant diffuser's decryption of one sector (A after B), in place;
-// `size` a multiple of 4 and at least 32.
+// `size` a multiple of 4, from 32 to 4096.
 void UndoDiffuser(std::uint8_t* data, std::size_t size);
 
 }  // namespace deruzera::platform::bde
