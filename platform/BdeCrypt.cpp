@@ -11,6 +11,7 @@
 #include <openssl/sha.h>
 
 #include <algorithm>
+#include <bit>
 #include <cctype>
 #include <cstring>
 #include <fstream>
@@ -409,13 +410,43 @@ TSectorCipher::~TSectorCipher() {
 
 namespace {
 
-// AES-ECB encryption of `blocks` 16-byte blocks with `key` (16 or 32 bytes).
-bool EncryptBlocks(const std::uint8_t* key, std::size_t keyBytes, const std::uint8_t* in, std::uint8_t* out, std::size_t blocks) {
+// AES-ECB, encrypting or decrypting `bytes` (a multiple of 16, below
+// 2 GiB) with `key` (16 or 32 bytes); `in` may be `out`. AES-NI pipelines
+// the blocks of one call.
+bool Ecb(bool encrypt, const std::uint8_t* key, std::size_t keyBytes, const std::uint8_t* in, std::uint8_t* out, std::size_t bytes) {
     TCtx ctx(EVP_CIPHER_CTX_new());
     int n = 0;
-    const int length = static_cast<int>(blocks * 16);
-    return ctx && EVP_EncryptInit_ex(ctx.get(), keyBytes == 32 ? EVP_aes_256_ecb() : EVP_aes_128_ecb(), nullptr, key, nullptr) == 1 &&
-           EVP_CIPHER_CTX_set_padding(ctx.get(), 0) == 1 && EVP_EncryptUpdate(ctx.get(), out, &n, in, length) == 1 && n == length;
+    const int length = static_cast<int>(bytes);
+    return ctx &&
+           EVP_CipherInit_ex(ctx.get(), keyBytes == 32 ? EVP_aes_256_ecb() : EVP_aes_128_ecb(), nullptr, key, nullptr, encrypt ? 1 : 0) == 1 &&
+           EVP_CIPHER_CTX_set_padding(ctx.get(), 0) == 1 && EVP_CipherUpdate(ctx.get(), out, &n, in, length) == 1 && n == length;
+}
+
+// A 64-bit little-endian value at `p`, and its store.
+std::uint64_t Load64(const std::uint8_t* p) {
+    if constexpr (std::endian::native == std::endian::little) {
+        std::uint64_t v;
+        std::memcpy(&v, p, 8);
+        return v;
+    }
+    return U64(p);
+}
+void Store64(std::uint8_t* p, std::uint64_t v) {
+    if constexpr (std::endian::native == std::endian::little) std::memcpy(p, &v, 8);
+    else PutU64(p, v);
+}
+
+// out = a XOR b over `n` bytes; `out` may be `a`.
+void Xor(std::uint8_t* out, const std::uint8_t* a, const std::uint8_t* b, std::size_t n) {
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        std::uint64_t x, y;
+        std::memcpy(&x, a + i, 8);
+        std::memcpy(&y, b + i, 8);
+        x ^= y;
+        std::memcpy(out + i, &x, 8);
+    }
+    for (; i < n; ++i) out[i] = static_cast<std::uint8_t>(a[i] ^ b[i]);
 }
 
 std::uint32_t Rotl(std::uint32_t v, int n) { return (v << n) | (v >> (32 - n)); }
@@ -453,60 +484,75 @@ void UndoDiffuser(std::uint8_t* data, std::size_t size) {
     OPENSSL_cleanse(d, n * 4);
 }
 
-bool TSectorCipher::Decrypt(std::int64_t offset, std::uint8_t* data, std::size_t sectors) const {
+bool TSectorCipher::Decrypt(std::int64_t offset, const std::uint8_t* in, std::uint8_t* out, std::size_t sectors) const {
     if (sectors == 0) return true;
     const bool xts = method_ == TMethod::Aes128Xts || method_ == TMethod::Aes256Xts;
     const bool diffuser = method_ == TMethod::Aes128Diffuser || method_ == TMethod::Aes256Diffuser;
-    const int length = static_cast<int>(sectorSize_);
-    TCtx ctx(EVP_CIPHER_CTX_new());
-    if (!ctx) return false;
-    if (xts) {
-        // The tweak is the sector's number in sectors of the volume's size.
-        if (EVP_DecryptInit_ex(ctx.get(), keyBytes_ == 64 ? EVP_aes_256_xts() : EVP_aes_128_xts(), nullptr, key_.data(), nullptr) != 1)
-            return false;
-        std::uint8_t iv[16] = {};
-        for (std::size_t s = 0; s < sectors; ++s) {
-            std::uint8_t* sector = data + s * sectorSize_;
-            PutU64(iv, static_cast<std::uint64_t>(offset) / sectorSize_ + s);
-            int n = 0;
-            if (EVP_DecryptInit_ex(ctx.get(), nullptr, nullptr, nullptr, iv) != 1 ||
-                EVP_DecryptUpdate(ctx.get(), sector, &n, sector, length) != 1 || n != length)
-                return false;
+    const std::size_t total = sectors * sectorSize_;
+    const std::size_t blocks = sectorSize_ / 16;
+    // Every sector's own block: its number (XTS) or its byte offset (CBC),
+    // and with the diffuser that offset again with its last byte 0x80.
+    std::vector<std::uint8_t> keyed(sectors * (diffuser ? 32 : 16), 0);
+    for (std::size_t s = 0; s < sectors; ++s) {
+        const std::uint64_t at = static_cast<std::uint64_t>(offset) + s * sectorSize_;
+        PutU64(&keyed[s * 16], xts ? at / sectorSize_ : at);
+        if (diffuser) {
+            PutU64(&keyed[(sectors + s) * 16], at);
+            keyed[(sectors + s) * 16 + 15] = 0x80;
         }
+    }
+    if (xts) {
+        // XTS, a sector a data unit: each block is decrypted between two
+        // XORs with its tweak, the sector's number encrypted with the
+        // second key, times alpha once per block. All sectors at once: the
+        // tweaks first, then one ECB pass over the whole.
+        const std::size_t half = keyBytes_ / 2;
+        if (!Ecb(true, key_.data() + half, half, keyed.data(), keyed.data(), keyed.size())) return false;
+        // Each block XORed with its tweak before and after; the tweaks are
+        // made again for the second pass rather than kept.
+        auto withTweaks = [&](const std::uint8_t* from, std::uint8_t* to) {
+            for (std::size_t s = 0; s < sectors; ++s) {
+                std::uint64_t lo = Load64(&keyed[s * 16]), hi = Load64(&keyed[s * 16 + 8]);
+                const std::size_t at = s * sectorSize_;
+                for (std::size_t j = 0; j < blocks; ++j) {
+                    const std::size_t b = at + j * 16;
+                    Store64(to + b, Load64(from + b) ^ lo);
+                    Store64(to + b + 8, Load64(from + b + 8) ^ hi);
+                    const std::uint64_t carry = hi >> 63;
+                    hi = (hi << 1) | (lo >> 63);
+                    lo = (lo << 1) ^ (carry * 0x87);
+                }
+            }
+        };
+        withTweaks(in, out);
+        if (!Ecb(false, key_.data(), half, out, out, total)) return false;
+        withTweaks(out, out);
         return true;
     }
-    // CBC: each sector's IV is its byte offset encrypted with the key; with
-    // the diffuser, the sector key is that offset (and again with its last
-    // byte 0x80) encrypted with the diffuser's key.
-    std::vector<std::uint8_t> offsets(sectors * 32, 0), ivs(sectors * 16), sectorKeys(diffuser ? sectors * 32 : 0);
+    // CBC: each sector's IV is its byte offset encrypted with the key. One
+    // ECB pass over the whole, then each block XORed with the ciphertext
+    // block before it (the IV for a sector's first).
+    std::vector<std::uint8_t> ivs(sectors * 16);
+    if (!Ecb(true, key_.data(), keyBytes_, keyed.data(), ivs.data(), ivs.size())) return false;
+    if (!Ecb(false, key_.data(), keyBytes_, in, out, total)) return false;
     for (std::size_t s = 0; s < sectors; ++s) {
-        PutU64(&offsets[s * 16], static_cast<std::uint64_t>(offset) + s * sectorSize_);
-        if (diffuser) {
-            PutU64(&offsets[(sectors + s) * 16], static_cast<std::uint64_t>(offset) + s * sectorSize_);
-            offsets[(sectors + s) * 16 + 15] = 0x80;
-        }
+        const std::size_t at = s * sectorSize_;
+        Xor(out + at, out + at, &ivs[s * 16], 16);
+        Xor(out + at + 16, out + at + 16, in + at, sectorSize_ - 16);
     }
-    if (!EncryptBlocks(key_.data(), keyBytes_, offsets.data(), ivs.data(), sectors)) return false;
-    if (diffuser && !EncryptBlocks(tweak_.data(), keyBytes_, offsets.data(), sectorKeys.data(), sectors * 2)) return false;
-    if (EVP_DecryptInit_ex(ctx.get(), keyBytes_ == 32 ? EVP_aes_256_cbc() : EVP_aes_128_cbc(), nullptr, key_.data(), nullptr) != 1 ||
-        EVP_CIPHER_CTX_set_padding(ctx.get(), 0) != 1)
-        return false;
+    if (!diffuser) return true;
+    // The diffuser's sector key: the two offset blocks encrypted with its
+    // own key, XORed over the sector after the diffuser is undone.
+    std::vector<std::uint8_t> sectorKeys(sectors * 32);
+    if (!Ecb(true, tweak_.data(), keyBytes_, keyed.data(), sectorKeys.data(), sectorKeys.size())) return false;
     for (std::size_t s = 0; s < sectors; ++s) {
-        std::uint8_t* sector = data + s * sectorSize_;
-        int n = 0;
-        if (EVP_DecryptInit_ex(ctx.get(), nullptr, nullptr, nullptr, &ivs[s * 16]) != 1 ||
-            EVP_DecryptUpdate(ctx.get(), sector, &n, sector, length) != 1 || n != length)
-            return false;
-        if (diffuser) {
-            UndoDiffuser(sector, sectorSize_);
-            const std::uint8_t* k0 = &sectorKeys[s * 16];
-            const std::uint8_t* k1 = &sectorKeys[(sectors + s) * 16];
-            for (std::size_t i = 0; i < sectorSize_; i += 32)
-                for (std::size_t k = 0; k < 16; ++k) {
-                    sector[i + k] ^= k0[k];
-                    sector[i + 16 + k] ^= k1[k];
-                }
-        }
+        std::uint8_t* sector = out + s * sectorSize_;
+        UndoDiffuser(sector, sectorSize_);
+        std::uint8_t key[32];
+        std::memcpy(key, &sectorKeys[s * 16], 16);
+        std::memcpy(key + 16, &sectorKeys[(sectors + s) * 16], 16);
+        for (std::size_t i = 0; i < sectorSize_; i += 32) Xor(sector + i, sector + i, key, 32);
+        OPENSSL_cleanse(key, sizeof key);
     }
     OPENSSL_cleanse(sectorKeys.data(), sectorKeys.size());
     return true;

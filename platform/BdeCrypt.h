@@ -44,10 +44,11 @@ public:
     ~TSectorCipher();
     TSectorCipher(const TSectorCipher&) = delete;
     TSectorCipher& operator=(const TSectorCipher&) = delete;
-    // Decrypts `sectors` sectors in place; the first lies at byte `offset`
-    // of the volume (a multiple of the sector size). False where OpenSSL
-    // fails; the data is then not to be used.
-    bool Decrypt(std::int64_t offset, std::uint8_t* data, std::size_t sectors) const;
+    // Decrypts `sectors` sectors from `in` into `out` (apart, each
+    // `sectors` sectors long, together below 2 GiB); the first lies at byte
+    // `offset` of the volume (a multiple of the sector size). False where
+    // OpenSSL fails; `out` is then not to be used.
+    bool Decrypt(std::int64_t offset, const std::uint8_t* in, std::uint8_t* out, std::size_t sectors) const;
     std::uint32_t SectorSize() const { return sectorSize_; }
     TMethod Method() const { return method_; }
 

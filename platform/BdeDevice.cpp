@@ -214,8 +214,13 @@ public:
         const std::size_t sectors = got / static_cast<std::size_t>(sector);
         const std::int64_t end = std::min(at + length, first + static_cast<std::int64_t>(sectors) * sector);
         if (end <= at) return error < 0 ? error : -EIO;
-        if (!unlocked_->Cipher->Decrypt(first, scratch.data(), sectors)) return -EIO;
-        std::memcpy(out, scratch.data() + (at - first), static_cast<std::size_t>(end - at));
+        // Straight into the caller's buffer where the read is whole sectors.
+        if (at == first && end == first + static_cast<std::int64_t>(sectors) * sector)
+            return unlocked_->Cipher->Decrypt(first, scratch.data(), out, sectors) ? end - at : -EIO;
+        thread_local std::vector<std::uint8_t> plain;
+        plain.resize(sectors * static_cast<std::size_t>(sector));
+        if (!unlocked_->Cipher->Decrypt(first, scratch.data(), plain.data(), sectors)) return -EIO;
+        std::memcpy(out, plain.data() + (at - first), static_cast<std::size_t>(end - at));
         return end - at;
     }
 
