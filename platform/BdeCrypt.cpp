@@ -10,6 +10,10 @@
 #include <openssl/evp.h>
 #include <openssl/sha.h>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <algorithm>
 #include <bit>
 #include <cctype>
@@ -511,6 +515,37 @@ bool TSectorCipher::Decrypt(std::int64_t offset, const std::uint8_t* in, std::ui
         // Each block XORed with its tweak before and after; the tweaks are
         // made again for the second pass rather than kept.
         auto withTweaks = [&](const std::uint8_t* from, std::uint8_t* to) {
+#if defined(__SSE2__)
+            // Doubling in the field, four 32-bit lanes at once: each lane
+            // shifted, its top bit carried into the next lane, the last
+            // one's folded back as 0x87.
+            // Four sectors side by side, so that their chains of doublings
+            // overlap.
+            const __m128i fold = _mm_set_epi32(1, 1, 1, 0x87);
+            auto step = [&](__m128i& t, std::size_t b) {
+                const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + b));
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(to + b), _mm_xor_si128(x, t));
+                const __m128i carry = _mm_and_si128(_mm_shuffle_epi32(_mm_srai_epi32(t, 31), 0x93), fold);
+                t = _mm_xor_si128(_mm_add_epi32(t, t), carry);
+            };
+            auto tweak = [&](std::size_t s) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(&keyed[s * 16])); };
+            std::size_t next = 0;
+            for (; next + 4 <= sectors; next += 4) {
+                __m128i t0 = tweak(next), t1 = tweak(next + 1), t2 = tweak(next + 2), t3 = tweak(next + 3);
+                const std::size_t at = next * sectorSize_;
+                for (std::size_t b = at; b < at + sectorSize_; b += 16) {
+                    step(t0, b);
+                    step(t1, b + sectorSize_);
+                    step(t2, b + 2 * sectorSize_);
+                    step(t3, b + 3 * sectorSize_);
+                }
+            }
+            for (; next < sectors; ++next) {
+                __m128i t = tweak(next);
+                for (std::size_t b = next * sectorSize_; b < (next + 1) * sectorSize_; b += 16) step(t, b);
+            }
+            return;
+#endif
             for (std::size_t s = 0; s < sectors; ++s) {
                 std::uint64_t lo = Load64(&keyed[s * 16]), hi = Load64(&keyed[s * 16 + 8]);
                 const std::size_t at = s * sectorSize_;
