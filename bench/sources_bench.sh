@@ -3,9 +3,11 @@
 # `deruzera-cli list` of a disk with four NTFS partitions, and the library
 # scan of the bench volume bare and through qcow2, VMDK, VHDX and E01
 # (source_scan, the sources in turn). BitLocker: no tool here writes a
-# BitLocker volume around the bench volume, so the cost libbde adds is
+# BitLocker volume around the bench volume, so the cost of decryption is
 # measured as the time to decrypt as many bytes as the scan reads of the
-# MFT (on a fixture volume), set against the bare scan.
+# MFT (on fixture volumes: AES-XTS, AES-CBC, AES-CBC with the diffuser;
+# OpenSSL where the sectors lie as they are, libbde for the rest), set
+# against the bare scan.
 #
 #   bench/sources_bench.sh [BUILD_DIR] [FILES]     (defaults: build 300000)
 #
@@ -85,7 +87,7 @@ if [ -f "$fixtures/bitlocker-images.tar.xz" ]; then
   [ -d "$work/bitlk-images" ] || tar -xJf "$fixtures/bitlocker-images.tar.xz" -C "$work"
   mft_size=$(icat "$image" 0 | wc -c)
   t_bare=$(awk 'NR == 1 {print $2}' "$work/sources.txt")
-  for volume in bitlk-aes-xts-128 bitlk-aes-cbc-128; do
+  for volume in bitlk-aes-xts-128 bitlk-aes-cbc-128 bitlk-aes-cbc-elephant-128; do
     t_read=$("$scan" --read "$mft_size" "$runs" anaconda "$work/bitlk-images/$volume.img")
     echo "BitLocker ($volume): decrypting the MFT's $mft_size bytes takes $t_read s;" \
          "bare scan $t_bare s: at most $(ratio "$(awk -v a="$t_bare" -v b="$t_read" 'BEGIN {print a + b}')" "$t_bare") x" \
