@@ -199,12 +199,14 @@ public:
         const std::int64_t sector = unlocked_->Cipher->SectorSize();
         const std::int64_t first = at / sector * sector;
         const std::int64_t last = std::min((at + length + sector - 1) / sector * sector, first + OwnPiece);
-        thread_local std::vector<std::uint8_t> scratch;
-        scratch.resize(static_cast<std::size_t>(last - first));
+        // Buffers of each call's own (not of the thread: the device below
+        // may be another BitLocker volume read on this same thread).
+        const auto span = static_cast<std::size_t>(last - first);
+        const std::unique_ptr<std::uint8_t[]> scratch(new std::uint8_t[span]);
         std::size_t got = 0;
         std::int64_t error = 0;
-        while (got < scratch.size()) {
-            const std::int64_t n = below_->ReadAt(first + static_cast<std::int64_t>(got), scratch.data() + got, scratch.size() - got);
+        while (got < span) {
+            const std::int64_t n = below_->ReadAt(first + static_cast<std::int64_t>(got), scratch.get() + got, span - got);
             if (n <= 0) {
                 error = n < 0 ? n : -EIO;
                 break;
@@ -216,11 +218,10 @@ public:
         if (end <= at) return error < 0 ? error : -EIO;
         // Straight into the caller's buffer where the read is whole sectors.
         if (at == first && end == first + static_cast<std::int64_t>(sectors) * sector)
-            return unlocked_->Cipher->Decrypt(first, scratch.data(), out, sectors) ? end - at : -EIO;
-        thread_local std::vector<std::uint8_t> plain;
-        plain.resize(sectors * static_cast<std::size_t>(sector));
-        if (!unlocked_->Cipher->Decrypt(first, scratch.data(), plain.data(), sectors)) return -EIO;
-        std::memcpy(out, plain.data() + (at - first), static_cast<std::size_t>(end - at));
+            return unlocked_->Cipher->Decrypt(first, scratch.get(), out, sectors) ? end - at : -EIO;
+        const std::unique_ptr<std::uint8_t[]> plain(new std::uint8_t[sectors * static_cast<std::size_t>(sector)]);
+        if (!unlocked_->Cipher->Decrypt(first, scratch.get(), plain.get(), sectors)) return -EIO;
+        std::memcpy(out, plain.get() + (at - first), static_cast<std::size_t>(end - at));
         return end - at;
     }
 
