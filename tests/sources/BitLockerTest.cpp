@@ -170,6 +170,9 @@ TEST_P(BitLocker, PasswordAndRecoveryPasswordGiveTheUnlockedBytes) {
             continue;
         }
         ASSERT_TRUE(opened.Device) << v.Name << " " << key << ": " << opened.Failure.Message;
+        // Our own decryption found the key too (the Unicode password, the
+        // recovery password).
+        EXPECT_FALSE(BitLockerReads(opened.Device).Own.empty()) << v.Name << " " << key << ": read through libbde alone";
         if (!whole) {
             whole = opened.Device;
             ExpectOwnReadsAgree(v.Name, whole);
@@ -216,6 +219,7 @@ TEST(BitLockerSource, StartupKeysLockedVolumesAndMalformedRecoveryPasswords) {
                 EXPECT_EQ(opened.Failure.End, TSourceEnd::WrongKey) << v.Name << " " << entry.path();
                 continue;
             }
+            EXPECT_FALSE(BitLockerReads(opened.Device).Own.empty()) << v.Name << ": read through libbde alone";
             if (WholeVolumes) {
                 EXPECT_EQ(DeviceSha(*opened.Device), v.Get("SHA256SUM")) << v.Name;
             }
