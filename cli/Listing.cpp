@@ -207,10 +207,12 @@ void AppendCsv(TOutput& out, std::string_view text) {
 
 // CSV: a header row, then a row a file with a column for each key of the
 // JSON rows; the lists (who holds overwritten clusters, further names,
-// streams) in one field each, their items separated by "|".
+// streams) in one field each, their items separated by "|". A scan with
+// snapshots adds the snapshot's number and creation time ("0" and "" for
+// the live volume's files).
 class TCsvWriter final : public TFoundWriter {
 public:
-    explicit TCsvWriter(TOutput& out) : out_(out) {}
+    TCsvWriter(TOutput& out, bool snapshots) : out_(out), snapshots_(snapshots) {}
     void Write(const TFoundBatch& batch) override {
         for (const TFoundFiles& f : batch.Files) Row(f, batch);
         out_.FlushIfFull();
@@ -223,8 +225,10 @@ public:
 private:
     void Header() {
         if (!headerWritten_)
-            out_.Append("record,offset,name,path,size,created,modified,state,unread_bytes,overwritten_bytes,"
-                        "overwritten_by,compressed,encrypted,links,streams\r\n");
+            out_.Append(snapshots_ ? "record,offset,name,path,size,created,modified,state,unread_bytes,overwritten_bytes,"
+                                     "overwritten_by,compressed,encrypted,links,streams,snapshot,snapshot_created\r\n"
+                                   : "record,offset,name,path,size,created,modified,state,unread_bytes,overwritten_bytes,"
+                                     "overwritten_by,compressed,encrypted,links,streams\r\n");
         headerWritten_ = true;
     }
     void Row(const TFoundFiles& f, const TFoundBatch& batch) {
@@ -264,10 +268,16 @@ private:
         AppendCsv(out_, links);
         out_.Append(",");
         AppendCsv(out_, streams);
+        if (snapshots_) {
+            out_.Append(",");
+            number(f.Snapshot);
+            if (f.Snapshot != 0) out_.Append(IsoUtcText(batch.Volume.Snapshot().Created));
+        }
         out_.Append("\r\n");
     }
 
     TOutput& out_;
+    const bool snapshots_;
     TRowFacts facts_{TSafeUse::Log};
     bool headerWritten_ = false;
 };
@@ -444,7 +454,7 @@ bool ParseListFormat(const std::string& name, TListFormat& format) {
 
 std::unique_ptr<TFoundWriter> TFoundWriter::Make(TListFormat format, TOutput& out, bool snapshots) {
     if (format == TListFormat::Json) return std::make_unique<TJsonWriter>(out);
-    if (format == TListFormat::Csv) return std::make_unique<TCsvWriter>(out);
+    if (format == TListFormat::Csv) return std::make_unique<TCsvWriter>(out, snapshots);
     if (format == TListFormat::Bodyfile) return std::make_unique<TBodyWriter>(out);
     if (platform::StdoutIsTerminal()) return std::make_unique<TAlignedWriter>(out, snapshots);
     return std::make_unique<TTabWriter>(out, snapshots);

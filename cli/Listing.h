@@ -26,7 +26,8 @@ public:
     // where stdout is a terminal. With `snapshots` (a scan with snapshots)
     // the table has a column SNAPSHOT: "-" for the live volume's files,
     // "K:2013-12-03T06:35:09Z" for a snapshot's. JSON rows of a snapshot's
-    // files carry "snapshot" and "snapshot_created" whatever it says.
+    // files carry "snapshot" and "snapshot_created" whatever it says; CSV
+    // gets those two columns with it.
     static std::unique_ptr<TFoundWriter> Make(TListFormat format, TOutput& out, bool snapshots = false);
     virtual ~TFoundWriter() = default;
     // A batch of found files, in the order the scan hands them over.

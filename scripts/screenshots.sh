@@ -4,7 +4,8 @@
 # Needs xvfb-run, ImageMagick (import, convert) and iconv. Builds the demo
 # image, a large image for the scan in progress, an image of files to
 # preview (a photo, a picture, UTF-16 text, a program's bytes, a download
-# with its Zone.Identifier), and the screenshot driver.
+# with its Zone.Identifier), and the screenshot driver; a scan with shadow
+# copies where the fixtures are beside the project.
 set -eu
 export PATH="$PATH:/usr/sbin:/sbin"
 here="$(cd "$(dirname "$0")/.." && pwd)"
@@ -51,7 +52,13 @@ printf 'label: gpt\nstart=2048, size=49152, type=EBD0A0A2-B9E5-4433-87C0-68B6B72
   sfdisk -q "$work/disk.img"
 dd if="$work/data.img" of="$work/disk.img" bs=512 seek=2048 conv=notrunc status=none
 dd if="$work/backup.img" of="$work/disk.img" bs=512 seek=51200 conv=notrunc status=none
+# A Windows volume with shadow copies, where the fixtures are beside the project.
+shadow=""
+if [ -f "$here/../shared/fixtures/vsstest.qcow2" ]; then
+  cp "$here/../shared/fixtures/vsstest.qcow2" "$work/vsstest.qcow2"
+  shadow="$work/vsstest.qcow2"
+fi
 # The window's fonts are fixed in pixels; 96 dots per inch as on the original.
 # The screen is larger than the window, for the shots of it made as large.
 LC_ALL=C.UTF-8 TZ="${TZ:-UTC}" xvfb-run -a -s "-screen 0 1440x900x24 -dpi 96" \
-  "$build/tests/gui/gui_screenshots" "$here/docs" "$build/demo/demo.img" "$work/large.img" "$work/previews.img" "$work/disk.img" "$work/damaged.img"
+  "$build/tests/gui/gui_screenshots" "$here/docs" "$build/demo/demo.img" "$work/large.img" "$work/previews.img" "$work/disk.img" "$work/damaged.img" $shadow

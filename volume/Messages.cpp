@@ -127,10 +127,23 @@ std::vector<TLogLine> EndLines(const TScanOutcome& o, const std::string& count, 
 
 std::vector<TLogLine> ScanEndLines(const TScanOutcome& o) { return EndLines(o, CountText(o.FoundCount), true, {}); }
 
-TLogLine SnapshotStartLine(const std::string& drive, int number, std::uint64_t created) {
+namespace {
+
+// A snapshot's creation time: "2013-12-03 06:35:09 UTC".
+std::string SnapshotMade(std::uint64_t created) {
     std::string when = IsoUtcText(created);
-    // "2013-12-03T06:35:09Z" as "2013-12-03 06:35:09 UTC".
     if (when.size() == 20) when = when.substr(0, 10) + " " + when.substr(11, 8) + " UTC";
+    return when;
+}
+
+}  // namespace
+
+std::string SnapshotNote(int number, std::uint64_t created) {
+    return "from snapshot " + std::to_string(number) + ", made " + SnapshotMade(created);
+}
+
+TLogLine SnapshotStartLine(const std::string& drive, int number, std::uint64_t created) {
+    const std::string when = SnapshotMade(created);
     return {"Scanning snapshot " + std::to_string(number) + " of drive " + drive + "\\ (made " + when +
                 ") for files the drive no longer has ...",
             clBlack};

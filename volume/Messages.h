@@ -50,6 +50,9 @@ std::vector<TLogLine> ScanEndLines(const TScanOutcome& outcome);
 TLogLine SnapshotStartLine(const std::string& drive, int number, std::uint64_t created);
 std::vector<TLogLine> SnapshotEndLines(int number, const TScanOutcome& outcome);
 TLogLine NoSnapshotsLine(const std::string& drive);
+// What a file a snapshot gave says of where it comes from: "from snapshot
+// 1, made 2013-12-03 06:35:09 UTC".
+std::string SnapshotNote(int number, std::uint64_t created);
 
 // ---- Passes over the whole source -------------------------------------------
 

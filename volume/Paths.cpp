@@ -247,6 +247,12 @@ std::string TScanResults::FolderPath(std::int64_t folder) const {
     return Volume->Directories().PathOf(folder, Volume->Drive()) + "\\";
 }
 
+std::string TScanResults::FolderPath(std::int64_t folder, const TFoundFiles& file) const {
+    const TNtfsVolume* volume = VolumeOf(file);
+    if (volume == nullptr) return "*\\";
+    return volume->Directories().PathOf(folder, volume->Drive()) + "\\";
+}
+
 // ---- Paths of the open volume -------------------------------------------------------
 
 std::string TNtfsVolume::DirectoryPath(std::int64_t record) {

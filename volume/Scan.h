@@ -116,8 +116,10 @@ struct TScanResults {
     TNtfsVolume* VolumeOf(const TFoundFiles& file) const;
     // The directory path of a found file, followed by "\".
     std::string FilePath(const TFoundFiles& file) const;
-    // The path of folder record `folder` (a further name's), followed by "\".
+    // The path of folder record `folder` (a further name's), followed by
+    // "\": of the live volume, or of the volume `file` lies on.
     std::string FolderPath(std::int64_t folder) const;
+    std::string FolderPath(std::int64_t folder, const TFoundFiles& file) const;
 };
 
 // Walks the MFT of `volume` and reports every deleted file through `sink`,

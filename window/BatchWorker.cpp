@@ -15,8 +15,8 @@ TBatchWorker::TBatchWorker(std::shared_ptr<const deruzera::TScanResults> results
     options_.AllowSameDevice = allowSameDevice;
     items_.reserve(entries.size());
     for (std::uint32_t entry : entries) {
-        const deruzera::TFoundFiles& file = results_->Files[entry];
-        items_.push_back({file.Record, file.Sequence, file.FileSize, file.State});
+        // A file a snapshot gave is read from the snapshot's volume.
+        items_.push_back(deruzera::BatchItemOf(*results_, results_->Files[entry]));
         if (results_->Pass) passIndex_.push_back(entry < results_->PassIndex.size() ? results_->PassIndex[entry] : -1);
     }
     // A pass's files are planned from its results, as the companion plans

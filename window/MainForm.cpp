@@ -1,6 +1,7 @@
 // Creation of the window, its layout and the drive list.
 #include "MainForm.h"
 
+#include <QCheckBox>
 #include <QDir>
 #include <QGuiApplication>
 #include <QHeaderView>
@@ -58,6 +59,8 @@ constexpr int LogPanelHeight = 29;
 constexpr QPoint Panel6Place(48, 184);
 constexpr QPoint Gauge1Place(48, 217);
 constexpr QPoint StartButtonPlace(256, 288);
+// Between "Scan Drive" and the check box under it.
+constexpr int SnapshotsBoxGap = 10;
 // The details page: the fields take its first width, less a margin on the
 // right; rows below the first four come at this pitch.
 constexpr int DetailsWidth = 622;
@@ -109,6 +112,7 @@ TMainForm::TMainForm(QWidget* parent) : QWidget(parent), ui(new Ui::TMainForm) {
     ui->LogMemo->document()->setDocumentMargin(5);
     logView_ = new TLogView(ui->LogMemo);
     MakeDetailRows();
+    MakeSnapshotsBox();
     preview_ = new TPreviewPane(ui->Panel3);
     preview_->hide();
     SetupGrids();
@@ -362,6 +366,10 @@ void TMainForm::ArrangeProgressPage() {
     ui->Panel6->move(Panel6Place.x() + dx, Panel6Place.y() + dy);
     ui->Gauge1->move(Gauge1Place.x() + dx, Gauge1Place.y() + dy);
     ui->StartButton->move(StartButtonPlace.x() + dx, StartButtonPlace.y() + dy);
+    // Centred under the button.
+    if (snapshotsBox_)
+        snapshotsBox_->move(ui->StartButton->geometry().center().x() - snapshotsBox_->width() / 2,
+                            ui->StartButton->geometry().bottom() + SnapshotsBoxGap);
 }
 
 void TMainForm::ArrangeDetails() {
@@ -440,6 +448,22 @@ QString TMainForm::LastFolder(const char* key) const {
 
 void TMainForm::SetLastFolder(const char* key, const QString& folder) {
     Settings()->setValue(QString::fromLatin1(key), folder);
+}
+
+void TMainForm::MakeSnapshotsBox() {
+    snapshotsBox_ = new QCheckBox(QString::fromUtf8(SnapshotsCheckText), ui->Panel7);
+    snapshotsBox_->setObjectName(QStringLiteral("SnapshotsBox"));
+    snapshotsBox_->setToolTip(QString::fromUtf8(SnapshotsCheckTip));
+    snapshotsBox_->setCursor(Qt::PointingHandCursor);
+    // White on the page's blue; the style draws the box itself, as anywhere.
+    QFont font(QStringLiteral("Liberation Sans"));
+    font.setPixelSize(11);
+    snapshotsBox_->setFont(font);
+    QPalette palette = snapshotsBox_->palette();
+    palette.setColor(QPalette::WindowText, Qt::white);
+    snapshotsBox_->setPalette(palette);
+    snapshotsBox_->adjustSize();
+    ArrangeProgressPage();
 }
 
 void TMainForm::MakeDetailRows() {

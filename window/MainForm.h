@@ -26,6 +26,7 @@ namespace Ui {
 class TMainForm;
 }
 class QAction;
+class QCheckBox;
 class QLabel;
 class QFileDialog;
 class QMenu;
@@ -74,6 +75,11 @@ inline constexpr const char* ExportFailedText = "Unable to write %1: %2";
 inline constexpr const char* DeepScanCommand = "Deep Scan";
 inline constexpr const char* CarveCommand = "Carve Files";
 inline constexpr const char* DeepCarveCommand = "Deep Scan and Carve Files";
+// Beside the scan: the drive's shadow copies scanned after it.
+inline constexpr const char* SnapshotsCheckText = "Include shadow copies";
+inline constexpr const char* SnapshotsCheckTip =
+    "After the drive, scan its shadow copies (previous versions) for the files they still hold and the drive no "
+    "longer has";
 inline constexpr const char* UnknownFileSystemTip =
     "The file system can't be told without read access to the device; a scan says why it can't be read.";
 
@@ -258,6 +264,8 @@ private:
     void ShowExtras(const deruzera::TFoundFiles* file);
     void ClearDetails();
     void MakeDetailRows();
+    // The check box under "Scan Drive" that includes the shadow copies.
+    void MakeSnapshotsBox();
     void ElideExtras();
     void FilesFound(const std::shared_ptr<const TFoundChunk>& chunk);
     void SetupCommands();
@@ -320,6 +328,7 @@ private:
     QLabel* streamsPanel_ = nullptr;
     QLabel* zoneCaption_ = nullptr;
     QLabel* zonePanel_ = nullptr;
+    QCheckBox* snapshotsBox_ = nullptr;
 };
 
 template <class F>

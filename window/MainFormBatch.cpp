@@ -2,6 +2,7 @@
 // row's folder and below, into a folder the user chooses. The files are
 // written on a worker while the progress page shows how far it got and
 // "Cancel" stops it; the log gets a line for each failure and one to sum up.
+#include <QCheckBox>
 #include <QFileDialog>
 #include <QFontMetrics>
 #include <QMessageBox>
@@ -71,6 +72,7 @@ void TMainForm::RecoverEntries(const std::vector<std::uint32_t>& entries) {
     ui->SalvaneButton->setEnabled(false);
     recoverAction_->setEnabled(false);
     ui->DriveGrid->setEnabled(false);
+    snapshotsBox_->setEnabled(false);
     SetFindEnabled(false);
     // A long folder is cut in its middle to fit; the tooltip has it whole.
     const QString hint = QString::fromUtf8(BatchHint);
@@ -115,6 +117,7 @@ void TMainForm::BatchFinished() {
     ui->Gauge1->setValue(0);
     ui->AnalizeButton->setEnabled(true);
     ui->DriveGrid->setEnabled(true);
+    snapshotsBox_->setEnabled(true);
     recoverAllowed_ = true;
     SetFindEnabled(true);
     // Back to the list, with the log in view.

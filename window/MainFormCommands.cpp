@@ -103,11 +103,12 @@ void TMainForm::RecoverSelectedFile() {
         RecoverEntries({static_cast<std::uint32_t>(entry)});
         return;
     }
-    // The recovery reads the device of the listed scan, whatever drive is
-    // selected now, and checks the record is still the file that was found.
+    // The recovery reads the device of the listed scan (the snapshot's, for
+    // a file a snapshot gave), whatever drive is selected now, and checks
+    // the record is still the file that was found.
     TWindowRecoveryHost host(*this);
-    deruzera::RecoverFile(Results->Volume.get(), file->Record, file->Sequence, deruzera::platform::LocalFileSystem(),
-                          host);
+    deruzera::RecoverFile(Results->VolumeOf(*file), file->Record, file->Sequence, deruzera::platform::LocalFileSystem(),
+                          host, deruzera::PlanForFound(*file));
 }
 
 void TMainForm::UpdateButtonClick() { OpenURL(QString::fromLatin1(ProductPage)); }
@@ -169,15 +170,6 @@ bool TMainForm::ExportList() {
 bool TMainForm::ExportListTo(const QString& path, const QString& format, QString* why) {
     deruzera::cli::TListFormat listFormat = deruzera::cli::TListFormat::Csv;
     if (!Results || !Results->Volume || !deruzera::cli::ParseListFormat(format.toStdString(), listFormat)) return false;
-    // The rows shown, in their order, as the companion writes a scan's.
-    deruzera::TFoundFileList shown;
-    for (int row = 1; row <= resultModel_->ShownCount(); ++row) {
-        const std::int64_t entry = resultModel_->EntryAt(row);
-        if (entry < 0) continue;
-        const deruzera::TFoundFiles& file = Results->Files[static_cast<std::size_t>(entry)];
-        const deruzera::TFoundExtras* extras = Results->Files.Extras(file);
-        shown.Add(file, Results->Files.Name(file), extras ? *extras : deruzera::TFoundExtras{});
-    }
     QSaveFile out(path);
     if (!out.open(QIODevice::WriteOnly)) {
         if (why) *why = QString::fromUtf8(ExportFailedText).arg(path, out.errorString());
@@ -186,8 +178,31 @@ bool TMainForm::ExportListTo(const QString& path, const QString& format, QString
     deruzera::cli::TOutput output([&out](std::string_view piece) {
         return out.write(piece.data(), static_cast<qint64>(piece.size())) == static_cast<qint64>(piece.size());
     });
-    const std::unique_ptr<deruzera::cli::TFoundWriter> writer = deruzera::cli::TFoundWriter::Make(listFormat, output);
-    writer->Write(deruzera::TFoundBatch{shown, *Results->Volume});
+    // The rows shown, in their order, as the companion writes a scan's: in
+    // batches of one volume each, the live volume's or a snapshot's, whose
+    // folders give their paths.
+    const std::unique_ptr<deruzera::cli::TFoundWriter> writer =
+        deruzera::cli::TFoundWriter::Make(listFormat, output, !Results->Snapshots.empty());
+    deruzera::TFoundFileList shown;
+    const deruzera::TNtfsVolume* shownOn = nullptr;
+    auto write = [&] {
+        if (shownOn != nullptr && !shown.empty()) writer->Write(deruzera::TFoundBatch{shown, *shownOn});
+        shown.clear();
+    };
+    for (int row = 1; row <= resultModel_->ShownCount(); ++row) {
+        const std::int64_t entry = resultModel_->EntryAt(row);
+        if (entry < 0) continue;
+        const deruzera::TFoundFiles& file = Results->Files[static_cast<std::size_t>(entry)];
+        const deruzera::TNtfsVolume* on = Results->VolumeOf(file);
+        if (on == nullptr) continue;
+        if (on != shownOn) {
+            write();
+            shownOn = on;
+        }
+        const deruzera::TFoundExtras* extras = Results->Files.Extras(file);
+        shown.Add(file, Results->Files.Name(file), extras ? *extras : deruzera::TFoundExtras{});
+    }
+    write();
     writer->Finish();
     if (output.Failed() || !out.commit()) {
         if (why) *why = QString::fromUtf8(ExportFailedText).arg(path, out.errorString());

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 
+#include <QCheckBox>
 #include <QHeaderView>
 #include <QItemSelectionModel>
 #include <QMenu>
@@ -30,6 +31,7 @@ void TMainForm::StartScan(const deruzera::TPassOptions& pass) {
     recoverAllowed_ = false;
     ui->SalvaneButton->setEnabled(false);
     ui->DriveGrid->setEnabled(false);
+    snapshotsBox_->setEnabled(false);
     ui->Panel6->setText(QString::fromUtf8(ScanningHint) + QString::fromStdString(SelectedDrive));
     ui->StartButton->setText(QString::fromUtf8(CancelCaption));
     ui->Gauge1->setValue(0);
@@ -46,6 +48,7 @@ void TMainForm::StartScan(const deruzera::TPassOptions& pass) {
     const bool isPass = pass.Deep || pass.Carve;
     auto* scanner = isPass ? new TScanner(SelectedDrive, OpenDevice, AbortRequested, pass)
                            : new TScanner(SelectedDrive, OpenDevice, AbortRequested);
+    if (!isPass && snapshotsBox_->isChecked()) scanner->IncludeSnapshots();
     scanner_ = scanner;
     passListed_ = false;
     // Every report arrives queued on this window's thread, in the order made,
@@ -105,6 +108,8 @@ void TMainForm::ScanFinished() {
         }
     } else if (scanner_ && scanner_->Outcome().Walked && Results) {
         Results->Volume = scanner_->Outcome().Volume;
+        // The files a snapshot gave are read from its volume.
+        deruzera::KeepSnapshotVolumes(*Results, scanner_->SnapshotScans());
     }
     if (FoundCount() > 0) {
         // Listed in the order found, through the search and filters in force.
@@ -137,6 +142,7 @@ void TMainForm::ScanFinished() {
     ui->Gauge1->setValue(0);
     ui->AnalizeButton->setEnabled(true);
     ui->DriveGrid->setEnabled(true);
+    snapshotsBox_->setEnabled(true);
     SetFindEnabled(FoundCount() > 0);
     UpdateShownCount();
 }

@@ -114,7 +114,8 @@ void TMainForm::ShowExtras(const deruzera::TFoundFiles* file) {
     QStringList names, streams, zone;
     if (extras) {
         for (const deruzera::TFoundLink& link : extras->Links)
-            names << TResultModel::ShownText(Results->Volume ? Results->FolderPath(link.ParentRecord) + link.Name : link.Name);
+            names << TResultModel::ShownText(Results->Volume ? Results->FolderPath(link.ParentRecord, *file) + link.Name
+                                                             : link.Name);
         for (const deruzera::TFoundStream& stream : extras->Streams) {
             streams << TResultModel::ShownText(stream.Name) + QStringLiteral(" (") +
                            QString::fromStdString(deruzera::SizeToText(static_cast<std::int64_t>(stream.Size),
@@ -155,9 +156,16 @@ void TMainForm::ShowFileDetails(int row) {
     // Whether its clusters still hold it, and who holds them now; the whole
     // text where the panel cuts it.
     QString state;
-    if (const deruzera::TFoundFiles* file = resultModel_->FileAt(row); file && Results && Results->Volume)
-        state = QString::fromStdString(deruzera::StateText(
-            *file, PassIndexOf(entry) >= 0 ? std::vector<std::string>{} : Results->Volume->Overwriters().Of(file->Record)));
+    // A file a snapshot gave: its state there, and which snapshot.
+    if (const deruzera::TFoundFiles* file = resultModel_->FileAt(row); file && Results && Results->Volume) {
+        deruzera::TNtfsVolume* volume = Results->VolumeOf(*file);
+        std::string said = deruzera::StateText(*file, PassIndexOf(entry) >= 0 || volume == nullptr
+                                                          ? std::vector<std::string>{}
+                                                          : volume->Overwriters().Of(file->Record));
+        if (file->Snapshot != 0 && volume != nullptr)
+            said += "; " + deruzera::SnapshotNote(file->Snapshot, volume->Snapshot().Created);
+        state = QString::fromStdString(said);
+    }
     ui->StatePanel->setText(state);
     ui->StatePanel->setToolTip(state);
     ToolTipWhereClipped(ui->FileNamePanel);

@@ -190,12 +190,15 @@ TPreview TPreviewWorker::Make() {
     p.Record = file_.Record;
     p.PassIndex = passIndex_;
     p.Kind = TPreview::Unreadable;
-    if (!results_ || !results_->Volume || !results_->Volume->SharedDevice()) return p;
-    deruzera::TNtfsVolume& volume = *results_->Volume;
+    // A file a snapshot gave is read from the snapshot's volume.
+    deruzera::TNtfsVolume* const on = results_ ? results_->VolumeOf(file_) : nullptr;
+    if (on == nullptr || !on->SharedDevice()) return p;
+    deruzera::TNtfsVolume& volume = *on;
     // A file a pass found is read through the pass's plan, on the same device.
     if (passIndex_ >= 0 && !results_->Pass) return p;
-    const deruzera::TRecoveryPlan plan = passIndex_ >= 0 ? results_->Pass->Plan(static_cast<std::size_t>(passIndex_))
-                                                         : deruzera::PlanRecovery(volume, file_.Record, file_.Sequence);
+    const deruzera::TRecoveryPlan plan =
+        passIndex_ >= 0 ? results_->Pass->Plan(static_cast<std::size_t>(passIndex_))
+                        : deruzera::PlanRecovery(volume, file_.Record, file_.Sequence, deruzera::PlanForFound(file_));
     if (plan.End != deruzera::TPlanEnd::Ready) return p;
     const deruzera::TFileContent& content = plan.Content;
     p.FileSize = content.Size;
@@ -254,7 +257,9 @@ TPreview TPreviewWorker::Make() {
     // What of it is not the file's own, in the part shown.
     QStringList notes;
     std::vector<deruzera::TContentRange> overwritten;
-    if (deruzera::TClusterBitmap* bitmap = volume.Bitmap())
+    // A file in use (a snapshot's) owns the clusters the bitmap marks taken.
+    deruzera::TClusterBitmap* const bitmap = (file_.Flags & deruzera::FoundInUse) ? nullptr : volume.Bitmap();
+    if (bitmap != nullptr)
         overwritten = deruzera::OverwrittenRanges(content, *bitmap, volume.Geometry().BytesPerCluster, p.BytesShown);
     if (plan.State == deruzera::TRecoverability::Overwritten) {
         notes << QString::fromUtf8(PreviewOverwrittenText);

@@ -1,5 +1,6 @@
 #include "Scanner.h"
 
+#include "platform/Sources.h"
 #include "volume/Messages.h"
 
 namespace {
@@ -41,10 +42,16 @@ void TScanner::run() {
     handed_ = std::chrono::steady_clock::now();
     deruzera::TScanOutcome outcome;
     deruzera::TPassOutcome passOutcome;
+    std::vector<deruzera::TSnapshotScan> snapshotScans;
     try {
         if (IsPass()) {
             passOutcome = deruzera::ScanSource(drive_, open_, *this, abort_, pass_);
             outcome = passOutcome.Walk;
+        } else if (withSnapshots_) {
+            deruzera::platform::TSnapshotsScanOutcome scanned =
+                deruzera::platform::ScanDriveWithSnapshots(drive_, open_, *this, abort_);
+            outcome = std::move(scanned.Live);
+            snapshotScans = std::move(scanned.Scans);
         } else {
             outcome = deruzera::ScanDrive(drive_, open_, *this, abort_);
         }
@@ -53,12 +60,14 @@ void TScanner::run() {
         outcome.End = deruzera::TScanEnd::OutOfMemory;
         passOutcome.End = outcome.End;
         passOutcome.Results.reset();
+        snapshotScans.clear();
         gathering_.reset();
         for (const deruzera::TLogLine& line : deruzera::ScanEndLines(outcome)) Line(line);
     }
     std::lock_guard lock(mutex_);
     outcome_ = std::move(outcome);
     passOutcome_ = std::move(passOutcome);
+    snapshotScans_ = std::move(snapshotScans);
 }
 
 void TScanner::Line(const deruzera::TLogLine& line) {

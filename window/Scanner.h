@@ -16,6 +16,7 @@
 #include "volume/Log.h"
 #include "volume/Pass.h"
 #include "volume/Scan.h"
+#include "volume/Snapshots.h"
 
 // Found files as the worker hands them to the window: the files, and the
 // folder each is in as an index into the folder paths of the scan, whose
@@ -47,6 +48,9 @@ public:
              const deruzera::TPassOptions& pass, QObject* parent = nullptr);
     // Asks a running scan to stop and waits for it.
     ~TScanner() override;
+    // Before start, for a scan: the drive's shadow copies are scanned after
+    // it for the files the drive no longer has.
+    void IncludeSnapshots() { withSnapshots_ = true; }
 
     // After the thread has ended: how the scan ended, and the volume it
     // read (null where it never opened).
@@ -57,6 +61,12 @@ public:
     // After the thread has ended, for a pass: how it ended and what it
     // found (Results null where the source never opened).
     bool IsPass() const { return pass_.Deep || pass_.Carve; }
+    // After the thread has ended, for a scan with snapshots: each snapshot
+    // scanned, its volume the one its files are read from.
+    std::vector<deruzera::TSnapshotScan> SnapshotScans() const {
+        std::lock_guard lock(mutex_);
+        return snapshotScans_;
+    }
     const deruzera::TPassOutcome& PassOutcome() const {
         std::lock_guard lock(mutex_);
         return passOutcome_;
@@ -99,6 +109,8 @@ private:
     deruzera::TScanOutcome outcome_;
     deruzera::TPassOptions pass_;
     deruzera::TPassOutcome passOutcome_;
+    bool withSnapshots_ = false;
+    std::vector<deruzera::TSnapshotScan> snapshotScans_;
     // The volume whose directory table the folder indexes below are of: a
     // pass hands over the walk's files, then its own.
     const deruzera::TNtfsVolume* foldersOf_ = nullptr;

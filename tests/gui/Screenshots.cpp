@@ -9,6 +9,7 @@
 // OUTDIR: at its first size, then as large as the screen. DAMAGED-IMAGE, the
 // preview image quick-formatted over, is scanned deep; the preview image
 // carved.
+#include <QCheckBox>
 #include <QAction>
 #include <QApplication>
 #include <QMenu>
@@ -105,8 +106,9 @@ int main(int argc, char** argv) {
     // The window's settings of this run only: it opens at its first size.
     QTemporaryDir settings;
     QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, settings.path());
-    if (argc < 5 || argc > 7) {
-        std::fprintf(stderr, "usage: gui_screenshots OUTDIR DEMO-IMAGE LARGE-IMAGE PREVIEW-IMAGE [PARTITIONED-DISK [DAMAGED-IMAGE]]\n");
+    if (argc < 5 || argc > 8) {
+        std::fprintf(stderr, "usage: gui_screenshots OUTDIR DEMO-IMAGE LARGE-IMAGE PREVIEW-IMAGE [PARTITIONED-DISK "
+                             "[DAMAGED-IMAGE [SHADOW-COPIES-IMAGE]]]\n");
         return 2;
     }
     outDir = QString::fromLocal8Bit(argv[1]);
@@ -121,6 +123,8 @@ int main(int argc, char** argv) {
     const std::vector<std::string> partitions =
         argc >= 6 ? platform::MapSourceDrives(argv[5]) : std::vector<std::string>{};
     const std::string damaged = argc > 6 ? platform::MapSourceDrive(argv[6]) : std::string();
+    // A Windows volume with shadow copies, scanned with them.
+    const std::string shadow = argc > 7 ? platform::MapSourceDrive(argv[7]) : std::string();
 
     // Where the recovered files go: empty, so that nothing is replaced.
     const QString folder = QDir::tempPath() + QStringLiteral("/deruzera-screenshots");
@@ -292,6 +296,20 @@ int main(int argc, char** argv) {
         form.SelectResultRow(carved);
         WaitFor([&] { return !form.Preview()->Busy(); });
         ok = Snap("19-carve.png") && ok;
+    }
+
+    // A scan with the shadow copies: what only a snapshot still holds.
+    if (!shadow.empty()) {
+        form.findChild<QToolButton*>(QStringLiteral("AnalizeButton"))->click();
+        form.SelectDriveRow(RowOfDrive(form, shadow));
+        auto* box = form.findChild<QCheckBox*>(QStringLiteral("SnapshotsBox"));
+        box->setChecked(true);
+        start->click();
+        WaitFor([&] { return !form.ScanRunning() && start->text() == QStringLiteral("Scan Drive"); });
+        box->setChecked(false);
+        form.SelectResultRow(1);
+        WaitFor([&] { return !form.Preview()->Busy(); });
+        ok = Snap("20-shadow-copies.png") && ok;
     }
 
     // The two partitions of one disk, told apart by the drive's tooltip.

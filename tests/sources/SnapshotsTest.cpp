@@ -216,6 +216,10 @@ TEST_F(Snapshots, TheLiveScanWithSnapshotsListsSyslogFromTheFirstAndRecoversIt) 
     EXPECT_EQ(json.find("{\"record\":35,"), 0u) << json;
     EXPECT_NE(json.find(",\"snapshot\":1,\"snapshot_created\":\"2013-12-03T06:35:09Z\"}\n"), std::string::npos) << json;
     EXPECT_EQ(std::count(json.begin(), json.end(), '\n'), 1) << json;
+    // CSV carries the same two fields, as its last columns.
+    const std::string csv = Shell(cli + " scan --format csv --with-snapshots " + Quote(image) + " 2>/dev/null");
+    EXPECT_NE(csv.find(",snapshot,snapshot_created\r\n35,"), std::string::npos) << csv;
+    EXPECT_NE(csv.find(",1,2013-12-03T06:35:09Z\r\n"), std::string::npos) << csv;
     const fs::path byCli = dir.Path / "cli";
     EXPECT_EQ(Shell(cli + " recover " + Quote(image) + " --to " + Quote(byCli) +
                     " --match 'C:\\syslog' --with-snapshots >/dev/null 2>&1; echo $?"),
