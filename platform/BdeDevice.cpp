@@ -226,8 +226,8 @@ public:
     }
 
 private:
-    // What one own read decrypts at most: a few of the scan's pieces, and
-    // a bounded scratch buffer per thread.
+    // What one own read decrypts at most: a few of the scan's 256 KiB
+    // pieces, in buffers of a bounded size.
     static constexpr std::int64_t OwnPiece = 1 << 20;
     std::shared_ptr<TDevice> library_;
     std::shared_ptr<TDevice> below_;
