@@ -6,10 +6,13 @@
 #include <algorithm>
 #include <cerrno>
 #include <fstream>
+#include <map>
+#include <random>
 #include <set>
 #include <thread>
 
 #include "SourceSupport.h"
+#include "platform/BdeCrypt.h"
 #include "platform/DriveMap.h"
 #include "platform/Drives.h"
 #include "platform/Sources.h"
@@ -373,4 +376,102 @@ TEST(BitLockerSource, OwnReadsKeepTheDeviceContract) {
     for (std::thread& t : threads) t.join();
     for (std::size_t t = 0; t < got.size(); ++t)
         EXPECT_TRUE(got[t] == Bytes(*reads.Library, widest.Offset + static_cast<std::int64_t>(t * Part) + 77, Part)) << t;
+}
+
+namespace {
+
+// The file below with some of its bytes replaced.
+class TPatched final : public TDevice {
+public:
+    TPatched(std::shared_ptr<TDevice> below, std::map<std::int64_t, std::uint8_t> patches)
+        : below_(std::move(below)), patches_(std::move(patches)) {}
+    std::int64_t ReadAt(std::int64_t offset, void* buffer, std::size_t count) override {
+        const std::int64_t n = below_->ReadAt(offset, buffer, count);
+        for (auto it = patches_.lower_bound(offset); n > 0 && it != patches_.end() && it->first < offset + n; ++it)
+            static_cast<std::uint8_t*>(buffer)[it->first - offset] = it->second;
+        return n;
+    }
+    std::int64_t Size() const override { return below_->Size(); }
+
+private:
+    std::shared_ptr<TDevice> below_;
+    std::map<std::int64_t, std::uint8_t> patches_;
+};
+
+std::uint64_t Le(const std::uint8_t* p, int bytes) {
+    std::uint64_t v = 0;
+    for (int i = bytes - 1; i >= 0; --i) v = (v << 8) | p[i];
+    return v;
+}
+
+}  // namespace
+
+// FVE metadata damaged at random (a startup-key volume: no key stretch, so
+// that hundreds of tries take moments) never crashes the reading of it nor
+// gives stretches outside the volume; and a full-volume key entry damaged
+// in all three copies never unwraps (its MAC fails), so the volume is read
+// through libbde alone.
+TEST(BitLockerSource, DamagedMetadataNeverUnwrapsAKeyOrLeavesTheVolume) {
+    const fs::path folder = Unpacked();
+    if (folder.empty()) GTEST_SKIP() << "bitlocker-images.tar.xz is not there";
+    const auto file = OpenFile(folder / "bitlk-aes-xts-128-startup-key.img");
+    ASSERT_TRUE(file);
+    TBitLockerKeys keys;
+    for (const auto& entry : fs::directory_iterator(folder)) {
+        keys.StartupKeyFile = entry.path().string();
+        if (entry.path().extension() == ".BEK" && bde::Unlock(*file, keys)) break;
+        keys.StartupKeyFile.clear();
+    }
+    ASSERT_FALSE(keys.StartupKeyFile.empty()) << "no .BEK unlocks it";
+    const std::int64_t size = file->Size();
+
+    std::uint8_t boot[512];
+    ASSERT_EQ(file->ReadAt(0, boot, sizeof boot), 512);
+    std::vector<std::int64_t> copies;
+    for (int i = 0; i < 3; ++i) copies.push_back(static_cast<std::int64_t>(Le(boot + 176 + 8 * i, 8)));
+    std::vector<std::uint8_t> block(65536);
+    ASSERT_EQ(file->ReadAt(copies[0], block.data(), block.size()), 65536);
+    const std::int64_t metadataEnd = 64 + static_cast<std::int64_t>(Le(&block[64], 4));
+
+    std::mt19937 random(7);
+    int unlockedRounds = 0;
+    for (int round = 0; round < 300; ++round) {
+        std::map<std::int64_t, std::uint8_t> patches;
+        const int count = 1 + static_cast<int>(random() % 4);
+        for (int k = 0; k < count; ++k) {
+            const std::int64_t at = static_cast<std::int64_t>(random() % static_cast<std::uint32_t>(metadataEnd));
+            const auto value = static_cast<std::uint8_t>(random());
+            // Every third round the same damage in all three copies.
+            for (std::size_t c = 0; c < (round % 3 == 0 ? copies.size() : 1); ++c) patches[copies[c] + at] = value;
+        }
+        TPatched patched(file, patches);
+        const auto unlocked = bde::Unlock(patched, keys);
+        if (!unlocked) continue;
+        ++unlockedRounds;
+        for (const TByteRange& r : bde::OwnRanges(unlocked->Layout, size)) {
+            EXPECT_GE(r.Offset, 0) << round;
+            EXPECT_LE(r.Offset + static_cast<std::int64_t>(r.Length), size) << round;
+            EXPECT_EQ(r.Offset % unlocked->Layout.SectorSize, 0) << round;
+        }
+    }
+
+    // Damage in one copy, or in bytes that don't matter, leaves the key.
+    EXPECT_GT(unlockedRounds, 100);
+    EXPECT_LT(unlockedRounds, 300);
+
+    // The full-volume key entry (type 3), one byte of its ciphertext
+    // changed in each copy.
+    std::int64_t fvek = -1;
+    for (std::int64_t at = 64 + 48; at + 8 <= metadataEnd;) {
+        const auto entrySize = static_cast<std::int64_t>(Le(&block[static_cast<std::size_t>(at)], 2));
+        if (entrySize < 8) break;
+        if (Le(&block[static_cast<std::size_t>(at) + 2], 2) == 3) fvek = at;
+        at += entrySize;
+    }
+    ASSERT_GT(fvek, 0);
+    std::map<std::int64_t, std::uint8_t> patches;
+    for (const std::int64_t copy : copies)
+        patches[copy + fvek + 8 + 12 + 16 + 5] = static_cast<std::uint8_t>(block[static_cast<std::size_t>(fvek + 8 + 12 + 16 + 5)] ^ 1);
+    TPatched damaged(file, patches);
+    EXPECT_FALSE(bde::Unlock(damaged, keys));
 }
