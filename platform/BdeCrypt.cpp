@@ -260,15 +260,16 @@ std::vector<TSecret> StartupKeys(const std::string& path) {
     return keys;
 }
 
-// The volume master key one VMK entry gives up to `keys`, or empty.
-// `stretched` remembers the stretched hashes by salt, so that a password
-// tried on several protectors is stretched once for each salt.
+// What the user gave, made ready to try on the protectors.
 struct TCandidates {
-    TSecret Password;  // the password's hash before stretching
-    TSecret Recovery;  // the recovery password's
-    std::vector<TSecret> External;
+    TSecret Password;               // the password's hash before stretching
+    TSecret Recovery;               // the recovery password's
+    std::vector<TSecret> External;  // the startup key file's keys
 };
 
+// The volume master key one VMK entry gives up to `keys` (a clear key
+// needs none), or empty. A password or recovery password is stretched
+// with the protector's salt only where the volume has that protector.
 TSecret VolumeMasterKey(const TEntry& vmk, const TCandidates& keys) {
     constexpr std::size_t Fixed = 28;  // identifier, time, unknown, protection
     if (vmk.ValueType != ValueVolumeMasterKey || vmk.Size <= Fixed) return {};
@@ -377,8 +378,8 @@ std::unique_ptr<TUnlocked> FromBlock(TDevice& volume, std::int64_t offset, std::
         if (vmk.empty()) continue;
         const TSecret key = KeyOf(UnwrapCcm(*fvek, vmk.data(), vmk.size()));
         if (key.empty()) return nullptr;
-        // The key entry's method may name the method where the header says
-        // none; both are to agree where both do.
+        // The method is the metadata header's; one not handled here (none,
+        // or a newer one) leaves the volume to libbde.
         if (!Known(layout.Method)) return nullptr;
         const bool xts = layout.Method == TMethod::Aes128Xts || layout.Method == TMethod::Aes256Xts;
         const bool wide = layout.Method == TMethod::Aes256Cbc || layout.Method == TMethod::Aes256Diffuser ||
