@@ -49,7 +49,13 @@ public:
     }
     // The two times of a file, shown to the minute; most files were last
     // changed when made.
+    // Empty for a file without times (a carved one).
     void Times(const TFoundFiles& f, std::string& created, std::string& modified) {
+        if (!HasTimes(f)) {
+            created.clear();
+            modified.clear();
+            return;
+        }
         created = TimeText(f.Created);
         modified = f.Modified == f.Created ? created : TimeText(f.Modified);
     }
