@@ -9,6 +9,9 @@
 #include <QtTest/QTest>
 #include <filesystem>
 #include <map>
+#include <sstream>
+#include <set>
+#include <fstream>
 
 #include "GuiFixture.h"
 #include "ResultGrid.h"
@@ -212,4 +215,26 @@ TEST_F(DeepRoadTest, AVolumeWithoutBootSectorsIsListedAndItsDeepScanFindsItsFile
             EXPECT_EQ(FileSha256(out + row.Path), row.Sha256) << row.Path;
         }
     }
+
+    // The list exported is the companion's deep scan, row for row: where
+    // each record was found, and how.
+    const std::string csv = WorkDirectory("deep-road-bare-export") + "/list.csv";
+    ASSERT_TRUE(f.ExportListTo(QString::fromStdString(csv), QStringLiteral("csv")));
+    const auto rows = [](const std::string& text) {
+        std::multiset<std::string> lines;
+        std::istringstream in(text);
+        for (std::string line; std::getline(in, line);) lines.insert(line);
+        return lines;
+    };
+    std::ifstream exported(csv, std::ios::binary);
+    const std::string window((std::istreambuf_iterator<char>(exported)), std::istreambuf_iterator<char>());
+    EXPECT_NE(window.find(",found_by,source_offset\r\n"), std::string::npos);
+    EXPECT_NE(window.find(",deep,"), std::string::npos);
+    std::string companion;
+    if (FILE* pipe = popen((std::string(DERUZERA_CLI) + " scan --deep --format csv '" + image + "' 2>/dev/null").c_str(), "r")) {
+        char buffer[4096];
+        for (std::size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) companion.append(buffer, n);
+        pclose(pipe);
+    }
+    EXPECT_EQ(rows(window), rows(companion)) << window << "\n---\n" << companion;
 }
