@@ -230,11 +230,7 @@ TEST_F(DeepRoadTest, AVolumeWithoutBootSectorsIsListedAndItsDeepScanFindsItsFile
     const std::string window((std::istreambuf_iterator<char>(exported)), std::istreambuf_iterator<char>());
     EXPECT_NE(window.find(",found_by,source_offset\r\n"), std::string::npos);
     EXPECT_NE(window.find(",deep,"), std::string::npos);
-    std::string companion;
-    if (FILE* pipe = popen((std::string(DERUZERA_CLI) + " scan --deep --format csv '" + image + "' 2>/dev/null").c_str(), "r")) {
-        char buffer[4096];
-        for (std::size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) companion.append(buffer, n);
-        pclose(pipe);
-    }
+    const std::string companion =
+        CommandOutput(std::string(DERUZERA_CLI) + " scan --deep --format csv '" + image + "' 2>/dev/null");
     EXPECT_EQ(rows(window), rows(companion)) << window << "\n---\n" << companion;
 }
