@@ -256,7 +256,7 @@ int Scan(const TCommandLine& line) {
     TOutput out;
     TListFormat format = line.Json ? TListFormat::Json : TListFormat::Table;
     if (!line.Format.empty()) ParseListFormat(line.Format, format);
-    const std::unique_ptr<TFoundWriter> writer = TFoundWriter::Make(format, out, line.WithSnapshots);
+    const std::unique_ptr<TFoundWriter> writer = TFoundWriter::Make(format, out, line.WithSnapshots, line.Deep || line.Carve);
     TListingScan sink(log, *writer);
     TOpening opening(line, log);
     if (UsageRefused(opening)) return 2;

@@ -49,7 +49,13 @@ public:
     }
     // The two times of a file, shown to the minute; most files were last
     // changed when made.
+    // Empty for a file without times (a carved one).
     void Times(const TFoundFiles& f, std::string& created, std::string& modified) {
+        if (!HasTimes(f)) {
+            created.clear();
+            modified.clear();
+            return;
+        }
         created = TimeText(f.Created);
         modified = f.Modified == f.Created ? created : TimeText(f.Modified);
     }
@@ -209,12 +215,15 @@ void AppendCsv(TOutput& out, std::string_view text) {
 // JSON rows; the lists (who holds overwritten clusters, further names,
 // streams) in one field each, their items separated by "|". A scan with
 // snapshots adds the snapshot's number and creation time ("0" and "" for
-// the live volume's files).
+// the live volume's files); a pass over the source adds how each file was
+// found and where on the source ("" and "" for the walk's files), and the
+// offset of a deep file's record is where the pass found it.
 class TCsvWriter final : public TFoundWriter {
 public:
-    TCsvWriter(TOutput& out, bool snapshots) : out_(out), snapshots_(snapshots) {}
+    TCsvWriter(TOutput& out, bool snapshots, bool pass) : out_(out), snapshots_(snapshots), pass_(pass) {}
     void Write(const TFoundBatch& batch) override {
-        for (const TFoundFiles& f : batch.Files) Row(f, batch);
+        for (std::size_t i = 0; i < batch.Files.size(); ++i)
+            Row(batch.Files[i], batch, batch.Places ? &batch.Places[i] : nullptr);
         out_.FlushIfFull();
     }
     void Finish() override {
@@ -224,14 +233,14 @@ public:
 
 private:
     void Header() {
-        if (!headerWritten_)
-            out_.Append(snapshots_ ? "record,offset,name,path,size,created,modified,state,unread_bytes,overwritten_bytes,"
-                                     "overwritten_by,compressed,encrypted,links,streams,snapshot,snapshot_created\r\n"
-                                   : "record,offset,name,path,size,created,modified,state,unread_bytes,overwritten_bytes,"
-                                     "overwritten_by,compressed,encrypted,links,streams\r\n");
+        if (!headerWritten_) {
+            out_.Append("record,offset,name,path,size,created,modified,state,unread_bytes,overwritten_bytes,"
+                        "overwritten_by,compressed,encrypted,links,streams");
+            out_.Append(snapshots_ ? ",snapshot,snapshot_created\r\n" : pass_ ? ",found_by,source_offset\r\n" : "\r\n");
+        }
         headerWritten_ = true;
     }
-    void Row(const TFoundFiles& f, const TFoundBatch& batch) {
+    void Row(const TFoundFiles& f, const TFoundBatch& batch, const TFoundPlace* place) {
         Header();
         std::string created, modified;
         facts_.Times(f, created, modified);
@@ -239,7 +248,7 @@ private:
             out_.Wrote(Put(PutNumber(out_.Room(NumberBound), value), comma ? "," : ""));
         };
         number(f.Record);
-        number(FileRecordOffset(batch.Volume.Geometry(), f.Record));
+        number(place ? place->RecordOffset : FileRecordOffset(batch.Volume.Geometry(), f.Record));
         AppendCsv(out_, batch.Files.Name(f));
         out_.Append(",");
         AppendCsv(out_, facts_.SafePath(f, batch));
@@ -272,12 +281,17 @@ private:
             out_.Append(",");
             number(f.Snapshot);
             if (f.Snapshot != 0) out_.Append(IsoUtcText(batch.Volume.Snapshot().Created));
+        } else if (pass_) {
+            out_.Append(",");
+            out_.Append(place ? FoundByName(place->By) : "");
+            out_.Append(",");
+            if (place) number(place->SourceOffset, false);
         }
         out_.Append("\r\n");
     }
 
     TOutput& out_;
-    const bool snapshots_;
+    const bool snapshots_, pass_;
     TRowFacts facts_{TSafeUse::Log};
     bool headerWritten_ = false;
 };
@@ -452,9 +466,9 @@ bool ParseListFormat(const std::string& name, TListFormat& format) {
     return false;
 }
 
-std::unique_ptr<TFoundWriter> TFoundWriter::Make(TListFormat format, TOutput& out, bool snapshots) {
+std::unique_ptr<TFoundWriter> TFoundWriter::Make(TListFormat format, TOutput& out, bool snapshots, bool pass) {
     if (format == TListFormat::Json) return std::make_unique<TJsonWriter>(out);
-    if (format == TListFormat::Csv) return std::make_unique<TCsvWriter>(out, snapshots);
+    if (format == TListFormat::Csv) return std::make_unique<TCsvWriter>(out, snapshots, pass);
     if (format == TListFormat::Bodyfile) return std::make_unique<TBodyWriter>(out);
     if (platform::StdoutIsTerminal()) return std::make_unique<TAlignedWriter>(out, snapshots);
     return std::make_unique<TTabWriter>(out, snapshots);

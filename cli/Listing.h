@@ -27,8 +27,10 @@ public:
     // the table has a column SNAPSHOT: "-" for the live volume's files,
     // "K:2013-12-03T06:35:09Z" for a snapshot's. JSON rows of a snapshot's
     // files carry "snapshot" and "snapshot_created" whatever it says; CSV
-    // gets those two columns with it.
-    static std::unique_ptr<TFoundWriter> Make(TListFormat format, TOutput& out, bool snapshots = false);
+    // gets those two columns with it. With `pass` (a deep scan or carving)
+    // CSV gets the JSON rows' found_by and source_offset.
+    static std::unique_ptr<TFoundWriter> Make(TListFormat format, TOutput& out, bool snapshots = false,
+                                              bool pass = false);
     virtual ~TFoundWriter() = default;
     // A batch of found files, in the order the scan hands them over.
     virtual void Write(const TFoundBatch& batch) = 0;

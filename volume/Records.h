@@ -82,6 +82,12 @@ struct TFoundFiles {
     std::uint64_t UnreadBytes = 0;       // bytes of its stored data the device is known not to give
 };
 
+// Whether a found file has times: a carved one has no record to give them
+// (its times are 0, which no listing shows as a date).
+inline bool HasTimes(const TFoundFiles& file) {
+    return file.State != TRecoverability::Carved && file.State != TRecoverability::CarvedIncomplete;
+}
+
 // A further name of a found file: one record with several names (hard
 // links), each with its own folder.
 struct TFoundLink {

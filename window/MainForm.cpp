@@ -59,6 +59,9 @@ constexpr int LogPanelHeight = 29;
 constexpr QPoint Panel6Place(48, 184);
 constexpr QPoint Gauge1Place(48, 217);
 constexpr QPoint StartButtonPlace(256, 288);
+// The smallest drive without a file system that the list shows: below it
+// lie extended partitions' tables, never a volume.
+constexpr std::int64_t MinBareDriveSize = 1 << 20;
 // Between "Scan Drive" and the check box under it.
 constexpr int SnapshotsBoxGap = 10;
 // The details page: the fields take its first width, less a margin on the
@@ -251,18 +254,27 @@ void TMainForm::FillDriveGrid() {
         // it, and nothing else can say) is listed all the same, with its
         // size: a scan of it then says why it can't be read and what to do.
         // One with no medium has no size, and is left out.
+        // One that was read and holds no file system at all (its boot
+        // sectors wiped) is listed as well, for a deep scan or carving;
+        // not below the size of the smallest volume, as an extended
+        // partition's table is.
         std::string fileSystem;
         const bool known = platform::AskFileSystemName(letter, fileSystem);
-        if (!known) fileSystem = std::string(UnknownFileSystem);
+        const bool none = known && fileSystem.empty();
+        if (!known || none) fileSystem = std::string(UnknownFileSystem);
         const std::int64_t size = queries.TotalSize ? queries.TotalSize(root) : -1;
         // A BitLocker volume is listed too: its keys are asked for when it is scanned.
-        if (known && fileSystem != "FAT" && fileSystem != "FAT32" && fileSystem != "NTFS" && fileSystem != "BitLocker")
+        if (known && !none && fileSystem != "FAT" && fileSystem != "FAT32" && fileSystem != "NTFS" &&
+            fileSystem != "BitLocker")
             continue;
         if (!known && size <= 0) continue;
+        if (none && size < MinBareDriveSize) continue;
 
         const int row = grid->rowCount() - 1;
         QString tip = QString::fromStdString(platform::DriveToolTip(drive));
-        if (!known) tip += (tip.isEmpty() ? QString() : QStringLiteral("\n")) + QString::fromUtf8(UnknownFileSystemTip);
+        if (!known || none)
+            tip += (tip.isEmpty() ? QString() : QStringLiteral("\n")) +
+                   QString::fromUtf8(none ? NoFileSystemTip : UnknownFileSystemTip);
         const QString cells[] = {QLatin1Char(' ') + QString::fromStdString(drive),
                                  QLatin1Char(' ') + QString::fromStdString(fileSystem),
                                  QLatin1Char(' ') + QString::fromStdString(deruzera::SizeToText(size, platform::DecimalSeparator()))};

@@ -80,6 +80,8 @@ inline constexpr const char* SnapshotsCheckText = "Include shadow copies";
 inline constexpr const char* SnapshotsCheckTip =
     "After the drive, scan its shadow copies (previous versions) for the files they still hold and the drive no "
     "longer has";
+inline constexpr const char* NoFileSystemTip =
+    "No file system was found on this drive: a deep scan or carving, in the drive's menu, may still find its files.";
 inline constexpr const char* UnknownFileSystemTip =
     "The file system can't be told without read access to the device; a scan says why it can't be read.";
 

@@ -179,26 +179,33 @@ bool TMainForm::ExportListTo(const QString& path, const QString& format, QString
         return out.write(piece.data(), static_cast<qint64>(piece.size())) == static_cast<qint64>(piece.size());
     });
     // The rows shown, in their order, as the companion writes a scan's: in
-    // batches of one volume each, the live volume's or a snapshot's, whose
-    // folders give their paths.
+    // batches of one volume each (the live volume's or a snapshot's, whose
+    // folders give their paths), and a pass's files with where it found
+    // them (its own folders giving theirs).
     const std::unique_ptr<deruzera::cli::TFoundWriter> writer =
-        deruzera::cli::TFoundWriter::Make(listFormat, output, !Results->Snapshots.empty());
+        deruzera::cli::TFoundWriter::Make(listFormat, output, !Results->Snapshots.empty(), Results->Pass != nullptr);
     deruzera::TFoundFileList shown;
+    std::vector<deruzera::TFoundPlace> places;
     const deruzera::TNtfsVolume* shownOn = nullptr;
     auto write = [&] {
-        if (shownOn != nullptr && !shown.empty()) writer->Write(deruzera::TFoundBatch{shown, *shownOn});
+        if (shownOn != nullptr && !shown.empty())
+            writer->Write(deruzera::TFoundBatch{shown, *shownOn, places.empty() ? nullptr : places.data()});
         shown.clear();
+        places.clear();
     };
     for (int row = 1; row <= resultModel_->ShownCount(); ++row) {
         const std::int64_t entry = resultModel_->EntryAt(row);
         if (entry < 0) continue;
         const deruzera::TFoundFiles& file = Results->Files[static_cast<std::size_t>(entry)];
-        const deruzera::TNtfsVolume* on = Results->VolumeOf(file);
+        const std::int64_t passIndex = PassIndexOf(entry);
+        const deruzera::TNtfsVolume* on =
+            passIndex >= 0 && Results->Pass ? Results->Pass->Volume.get() : Results->VolumeOf(file);
         if (on == nullptr) continue;
-        if (on != shownOn) {
+        if (on != shownOn || (passIndex >= 0) != !places.empty()) {
             write();
             shownOn = on;
         }
+        if (passIndex >= 0 && Results->Pass) places.push_back(Results->Pass->Places[static_cast<std::size_t>(passIndex)]);
         const deruzera::TFoundExtras* extras = Results->Files.Extras(file);
         shown.Add(file, Results->Files.Name(file), extras ? *extras : deruzera::TFoundExtras{});
     }

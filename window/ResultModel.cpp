@@ -457,9 +457,7 @@ QString TResultModel::EntryText(int column, std::uint32_t entry) const {
     const deruzera::TFoundFiles& file = results_->Files[entry];
     std::string text;
     // A carved file has no record, so no times: its cells stay empty.
-    const bool carved = file.State == deruzera::TRecoverability::Carved ||
-                        file.State == deruzera::TRecoverability::CarvedIncomplete;
-    if (carved && (column == ColCreated || column == ColModified)) return {};
+    if (!deruzera::HasTimes(file) && (column == ColCreated || column == ColModified)) return {};
     switch (column) {
     case ColFileName: return ShownText(results_->Files.NameText(file));
     case ColPath: return ShownText(EntryPath(entry));

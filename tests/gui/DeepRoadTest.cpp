@@ -9,6 +9,9 @@
 #include <QtTest/QTest>
 #include <filesystem>
 #include <map>
+#include <sstream>
+#include <set>
+#include <fstream>
 
 #include "GuiFixture.h"
 #include "ResultGrid.h"
@@ -82,9 +85,7 @@ protected:
 // A volume quick-formatted over by mkntfs: the scan finds none of its old
 // files; the deep scan lists every deleted one at its path with its size,
 // and one file alone, then all of them, come back through the batch with
-// the builder's bytes where their clusters are still their own. (A volume
-// whose boot sectors are both gone holds no file system the drive list
-// knows, so the window doesn't offer it.)
+// the builder's bytes where their clusters are still their own.
 TEST_F(DeepRoadTest, DeepScanOfAVolumeFormattedOverListsAndRecoversItsDeletedFiles) {
     const std::string image = WorkDirectory("deep-road") + "/volume.img";
     std::vector<TManifestRow> manifest;
@@ -177,4 +178,59 @@ TEST_F(DeepRoadTest, CarvingListsCarvedFilesBesideTheWalksAndRecoversBoth) {
     const std::string sha = FileSha256(gz);
     EXPECT_EQ(FileSha256(out + "/x/r.gz"), sha);
     EXPECT_EQ(FileSha256(out + carved), sha);
+}
+
+// A volume whose boot sector and its copy at the end are both wiped holds
+// no file system anything can tell: the drive list still offers it, and
+// its deep scan finds the deleted files at their paths, with their bytes.
+TEST_F(DeepRoadTest, AVolumeWithoutBootSectorsIsListedAndItsDeepScanFindsItsFiles) {
+    const std::string image = WorkDirectory("deep-road-bare") + "/volume.img";
+    std::vector<TManifestRow> manifest;
+    std::string why;
+    if (!BuildImage(DeepPlan, image, manifest, why)) GTEST_SKIP() << why;
+    const auto size = static_cast<long long>(fs::file_size(image));
+    for (const long long at : {0LL, size - 512})
+        ASSERT_EQ(std::system(("dd if=/dev/zero of='" + image + "' bs=512 count=1 conv=notrunc status=none oflag=seek_bytes seek=" +
+                               std::to_string(at))
+                                  .c_str()),
+                  0);
+
+    TMainForm& f = Passed(image, "DeepScanAction");
+    EXPECT_EQ(f.DriveGridCell(1, 1), QString(" ?"));
+    const std::map<std::string, int> listed = Listed();
+    const std::string out = WorkDirectory("deep-road-bare-out");
+    std::vector<std::uint32_t> entries;
+    for (const TManifestRow& row : manifest) {
+        if (row.Kind != "file" || row.State != "deleted") continue;
+        const auto it = listed.find(row.Path);
+        ASSERT_NE(it, listed.end()) << row.Path;
+        entries.push_back(static_cast<std::uint32_t>(model->EntryAt(it->second)));
+    }
+    ASSERT_EQ(entries.size(), 4u);
+    AnswerFolderDialog(out);
+    f.RecoverEntries(entries);
+    ASSERT_TRUE(WaitForBatchEnd());
+    for (const TManifestRow& row : manifest) {
+        if (row.Kind == "file" && row.State == "deleted") {
+            EXPECT_EQ(FileSha256(out + row.Path), row.Sha256) << row.Path;
+        }
+    }
+
+    // The list exported is the companion's deep scan, row for row: where
+    // each record was found, and how.
+    const std::string csv = WorkDirectory("deep-road-bare-export") + "/list.csv";
+    ASSERT_TRUE(f.ExportListTo(QString::fromStdString(csv), QStringLiteral("csv")));
+    const auto rows = [](const std::string& text) {
+        std::multiset<std::string> lines;
+        std::istringstream in(text);
+        for (std::string line; std::getline(in, line);) lines.insert(line);
+        return lines;
+    };
+    std::ifstream exported(csv, std::ios::binary);
+    const std::string window((std::istreambuf_iterator<char>(exported)), std::istreambuf_iterator<char>());
+    EXPECT_NE(window.find(",found_by,source_offset\r\n"), std::string::npos);
+    EXPECT_NE(window.find(",deep,"), std::string::npos);
+    const std::string companion =
+        CommandOutput(std::string(DERUZERA_CLI) + " scan --deep --format csv '" + image + "' 2>/dev/null");
+    EXPECT_EQ(rows(window), rows(companion)) << window << "\n---\n" << companion;
 }

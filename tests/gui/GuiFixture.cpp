@@ -3,6 +3,9 @@
 #include "platform/Locale.h"
 #include "volume/Mft.h"
 
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -105,6 +108,22 @@ bool WaitUntil(const std::function<bool()>& done, int timeoutMs) {
         QApplication::processEvents(QEventLoop::AllEvents, 20);
     }
     return true;
+}
+
+std::string FixtureFile(const std::string& name) {
+    const char* env = std::getenv("DERUZERA_FIXTURES");
+    const std::filesystem::path file = std::filesystem::path(env && *env ? env : DERUZERA_FIXTURES_DIR) / name;
+    return std::filesystem::exists(file) ? file.string() : std::string();
+}
+
+std::string CommandOutput(const std::string& command) {
+    std::string out;
+    if (FILE* pipe = popen(command.c_str(), "r")) {
+        char buffer[4096];
+        for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
+        pclose(pipe);
+    }
+    return out;
 }
 
 std::string WorkDirectory(const std::string& name) {

@@ -76,6 +76,13 @@ bool BuildImage(const std::string& plan, const std::string& image, std::vector<T
 // A directory for this test's files, emptied first.
 std::string WorkDirectory(const std::string& name);
 
+// A sample of the fixtures made elsewhere ($DERUZERA_FIXTURES, or the
+// folder the build was told of); "" where it is not there.
+std::string FixtureFile(const std::string& name);
+
+// What `command` writes to its standard output, run by the shell.
+std::string CommandOutput(const std::string& command);
+
 // A window made with the given drive queries in force and a drive map over
 // test images. Base of the window tests.
 class WindowTest : public ::testing::Test {

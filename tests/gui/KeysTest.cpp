@@ -20,12 +20,10 @@ protected:
     // The fixture's AES-XTS volume, unpacked into this test's folder; "" where
     // the fixtures are not there.
     std::string Volume() {
-        const char* env = std::getenv("DERUZERA_FIXTURES");
-        const std::filesystem::path archive =
-            std::filesystem::path(env && *env ? env : DERUZERA_FIXTURES_DIR) / "bitlocker-images.tar.xz";
-        if (!std::filesystem::exists(archive)) return {};
+        const std::string archive = FixtureFile("bitlocker-images.tar.xz");
+        if (archive.empty()) return {};
         const std::string dir = WorkDirectory("bitlocker");
-        const std::string command = "tar -xJf '" + archive.string() + "' -C '" + dir +
+        const std::string command = "tar -xJf '" + archive + "' -C '" + dir +
                                     "' bitlk-images/bitlk-aes-xts-128.img";
         if (std::system(command.c_str()) != 0) return {};
         return dir + "/bitlk-images/bitlk-aes-xts-128.img";

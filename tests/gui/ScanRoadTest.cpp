@@ -232,16 +232,17 @@ TEST_F(ScanRoadTest, RefusedScanKeepsThePreviousResultsAndTheirVolume) {
     const std::string plain = WorkDirectory("refused-plain") + "/zeros.img";
     std::ofstream(plain, std::ios::binary) << std::string(1 << 20, '\0');
     TMainForm& f = FormOver({image, plain});
-    ASSERT_EQ(f.DriveGridRowCount(), 2);  // the plain image names no file system
+    // The plain image holds no file system: listed as one whose file
+    // system is not known, for a deep scan.
+    ASSERT_EQ(f.DriveGridRowCount(), 3);
+    EXPECT_EQ(f.DriveGridCell(1, 2), QString(" ?"));
     f.SelectDriveRow(1);
     ClickScan();
     ASSERT_TRUE(WaitForScanEnd());
     ASSERT_EQ(f.ResultGridRowCount(), 4);
     const QString firstName = f.ResultGridCell(0, 1);
 
-    // The plain image isn't listed; it is chosen the way a second listed
-    // drive would be.
-    f.SelectedDrive = "D:";
+    f.SelectDriveRow(2);
     ClickScan();
     ASSERT_TRUE(WaitForScanEnd());
     const auto lines = LogFrom("Preparing for scan the drive D:\\ ...");

@@ -26,9 +26,8 @@ class SnapshotsTest : public WindowTest {
 protected:
     // The fixture copied into this test's folder; "" where it is not there.
     std::string Image() {
-        const char* env = std::getenv("DERUZERA_FIXTURES");
-        const fs::path fixture = fs::path(env && *env ? env : DERUZERA_FIXTURES_DIR) / "vsstest.qcow2";
-        if (!fs::exists(fixture)) return {};
+        const std::string fixture = FixtureFile("vsstest.qcow2");
+        if (fixture.empty()) return {};
         const fs::path copy = fs::path(WorkDirectory("snapshots")) / "vsstest.qcow2";
         fs::copy_file(fixture, copy);
         return copy.string();
@@ -36,15 +35,6 @@ protected:
     bool Scan(TMainForm& f) {
         Child<QPushButton>(f, "StartButton")->click();
         return WaitUntil([&] { return !f.ScanRunning() && Child<QPushButton>(f, "StartButton")->text() == "Scan Drive"; });
-    }
-    static std::string Run(const std::string& command) {
-        std::string out;
-        if (FILE* pipe = popen(command.c_str(), "r")) {
-            char buffer[4096];
-            for (std::size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
-            pclose(pipe);
-        }
-        return out;
     }
 };
 
@@ -89,7 +79,7 @@ TEST_F(SnapshotsTest, TheCheckBoxAddsWhatOnlyASnapshotHoldsAndItComesBackFromThe
 
     // The companion recovers it from the same snapshot: the reference bytes.
     const std::string cli = DERUZERA_CLI, byCli = WorkDirectory("snapshots-cli");
-    ASSERT_EQ(Run(cli + " recover '" + image + "' --to '" + byCli +
+    ASSERT_EQ(CommandOutput(cli + " recover '" + image + "' --to '" + byCli +
                   "' --match 'C:\\syslog' --with-snapshots >/dev/null 2>&1; echo $?"),
               "0\n");
     const std::string expected = FileSha256(byCli + "/syslog");

@@ -51,7 +51,7 @@ const char* const FragmentedPlan =
 
 // A row of `scan --json` as far as the tests read it.
 struct Row {
-    std::string Path, Name, State, FoundBy;
+    std::string Path, Name, State, FoundBy, Created;
     long long Record = 0, Size = 0, Offset = 0, SourceOffset = -1;
 };
 
@@ -88,6 +88,7 @@ std::vector<Row> ScanRows(const std::string& options, const fs::path& source) {
         r.Name = Field(line, "name");
         r.State = Field(line, "state");
         r.FoundBy = Field(line, "found_by");
+        r.Created = Field(line, "created");
         r.Record = std::stoll(Field(line, "record"));
         r.Size = std::stoll(Field(line, "size"));
         r.Offset = std::stoll(Field(line, "offset"));
@@ -311,8 +312,11 @@ TEST(Carving, FreeClustersOfAVolume) {
     ASSERT_TRUE(Execute("printf '%s' " + Quote(plan) + " | " + DERUZERA_MKIMAGE + " " + Quote(image.string()) + " - " +
                         Quote(ledger.string())));
     std::vector<Row> carved;
-    for (const Row& r : ScanRows("--carve", image))
+    for (const Row& r : ScanRows("--carve", image)) {
         if (r.FoundBy == "carve") carved.push_back(r);
+        // A carved file has no record, so no times; the walk's have theirs.
+        EXPECT_EQ(r.Created.empty(), r.FoundBy == "carve") << r.Name << " " << r.Created;
+    }
     ASSERT_EQ(carved.size(), 2u);
     EXPECT_EQ(carved[0].State, "carved");
     EXPECT_EQ(carved[0].Name, "carved-" + std::to_string(carved[0].SourceOffset) + ".gz");
