@@ -3,9 +3,13 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
-#include <future>
+#include <functional>
+#include <memory>
 #include <mutex>
+#include <system_error>
+#include <thread>
 
 #include "Containers.h"
 #include "Libyal.h"
@@ -22,6 +26,60 @@ std::string Take(libewf_error_t*& error) { return yal::TakeMessage(error, libewf
 // among its checksum errors. Those stretches read here as errors: short
 // reads up to them, -EIO inside them.
 //
+// One thread that runs one job at a time for the device, made once: a
+// thread made for each read starts, on a machine of two cores, mostly
+// after the read's other half is done.
+class THelperThread {
+public:
+    THelperThread() : thread_([this] { Run(); }) {}
+    ~THelperThread() {
+        {
+            std::lock_guard lock(mutex_);
+            stop_ = true;
+        }
+        wake_.notify_all();
+        thread_.join();
+    }
+    // Runs `job` on the thread; Wait gives its result. One at a time.
+    void Start(std::function<std::int64_t()> job) {
+        {
+            std::lock_guard lock(mutex_);
+            job_ = std::move(job);
+            done_ = false;
+        }
+        wake_.notify_all();
+    }
+    std::int64_t Wait() {
+        std::unique_lock lock(mutex_);
+        finished_.wait(lock, [&] { return done_; });
+        return result_;
+    }
+
+private:
+    void Run() {
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            wake_.wait(lock, [&] { return stop_ || job_; });
+            if (stop_) return;
+            const std::function<std::int64_t()> job = std::move(job_);
+            job_ = nullptr;
+            lock.unlock();
+            const std::int64_t result = job();
+            lock.lock();
+            result_ = result;
+            done_ = true;
+            finished_.notify_all();
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable wake_, finished_;
+    std::function<std::int64_t()> job_;
+    std::int64_t result_ = 0;
+    bool done_ = true, stop_ = false;
+    std::thread thread_;
+};
+
 // A compressed image costs its inflating, one chunk after another on one
 // handle. The device holds a second handle over the same files and reads
 // the second half of a long read through it on a thread of its own, the
@@ -36,8 +94,17 @@ public:
             slots_.push_back(std::make_unique<TSlot>());
             slots_.back()->Handle = std::move(handle);
         }
+        // The second handle is used only where its thread can be had.
+        if (slots_.size() > 1) {
+            try {
+                helper_ = std::make_unique<THelperThread>();
+            } catch (const std::system_error&) {
+                helper_.reset();
+            }
+        }
     }
     ~TEwfDevice() override {
+        helper_.reset();
         for (const auto& slot : slots_) {
             libewf_error_t* error = nullptr;
             libewf_handle_close(slot->Handle.get(), &error);
@@ -57,11 +124,14 @@ public:
         std::int64_t done = 0;
         // Where the second handle takes over: the chunk boundary nearest the middle.
         const std::int64_t middle = (offset + static_cast<std::int64_t>(count / 2)) / chunk_ * chunk_;
-        if (slots_.size() > 1 && count >= SplitBytes && middle > offset) {
+        // The helper serves one read at a time; a read beside it goes whole
+        // through the first handle.
+        std::unique_lock helping(helperLock_, std::try_to_lock);
+        if (helper_ && helping.owns_lock() && count >= SplitBytes && middle > offset) {
             const auto first = static_cast<std::size_t>(middle - offset);
-            auto second = std::async(std::launch::async, [&] { return ReadPart(*slots_[1], middle, out + first, count - first); });
+            helper_->Start([&] { return ReadPart(*slots_[1], middle, out + first, count - first); });
             done = ReadPart(*slots_[0], offset, out, first);
-            const std::int64_t rest = second.get();
+            const std::int64_t rest = helper_->Wait();
             if (done == static_cast<std::int64_t>(first) && rest > 0) done += rest;
         } else {
             done = ReadPart(*slots_[0], offset, out, count);
@@ -144,6 +214,8 @@ private:
     }
 
     std::vector<std::unique_ptr<TSlot>> slots_;
+    std::mutex helperLock_;
+    std::unique_ptr<THelperThread> helper_;
     std::int64_t size_;
     std::uint64_t sector_;
     std::int64_t chunk_;
