@@ -39,6 +39,10 @@ public:
     // lie in them.
     virtual bool KnowsUnread() const { return false; }
     virtual std::uint64_t KnownUnread(std::int64_t /*offset*/, std::uint64_t /*length*/) const { return 0; }
+    // The length of read the device serves best where it is longer than a
+    // reader's own: a compressed image inflates a long read on two cores at
+    // once. 0 where any length serves.
+    virtual std::size_t PreferredReadBytes() const { return 0; }
 };
 
 using THandle = std::unique_ptr<TDevice>;

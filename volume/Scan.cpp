@@ -27,6 +27,9 @@ constexpr std::int64_t ProgressEvery = 128;
 constexpr std::size_t PrefetchAhead = 4;
 // The walk reads the MFT this many bytes at a time.
 constexpr std::size_t ScanChunkBytes = 1 << 18;
+// The longest chunk a device's preference gets: the reader holds six of
+// them, the walk one.
+constexpr std::size_t MaxScanChunkBytes = 1 << 22;
 // A device that fails this many chunks in a row, record by record, is gone.
 constexpr int MaxFailedChunks = 16;
 
@@ -51,7 +54,9 @@ void WalkMft(TNtfsVolume& ntfs, TScanOutcome& outcome, TScanSink& sink, const st
     TWalk walk(ntfs, outcome, sink, bitmap, &options);
     const bool holders = bitmap != nullptr;
     // Stretches of records past the end of the device are passed over.
-    TMftReader reader(device, volume, holders, std::max<std::size_t>(1, ScanChunkBytes / recordSize),
+    // Longer chunks where the device serves longer reads better, up to MaxScanChunkBytes.
+    const std::size_t chunkBytes = std::clamp(device.PreferredReadBytes(), ScanChunkBytes, MaxScanChunkBytes);
+    TMftReader reader(device, volume, holders, std::max<std::size_t>(1, chunkBytes / recordSize),
                       MftOnDevice(volume, device.Size()), options.FilesInUse);
     if (options.Live) options.Live->Reset(volume.RecordCount);
 

@@ -18,6 +18,7 @@ public:
     std::int64_t Size() const override { return length_; }
     bool IsSource(const std::string& path) const override { return below_->IsSource(path); }
     bool HoldsPath(const std::string& path) const override { return below_->HoldsPath(path); }
+    std::size_t PreferredReadBytes() const override { return below_->PreferredReadBytes(); }
 
 private:
     std::shared_ptr<TDevice> below_;
