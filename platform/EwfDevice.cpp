@@ -1,4 +1,5 @@
 // E01 and Ex01 images through libewf, with their segment files.
+#include <libdeflate.h>
 #include <libewf.h>
 
 #include <algorithm>
@@ -90,9 +91,25 @@ public:
                std::vector<std::string> files)
         : size_(size), sector_(sectorBytes ? sectorBytes : 512), chunk_(chunkBytes ? chunkBytes : 32768),
           files_(std::move(files)) {
+        // Whether the image says its chunks are compressed.
+        std::int8_t level = LIBEWF_COMPRESSION_NONE;
+        std::uint8_t flags = 0;
+        libewf_error_t* error = nullptr;
+        if (handles.empty() || libewf_handle_get_compression_values(handles.front().get(), &level, &flags, &error) != 1) {
+            if (error) libewf_error_free(&error);
+            level = LIBEWF_COMPRESSION_NONE;
+        }
         for (THandle& handle : handles) {
             slots_.push_back(std::make_unique<TSlot>());
-            slots_.back()->Handle = std::move(handle);
+            TSlot& slot = *slots_.back();
+            slot.Handle = std::move(handle);
+            if (level != LIBEWF_COMPRESSION_NONE && chunkBytes != 0) {
+                slot.Inflater.reset(libdeflate_alloc_decompressor());
+                // A stored chunk is at most the chunk and its checksum;
+                // room for twice that, as libewf's own buffers have.
+                slot.Stored.resize(static_cast<std::size_t>(2 * chunk_ + 16));
+                slot.Chunk.resize(static_cast<std::size_t>(chunk_));
+            }
         }
         // The second handle is used only where its thread can be had.
         if (slots_.size() > 1) {
@@ -142,6 +159,9 @@ public:
         return std::min<std::int64_t>(done, NextBad(offset) - offset);
     }
     std::int64_t Size() const override { return size_; }
+    // Long reads are split over two handles: long ones keep both busy
+    // between the reader's waits.
+    std::size_t PreferredReadBytes() const override { return helper_ ? PreferredSplitReadBytes : 0; }
     bool IsSource(const std::string& path) const override {
         return std::any_of(files_.begin(), files_.end(), [&](const std::string& f) { return yal::SameFile(f, path); });
     }
@@ -149,18 +169,83 @@ public:
 private:
     // Reads shorter than this are not worth a second thread: two chunks a half.
     static constexpr std::size_t SplitBytes = 128 * 1024;
+    // Reads this long were the fastest to scan (1 MiB against 256 KiB:
+    // 0.30 s against 0.39 s over the bench volume's MFT compressed, 0.21 s
+    // against 0.28 s stored as it is); longer ones gave nothing more.
+    static constexpr std::size_t PreferredSplitReadBytes = 1 << 20;
 
+    struct TInflaterFree {
+        void operator()(libdeflate_decompressor* d) const { libdeflate_free_decompressor(d); }
+    };
     struct TSlot {
         std::mutex Lock;
         THandle Handle;
         std::size_t Known = 0;   // checksum errors of this handle already taken
         std::vector<std::pair<std::int64_t, std::int64_t>> Bad;
+        // A compressed chunk as stored, and one as inflated, for the chunks
+        // read raw; null where the image is not compressed.
+        std::unique_ptr<libdeflate_decompressor, TInflaterFree> Inflater;
+        std::vector<std::uint8_t> Stored, Chunk;
     };
 
+    // Chunk `index` (`length` bytes: the chunk size, less for the last)
+    // into `to`, read as stored and inflated here with libdeflate, which
+    // checks its Adler-32 as libewf's zlib does. False where that can't be
+    // had: a chunk stored uncompressed, one that fails to inflate or to
+    // give `length` bytes, or one libewf can't read raw. libewf then reads
+    // it, and counts it among its checksum errors where it is damaged.
+    bool ReadStoredChunk(TSlot& slot, std::int64_t index, std::uint8_t* to, std::size_t length) const {
+        libewf_error_t* error = nullptr;
+        if (libewf_handle_seek_offset(slot.Handle.get(), static_cast<off64_t>(index * chunk_), SEEK_SET, &error) < 0) {
+            if (error) libewf_error_free(&error);
+            return false;
+        }
+        std::int8_t compressed = 0, readChecksum = 0;
+        std::uint32_t checksum = 0;
+        std::uint8_t checksumBytes[4] = {};
+        const ssize_t n = libewf_handle_read_chunk(slot.Handle.get(), slot.Stored.data(), slot.Stored.size(), &compressed,
+                                                   checksumBytes, &checksum, &readChecksum, &error);
+        if (error) libewf_error_free(&error);
+        if (n <= 0 || compressed == 0) return false;
+        std::size_t inflated = 0;
+        return libdeflate_zlib_decompress(slot.Inflater.get(), slot.Stored.data(), static_cast<std::size_t>(n), to, length,
+                                          &inflated) == LIBDEFLATE_SUCCESS &&
+               inflated == length;
+    }
+
     // `count` bytes at `offset` through one handle: the bytes read, -EIO
-    // where none could be.
-    static std::int64_t ReadPart(TSlot& slot, std::int64_t offset, std::uint8_t* out, std::size_t count) {
+    // where none could be. A compressed image's whole chunks are read as
+    // stored and inflated here (libdeflate inflates twice as fast as the
+    // zlib libewf uses); everything else through libewf.
+    std::int64_t ReadPart(TSlot& slot, std::int64_t offset, std::uint8_t* out, std::size_t count) const {
         std::lock_guard guard(slot.Lock);
+        if (slot.Inflater) {
+            std::size_t done = 0;
+            while (done < count) {
+                const std::int64_t at = offset + static_cast<std::int64_t>(done);
+                const std::int64_t index = at / chunk_, start = index * chunk_;
+                const auto length = static_cast<std::size_t>(std::min<std::int64_t>(chunk_, size_ - start));
+                const auto skip = static_cast<std::size_t>(at - start);
+                const std::size_t take = std::min(length - skip, count - done);
+                // A whole chunk goes straight to `out`; a part of one by way of Chunk.
+                std::uint8_t* to = skip == 0 && take == length ? out + done : slot.Chunk.data();
+                if (!ReadStoredChunk(slot, index, to, length)) {
+                    const std::int64_t rest = ReadThroughLibrary(slot, at, out + done, take);
+                    if (rest < 0) return done > 0 ? static_cast<std::int64_t>(done) : rest;
+                    done += static_cast<std::size_t>(rest);
+                    if (static_cast<std::size_t>(rest) < take) break;
+                    continue;
+                }
+                if (to != out + done) std::memcpy(out + done, to + skip, take);
+                done += take;
+            }
+            return static_cast<std::int64_t>(done);
+        }
+        return ReadThroughLibrary(slot, offset, out, count);
+    }
+
+    // The same through libewf's own reads, with `slot` locked.
+    static std::int64_t ReadThroughLibrary(TSlot& slot, std::int64_t offset, std::uint8_t* out, std::size_t count) {
         std::size_t done = 0;
         while (done < count) {
             libewf_error_t* error = nullptr;

@@ -12,7 +12,7 @@ packages=(g++ cmake ninja-build pkg-config git libgtest-dev clang libclang-rt-14
           xvfb xauth x11-apps imagemagick fonts-dejavu-core fonts-liberation
           shared-mime-info adwaita-icon-theme hicolor-icon-theme time locales libicu-dev
           desktop-file-utils appstream man-db librsvg2-bin dpkg-dev debootstrap
-          libewf-dev libvhdi-dev libvmdk-dev libqcow-dev libvshadow-dev libbde-dev libbfio-dev libssl-dev
+          libewf-dev libvhdi-dev libvmdk-dev libqcow-dev libvshadow-dev libbde-dev libbfio-dev libssl-dev libdeflate-dev
           fdisk gdisk qemu-utils ewf-tools libvshadow-utils gddrescue xz-utils
           ffmpeg ghostscript zip sqlite3 p7zip-full python3 testdisk libfuse3-dev fuse3)
 # The Windows build and its tests under Wine: the cross compiler, wine64 and
