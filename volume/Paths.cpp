@@ -231,11 +231,7 @@ TNtfsVolume* TScanResults::VolumeOf(const TFoundFiles& file) const {
     return at < Snapshots.size() ? Snapshots[at].get() : nullptr;
 }
 
-std::string TScanResults::FilePath(const TFoundFiles& file) const {
-    const TNtfsVolume* volume = VolumeOf(file);
-    if (volume == nullptr) return "*\\";
-    return volume->Directories().PathOf(file.ParentRecord, volume->Drive()) + "\\";
-}
+std::string TScanResults::FilePath(const TFoundFiles& file) const { return FolderPath(file.ParentRecord, file); }
 
 std::string TFoundBatch::FilePath(const TFoundFiles& file) const { return FolderPath(file.ParentRecord); }
 
