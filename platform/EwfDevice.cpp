@@ -3,6 +3,7 @@
 #include <libewf.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
@@ -139,17 +140,36 @@ public:
         }
         auto* out = static_cast<std::uint8_t*>(buffer);
         std::int64_t done = 0;
-        // Where the second handle takes over: the chunk boundary nearest the middle.
-        const std::int64_t middle = (offset + static_cast<std::int64_t>(count / 2)) / chunk_ * chunk_;
         // The helper serves one read at a time; a read beside it goes whole
         // through the first handle.
         std::unique_lock helping(helperLock_, std::try_to_lock);
-        if (helper_ && helping.owns_lock() && count >= SplitBytes && middle > offset) {
-            const auto first = static_cast<std::size_t>(middle - offset);
-            helper_->Start([&] { return ReadPart(*slots_[1], middle, out + first, count - first); });
-            done = ReadPart(*slots_[0], offset, out, first);
-            const std::int64_t rest = helper_->Wait();
-            if (done == static_cast<std::int64_t>(first) && rest > 0) done += rest;
+        if (helper_ && helping.owns_lock() && count >= SplitBytes) {
+            // Both handles take the read's chunks in turn as they are free,
+            // so that neither waits for the other at the end of a read
+            // whose halves inflate unevenly. Where a chunk reads short,
+            // the read ends there.
+            const std::int64_t end = offset + static_cast<std::int64_t>(count);
+            const std::int64_t lastChunk = (end - 1) / chunk_;
+            std::atomic<std::int64_t> next{offset / chunk_};
+            std::atomic<std::int64_t> readTo{end};
+            auto take = [&](TSlot& slot) -> std::int64_t {
+                for (std::int64_t c = next++; c <= lastChunk; c = next++) {
+                    const std::int64_t from = std::max(offset, c * chunk_), to = std::min(end, (c + 1) * chunk_);
+                    if (from >= readTo.load()) break;
+                    const std::int64_t n = ReadPart(slot, from, out + (from - offset), static_cast<std::size_t>(to - from));
+                    if (n < to - from) {
+                        const std::int64_t stop = from + std::max<std::int64_t>(n, 0);
+                        for (std::int64_t was = readTo.load(); stop < was && !readTo.compare_exchange_weak(was, stop);) {
+                        }
+                        break;
+                    }
+                }
+                return 0;
+            };
+            helper_->Start([&] { return take(*slots_[1]); });
+            take(*slots_[0]);
+            helper_->Wait();
+            done = readTo.load() > offset ? readTo.load() - offset : -EIO;
         } else {
             done = ReadPart(*slots_[0], offset, out, count);
         }
