@@ -22,6 +22,8 @@
 #include <iterator>
 #include <string>
 
+#include "volume/Read.h"
+
 namespace deruzera::platform::bde {
 namespace {
 
@@ -308,16 +310,6 @@ TSecret VolumeMasterKey(const TEntry& vmk, const TCandidates& keys) {
     }
 }
 
-// Reads `size` bytes at `offset`, all of them, or fails.
-bool ReadFully(TDevice& device, std::int64_t offset, std::uint8_t* data, std::size_t size) {
-    std::size_t done = 0;
-    while (done < size) {
-        const std::int64_t n = device.ReadAt(offset + static_cast<std::int64_t>(done), data + done, size - done);
-        if (n <= 0) return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
 
 bool Known(TMethod method) {
     switch (method) {
@@ -339,7 +331,7 @@ std::unique_ptr<TUnlocked> FromBlock(TDevice& volume, std::int64_t offset, std::
     if (offset <= 0 || size < 0 || offset > size - static_cast<std::int64_t>(BlockHeaderSize + MetadataHeaderSize)) return nullptr;
     std::vector<std::uint8_t> block(static_cast<std::size_t>(
         std::min<std::int64_t>(static_cast<std::int64_t>(MetadataBlockSize), size - offset)));
-    if (!ReadFully(volume, offset, block.data(), block.size())) return nullptr;
+    if (!ReadExactly(volume, offset, block.data(), block.size())) return nullptr;
     const std::uint8_t* b = block.data();
     // Version 2: Windows 7 and later (Vista's 1 keeps its first sectors
     // in the clear and rewrites its boot sector: libbde's).
@@ -610,7 +602,7 @@ bool TSectorCipher::Decrypt(std::int64_t offset, const std::uint8_t* in, std::ui
 
 std::unique_ptr<TUnlocked> Unlock(TDevice& volume, const TBitLockerKeys& keys) {
     std::uint8_t boot[512];
-    if (!ReadFully(volume, 0, boot, sizeof boot)) return nullptr;
+    if (!ReadExactly(volume, 0, boot, sizeof boot)) return nullptr;
     const std::uint32_t sectorSize = U16(boot + 11);
     if (sectorSize < 512 || sectorSize > 4096 || (sectorSize & (sectorSize - 1)) != 0) return nullptr;
     // Where the boot sector keeps the three metadata offsets, after

@@ -18,6 +18,7 @@
 #include "platform/RawDevice.h"
 #include "volume/Mapfile.h"
 #include "volume/Partitions.h"
+#include "volume/Read.h"
 #include "volume/Layout.h"
 #include "volume/Mft.h"
 #include "volume/Stack.h"
@@ -28,15 +29,6 @@ namespace {
 
 // How much of a file's start is read to tell its container.
 constexpr std::size_t HeadBytes = 4096;
-bool ReadExactly(TDevice& device, std::int64_t at, std::uint8_t* buffer, std::size_t count) {
-    std::size_t done = 0;
-    while (done < count) {
-        const std::int64_t n = device.ReadAt(at + static_cast<std::int64_t>(done), buffer + done, count - done);
-        if (n <= 0) return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
 
 // The logical sector size a block device reports; 0 for a file or where
 // it can't be asked.

@@ -7,6 +7,7 @@
 #include "Fixup.h"
 #include "Layout.h"
 #include "Mft.h"
+#include "Read.h"
 
 namespace deruzera {
 namespace {
@@ -22,17 +23,6 @@ constexpr std::size_t GuidAtToGo = 0x1A8;
 constexpr std::size_t GuidAtVista = 0xA0;
 
 bool IsNtfsBootSector(const std::uint8_t* s) { return std::memcmp(s + Boot::OemId, "NTFS    ", 8) == 0; }
-
-bool ReadSector(TDevice& device, std::int64_t at, std::uint8_t* s, int* error) {
-    std::size_t done = 0;
-    while (done < Boot::Size) {
-        const std::int64_t n = device.ReadAt(at + static_cast<std::int64_t>(done), s + done, Boot::Size - done);
-        if (n < 0 && error) *error = static_cast<int>(-n);
-        if (n <= 0) return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
 
 // The volume's name from its $Volume record; "" where it can't be read.
 std::string LabelOf(TDevice& device, const TVolume& volume) {
@@ -57,7 +47,7 @@ bool IsBitLockerBootSector(const std::uint8_t* s) {
 TVolumeIdentity IdentifyVolume(TDevice& device, bool label) {
     TVolumeIdentity id;
     std::uint8_t boot[Boot::Size];
-    const bool read = ReadSector(device, 0, boot, &id.Error);
+    const bool read = ReadExactly(device, 0, boot, Boot::Size, &id.Error);
     if (read && IsBitLockerBootSector(boot)) {
         id.Kind = TFileSystemKind::BitLocker;
         return id;
@@ -79,7 +69,7 @@ TVolumeIdentity IdentifyVolume(TDevice& device, bool label) {
         // The copy in the last sector, where the scan found it.
         const std::int64_t size = device.Size();
         for (const std::int64_t sector : {std::int64_t{512}, std::int64_t{4096}})
-            if (!ntfs && size >= 2 * sector && ReadSector(device, (size / sector - 1) * sector, boot, nullptr))
+            if (!ntfs && size >= 2 * sector && ReadExactly(device, (size / sector - 1) * sector, boot, Boot::Size, nullptr))
                 ntfs = IsNtfsBootSector(boot);
     }
     if (!ntfs) return id;

@@ -51,16 +51,6 @@ constexpr std::array<std::uint32_t, 256> CrcTable = [] {
     return table;
 }();
 
-bool ReadExactly(TDevice& device, std::int64_t offset, std::uint8_t* buffer, std::size_t count, int* error = nullptr) {
-    std::size_t done = 0;
-    while (done < count) {
-        const std::int64_t n = device.ReadAt(offset + static_cast<std::int64_t>(done), buffer + done, count - done);
-        if (n < 0 && error) *error = static_cast<int>(-n);
-        if (n <= 0) return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
 
 bool HasSignature55AA(const std::uint8_t* sector) { return sector[510] == 0x55 && sector[511] == 0xAA; }
 

@@ -13,6 +13,18 @@ constexpr std::uint64_t MaxFailedSectorsInARow = 256;
 
 }  // namespace
 
+bool ReadExactly(TDevice& device, std::int64_t offset, void* buffer, std::size_t count, int* error) {
+    auto* out = static_cast<std::uint8_t*>(buffer);
+    std::size_t done = 0;
+    while (done < count) {
+        const std::int64_t n = device.ReadAt(offset + static_cast<std::int64_t>(done), out + done, count - done);
+        if (n < 0 && error) *error = static_cast<int>(-n);
+        if (n <= 0) return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
 TReadGaps ReadCarefully(TDevice& device, std::int64_t offset, void* buffer, std::size_t count,
                         std::vector<TUnreadRange>* ranges) {
     TReadGaps gaps;

@@ -30,6 +30,12 @@ struct TUnreadRange {
     std::uint64_t Length = 0;
 };
 
+// Reads all `count` bytes at `offset` into `buffer`, going on after short
+// reads; false where the device ends or fails first (`error`, where given,
+// gets the failure's errno). For headers and tables that are whole or of
+// no use.
+bool ReadExactly(TDevice& device, std::int64_t offset, void* buffer, std::size_t count, int* error = nullptr);
+
 // Reads `count` bytes at `offset` into `buffer`. Where the device fails, each
 // sector it can't give is zeros in `buffer` and counted (and, where `ranges`
 // is given, added to it, touching stretches joined); every other byte is the
